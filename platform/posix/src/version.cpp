@@ -1,0 +1,291 @@
+// The version resource API of the stand-in: GetFileVersionInfoSize(Ex)W,
+// GetFileVersionInfo(Ex)W and VerQueryValueW, on the PE reader.
+//
+// Behaviour copied from Windows as Microsoft documents it and Wine's
+// version.dll and its tests show it:
+// - the resource is RT_VERSION (16) with the numeric name VS_VERSION_INFO (1);
+// - the size reported is twice the resource plus 4 bytes ("FE2X" room);
+// - a file without one fails with ERROR_RESOURCE_DATA_NOT_FOUND, a file that
+//   cannot be opened with the error of opening it;
+// - VerQueryValueW walks the path's components, skipping empty ones, and
+//   matches each against a child's whole key, ignoring case.
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "kernel_internal.h"
+#include "pe.h"
+
+namespace exelore_posix {
+namespace {
+
+constexpr std::uint16_t kLangNeutral = 0x0000;
+constexpr std::uint16_t kLangEnglishNeutral = 0x0009;
+constexpr std::uint16_t kLangEnglishUs = 0x0409;
+// wLength is 16 bits, so no version block is longer; a larger resource size
+// only describes bytes no lookup can reach.
+constexpr std::uint32_t kMaxVersionResource = 0x10000;
+constexpr std::size_t kNodeHeader = 6;  // wLength, wValueLength, wType
+constexpr int kMaxDepth = 16;
+
+// Which language of the version resource is taken, on an English (United
+// States) system:
+// - the language-neutral call (FILE_VER_GET_NEUTRAL, no FILE_VER_GET_LOCALISED)
+//   asks the loader for English (United States) first, which tries 0x0409,
+//   then its primary language 0x0009, then LANG_NEUTRAL;
+// - the classic call asks the loader for LANG_NEUTRAL, which tries the neutral
+//   language, then the thread's and user's language (0x0409), then 0x0009;
+// - when none of them is present, the loader takes the first language listed.
+std::span<const std::uint16_t> LanguageOrder(DWORD flags) {
+  static constexpr std::array<std::uint16_t, 3> kNeutralCall = {kLangEnglishUs, kLangEnglishNeutral,
+                                                               kLangNeutral};
+  static constexpr std::array<std::uint16_t, 3> kLocalisedCall = {kLangNeutral, kLangEnglishUs,
+                                                                 kLangEnglishNeutral};
+  if ((flags & FILE_VER_GET_LOCALISED) == 0) return kNeutralCall;
+  return kLocalisedCall;
+}
+
+struct LocatedResource {
+  RegularFile file;
+  pe::ResourceData data;
+};
+
+// Opens `path` and finds its version resource; on failure sets the last error.
+std::optional<LocatedResource> LocateVersionResource(DWORD flags, LPCWSTR path) {
+  if (path == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return std::nullopt;
+  }
+  if (*path == 0) {
+    SetLastError(161);  // ERROR_BAD_PATHNAME
+    return std::nullopt;
+  }
+  const auto bytes = PathFromWide(path);
+  if (!bytes) return std::nullopt;
+  LocatedResource located;
+  DWORD error = 0;
+  if (!located.file.Open(*bytes, &error)) {
+    SetLastError(error);
+    return std::nullopt;
+  }
+  const pe::FileSource source(located.file.fd(), located.file.size());
+  const auto headers = pe::ReadHeaders(source);
+  if (!headers) {
+    SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+    return std::nullopt;
+  }
+  const auto data =
+      pe::FindResource(source, *headers, VS_FILE_INFO, VS_VERSION_INFO, LanguageOrder(flags));
+  if (!data) {
+    SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+    return std::nullopt;
+  }
+  located.data = *data;
+  located.data.size = std::min(located.data.size, kMaxVersionResource);
+  return located;
+}
+
+std::uint16_t Load16(const std::uint8_t* block, std::size_t offset) {
+  return static_cast<std::uint16_t>(block[offset] | (block[offset + 1] << 8));
+}
+
+void Store16(std::uint8_t* block, std::size_t offset, std::uint16_t value) {
+  block[offset] = static_cast<std::uint8_t>(value & 0xFF);
+  block[offset + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+constexpr std::size_t Align4(std::size_t n) { return (n + 3) & ~static_cast<std::size_t>(3); }
+
+// One node of a version block, with every offset checked against the node's
+// end (which is itself inside its parent).
+struct Node {
+  std::size_t begin = 0;
+  std::size_t end = 0;        // begin + wLength, clipped to the parent
+  std::size_t key = 0;        // first key unit
+  std::size_t key_end = 0;    // the key's terminating zero, or end when absent
+  std::size_t value = 0;      // the value, or end when the node has none
+  std::size_t value_bytes = 0;
+  std::size_t children = 0;
+  std::uint16_t type = 0;
+};
+
+std::optional<Node> ReadNode(const std::uint8_t* block, std::size_t begin, std::size_t limit) {
+  if (begin > limit || kNodeHeader > limit - begin) return std::nullopt;
+  Node node;
+  node.begin = begin;
+  const std::uint16_t length = Load16(block, begin);
+  if (length < kNodeHeader) return std::nullopt;
+  node.end = std::min(limit, begin + length);
+  const std::uint16_t value_length = Load16(block, begin + 2);
+  node.type = Load16(block, begin + 4);
+  node.key = begin + kNodeHeader;
+  node.key_end = node.end;
+  for (std::size_t at = node.key; at + 2 <= node.end; at += 2) {
+    if (Load16(block, at) == 0) {
+      node.key_end = at;
+      break;
+    }
+  }
+  node.value = std::min(node.end, Align4(node.key_end + 2));
+  node.value_bytes = std::min<std::size_t>(node.end - node.value,
+                                           node.type ? value_length * 2u : value_length);
+  node.children = std::min(node.end, Align4(node.value + node.value_bytes));
+  return node;
+}
+
+bool KeyEquals(const std::uint8_t* block, const Node& node, std::u16string_view key) {
+  if (node.key_end == node.end) return false;  // no terminated key
+  if ((node.key_end - node.key) / 2 != key.size()) return false;
+  const auto fold = [](char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  };
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (fold(Load16(block, node.key + 2 * i)) != fold(key[i])) return false;
+  }
+  return true;
+}
+
+std::optional<Node> FindChild(const std::uint8_t* block, const Node& parent,
+                              std::u16string_view key) {
+  std::size_t at = parent.children;
+  while (at < parent.end) {
+    const auto child = ReadNode(block, at, parent.end);
+    if (!child) return std::nullopt;
+    if (KeyEquals(block, *child, key)) return child;
+    at = Align4(child->end);  // wLength >= 6, so the walk always advances
+  }
+  return std::nullopt;
+}
+
+// Makes the block safe to read as Windows callers read it: the root never
+// claims more than the block holds, and every text value is terminated inside
+// its own node, so reading a returned string never leaves the block.
+void SanitizeBlock(std::uint8_t* block, std::size_t root_length) {
+  if (root_length < kNodeHeader) return;
+  Store16(block, 0, static_cast<std::uint16_t>(std::min<std::size_t>(Load16(block, 0), root_length)));
+  struct Frame {
+    std::size_t at;
+    std::size_t end;
+    int depth;
+  };
+  std::vector<Frame> stack;
+  const auto root = ReadNode(block, 0, root_length);
+  if (!root) return;
+  std::vector<Node> nodes = {*root};
+  stack.push_back({root->children, root->end, 1});
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.at >= frame.end) {
+      stack.pop_back();
+      continue;
+    }
+    const auto node = ReadNode(block, frame.at, frame.end);
+    if (!node) {
+      stack.pop_back();
+      continue;
+    }
+    frame.at = Align4(node->end);
+    nodes.push_back(*node);
+    if (frame.depth < kMaxDepth) stack.push_back({node->children, node->end, frame.depth + 1});
+  }
+  for (const Node& node : nodes) {
+    if (node.type == 0 || node.value + 2 > node.end) continue;
+    bool terminated = false;
+    for (std::size_t at = node.value; at + 2 <= node.end; at += 2) {
+      if (Load16(block, at) == 0) {
+        terminated = true;
+        break;
+      }
+    }
+    if (!terminated) Store16(block, node.value + ((node.end - node.value) / 2 - 1) * 2, 0);
+  }
+}
+
+}  // namespace
+}  // namespace exelore_posix
+
+using namespace exelore_posix;
+
+extern "C" {
+
+DWORD WINAPI GetFileVersionInfoSizeExW(DWORD dwFlags, LPCWSTR lpwstrFilename, LPDWORD lpdwHandle) {
+  if (lpdwHandle) *lpdwHandle = 0;
+  const auto located = LocateVersionResource(dwFlags, lpwstrFilename);
+  if (!located) return 0;
+  SetLastError(ERROR_SUCCESS);
+  return located->data.size * 2 + 4;
+}
+
+DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, LPDWORD lpdwHandle) {
+  return GetFileVersionInfoSizeExW(FILE_VER_GET_LOCALISED, lptstrFilename, lpdwHandle);
+}
+
+BOOL WINAPI GetFileVersionInfoExW(DWORD dwFlags, LPCWSTR lpwstrFilename, DWORD /*dwHandle*/,
+                                  DWORD dwLen, LPVOID lpData) {
+  if (lpData == nullptr) {
+    SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  auto located = LocateVersionResource(dwFlags, lpwstrFilename);
+  if (!located) return FALSE;
+  auto* block = static_cast<std::uint8_t*>(lpData);
+  // Two bytes at the end stay zero whatever the resource holds.
+  if (dwLen < kNodeHeader + 2) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  const std::size_t copy = std::min<std::size_t>(located->data.size, dwLen - 2);
+  const pe::FileSource source(located->file.fd(), located->file.size());
+  if (!source.ReadAt(located->data.offset, std::span(block, copy))) {
+    SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+    return FALSE;
+  }
+  std::memset(block + copy, 0, dwLen - copy);
+  SanitizeBlock(block, copy);
+  // Windows marks the end of a 32-bit block with "FE2X" when there is room.
+  const std::size_t root = copy >= kNodeHeader ? Load16(block, 0) : 0;
+  if (root >= kNodeHeader && root + 4 + 2 <= dwLen) std::memcpy(block + root, "FE2X", 4);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen,
+                                LPVOID lpData) {
+  return GetFileVersionInfoExW(FILE_VER_GET_LOCALISED, lptstrFilename, dwHandle, dwLen, lpData);
+}
+
+// VerQueryValueW over a block from GetFileVersionInfo(Ex)W. "\" (or an empty
+// path) is the root's value, VS_FIXEDFILEINFO; a node without a value gives
+// an empty string (the end of its key), as Windows does. The length is the
+// node's wValueLength: characters for text, bytes for binary values.
+BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen) {
+  if (pBlock == nullptr) return FALSE;
+  const auto* block = static_cast<const std::uint8_t*>(pBlock);
+  std::u16string_view path =
+      (lpSubBlock == nullptr || *lpSubBlock == 0) ? std::u16string_view(u"\\") : lpSubBlock;
+  const std::size_t root_length = Load16(block, 0);
+  auto node = ReadNode(block, 0, root_length);
+  const auto not_found = [&]() {
+    if (puLen) *puLen = 0;
+    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return FALSE;
+  };
+  if (!node) return not_found();
+  while (!path.empty()) {
+    const std::size_t slash = path.find(u'\\');
+    const std::u16string_view component = path.substr(0, slash);
+    path = slash == std::u16string_view::npos ? std::u16string_view() : path.substr(slash + 1);
+    if (component.empty()) continue;
+    node = FindChild(block, *node, component);
+    if (!node) return not_found();
+  }
+  const std::size_t value = node->value < node->end ? node->value : node->key_end;
+  if (lplpBuffer) *lplpBuffer = const_cast<std::uint8_t*>(block + value);
+  if (puLen) *puLen = Load16(block, node->begin + 2);
+  return TRUE;
+}
+
+}  // extern "C"
