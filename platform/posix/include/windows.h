@@ -175,5 +175,18 @@ BOOL WINAPI FreeConsole();
 [[noreturn]] void WINAPI ExitProcess(UINT uExitCode);
 }
 
+typedef struct _GUID {
+  DWORD Data1;
+  WORD Data2;
+  WORD Data3;
+  BYTE Data4[8];
+} GUID;
+
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+#include <winerror.h>
 #include <winver.h>
 #include <winuser.h>
