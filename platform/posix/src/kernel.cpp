@@ -151,7 +151,11 @@ bool RegularFile::Open(const std::string& path, DWORD* error) {
   // O_NONBLOCK: opening a FIFO without a writer, or a terminal, must not wait.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
-    *error = ErrorFromErrno(errno, path);
+    const int open_error = errno;
+    // A socket cannot be opened at all; it is no more readable than a FIFO.
+    struct stat st {};
+    const bool special = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    *error = special ? ERROR_BAD_FORMAT : ErrorFromErrno(open_error, path);
     return false;
   }
   fd_ = fd;

@@ -1,0 +1,166 @@
+// The application report composed for files built with the fixture writer.
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "pe_builder.h"
+#include "process.h"
+#include "report/application_report.h"
+#include "report_text.h"
+#include "testing.h"
+#include "unicode.h"
+
+namespace {
+
+using exelore_test::BuildPeWithVersion;
+using exelore_test::DefaultVersionInfo;
+using exelore_test::ExpectedVersionLines;
+using exelore_test::kUnsignedPublisherLine;
+using exelore_test::TempDir;
+using exelore_test::VersionInfoLayout;
+
+std::u16string Compose(const std::string& path) {
+  WideString report = u"stale text";
+  ComposeApplicationReport(exelore_posix::BytesToUtf16(path).c_str(), report);
+  return report;
+}
+
+struct ReportCase {
+  const char* name;
+  VersionInfoLayout info;
+  std::u16string expected;
+};
+
+std::vector<ReportCase> ReportCases() {
+  std::vector<ReportCase> cases;
+
+  VersionInfoLayout full = DefaultVersionInfo(u"Contoso Ltd", u"Widget", u"Does things");
+  full.string_tables[0].strings = {
+      {u"Comments", u"A comment", false},        {u"InternalName", u"widget", false},
+      {u"ProductName", u"Widget", false},        {u"CompanyName", u"Contoso Ltd", false},
+      {u"LegalCopyright", u"(c) Contoso", false}, {u"ProductVersion", u"2.0", false},
+      {u"FileDescription", u"Does things", false}, {u"LegalTrademarks", u"TM", false},
+      {u"PrivateBuild", u"pb", false},           {u"FileVersion", u"2.0.1.3", false},
+      {u"OriginalFilename", u"widget.exe", false}, {u"SpecialBuild", u"sb", false}};
+  cases.push_back({"all twelve keys", full,
+                   ExpectedVersionLines({{u"Comments", u"A comment"},
+                                         {u"InternalName", u"widget"},
+                                         {u"ProductName", u"Widget"},
+                                         {u"CompanyName", u"Contoso Ltd"},
+                                         {u"LegalCopyright", u"(c) Contoso"},
+                                         {u"ProductVersion", u"2.0"},
+                                         {u"FileDescription", u"Does things"},
+                                         {u"LegalTrademarks", u"TM"},
+                                         {u"PrivateBuild", u"pb"},
+                                         {u"FileVersion", u"2.0.1.3"},
+                                         {u"OriginalFilename", u"widget.exe"},
+                                         {u"SpecialBuild", u"sb"}}) +
+                       kUnsignedPublisherLine});
+
+  VersionInfoLayout some = DefaultVersionInfo();
+  some.string_tables[0].strings = {{u"CompanyName", u"Only Company", false},
+                                   {u"FileVersion", u"", false},
+                                   {u"Unrelated", u"ignored", false}};
+  cases.push_back({"missing and empty keys", some,
+                   ExpectedVersionLines({{u"CompanyName", u"Only Company"}}) +
+                       kUnsignedPublisherLine});
+
+  VersionInfoLayout other_table = DefaultVersionInfo(u"German Company");
+  other_table.string_tables[0].block_name = u"040704e4";
+  cases.push_back({"string table under another language", other_table,
+                   ExpectedVersionLines({}) + kUnsignedPublisherLine});
+
+  VersionInfoLayout two = DefaultVersionInfo(u"English Company");
+  two.string_tables.push_back({u"040704e4", {{u"CompanyName", u"German Company", false}}});
+  two.translations = {{{0x0407, 0x04e4}, {0x0409, 0x04b0}}};
+  cases.push_back({"two translations, the first counts", two,
+                   ExpectedVersionLines({{u"CompanyName", u"German Company"}}) +
+                       kUnsignedPublisherLine});
+
+  VersionInfoLayout upper = DefaultVersionInfo(u"Upper Case Block");
+  upper.string_tables[0].block_name = u"040904B0";
+  cases.push_back({"block name stored in upper case", upper,
+                   ExpectedVersionLines({{u"CompanyName", u"Upper Case Block"},
+                                         {u"FileDescription", u"Fixture executable"},
+                                         {u"FileVersion", u"1.0.0.0"},
+                                         {u"InternalName", u"fixture"},
+                                         {u"LegalCopyright", u"Copyright (C) Upper Case Block"},
+                                         {u"OriginalFilename", u"fixture.exe"},
+                                         {u"ProductName", u"ExeLore Fixture"},
+                                         {u"ProductVersion", u"1.0.0.0"}}) +
+                       kUnsignedPublisherLine});
+
+  VersionInfoLayout wide = DefaultVersionInfo(u"\u0141\u00f3d\u017a \U0001F600 GmbH");
+  cases.push_back({"characters above U+00FF kept as they are", wide,
+                   ExpectedVersionLines({{u"CompanyName", u"\u0141\u00f3d\u017a \U0001F600 GmbH"},
+                                         {u"FileDescription", u"Fixture executable"},
+                                         {u"FileVersion", u"1.0.0.0"},
+                                         {u"InternalName", u"fixture"},
+                                         {u"LegalCopyright", u"Copyright (C) \u0141\u00f3d\u017a \U0001F600 GmbH"},
+                                         {u"OriginalFilename", u"fixture.exe"},
+                                         {u"ProductName", u"ExeLore Fixture"},
+                                         {u"ProductVersion", u"1.0.0.0"}}) +
+                       kUnsignedPublisherLine});
+
+  VersionInfoLayout no_translation = DefaultVersionInfo();
+  no_translation.translations.reset();
+  cases.push_back({"no Translation value: publisher line alone", no_translation,
+                   std::u16string(kUnsignedPublisherLine)});
+
+  VersionInfoLayout empty_translation = DefaultVersionInfo();
+  empty_translation.translations = std::vector<std::pair<uint16_t, uint16_t>>{};
+  cases.push_back({"Translation shorter than one entry", empty_translation,
+                   std::u16string(kUnsignedPublisherLine)});
+  return cases;
+}
+
+TEST(ComposeApplicationReport, ReportsTheTwelveKeysOfTheFirstTranslation) {
+  for (const auto& c : ReportCases()) {
+    for (const bool pe32plus : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (pe32plus ? " (PE32+)" : " (PE32)"));
+      TempDir dir;
+      exelore_test::WriteFile(dir.File("f.exe"), BuildPeWithVersion(c.info, pe32plus));
+      EXPECT_EQ(exelore_posix::Utf16ToUtf8(Compose(dir.File("f.exe"))),
+                exelore_posix::Utf16ToUtf8(c.expected));
+    }
+  }
+}
+
+TEST(ComposeApplicationReport, IsEmptyWithoutAVersionResource) {
+  TempDir dir;
+  exelore_test::WriteFile(dir.File("plain.exe"), exelore_test::BuildPe({}));
+  exelore_test::WriteFile(dir.File("text.txt"), {'M', 'Z'});
+  for (const std::string& path :
+       {std::string(), dir.File("absent.exe"), dir.File("plain.exe"), dir.File("text.txt"),
+        dir.path(), std::string("/dev/zero")}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(Compose(path), u"");
+  }
+}
+
+// The report is the same whether the system offers the language-neutral
+// version API, lacks it, or has one that fails.
+TEST(ComposeApplicationReport, FallsBackToTheClassicVersionApi) {
+  TempDir dir;
+  exelore_test::WriteFile(dir.File("f.exe"), BuildPeWithVersion(DefaultVersionInfo(u"Fallback")));
+  const std::u16string reference = Compose(dir.File("f.exe"));
+  ASSERT_NE(reference.find(u"CompanyName: Fallback\r\n"), std::u16string::npos);
+  namespace t = exelore_posix::testing;
+  struct Switch {
+    const char* name;
+    void (*set)(bool);
+  };
+  for (const Switch& s : {Switch{"neutral exports hidden", t::SetVersionDllNeutralExportsHidden},
+                          Switch{"neutral exports fail", t::SetVersionDllNeutralExportsFail},
+                          Switch{"version.dll missing", t::SetVersionDllMissing}}) {
+    SCOPED_TRACE(s.name);
+    s.set(true);
+    EXPECT_EQ(Compose(dir.File("f.exe")), reference);
+    s.set(false);
+  }
+}
+
+}  // namespace
