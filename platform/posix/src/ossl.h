@@ -1,0 +1,55 @@
+// Owners for the OpenSSL objects the stand-in holds. Every OpenSSL object
+// lives in one of these; nothing is freed by hand.
+#pragma once
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include <memory>
+
+namespace exelore_posix::ossl {
+
+template <auto F>
+struct Free {
+  template <typename T>
+  void operator()(T* p) const {
+    F(p);
+  }
+};
+
+// Stacks: a "view" stack owns only its array, an owning stack its elements too.
+inline void FreeX509Stack(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }
+inline void FreeX509StackView(STACK_OF(X509) * s) { sk_X509_free(s); }
+inline void FreeGeneralNames(GENERAL_NAMES* s) { GENERAL_NAMES_free(s); }
+inline void FreeOpenSslBytes(unsigned char* p) { OPENSSL_free(p); }
+
+using Asn1TypePtr = std::unique_ptr<ASN1_TYPE, Free<ASN1_TYPE_free>>;
+using BioPtr = std::unique_ptr<BIO, Free<BIO_free_all>>;
+using BytesPtr = std::unique_ptr<unsigned char, Free<FreeOpenSslBytes>>;
+using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, Free<FreeGeneralNames>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Free<EVP_MD_CTX_free>>;
+using Pkcs7Ptr = std::unique_ptr<PKCS7, Free<PKCS7_free>>;
+using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Free<X509_STORE_CTX_free>>;
+using StorePtr = std::unique_ptr<X509_STORE, Free<X509_STORE_free>>;
+using X509NamePtr = std::unique_ptr<X509_NAME, Free<X509_NAME_free>>;
+using X509Ptr = std::unique_ptr<X509, Free<X509_free>>;
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), Free<FreeX509Stack>>;
+using X509StackViewPtr = std::unique_ptr<STACK_OF(X509), Free<FreeX509StackView>>;
+
+// A new reference to `x` (OpenSSL counts references to certificates).
+inline X509Ptr UpRef(X509* x) {
+  if (x == nullptr || X509_up_ref(x) != 1) return nullptr;
+  return X509Ptr(x);
+}
+
+// Starts a stand-in API call with an empty OpenSSL error queue, so that a
+// failure seen inside the call is the call's own.
+inline void ClearErrors() { ERR_clear_error(); }
+
+}  // namespace exelore_posix::ossl
