@@ -118,7 +118,9 @@ std::optional<Node> ReadNode(const std::uint8_t* block, std::size_t begin, std::
   node.begin = begin;
   const std::uint16_t length = Load16(block, begin);
   if (length < kNodeHeader) return std::nullopt;
-  node.end = std::min(limit, begin + length);
+  // Nodes hold UTF-16 text: an odd end would let a returned pointer land
+  // between two units.
+  node.end = begin + ((std::min(limit, begin + length) - begin) & ~static_cast<std::size_t>(1));
   const std::uint16_t value_length = Load16(block, begin + 2);
   node.type = Load16(block, begin + 4);
   node.key = begin + kNodeHeader;
@@ -163,9 +165,10 @@ std::optional<Node> FindChild(const std::uint8_t* block, const Node& parent,
 // Makes the block safe to read as Windows callers read it: the root never
 // claims more than the block holds, and every text value is terminated inside
 // its own node, so reading a returned string never leaves the block.
-void SanitizeBlock(std::uint8_t* block, std::size_t root_length) {
+void SanitizeBlock(std::uint8_t* block, std::size_t copied) {
+  const std::size_t root_length = std::min<std::size_t>(Load16(block, 0), copied);
+  Store16(block, 0, static_cast<std::uint16_t>(root_length));
   if (root_length < kNodeHeader) return;
-  Store16(block, 0, static_cast<std::uint16_t>(std::min<std::size_t>(Load16(block, 0), root_length)));
   struct Frame {
     std::size_t at;
     std::size_t end;
@@ -284,7 +287,13 @@ BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffe
   }
   const std::size_t value = node->value < node->end ? node->value : node->key_end;
   if (lplpBuffer) *lplpBuffer = const_cast<std::uint8_t*>(block + value);
-  if (puLen) *puLen = Load16(block, node->begin + 2);
+  // The node's wValueLength, but never more than the node holds: a caller that
+  // trusts the length stays inside the block.
+  if (puLen) {
+    *puLen = static_cast<UINT>(node->value < node->end
+                                   ? (node->type ? node->value_bytes / 2 : node->value_bytes)
+                                   : 0);
+  }
   return TRUE;
 }
 
