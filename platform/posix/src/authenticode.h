@@ -1,0 +1,122 @@
+// Authenticode pieces shared by crypt32 (CryptQueryObject), wintrust
+// (WinVerifyTrust) and the catalog functions: the embedded signature of a PE,
+// the PE image hash, and the verification of a PKCS #7 SignedData's signer,
+// chain, extended key usage and timestamp against the trust anchors.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "ossl.h"
+#include "pe.h"
+
+namespace exelore_posix::authenticode {
+
+// The largest PKCS #7 blob read from a file; a signature is a few kilobytes,
+// and the cap keeps a hostile size field from costing memory.
+inline constexpr std::uint32_t kMaxSignatureSize = 8u << 20;
+
+// Where the certificate table lies in the file (the security directory's
+// address is a file offset, not an RVA).
+struct CertificateTable {
+  std::uint64_t offset = 0;
+  std::uint32_t size = 0;
+};
+
+enum class TableState { kAbsent, kInvalid, kPresent };
+
+// Classifies the security directory: absent (no entry, or zero address or
+// size), invalid (pointing outside the file or into the headers), or present
+// with *table filled.
+TableState FindCertificateTable(const pe::FileSource& file, const pe::Headers& headers,
+                                CertificateTable* table);
+
+// Reads the bCertificate bytes of the FIRST WIN_CERTIFICATE of the table, when
+// it is a PKCS #7 SignedData (revision 0x0200, type 2) of sensible size.
+// nullopt when there is none; nothing else is read.
+std::optional<std::vector<std::uint8_t>> ReadEmbeddedSignature(const pe::FileSource& file,
+                                                               const pe::Headers& headers);
+
+// Decodes a DER SignedData from the start of `der`. The bytes after the
+// encoding must all be zero (the alignment padding of a WIN_CERTIFICATE);
+// anything else, or a message that is not SignedData with content, is nullptr.
+ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der);
+
+struct ImageHashOptions {
+  // For a file without a certificate table, hash as many zero bytes after
+  // the end of the file as bring its length to a multiple of 8, as the
+  // Windows catalog hash of an unsigned image does.
+  bool pad_unsigned_to_8 = false;
+};
+
+// The Authenticode hash of a PE image: every byte of the file in order,
+// except the optional header's CheckSum, the security directory entry and the
+// certificate table. One streaming pass through a 1 MiB buffer. nullopt when
+// the certificate table lies outside the file or a read fails.
+std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& file,
+                                                          const pe::Headers& headers,
+                                                          const EVP_MD* md,
+                                                          ImageHashOptions options = {});
+
+// The contents octets a SignedData's signers digested: the value of its
+// content without the outer tag and length, as PKCS #7 defines for content
+// other than plain data. Empty span when the message carries no content.
+std::optional<std::span<const std::uint8_t>> SignedContentOctets(PKCS7* p7);
+
+// The digest an Authenticode SpcIndirectDataContent (1.3.6.1.4.1.311.2.1.4)
+// carries, and its algorithm.
+struct IndirectData {
+  const EVP_MD* md = nullptr;
+  std::vector<std::uint8_t> digest;
+};
+// nullopt when the content is not SpcIndirectDataContent or does not decode;
+// md is null when the digest algorithm is unknown or refused (MD5 and older).
+std::optional<IndirectData> ParseIndirectData(PKCS7* p7);
+
+// What a signer must satisfy besides its signature.
+struct SignerPolicy {
+  int required_eku_nid = NID_code_sign;  // allowed by every certificate that restricts EKU
+  bool use_timestamp = true;             // validate at a countersignature's time
+  std::optional<std::time_t> at_time;    // fixed validation time (overrides the above)
+};
+
+struct SignerResult {
+  ossl::X509Ptr signer;                 // the signer's certificate, when found
+  std::optional<std::time_t> timestamp; // the time of a valid countersignature
+};
+
+// Verifies the FIRST signer of a SignedData: its certificate is among the
+// message's certificates (else TRUST_E_NO_SIGNER_CERT); its signature over
+// the authenticated attributes verifies (NTE_BAD_SIGNATURE) and their
+// messageDigest equals the digest of SignedContentOctets (CRYPT_E_HASH_VALUE);
+// a timestamp countersignature, when present, verifies (TRUST_E_TIME_STAMP);
+// the chain reaches a trust anchor at the timestamp's time or now, with the
+// message's certificates as intermediates, and every certificate that
+// restricts its extended key usage allows policy.required_eku_nid (CERT_E_*).
+// No revocation checks. Returns S_OK or the Windows status code.
+HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult* result);
+
+// The process-wide trust anchors: OpenSSL's default locations (SSL_CERT_DIR
+// and SSL_CERT_FILE honoured) plus EXELORE_CODESIGN_ROOTS_DIR. Built on first
+// use. Directories are searched through their hash links; a bundle file is
+// indexed by subject and only the certificates a chain needs are decoded.
+X509_STORE* TrustStore();
+// Prepares the store for chaining `leaf` with `intermediates`: decodes from
+// the bundle file the certificates whose subjects the chain needs.
+void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates);
+// Forgets the store, so the next verification reads the environment again.
+void ResetTrustStore();
+
+// The contents octets of one DER tag-length-value (definite length, inside
+// `tlv`); nullopt otherwise.
+std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::uint8_t> tlv);
+
+// Seconds since 1970 of an ASN.1 time; nullopt when it does not decode.
+std::optional<std::time_t> ToTimeT(const ASN1_TIME* t);
+
+}  // namespace exelore_posix::authenticode

@@ -1,0 +1,164 @@
+// The wintrust part of the stand-in: WinVerifyTrust with the generic
+// Authenticode action, for files. The message, signer, chain and timestamp
+// checks are authenticode.cpp's, so the catalog mode can reuse them.
+#include <softpub.h>
+#include <wintrust.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "authenticode.h"
+#include "kernel_internal.h"
+#include "ossl.h"
+#include "pe.h"
+#include "testing.h"
+
+namespace exelore_posix {
+namespace {
+
+constexpr std::uint32_t kStateMagic = 0x57565453;  // "WVTS"
+
+// What WinVerifyTrust returns and what it leaves as the last error; they
+// differ only where Windows makes them differ.
+struct Outcome {
+  HRESULT status;
+  DWORD last_error;
+};
+
+Outcome Fail(HRESULT status) { return {status, static_cast<DWORD>(status)}; }
+
+// The state a WTD_STATEACTION_VERIFY call leaves in hWVTStateData until the
+// WTD_STATEACTION_CLOSE call.
+struct TrustState {
+  std::uint32_t magic = kStateMagic;
+  HRESULT status = S_OK;
+  ossl::X509Ptr signer;
+};
+
+bool IsGenericVerifyV2(const GUID* guid) {
+  static const GUID kGenericVerifyV2 = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  return guid != nullptr && std::memcmp(guid, &kGenericVerifyV2, sizeof(GUID)) == 0;
+}
+
+// Authenticode verification of a PE file, in the order Windows' provider
+// works: load the signature, check the signer, the image hash, then the
+// chain and its usage.
+Outcome VerifyFile(const WINTRUST_FILE_INFO* info, ossl::X509Ptr* signer) {
+  if (info == nullptr || info->pcwszFilePath == nullptr) return Fail(E_INVALIDARG);
+  const auto path = PathFromWide(info->pcwszFilePath);
+  if (!path) {
+    const DWORD error = GetLastError();
+    return {static_cast<HRESULT>(error), error};
+  }
+  RegularFile file;
+  DWORD open_error = 0;
+  if (!file.Open(*path, &open_error)) {
+    // The provider's first step fails with the file's own error, which
+    // WinVerifyTrust passes on as it is.
+    return {static_cast<HRESULT>(open_error), open_error};
+  }
+  const pe::FileSource source(file.fd(), file.size());
+  const auto headers = pe::ReadHeaders(source);
+  // No subject interface package knows the file: unsigned as far as callers
+  // are concerned, with the reason in the last error.
+  if (!headers) return {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};
+
+  const auto der = authenticode::ReadEmbeddedSignature(source, *headers);
+  if (!der) return Fail(TRUST_E_NOSIGNATURE);
+  ossl::Pkcs7Ptr p7 = authenticode::ParseSignedData(*der);
+  if (!p7) return Fail(TRUST_E_NOSIGNATURE);
+  const auto indirect = authenticode::ParseIndirectData(p7.get());
+  if (!indirect) return Fail(TRUST_E_NOSIGNATURE);
+
+  if (indirect->md == nullptr) return Fail(NTE_BAD_ALGID);
+  // The message (signer, signature, timestamp, chain) first, so that a
+  // signature that does not verify never costs a pass over the image; a
+  // tampered image is reported before a chain problem, as Windows does.
+  authenticode::SignerResult result;
+  const HRESULT message = authenticode::VerifySignedMessage(p7.get(), {}, &result);
+  if (message == TRUST_E_NOSIGNATURE || message == TRUST_E_NO_SIGNER_CERT ||
+      message == NTE_BAD_SIGNATURE || message == CRYPT_E_HASH_VALUE || message == NTE_BAD_ALGID) {
+    return Fail(message);
+  }
+  const auto image_hash = authenticode::ComputeImageHash(source, *headers, indirect->md);
+  if (!image_hash) return Fail(TRUST_E_NOSIGNATURE);
+  if (image_hash->size() != indirect->digest.size() ||
+      CRYPTO_memcmp(image_hash->data(), indirect->digest.data(), image_hash->size()) != 0) {
+    return Fail(TRUST_E_BAD_DIGEST);
+  }
+  if (message != S_OK) return Fail(message);
+  *signer = std::move(result.signer);
+  return {S_OK, ERROR_SUCCESS};
+}
+
+}  // namespace
+
+namespace testing {
+void ResetTrustStore() { authenticode::ResetTrustStore(); }
+}  // namespace testing
+}  // namespace exelore_posix
+
+using namespace exelore_posix;
+
+extern "C" {
+
+// WinVerifyTrust with WINTRUST_ACTION_GENERIC_VERIFY_V2 (Microsoft's
+// WinVerifyTrust and WINTRUST_DATA pages, Wine's wintrust tests):
+// - another action: TRUST_E_PROVIDER_UNKNOWN;
+// - WTD_STATEACTION_CLOSE releases what a WTD_STATEACTION_VERIFY call left in
+//   hWVTStateData and returns 0; WTD_STATEACTION_IGNORE keeps nothing;
+// - WTD_CHOICE_FILE: the Authenticode signature embedded in the file. No
+//   signature: TRUST_E_NOSIGNATURE; a file that is not a PE:
+//   TRUST_E_NOSIGNATURE with TRUST_E_SUBJECT_FORM_UNKNOWN as the last error;
+//   a file that cannot be opened: its Win32 error; a tampered image:
+//   TRUST_E_BAD_DIGEST; chain and usage failures: the CERT_E_ codes.
+//   Revocation is never checked.
+// The status is also left as the last error.
+LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
+  ossl::ClearErrors();
+  if (!IsGenericVerifyV2(pgActionID)) {
+    SetLastError(static_cast<DWORD>(TRUST_E_PROVIDER_UNKNOWN));
+    return TRUST_E_PROVIDER_UNKNOWN;
+  }
+  auto* data = static_cast<WINTRUST_DATA*>(pWVTData);
+  if (data == nullptr || data->cbStruct < offsetof(WINTRUST_DATA, hWVTStateData) + sizeof(HANDLE)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
+  }
+  if (data->dwStateAction == WTD_STATEACTION_CLOSE) {
+    auto* state = static_cast<TrustState*>(data->hWVTStateData);
+    if (state != nullptr && state->magic == kStateMagic) {
+      state->magic = 0;
+      delete state;
+    }
+    data->hWVTStateData = nullptr;
+    SetLastError(ERROR_SUCCESS);
+    return S_OK;
+  }
+
+  Outcome outcome{};
+  ossl::X509Ptr signer;
+  switch (data->dwUnionChoice) {
+    case WTD_CHOICE_FILE:
+      outcome = VerifyFile(data->pFile, &signer);
+      break;
+    case WTD_CHOICE_CATALOG:
+      // Not yet: catalog members are reported as unsigned.
+      outcome = {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};
+      break;
+    default:
+      outcome = {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};
+      break;
+  }
+  ossl::ClearErrors();
+  if (data->dwStateAction == WTD_STATEACTION_VERIFY) {
+    auto* state = new TrustState;
+    state->status = outcome.status;
+    state->signer = std::move(signer);
+    data->hWVTStateData = state;
+  }
+  SetLastError(outcome.last_error);
+  return outcome.status;
+}
+
+}  // extern "C"

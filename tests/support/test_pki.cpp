@@ -1,0 +1,160 @@
+#include "test_pki.h"
+
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace exelore_test {
+namespace {
+
+template <auto F>
+struct Free {
+  template <typename T>
+  void operator()(T* p) const {
+    F(p);
+  }
+};
+using KeyPtr = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
+using CertPtr = std::unique_ptr<X509, Free<X509_free>>;
+using BioPtr = std::unique_ptr<BIO, Free<BIO_free_all>>;
+
+void Check(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
+}
+
+struct Issued {
+  KeyPtr key;
+  CertPtr cert;
+};
+
+struct Subject {
+  const char* cn = nullptr;
+  const char* o = "ExeLore Test";
+};
+
+void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  Check(ext != nullptr, "extension");
+  X509_add_ext(cert, ext, -1);
+  X509_EXTENSION_free(ext);
+}
+
+// Issues a certificate for a new P-256 key, signed by `issuer` (self-signed
+// when null). `extensions` are (nid, value) pairs in OpenSSL's config syntax.
+Issued Issue(const Subject& subject, const Issued* issuer, std::time_t not_before,
+             std::time_t not_after, long serial,
+             const std::vector<std::pair<int, const char*>>& extensions) {
+  Issued out;
+  out.key.reset(EVP_EC_gen("P-256"));
+  Check(out.key != nullptr, "key");
+  out.cert.reset(X509_new());
+  X509* cert = out.cert.get();
+  X509_set_version(cert, X509_VERSION_3);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), serial);
+  X509_NAME* name = X509_get_subject_name(cert);
+  if (subject.o != nullptr) {
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(subject.o), -1, -1, 0);
+  }
+  if (subject.cn != nullptr) {
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(subject.cn), -1, -1, 0);
+  }
+  X509_set_issuer_name(cert, issuer ? X509_get_subject_name(issuer->cert.get()) : name);
+  ASN1_TIME_set(X509_getm_notBefore(cert), not_before);
+  ASN1_TIME_set(X509_getm_notAfter(cert), not_after);
+  X509_set_pubkey(cert, out.key.get());
+  X509* issuer_cert = issuer ? issuer->cert.get() : cert;
+  AddExtension(cert, issuer_cert, NID_subject_key_identifier, "hash");
+  AddExtension(cert, issuer_cert, NID_authority_key_identifier, "keyid:always");
+  for (const auto& [nid, value] : extensions) AddExtension(cert, issuer_cert, nid, value);
+  EVP_PKEY* signing_key = issuer ? issuer->key.get() : out.key.get();
+  Check(X509_sign(cert, signing_key, EVP_sha256()) > 0, "sign");
+  return out;
+}
+
+void WritePem(const std::string& path, const std::vector<X509*>& certs) {
+  BioPtr bio(BIO_new_file(path.c_str(), "w"));
+  Check(bio != nullptr, "open");
+  for (X509* c : certs) Check(PEM_write_bio_X509(bio.get(), c) == 1, "write cert");
+}
+
+PkiIdentity Save(const std::string& dir, const std::string& stem, const Issued& id,
+                 const std::vector<X509*>& issuers_below_root) {
+  PkiIdentity out;
+  out.cert = dir + "/" + stem + ".pem";
+  out.key = dir + "/" + stem + ".key";
+  out.chain = dir + "/" + stem + "-chain.pem";
+  WritePem(out.cert, {id.cert.get()});
+  std::vector<X509*> chain = {id.cert.get()};
+  chain.insert(chain.end(), issuers_below_root.begin(), issuers_below_root.end());
+  WritePem(out.chain, chain);
+  BioPtr bio(BIO_new_file(out.key.c_str(), "w"));
+  Check(bio && PEM_write_bio_PrivateKey(bio.get(), id.key.get(), nullptr, nullptr, 0, nullptr,
+                                        nullptr) == 1,
+        "write key");
+  return out;
+}
+
+}  // namespace
+
+TestPki TestPki::Create(const std::string& dir) {
+  std::filesystem::create_directories(dir);
+  const std::vector<std::pair<int, const char*>> ca = {
+      {NID_basic_constraints, "critical,CA:TRUE"}, {NID_key_usage, "critical,keyCertSign,cRLSign"}};
+  const auto leaf = [](const char* eku) {
+    return std::vector<std::pair<int, const char*>>{{NID_basic_constraints, "CA:FALSE"},
+                                                    {NID_key_usage, "critical,digitalSignature"},
+                                                    {NID_ext_key_usage, eku}};
+  };
+
+  TestPki pki;
+  const Issued root = Issue({"ExeLore Test Root"}, nullptr, kNotBefore, kNotAfter, 1, ca);
+  const Issued inter = Issue({"ExeLore Test Intermediate CA"}, &root, kNotBefore, kNotAfter, 2, ca);
+  const Issued signer =
+      Issue({"ExeLore Test Signer"}, &inter, kNotBefore, kNotAfter, 0x1001, leaf("codeSigning"));
+  const Issued no_cn = Issue({nullptr, "ExeLore Org Only"}, &inter, kNotBefore, kNotAfter, 0x1002,
+                             leaf("codeSigning"));
+  const Issued expired = Issue({"ExeLore Expired Signer"}, &inter, kNotBefore, kExpiredNotAfter,
+                               0x1003, leaf("codeSigning"));
+  const Issued wrong_eku =
+      Issue({"ExeLore Server Only"}, &inter, kNotBefore, kNotAfter, 0x1004, leaf("serverAuth"));
+  const Issued tsa = Issue({"ExeLore Test TSA"}, &inter, kNotBefore, kNotAfter, 0x1005,
+                           leaf("critical,timeStamping"));
+  const Issued other_root = Issue({"ExeLore Untrusted Root"}, nullptr, kNotBefore, kNotAfter, 9, ca);
+  const Issued other_signer = Issue({"ExeLore Untrusted Signer"}, &other_root, kNotBefore,
+                                    kNotAfter, 0x9001, leaf("codeSigning"));
+
+  X509* i = inter.cert.get();
+  pki.root = Save(dir, "root", root, {});
+  pki.intermediate = Save(dir, "intermediate", inter, {});
+  pki.signer = Save(dir, "signer", signer, {i});
+  pki.signer_no_cn = Save(dir, "signer-no-cn", no_cn, {i});
+  pki.signer_expired = Save(dir, "signer-expired", expired, {i});
+  pki.signer_wrong_eku = Save(dir, "signer-wrong-eku", wrong_eku, {i});
+  pki.tsa = Save(dir, "tsa", tsa, {i});
+  pki.untrusted_root = Save(dir, "untrusted-root", other_root, {});
+  pki.untrusted_signer = Save(dir, "untrusted-signer", other_signer, {other_root.cert.get()});
+
+  // A directory in OpenSSL's hashed layout: <subject hash>.0 per certificate.
+  pki.ca_dir = dir + "/ca";
+  std::filesystem::create_directories(pki.ca_dir);
+  char hashed[32];
+  std::snprintf(hashed, sizeof hashed, "%08lx.0", X509_subject_name_hash(root.cert.get()));
+  WritePem(pki.ca_dir + "/" + hashed, {root.cert.get()});
+  return pki;
+}
+
+}  // namespace exelore_test

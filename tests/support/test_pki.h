@@ -1,0 +1,47 @@
+// A small code-signing PKI made with OpenSSL at test time, at fixed dates:
+// a trusted root and intermediate, leaves for the interesting cases, a
+// timestamping authority, and a root nobody trusts. EC P-256 keys, so a whole
+// PKI takes a few milliseconds.
+//
+// Files are PEM. `ca_dir` is a hashed directory holding the trusted root
+// (point SSL_CERT_DIR at it); `root.cert` alone serves as a CA file.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace exelore_test {
+
+struct PkiIdentity {
+  std::string cert;   // the certificate
+  std::string key;    // its private key
+  std::string chain;  // the certificate followed by its issuers below the root,
+                      // as a signer hands them to osslsigncode -certs
+};
+
+struct TestPki {
+  // Validity of everything except the expired leaf: 2020-01-01 to 2049-12-31.
+  static constexpr std::time_t kNotBefore = 1577836800;      // 2020-01-01
+  static constexpr std::time_t kNotAfter = 2524521600;       // 2049-12-31
+  // The expired leaf: 2020-01-01 to 2021-01-01.
+  static constexpr std::time_t kExpiredNotAfter = 1609459200;
+  // A moment inside every certificate's validity, for timestamps.
+  static constexpr std::time_t kInsideExpiredValidity = 1590969600;  // 2020-06-01
+
+  PkiIdentity root;          // "ExeLore Test Root", self-signed, trusted
+  PkiIdentity intermediate;  // "ExeLore Test Intermediate CA", under root
+  PkiIdentity signer;        // CN "ExeLore Test Signer", code signing, under intermediate
+  PkiIdentity signer_no_cn;  // O "ExeLore Org Only" and no common name
+  PkiIdentity signer_expired;   // CN "ExeLore Expired Signer", expired
+  PkiIdentity signer_wrong_eku; // CN "ExeLore Server Only", EKU serverAuth only
+  PkiIdentity tsa;              // CN "ExeLore Test TSA", timeStamping (critical)
+  PkiIdentity untrusted_root;   // "ExeLore Untrusted Root", self-signed
+  PkiIdentity untrusted_signer; // code signing under untrusted_root; chain holds the root
+  std::string ca_dir;           // hashed directory with the trusted root only
+
+  // Writes the PKI into `dir` (created if missing). Throws std::runtime_error
+  // when OpenSSL fails.
+  static TestPki Create(const std::string& dir);
+};
+
+}  // namespace exelore_test
