@@ -1,6 +1,13 @@
 // Pins the type of every Windows API the program calls, so the POSIX
 // stand-in cannot drift from the SDK's declarations. Built on both platforms.
 #include <windows.h>
+// The real SDK headers need <windows.h> before these.
+#include <wincrypt.h>
+#include <wintrust.h>
+#include <softpub.h>
+#include <mscat.h>
+
+#include <cstddef>
 
 #include <type_traits>
 
@@ -36,3 +43,32 @@ EXELORE_PIN(GetFileVersionInfoW, BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID));
 EXELORE_PIN(GetFileVersionInfoSizeExW, DWORD(WINAPI*)(DWORD, LPCWSTR, LPDWORD));
 EXELORE_PIN(GetFileVersionInfoExW, BOOL(WINAPI*)(DWORD, LPCWSTR, DWORD, DWORD, LPVOID));
 EXELORE_PIN(VerQueryValueW, BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT));
+
+// Certificates and signed messages (crypt32).
+EXELORE_PIN(CryptQueryObject, BOOL(WINAPI*)(DWORD, const void*, DWORD, DWORD, DWORD, DWORD*, DWORD*,
+                                             DWORD*, HCERTSTORE*, HCRYPTMSG*, const void**));
+EXELORE_PIN(CryptMsgGetParam, BOOL(WINAPI*)(HCRYPTMSG, DWORD, DWORD, void*, DWORD*));
+EXELORE_PIN(CryptMsgClose, BOOL(WINAPI*)(HCRYPTMSG));
+EXELORE_PIN(CertFindCertificateInStore, PCCERT_CONTEXT(WINAPI*)(HCERTSTORE, DWORD, DWORD, DWORD,
+                                                                 const void*, PCCERT_CONTEXT));
+EXELORE_PIN(CertGetNameStringW, DWORD(WINAPI*)(PCCERT_CONTEXT, DWORD, DWORD, void*, LPWSTR, DWORD));
+EXELORE_PIN(CertFreeCertificateContext, BOOL(WINAPI*)(PCCERT_CONTEXT));
+EXELORE_PIN(CertCloseStore, BOOL(WINAPI*)(HCERTSTORE, DWORD));
+
+// Trust verification (wintrust).
+EXELORE_PIN(WinVerifyTrust, LONG(WINAPI*)(HWND, GUID*, LPVOID));
+
+// Layouts the program reads or fills, identical on both sides (64-bit).
+static_assert(sizeof(void*) != 8 || sizeof(CMSG_SIGNER_INFO) == 136);
+static_assert(sizeof(void*) != 8 || sizeof(CERT_INFO) == 208);
+static_assert(sizeof(void*) != 8 || sizeof(CERT_CONTEXT) == 40);
+static_assert(sizeof(void*) != 8 || sizeof(WINTRUST_FILE_INFO) == 32);
+static_assert(sizeof(void*) != 8 || offsetof(WINTRUST_DATA, dwUIContext) == 76);
+static_assert(offsetof(CMSG_SIGNER_INFO, SerialNumber) == sizeof(void*) + sizeof(CERT_NAME_BLOB));
+// MinGW's WINTRUST_CATALOG_INFO adds hCatAdmin at the end; the part both
+// declare is the SDK's first layout.
+static_assert(sizeof(void*) != 8 ||
+              offsetof(WINTRUST_CATALOG_INFO, pcCatalogContext) + sizeof(void*) == 64);
+static_assert(CERT_QUERY_CONTENT_PKCS7_SIGNED_EMBED == 10 && CERT_QUERY_CONTENT_PKCS7_SIGNED == 8);
+static_assert(CERT_FIND_SUBJECT_CERT == 0x000B0000 && CERT_NAME_SIMPLE_DISPLAY_TYPE == 4);
+static_assert(TRUST_E_NOSIGNATURE == static_cast<HRESULT>(0x800B0100));
