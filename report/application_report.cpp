@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "report/version_info.h"
+#include "util/file_certificate_info.h"
 
 namespace {
 
@@ -16,6 +17,20 @@ WideString StringTablePrefix(WORD language, WORD code_page) {
   }
   prefix.push_back(TEXT('\\'));
   return prefix;
+}
+
+// "PublisherName: ", then the signer's name and whether the signature holds,
+// when a signer can be named.
+void AppendPublisherLine(const WCHAR* path, WideString& report) {
+  report += TEXT("PublisherName: ");
+  orvik_util::FileCertificateInfo certificate_info{WideString(path)};
+  certificate_info.Initialize();
+  WideString name;
+  if (FAILED(certificate_info.GetPublisherName(name))) return;
+  bool verified = false;
+  certificate_info.VerifyTrust(verified);
+  report += name;
+  report += verified ? TEXT(" (verified)") : TEXT(" (UNVERIFIED)");
 }
 
 void AppendVersionLines(const void* block, WideString& report) {
@@ -62,7 +77,6 @@ void ComposeApplicationReport(const WCHAR* path, WideString& report) {
 
   auto block = std::make_unique<BYTE[]>(size);
   if (LoadVersionInfo(path, 0, size, block.get())) AppendVersionLines(block.get(), report);
-
-  // The publisher line follows here, after the version lines, whether or not
-  // the version block could be read.
+  // Whether or not the version block could be read.
+  AppendPublisherLine(path, report);
 }

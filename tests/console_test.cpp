@@ -67,8 +67,7 @@ TEST(Console, WritesTheReportAsSingleByteText) {
       "CompanyName: Caf\xe9 ?\xf3" "d? ?" "?!\r\n"
       "LegalCopyright: \r\nProductVersion: \r\nFileDescription: \r\n"
       "LegalTrademarks: \r\nPrivateBuild: \r\nFileVersion: \r\nOriginalFilename: \r\n"
-      "SpecialBuild: \r\n" +
-      std::string("\r\n");
+      "SpecialBuild: \r\nPublisherName: \r\n";
   ExpectRun({"/c", file}, expected);
 }
 

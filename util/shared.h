@@ -3,19 +3,22 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+#include <type_traits>
 
 // All text is UTF-16 (WCHAR), counted in UTF-16 units.
 using WideString = std::basic_string<WCHAR>;
 
 // An HRESULT for a platform error code: a code greater than zero becomes
 // 0x8007xxxx with its low 16 bits; zero and negative values pass unchanged.
-constexpr HRESULT HResultFromWin32(long code) {
-  return code <= 0 ? static_cast<HRESULT>(code)
-                   : static_cast<HRESULT>((static_cast<unsigned long>(code) & 0x0000FFFFul) |
-                                          0x80070000ul);
-}
-
-inline HRESULT HResultFromWin32(DWORD code) {
-  return HResultFromWin32(static_cast<long>(static_cast<LONG>(code)));
+// Takes the code as any integer type; it is read as 32 bits, so a DWORD that
+// already holds an HRESULT (0x800B0100, say) passes unchanged too.
+template <typename Code>
+constexpr HRESULT HResultFromWin32(Code code) {
+  static_assert(std::is_integral_v<Code>);
+  const auto value = static_cast<std::int32_t>(static_cast<std::uint32_t>(code));
+  return value <= 0 ? static_cast<HRESULT>(value)
+                    : static_cast<HRESULT>((static_cast<std::uint32_t>(value) & 0x0000FFFFu) |
+                                           0x80070000u);
 }

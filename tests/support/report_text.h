@@ -9,7 +9,7 @@
 namespace exelore_test {
 
 // The publisher line of a file that is signed neither way.
-inline constexpr char16_t kUnsignedPublisherLine[] = u"";
+inline constexpr char16_t kUnsignedPublisherLine[] = u"PublisherName: ";
 
 // The twelve version lines, in report order, with the given values (keys not
 // given have nothing after ": "), each ended by CR LF.

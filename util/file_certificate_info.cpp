@@ -1,0 +1,240 @@
+#include "util/file_certificate_info.h"
+
+#include <softpub.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <vector>
+
+namespace orvik_util {
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// The sizes of the trust structures as first published; later SDKs append
+// members that this program does not use.
+constexpr DWORD kWinTrustDataSize = offsetof(WINTRUST_DATA, dwUIContext) + sizeof(DWORD);
+static_assert(kWinTrustDataSize == 80);
+
+// Writes "<prefix><last error in unsigned decimal>" to the debugger output.
+void DebugMessage(const WCHAR* prefix, DWORD error) {
+  WideString text = prefix;
+  WCHAR digits[10];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<WCHAR>(TEXT('0') + error % 10);
+    error /= 10;
+  } while (error != 0);
+  while (count > 0) text.push_back(digits[--count]);
+  OutputDebugStringW(text.c_str());
+}
+
+}  // namespace
+
+FileCertificateInfo::FileCertificateInfo(const WideString& path)
+    : m_path(path),
+      m_initialized(false),
+      m_certContext(nullptr),
+      m_certStore(nullptr),
+      m_cryptMsg(nullptr),
+      m_signerInfo(nullptr),
+      m_memberTag(nullptr) {}
+
+FileCertificateInfo::~FileCertificateInfo() {
+  m_publisherName.reset();
+  m_trustVerdict.reset();
+  m_catalogFilePath.reset();
+  if (m_certContext) {
+    CertFreeCertificateContext(m_certContext);
+    m_certContext = nullptr;
+  }
+  if (m_certStore) {
+    CertCloseStore(m_certStore, 0);
+    m_certStore = nullptr;
+  }
+  if (m_cryptMsg) {
+    CryptMsgClose(m_cryptMsg);
+    m_cryptMsg = nullptr;
+  }
+  if (m_signerInfo) {
+    LocalFree(m_signerInfo);
+    m_signerInfo = nullptr;
+  }
+  if (m_memberTag) {
+    std::free(m_memberTag);
+    m_memberTag = nullptr;
+  }
+}
+
+HRESULT FileCertificateInfo::Initialize() {
+  if (m_initialized) return S_OK;
+
+  DWORD encoding = 0;
+  DWORD content_type = 0;
+  DWORD format_type = 0;
+  if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, m_path.c_str(),
+                        CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
+                        0, &encoding, &content_type, &format_type, &m_certStore, &m_cryptMsg,
+                        nullptr)) {
+    const DWORD query_error = GetLastError();
+    if (!FindInCatalog()) {
+      if (GetFileAttributesW(m_path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        m_initialized = false;
+        return HResultFromWin32(GetLastError());
+      }
+      m_initialized = true;
+      return HResultFromWin32(query_error);
+    }
+    m_catalogFilePath = std::make_unique<WideString>(m_catalogInfo.wszCatalogFile);
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, m_catalogFilePath->c_str(),
+                          CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED, CERT_QUERY_FORMAT_FLAG_BINARY, 0,
+                          &encoding, &content_type, &format_type, &m_certStore, &m_cryptMsg,
+                          nullptr)) {
+      return HResultFromWin32(GetLastError());
+    }
+  }
+
+  DWORD signer_info_size = 0;
+  if (!CryptMsgGetParam(m_cryptMsg, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signer_info_size)) {
+    DebugMessage(TEXT("CryptMsgGetParam(1) failed with "), GetLastError());
+    return S_OK;
+  }
+  m_signerInfo = static_cast<PCMSG_SIGNER_INFO>(LocalAlloc(LPTR, signer_info_size));
+  if (m_signerInfo == nullptr ||
+      !CryptMsgGetParam(m_cryptMsg, CMSG_SIGNER_INFO_PARAM, 0, m_signerInfo, &signer_info_size)) {
+    DebugMessage(TEXT("CryptMsgGetParam(2) failed with "), GetLastError());
+    return S_OK;
+  }
+
+  CERT_INFO subject = {};
+  subject.Issuer = m_signerInfo->Issuer;
+  subject.SerialNumber = m_signerInfo->SerialNumber;
+  m_certContext = CertFindCertificateInStore(m_certStore, kEncoding, 0, CERT_FIND_SUBJECT_CERT,
+                                             &subject, nullptr);
+  if (m_certContext == nullptr) {
+    DebugMessage(TEXT("CertFindCertificateInStore failed with "), GetLastError());
+  }
+  m_initialized = true;
+  return S_OK;
+}
+
+HRESULT FileCertificateInfo::GetPublisherName(WideString& name) {
+  if (!m_initialized) return E_FAIL;
+  HRESULT result = S_OK;
+  if (!m_publisherName) {
+    if (m_certContext == nullptr) return CRYPT_E_NO_MATCH;
+    const DWORD length = CertGetNameStringW(m_certContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
+                                            nullptr, nullptr, 0);
+    if (length == 0) {
+      result = HResultFromWin32(GetLastError());
+    }
+    if (SUCCEEDED(result)) {
+      std::vector<WCHAR> buffer(length == 0 ? 1 : length);
+      if (CertGetNameStringW(m_certContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
+                             buffer.data(), static_cast<DWORD>(buffer.size())) != 0) {
+        buffer.back() = 0;
+        m_publisherName = std::make_unique<WideString>(buffer.data());
+      } else {
+        result = HResultFromWin32(GetLastError());
+      }
+    }
+  }
+  if (m_publisherName) name = *m_publisherName;
+  return result;
+}
+
+void FileCertificateInfo::FillFileTrustData(WINTRUST_DATA& data) {
+  data.cbStruct = kWinTrustDataSize;
+  data.pPolicyCallbackData = nullptr;
+  data.pSIPClientData = nullptr;
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.dwStateAction = WTD_STATEACTION_IGNORE;
+  data.hWVTStateData = nullptr;
+  data.pwszURLReference = nullptr;
+  data.dwProvFlags = WTD_SAFER_FLAG;
+  data.dwUIContext = WTD_UICONTEXT_EXECUTE;
+}
+
+void FileCertificateInfo::FillCatalogTrustData(WINTRUST_DATA& data) {
+  m_catalogTrustInfo.cbStruct = offsetof(WINTRUST_CATALOG_INFO, pcCatalogContext) +
+                                sizeof(m_catalogTrustInfo.pcCatalogContext);
+  m_catalogTrustInfo.dwCatalogVersion = 0;
+  m_catalogTrustInfo.pcwszCatalogFilePath = m_catalogInfo.wszCatalogFile;
+  m_catalogTrustInfo.pcwszMemberTag = m_memberTag;
+  m_catalogTrustInfo.pcwszMemberFilePath = m_path.c_str();
+  m_catalogTrustInfo.hMemberFile = nullptr;
+
+  data.cbStruct = kWinTrustDataSize;
+  data.pPolicyCallbackData = nullptr;
+  data.pSIPClientData = nullptr;
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_CATALOG;
+  data.pCatalog = &m_catalogTrustInfo;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  data.hWVTStateData = nullptr;
+  data.pwszURLReference = nullptr;
+  data.dwProvFlags = 0;
+  data.dwUIContext = WTD_UICONTEXT_EXECUTE;
+}
+
+HRESULT FileCertificateInfo::VerifyTrust(bool& verified) {
+  if (!m_initialized) return E_FAIL;
+  HRESULT result = S_OK;
+  if (!m_trustVerdict) {
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    WINTRUST_DATA data = {};
+    WINTRUST_FILE_INFO file = {};
+    const bool catalog_mode = m_catalogFilePath != nullptr;
+    if (catalog_mode) {
+      FillCatalogTrustData(data);
+    } else {
+      file.cbStruct = sizeof(WINTRUST_FILE_INFO);
+      file.pcwszFilePath = m_path.c_str();
+      file.hFile = nullptr;
+      file.pgKnownSubject = nullptr;
+      FillFileTrustData(data);
+      data.pFile = &file;
+    }
+
+    const LONG status = WinVerifyTrust(nullptr, &action, &data);
+    result = HResultFromWin32(status);
+    switch (status) {
+      case ERROR_SUCCESS:
+        m_trustVerdict = std::make_unique<bool>(true);
+        result = S_OK;
+        break;
+      case TRUST_E_NOSIGNATURE: {
+        const DWORD error = GetLastError();
+        if (static_cast<HRESULT>(error) == TRUST_E_NOSIGNATURE ||
+            static_cast<HRESULT>(error) == TRUST_E_SUBJECT_FORM_UNKNOWN ||
+            static_cast<HRESULT>(error) == TRUST_E_PROVIDER_UNKNOWN) {
+          m_trustVerdict = std::make_unique<bool>(false);
+        }
+        result = HResultFromWin32(error);
+        break;
+      }
+      case TRUST_E_EXPLICIT_DISTRUST:
+      case TRUST_E_SUBJECT_NOT_TRUSTED:
+      case CRYPT_E_SECURITY_SETTINGS:
+        m_trustVerdict = std::make_unique<bool>(false);
+        result = status;
+        break;
+      default:
+        break;
+    }
+    // A verification that keeps state (catalog mode) is closed whatever its
+    // outcome, so the provider releases what it held; a successful one is
+    // always followed by the closing call.
+    if (status == ERROR_SUCCESS || catalog_mode) {
+      data.dwStateAction = WTD_STATEACTION_CLOSE;
+      WinVerifyTrust(nullptr, &action, &data);
+    }
+  }
+  verified = m_trustVerdict ? *m_trustVerdict : false;
+  return result;
+}
+
+}  // namespace orvik_util
