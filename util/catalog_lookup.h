@@ -2,6 +2,8 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
+#include <wintrust.h>
 #include <mscat.h>
 
 namespace orvik_util {
