@@ -6,6 +6,7 @@
 #include <wintrust.h>
 #include <softpub.h>
 #include <mscat.h>
+#include <commdlg.h>
 
 #include <cstddef>
 
@@ -72,3 +73,35 @@ static_assert(sizeof(void*) != 8 ||
 static_assert(CERT_QUERY_CONTENT_PKCS7_SIGNED_EMBED == 10 && CERT_QUERY_CONTENT_PKCS7_SIGNED == 8);
 static_assert(CERT_FIND_SUBJECT_CERT == 0x000B0000 && CERT_NAME_SIMPLE_DISPLAY_TYPE == 4);
 static_assert(TRUST_E_NOSIGNATURE == static_cast<HRESULT>(0x800B0100));
+
+// The dialog: window manager (user32) and the Open dialog (comdlg32).
+EXELORE_PIN(CreateDialogParamW, HWND(WINAPI*)(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM));
+EXELORE_PIN(DestroyWindow, BOOL(WINAPI*)(HWND));
+EXELORE_PIN(SetWindowTextW, BOOL(WINAPI*)(HWND, LPCWSTR));
+EXELORE_PIN(GetWindowLongW, LONG(WINAPI*)(HWND, int));
+EXELORE_PIN(GetParent, HWND(WINAPI*)(HWND));
+EXELORE_PIN(GetWindow, HWND(WINAPI*)(HWND, UINT));
+EXELORE_PIN(GetWindowRect, BOOL(WINAPI*)(HWND, LPRECT));
+EXELORE_PIN(GetClientRect, BOOL(WINAPI*)(HWND, LPRECT));
+EXELORE_PIN(MapWindowPoints, int(WINAPI*)(HWND, HWND, LPPOINT, UINT));
+EXELORE_PIN(MonitorFromWindow, HMONITOR(WINAPI*)(HWND, DWORD));
+EXELORE_PIN(GetMonitorInfoW, BOOL(WINAPI*)(HMONITOR, LPMONITORINFO));
+EXELORE_PIN(SetWindowPos, BOOL(WINAPI*)(HWND, HWND, int, int, int, int, UINT));
+EXELORE_PIN(ShowWindow, BOOL(WINAPI*)(HWND, int));
+EXELORE_PIN(GetMessageW, BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT));
+EXELORE_PIN(IsDialogMessageW, BOOL(WINAPI*)(HWND, LPMSG));
+EXELORE_PIN(TranslateMessage, BOOL(WINAPI*)(const MSG*));
+EXELORE_PIN(DispatchMessageW, LRESULT(WINAPI*)(const MSG*));
+EXELORE_PIN(GetDlgItemTextW, UINT(WINAPI*)(HWND, int, LPWSTR, int));
+EXELORE_PIN(SetDlgItemTextW, BOOL(WINAPI*)(HWND, int, LPCWSTR));
+EXELORE_PIN(GetOpenFileNameW, BOOL(WINAPI*)(LPOPENFILENAMEW));
+static_assert(std::is_same_v<DLGPROC, INT_PTR(CALLBACK*)(HWND, UINT, WPARAM, LPARAM)>);
+static_assert(sizeof(RECT) == 16 && sizeof(POINT) == 8);
+static_assert(sizeof(MONITORINFO) == 40);
+static_assert(sizeof(void*) != 8 || sizeof(OPENFILENAMEW) == 152);
+static_assert(sizeof(void*) != 8 || offsetof(OPENFILENAMEW, lpstrFile) == 48);
+static_assert(sizeof(void*) != 8 || offsetof(OPENFILENAMEW, Flags) == 96);
+static_assert(OFN_PATHMUSTEXIST == 0x800 && OFN_FILEMUSTEXIST == 0x1000);
+static_assert((SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE) == 0x15);
+static_assert(WM_CLOSE == 0x10 && WM_INITDIALOG == 0x110 && WM_COMMAND == 0x111);
+static_assert(GWL_STYLE == -16 && GW_OWNER == 4 && MONITOR_DEFAULTTONEAREST == 2 && SW_SHOW == 5);

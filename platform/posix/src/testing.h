@@ -23,3 +23,46 @@ void SetVersionDllMissing(bool missing);
 void ResetTrustStore();
 
 }  // namespace exelore_posix::testing
+
+// The dialog's front end (user32.cpp, platform/posix/qt/). Each seam acts as
+// the user would, through Qt's own event handling.
+#include <windows.h>
+
+#include <optional>
+
+namespace exelore_posix::testing {
+
+// Loads the front end from `path` instead of next to the executable. Takes
+// effect only before the first window call.
+void SetDialogLibraryPath(const std::string& path);
+// Loads the front end if needed; false (last error set) when it cannot run.
+bool DialogFrontendAvailable();
+
+// A mouse click on the centre of control `id`.
+BOOL ClickDialogItem(HWND dialog, int id);
+// Focuses control `id` and types `text` into it key by key.
+BOOL TypeIntoDialogItem(HWND dialog, int id, const std::u16string& text);
+// Presses and releases a key (VK_ESCAPE, VK_RETURN, VK_TAB) on the focused control.
+BOOL PressDialogKey(HWND dialog, UINT virtual_key);
+// Does what the close box in the title bar does.
+BOOL PressCloseBox(HWND dialog);
+// Replaces the Open dialog's file chooser: receives the filter as shown (e.g.
+// "Executable (*.exe)") and whether the file must exist; nullopt is Cancel.
+// An empty function restores the real chooser.
+void SetOpenFileChooser(
+    std::function<std::optional<std::u16string>(const std::u16string& filter, bool must_exist)>
+        chooser);
+// Runs `hook` whenever GetMessageW finds the queue empty, before it waits.
+void SetMessageLoopIdleHook(std::function<void()> hook);
+// The family of the font the dialog really uses (empty when none was found).
+std::u16string DialogFontFamily(HWND dialog);
+// The control with keyboard focus, or null.
+HWND FocusedWindow();
+// The control `id` of `dialog`, or null.
+HWND DialogItem(HWND dialog, int id);
+// What PostQuitMessage does: the next GetMessageW returns 0.
+void PostQuit(int exit_code);
+// The dialog created last, while it exists.
+HWND LastDialog();
+
+}  // namespace exelore_posix::testing
