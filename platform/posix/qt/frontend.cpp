@@ -572,28 +572,30 @@ BOOL WINAPI GetMonitorInfoImpl(HMONITOR hMonitor, LPMONITORINFO lpmi) {
 // GetWindowRect already includes it; under X11 the frame exists only once
 // the window manager has framed the window, so positions computed from the
 // frameless size are corrected here.
-void KeepCentreOnceFramed(Window* window) {
+// Returns false while the frame is still unknown.
+bool MoveForFrame(QWidget* widget, const QRect& requested) {
+  const QRect frame = widget->frameGeometry();
+  if (frame.size() == widget->size()) return false;
+  int x = requested.x() - (frame.width() - requested.width()) / 2;
+  int y = requested.y() - (frame.height() - requested.height()) / 2;
+  const QRect area = widget->screen() ? widget->screen()->availableGeometry() : QRect();
+  if (area.isValid()) {
+    if (x + frame.width() > area.x() + area.width()) x = area.x() + area.width() - frame.width();
+    if (x < area.x()) x = area.x();
+    if (y + frame.height() > area.y() + area.height()) y = area.y() + area.height() - frame.height();
+    if (y < area.y()) y = area.y();
+  }
+  widget->move(x, y);
+  return true;
+}
+
+void KeepCentreOnceFramed(Window* window, const QRect& requested) {
+  if (MoveForFrame(window->widget, requested)) return;  // the platform knew the frame at once
   auto* timer = new QTimer(window->widget);
   auto tries = std::make_shared<int>(0);
-  const QRect requested = QRect(window->widget->pos(), window->widget->size());
   QObject::connect(timer, &QTimer::timeout, [window, timer, tries, requested] {
-    QWidget* widget = window->widget;
-    const QRect frame = widget->frameGeometry();
-    if (frame.size() == widget->size()) {
-      if (++*tries > 50) timer->deleteLater();  // no frame after a second: none will come
-      return;
-    }
-    timer->deleteLater();
-    int x = requested.x() - (frame.width() - requested.width()) / 2;
-    int y = requested.y() - (frame.height() - requested.height()) / 2;
-    const QRect area = widget->screen() ? widget->screen()->availableGeometry() : QRect();
-    if (area.isValid()) {
-      if (x + frame.width() > area.x() + area.width()) x = area.x() + area.width() - frame.width();
-      if (x < area.x()) x = area.x();
-      if (y + frame.height() > area.y() + area.height()) y = area.y() + area.height() - frame.height();
-      if (y < area.y()) y = area.y();
-    }
-    widget->move(x, y);
+    // No frame after a second: none will come (no window manager).
+    if (MoveForFrame(window->widget, requested) || ++*tries > 50) timer->deleteLater();
   });
   timer->start(20);
 }
@@ -630,11 +632,12 @@ BOOL WINAPI ShowWindowImpl(HWND hWnd, int nCmdShow) {
     window->widget->hide();
     return was_visible;
   }
+  const QRect requested(window->widget->pos(), window->widget->size());
   window->widget->show();
   if (window->parent == nullptr) {
     window->widget->raise();
     window->widget->activateWindow();
-    if (!window->shown_once && window->placed_before_frame) KeepCentreOnceFramed(window);
+    if (!window->shown_once && window->placed_before_frame) KeepCentreOnceFramed(window, requested);
     window->shown_once = true;
   }
   return was_visible;
@@ -875,7 +878,8 @@ BOOL TypeText(HWND dialog, int id, const WCHAR* text) {
 BOOL PressKey(HWND dialog, UINT virtual_key) {
   Window* window = FromHandle(dialog);
   if (window == nullptr) return FALSE;
-  QWidget* target = QApplication::focusWidget();
+  // The dialog's focus widget, which keys reach once the dialog is active.
+  QWidget* target = window->widget->focusWidget();
   if (target == nullptr || g_by_widget.count(target) == 0) target = window->widget;
   switch (virtual_key) {
     case VK_ESCAPE:
@@ -920,9 +924,15 @@ UINT FontFamily(HWND dialog, WCHAR* buffer, int capacity) {
   return static_cast<UINT>(count);
 }
 
+// The control with the focus in the newest dialog (whether or not the
+// dialog is the active window: the offscreen platform activates none).
 HWND Focus() {
-  const auto it = g_by_widget.find(QApplication::focusWidget());
-  return it == g_by_widget.end() ? nullptr : Handle(it->second);
+  for (auto dialog = g_created.rbegin(); dialog != g_created.rend(); ++dialog) {
+    if (g_windows.count(*dialog) == 0) continue;
+    const auto it = g_by_widget.find((*dialog)->widget->focusWidget());
+    return it == g_by_widget.end() ? nullptr : Handle(it->second);
+  }
+  return nullptr;
 }
 
 void PostQuit(int exit_code) {
