@@ -50,7 +50,7 @@ for _ in $(seq 20); do
   sleep 0.3
 done
 if [[ -n "$png_out" ]]; then
-  click 15 8 292 15                 # focus back on the path box for the picture
+  click 321 24 50 14                # Get Info again: a fresh report, nothing selected
   sleep 0.3
   import -window "$window" "$png_out"
 fi
