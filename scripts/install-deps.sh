@@ -9,7 +9,7 @@ packages=(
   # tests: GoogleTest, a real Authenticode signer, the Windows cross compiler
   libgtest-dev osslsigncode g++-mingw-w64-x86-64
   # the dialog's front end and its tests
-  qt6-base-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core xvfb xauth xdotool
+  qt6-base-dev qt6-qpa-plugins libgl-dev libx11-dev fonts-dejavu-core xvfb xauth xdotool
   # sanitizer and fuzzer runtimes
   clang libclang-rt-dev
 )
