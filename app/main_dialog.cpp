@@ -26,7 +26,7 @@ void Browse(HWND dialog) {
 }
 
 void GetInfo(HWND dialog) {
-  WCHAR path[kPathUnits];
+  WCHAR path[kPathUnits] = {};  // stays empty if the box cannot be read
   GetDlgItemTextW(dialog, IDC_PATH, path, kPathUnits);
   WideString report;
   ComposeApplicationReport(path, report);
@@ -60,7 +60,9 @@ void RunMainDialog() {
   CentreWindow(dialog, nullptr);
   ShowWindow(dialog, SW_SHOW);
   MSG msg;
-  while (GetMessageW(&msg, dialog, 0, 0)) {
+  // GetMessageW answers -1 on an error (an invalid window, say); looping on
+  // that would spin for ever, so only a real message keeps the loop going.
+  while (GetMessageW(&msg, dialog, 0, 0) > 0) {
     if (!IsDialogMessageW(dialog, &msg)) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
