@@ -5,12 +5,14 @@
 #include <string>
 
 #include "pe_builder.h"
+#include "signing.h"
+#include "test_pki.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   namespace fs = std::filesystem;
   const fs::path out = argv[1];
-  for (const char* target : {"pe_reader", "version_block", "report"}) {
+  for (const char* target : {"pe_reader", "version_block", "report", "signature"}) {
     fs::create_directories(out / target);
   }
   auto info = exelore_test::DefaultVersionInfo(u"Seed Company", u"Seed Product", u"Seed");
@@ -30,6 +32,33 @@ int main(int argc, char** argv) {
       exelore_test::WriteFile((out / "report" / name).string(), image);
     }
     ++n;
+  }
+
+  // Signed images (for the report) and their PKCS #7 (for the signature code),
+  // when osslsigncode is there to sign them.
+  if (exelore_test::HaveOsslsigncode()) {
+    const auto pki = exelore_test::TestPki::Create((out / "pki").string());
+    const std::string unsigned_path = (out / "unsigned.exe").string();
+    exelore_test::WriteFile(unsigned_path, exelore_test::BuildPeWithVersion(info));
+    int k = 0;
+    for (const auto* identity : {&pki.signer, &pki.signer_no_cn, &pki.untrusted_signer}) {
+      for (const char* hash : {"sha1", "sha256"}) {
+        const std::string name = "signed" + std::to_string(k++);
+        const std::string signed_path = (out / "report" / name).string();
+        exelore_test::SignFile(*identity, unsigned_path, signed_path, hash);
+        const auto image = exelore_test::ReadFile(signed_path);
+        // The certificate table follows the image: its first WIN_CERTIFICATE
+        // holds the PKCS #7 after an 8-byte header.
+        const std::size_t start = exelore_test::ReadFile(unsigned_path).size() + 8;
+        if (start < image.size()) {
+          exelore_test::WriteFile((out / "signature" / name).string(),
+                                  std::vector<uint8_t>(image.begin() + static_cast<long>(start),
+                                                       image.end()));
+        }
+      }
+    }
+    std::filesystem::remove_all(out / "pki");
+    std::filesystem::remove(unsigned_path);
   }
   return 0;
 }
