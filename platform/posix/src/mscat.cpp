@@ -1,42 +1,220 @@
-// Catalog administration functions of the stand-in (wintrust.dll on Windows).
-//
-// No catalog database is read yet: acquiring a context fails as it does on a
-// system without the catalog service, so no file is found in a catalog.
+// Catalog administration functions of the stand-in (wintrust.dll on Windows):
+// a context over the catalog database (catalog_db.h), the hash a catalog
+// lists for a file, and the catalogs that list a hash.
 #include <windows.h>
 #include <mscat.h>
 
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "catalog_db.h"
+#include "kernel_internal.h"
+#include "ossl.h"
+#include "unicode.h"
+
+namespace exelore_posix {
+namespace {
+
+// The legacy context hashes with SHA-1.
+constexpr DWORD kHashSize = 20;
+
+struct AdminContext {
+  bool listed = false;
+  std::vector<std::string> catalogs;  // in lookup order, read at the first search
+  catalog::Scanner scanner;
+};
+
+struct CatalogContext {
+  std::size_t index = 0;  // in the admin context's list
+  std::string path;
+};
+
+// Live handles. A handle is looked up here before it is used, so a stale or
+// made-up handle fails with ERROR_INVALID_PARAMETER instead of being read.
+class Handles {
+ public:
+  void Add(const void* p) {
+    std::lock_guard lock(mutex_);
+    live_.insert(p);
+  }
+  bool Contains(const void* p) {
+    std::lock_guard lock(mutex_);
+    return p != nullptr && live_.count(p) != 0;
+  }
+  bool Remove(const void* p) {
+    std::lock_guard lock(mutex_);
+    return p != nullptr && live_.erase(p) != 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_set<const void*> live_;
+};
+
+Handles& AdminHandles() {
+  static Handles* handles = new Handles;  // outlives every static destructor
+  return *handles;
+}
+Handles& CatalogHandles() {
+  static Handles* handles = new Handles;
+  return *handles;
+}
+
+}  // namespace
+}  // namespace exelore_posix
+
+using namespace exelore_posix;
+
 extern "C" {
 
-BOOL WINAPI CryptCATAdminAcquireContext(HCATADMIN* phCatAdmin, const GUID*, DWORD) {
-  if (phCatAdmin) *phCatAdmin = nullptr;
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return FALSE;
+// CryptCATAdminAcquireContext (Microsoft's page; Wine's wintrust crypt.c and
+// its tests): a null out-pointer or nonzero flags fail with
+// ERROR_INVALID_PARAMETER; any subsystem, the default one included, gives a
+// context over the one catalog database. The database is read lazily.
+BOOL WINAPI CryptCATAdminAcquireContext(HCATADMIN* phCatAdmin, const GUID* /*pgSubsystem*/,
+                                        DWORD dwFlags) {
+  if (phCatAdmin == nullptr || dwFlags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto* admin = new AdminContext;
+  AdminHandles().Add(admin);
+  *phCatAdmin = admin;
+  return TRUE;
 }
 
-BOOL WINAPI CryptCATAdminReleaseContext(HCATADMIN, DWORD) {
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return FALSE;
+// CryptCATAdminReleaseContext: frees the context; a handle that is not a live
+// context fails with ERROR_INVALID_PARAMETER (Wine's crypt.c).
+BOOL WINAPI CryptCATAdminReleaseContext(HCATADMIN hCatAdmin, DWORD /*dwFlags*/) {
+  if (!AdminHandles().Remove(hCatAdmin)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  delete static_cast<AdminContext*>(hCatAdmin);
+  return TRUE;
 }
 
-BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE, DWORD* pcbHash, BYTE*, DWORD) {
-  if (pcbHash) *pcbHash = 0;
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return FALSE;
+// CryptCATAdminCalcHashFromFileHandle (Microsoft's page; Wine's crypt.c and
+// its test_calchash): a null handle or size pointer, or nonzero flags, fail
+// with ERROR_INVALID_PARAMETER. A size below 20 (or no buffer) is answered
+// with 20, TRUE and ERROR_INSUFFICIENT_BUFFER as the last error; otherwise the
+// 20-byte SHA-1 hash is written, the size set to 20 and the last error
+// cleared. The hash is the one catalogs list: a PE's Authenticode image hash
+// (checksum, security directory and certificate table left out; an image
+// without certificates zero-padded to a multiple of 8 bytes), the SHA-1 of
+// the whole content for any other file. Only regular files are read.
+BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE hFile, DWORD* pcbHash, BYTE* pbHash,
+                                                DWORD dwFlags) {
+  ossl::ClearErrors();
+  if (hFile == nullptr || pcbHash == nullptr || dwFlags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (*pcbHash < kHashSize || pbHash == nullptr) {
+    *pcbHash = kHashSize;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return TRUE;
+  }
+  const int fd = FdFromHandle(hFile);
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  RegularFile file;
+  DWORD error = 0;
+  if (!file.Attach(fd, &error)) {
+    SetLastError(error);
+    return FALSE;
+  }
+  const auto hash = catalog::FileHash(file, EVP_sha1());
+  ossl::ClearErrors();
+  if (!hash || hash->size() != kHashSize) {
+    SetLastError(ERROR_BAD_FORMAT);
+    return FALSE;
+  }
+  std::memcpy(pbHash, hash->data(), kHashSize);
+  *pcbHash = kHashSize;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
 }
 
-HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN, BYTE*, DWORD, DWORD, HCATINFO*) {
-  SetLastError(ERROR_NOT_FOUND);
-  return nullptr;
+// CryptCATAdminEnumCatalogFromHash (Microsoft's page; Wine's crypt.c): the
+// next catalog of the database, in its fixed order, that lists the hash.
+// With *phPrevCatInfo a context from an earlier call the search continues
+// after that catalog and the earlier context is released. No (further)
+// catalog: null with ERROR_NOT_FOUND. A bad context, hash or flags: null with
+// ERROR_INVALID_PARAMETER.
+HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHash, DWORD cbHash,
+                                                 DWORD dwFlags, HCATINFO* phPrevCatInfo) {
+  ossl::ClearErrors();
+  if (!AdminHandles().Contains(hCatAdmin) || pbHash == nullptr || cbHash == 0 || dwFlags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto* admin = static_cast<AdminContext*>(hCatAdmin);
+  std::size_t start = 0;
+  if (phPrevCatInfo != nullptr && *phPrevCatInfo != nullptr) {
+    if (!CatalogHandles().Remove(*phPrevCatInfo)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    auto* previous = static_cast<CatalogContext*>(*phPrevCatInfo);
+    start = previous->index + 1;
+    delete previous;
+  }
+  if (!admin->listed) {
+    if (const auto folder = catalog::DatabaseFolder()) admin->catalogs = catalog::ListCatalogs(*folder);
+    admin->listed = true;
+  }
+  const auto found = admin->scanner.FindFirst(admin->catalogs, start,
+                                              std::span<const std::uint8_t>(pbHash, cbHash));
+  ossl::ClearErrors();
+  if (!found) {
+    SetLastError(ERROR_NOT_FOUND);
+    return nullptr;
+  }
+  auto* context = new CatalogContext{*found, admin->catalogs[*found]};
+  CatalogHandles().Add(context);
+  return context;
 }
 
-BOOL WINAPI CryptCATCatalogInfoFromContext(HCATINFO, CATALOG_INFO*, DWORD) {
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return FALSE;
+// CryptCATCatalogInfoFromContext (Microsoft's page; Wine's crypt.c): fills
+// wszCatalogFile with the catalog's path. A bad context, a null structure or
+// a cbStruct other than sizeof(CATALOG_INFO): ERROR_INVALID_PARAMETER. A path
+// of MAX_PATH units or more does not fit: ERROR_FILENAME_EXCED_RANGE, and the
+// structure is left unchanged.
+BOOL WINAPI CryptCATCatalogInfoFromContext(HCATINFO hCatInfo, CATALOG_INFO* psCatInfo,
+                                           DWORD /*dwFlags*/) {
+  if (!CatalogHandles().Contains(hCatInfo) || psCatInfo == nullptr ||
+      psCatInfo->cbStruct != sizeof(CATALOG_INFO)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::u16string path = BytesToUtf16(static_cast<CatalogContext*>(hCatInfo)->path);
+  if (path.size() >= MAX_PATH) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
+  std::memcpy(psCatInfo->wszCatalogFile, path.data(), path.size() * sizeof(WCHAR));
+  psCatInfo->wszCatalogFile[path.size()] = 0;
+  return TRUE;
 }
 
-BOOL WINAPI CryptCATAdminReleaseCatalogContext(HCATADMIN, HCATINFO, DWORD) {
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return FALSE;
+// CryptCATAdminReleaseCatalogContext (Wine's crypt.c): frees a catalog
+// context; a handle that is not a live admin or catalog context fails with
+// ERROR_INVALID_PARAMETER.
+BOOL WINAPI CryptCATAdminReleaseCatalogContext(HCATADMIN hCatAdmin, HCATINFO hCatInfo,
+                                               DWORD /*dwFlags*/) {
+  if (!AdminHandles().Contains(hCatAdmin) || !CatalogHandles().Remove(hCatInfo)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  delete static_cast<CatalogContext*>(hCatInfo);
+  return TRUE;
 }
 
 }  // extern "C"

@@ -12,6 +12,7 @@
 #include "ossl.h"
 #include "pe.h"
 #include "testing.h"
+#include "wintrust_catalog.h"
 
 namespace exelore_posix {
 namespace {
@@ -143,8 +144,7 @@ LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
       outcome = VerifyFile(data->pFile, &signer);
       break;
     case WTD_CHOICE_CATALOG:
-      // Not yet: catalog members are reported as unsigned.
-      outcome = {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};
+      outcome.status = VerifyCatalogMember(data->pCatalog, &outcome.last_error, &signer);
       break;
     default:
       outcome = {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};

@@ -1,0 +1,415 @@
+#include "catalog_db.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/asn1t.h>
+#include <openssl/objects.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "authenticode.h"
+#include "pe.h"
+
+namespace exelore_posix::catalog {
+
+// The parts of a catalog this reader needs, as OpenSSL templates.
+//
+// CertificateTrustList ::= SEQUENCE {
+//   version           INTEGER OPTIONAL,
+//   subjectUsage      SEQUENCE OF OBJECT IDENTIFIER,
+//   listIdentifier    OCTET STRING OPTIONAL,
+//   sequenceNumber    INTEGER OPTIONAL,
+//   thisUpdate        Time,
+//   nextUpdate        Time OPTIONAL,
+//   subjectAlgorithm  AlgorithmIdentifier,
+//   trustedSubjects   SEQUENCE OF TrustedSubject OPTIONAL,
+//   extensions        [0] EXPLICIT Extensions OPTIONAL }
+// TrustedSubject ::= SEQUENCE {
+//   subjectIdentifier OCTET STRING,
+//   subjectAttributes SET OF Attribute OPTIONAL }
+// SpcIndirectDataContent ::= SEQUENCE {
+//   data SEQUENCE { type OBJECT IDENTIFIER, value ANY OPTIONAL },
+//   messageDigest SEQUENCE { AlgorithmIdentifier, OCTET STRING } }
+struct CatIndirectValue {
+  ASN1_OBJECT* type;
+  ASN1_TYPE* value;
+};
+struct CatDigestInfo {
+  X509_ALGOR* algorithm;
+  ASN1_OCTET_STRING* digest;
+};
+struct CatIndirectData {
+  CatIndirectValue* data;
+  CatDigestInfo* message_digest;
+};
+struct CatTrustedSubject {
+  ASN1_OCTET_STRING* identifier;
+  STACK_OF(X509_ATTRIBUTE) * attributes;
+};
+struct CatTrustList {
+  ASN1_INTEGER* version;
+  STACK_OF(ASN1_OBJECT) * usage;
+  ASN1_OCTET_STRING* list_identifier;
+  ASN1_INTEGER* sequence_number;
+  ASN1_TIME* this_update;
+  ASN1_TIME* next_update;
+  X509_ALGOR* algorithm;
+  OPENSSL_STACK* subjects;  // of CatTrustedSubject
+  STACK_OF(X509_EXTENSION) * extensions;
+};
+
+ASN1_SEQUENCE(CatIndirectValue) = {
+    ASN1_SIMPLE(CatIndirectValue, type, ASN1_OBJECT),
+    ASN1_OPT(CatIndirectValue, value, ASN1_ANY),
+} ASN1_SEQUENCE_END(CatIndirectValue)
+
+ASN1_SEQUENCE(CatDigestInfo) = {
+    ASN1_SIMPLE(CatDigestInfo, algorithm, X509_ALGOR),
+    ASN1_SIMPLE(CatDigestInfo, digest, ASN1_OCTET_STRING),
+} ASN1_SEQUENCE_END(CatDigestInfo)
+
+ASN1_SEQUENCE(CatIndirectData) = {
+    ASN1_SIMPLE(CatIndirectData, data, CatIndirectValue),
+    ASN1_SIMPLE(CatIndirectData, message_digest, CatDigestInfo),
+} ASN1_SEQUENCE_END(CatIndirectData)
+
+ASN1_SEQUENCE(CatTrustedSubject) = {
+    ASN1_SIMPLE(CatTrustedSubject, identifier, ASN1_OCTET_STRING),
+    ASN1_SET_OF_OPT(CatTrustedSubject, attributes, X509_ATTRIBUTE),
+} ASN1_SEQUENCE_END(CatTrustedSubject)
+
+ASN1_SEQUENCE(CatTrustList) = {
+    ASN1_OPT(CatTrustList, version, ASN1_INTEGER),
+    ASN1_SEQUENCE_OF(CatTrustList, usage, ASN1_OBJECT),
+    ASN1_OPT(CatTrustList, list_identifier, ASN1_OCTET_STRING),
+    ASN1_OPT(CatTrustList, sequence_number, ASN1_INTEGER),
+    ASN1_SIMPLE(CatTrustList, this_update, ASN1_TIME),
+    ASN1_OPT(CatTrustList, next_update, ASN1_TIME),
+    ASN1_SIMPLE(CatTrustList, algorithm, X509_ALGOR),
+    ASN1_SEQUENCE_OF_OPT(CatTrustList, subjects, CatTrustedSubject),
+    ASN1_EXP_SEQUENCE_OF_OPT(CatTrustList, extensions, X509_EXTENSION, 0),
+} ASN1_SEQUENCE_END(CatTrustList)
+
+namespace {
+
+constexpr char kCatRootGuid[] = "{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
+
+template <typename T>
+void FreeItem(T* p);
+template <>
+void FreeItem(CatTrustList* p) {
+  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatTrustList));
+}
+template <>
+void FreeItem(CatIndirectData* p) {
+  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatIndirectData));
+}
+using TrustListPtr = std::unique_ptr<CatTrustList, ossl::Free<FreeItem<CatTrustList>>>;
+using IndirectDataPtr = std::unique_ptr<CatIndirectData, ossl::Free<FreeItem<CatIndirectData>>>;
+
+// Object identifiers, decoded once.
+const ASN1_OBJECT* Oid(const char* dotted) { return OBJ_txt2obj(dotted, 1); }
+const ASN1_OBJECT* CtlOid() {
+  static const ASN1_OBJECT* const oid = Oid("1.3.6.1.4.1.311.10.1");
+  return oid;
+}
+const ASN1_OBJECT* CatalogListOid() {
+  static const ASN1_OBJECT* const oid = Oid("1.3.6.1.4.1.311.12.1.1");
+  return oid;
+}
+const ASN1_OBJECT* CatalogMemberOid() {
+  static const ASN1_OBJECT* const oid = Oid("1.3.6.1.4.1.311.12.1.2");
+  return oid;
+}
+const ASN1_OBJECT* CatalogMember2Oid() {
+  static const ASN1_OBJECT* const oid = Oid("1.3.6.1.4.1.311.12.1.3");
+  return oid;
+}
+const ASN1_OBJECT* IndirectDataOid() {
+  static const ASN1_OBJECT* const oid = Oid("1.3.6.1.4.1.311.2.1.4");
+  return oid;
+}
+
+bool SameOid(const ASN1_OBJECT* a, const ASN1_OBJECT* b) {
+  return a != nullptr && b != nullptr && OBJ_cmp(a, b) == 0;
+}
+
+// The digests a catalog entry may use; MD5 and older are refused.
+const EVP_MD* AcceptedDigest(const X509_ALGOR* algorithm) {
+  if (algorithm == nullptr) return nullptr;
+  switch (OBJ_obj2nid(algorithm->algorithm)) {
+    case NID_sha1:
+      return EVP_sha1();
+    case NID_sha256:
+      return EVP_sha256();
+    case NID_sha384:
+      return EVP_sha384();
+    case NID_sha512:
+      return EVP_sha512();
+    default:
+      return nullptr;
+  }
+}
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char16_t LowerAscii16(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// `parent`/`name`, where the entry's name may differ from `name` in ASCII
+// case. The exact spelling wins; among other spellings the bytewise least,
+// so the choice never depends on the directory's order.
+std::optional<std::string> ChildFolder(const std::string& parent, std::string_view name) {
+  std::string exact = parent + "/" + std::string(name);
+  if (IsDirectory(exact)) return exact;
+  DIR* dir = ::opendir(parent.c_str());
+  if (dir == nullptr) return std::nullopt;
+  std::optional<std::string> best;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view candidate(entry->d_name);
+    if (!EqualsIgnoringAsciiCase(candidate, name)) continue;
+    std::string path = parent + "/" + std::string(candidate);
+    if (!IsDirectory(path)) continue;
+    if (!best || path < *best) best = std::move(path);
+  }
+  ::closedir(dir);
+  return best;
+}
+
+Member ReadMember(const CatTrustedSubject* subject) {
+  Member member;
+  const ASN1_OCTET_STRING* id = subject->identifier;
+  member.tag.assign(id->data, id->data + id->length);
+  for (int i = 0; i < sk_X509_ATTRIBUTE_num(subject->attributes); ++i) {
+    X509_ATTRIBUTE* attribute = sk_X509_ATTRIBUTE_value(subject->attributes, i);
+    if (!SameOid(X509_ATTRIBUTE_get0_object(attribute), IndirectDataOid())) continue;
+    const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
+    if (value == nullptr || value->type != V_ASN1_SEQUENCE) continue;
+    const ASN1_STRING* der = value->value.sequence;
+    const unsigned char* p = der->data;
+    IndirectDataPtr indirect(reinterpret_cast<CatIndirectData*>(
+        ASN1_item_d2i(nullptr, &p, der->length, ASN1_ITEM_rptr(CatIndirectData))));
+    if (!indirect) continue;
+    const ASN1_OCTET_STRING* digest = indirect->message_digest->digest;
+    member.md = AcceptedDigest(indirect->message_digest->algorithm);
+    member.digest.assign(digest->data, digest->data + digest->length);
+    member.has_indirect_data = true;
+    break;  // the first SPC_INDIRECT_DATA attribute is the entry's
+  }
+  return member;
+}
+
+bool TagMatchesText(std::span<const std::uint8_t> stored, std::u16string_view tag) {
+  if (stored.size() % 2 != 0) return false;
+  std::size_t units = stored.size() / 2;
+  const auto unit = [&](std::size_t i) {
+    return static_cast<char16_t>(stored[2 * i] | (stored[2 * i + 1] << 8));
+  };
+  while (units > 0 && unit(units - 1) == 0) --units;  // Windows stores the terminating zero
+  if (units != tag.size()) return false;
+  for (std::size_t i = 0; i < units; ++i) {
+    if (LowerAscii16(unit(i)) != LowerAscii16(tag[i])) return false;
+  }
+  return true;
+}
+
+bool TagMatchesHex(std::span<const std::uint8_t> stored, std::u16string_view tag) {
+  static constexpr char16_t kHex[] = u"0123456789abcdef";
+  if (stored.empty() || tag.size() != 2 * stored.size()) return false;
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    if (LowerAscii16(tag[2 * i]) != kHex[stored[i] >> 4] ||
+        LowerAscii16(tag[2 * i + 1]) != kHex[stored[i] & 0xF]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::uint64_t MaxCatalogSize() { return authenticode::kMaxSignatureSize; }
+
+const Member* Catalog::FindByDigest(std::span<const std::uint8_t> hash) const {
+  for (const Member& m : members) {
+    if (m.has_indirect_data && m.digest.size() == hash.size() && !hash.empty() &&
+        std::memcmp(m.digest.data(), hash.data(), hash.size()) == 0) {
+      return &m;
+    }
+  }
+  return nullptr;
+}
+
+const Member* Catalog::FindByTag(std::u16string_view tag) const {
+  if (tag.empty()) return nullptr;
+  for (const Member& m : members) {
+    if (TagMatchesText(m.tag, tag) || TagMatchesHex(m.tag, tag)) return &m;
+  }
+  return nullptr;
+}
+
+std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
+  if (der.empty() || der.size() > MaxCatalogSize()) return std::nullopt;
+  Catalog catalog;
+  catalog.message = authenticode::ParseSignedData(der);
+  PKCS7* p7 = catalog.message.get();
+  if (p7 == nullptr) return std::nullopt;
+  STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7);
+  if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) < 1) return std::nullopt;
+  // Signed as Authenticode signs: SignedData and SignerInfo of version 1,
+  // as WinVerifyTrust's file mode requires of embedded signatures.
+  if (ASN1_INTEGER_get(p7->d.sign->version) != 1 ||
+      ASN1_INTEGER_get(sk_PKCS7_SIGNER_INFO_value(signers, 0)->version) != 1) {
+    return std::nullopt;
+  }
+  PKCS7* content = p7->d.sign->contents;
+  if (!SameOid(content->type, CtlOid()) || !PKCS7_type_is_other(content) ||
+      content->d.other == nullptr || content->d.other->type != V_ASN1_SEQUENCE) {
+    return std::nullopt;
+  }
+  const ASN1_STRING* ctl_der = content->d.other->value.sequence;
+  const unsigned char* p = ctl_der->data;
+  TrustListPtr ctl(reinterpret_cast<CatTrustList*>(
+      ASN1_item_d2i(nullptr, &p, ctl_der->length, ASN1_ITEM_rptr(CatTrustList))));
+  if (!ctl || p != ctl_der->data + ctl_der->length) return std::nullopt;
+
+  bool catalog_list = false;
+  for (int i = 0; i < sk_ASN1_OBJECT_num(ctl->usage); ++i) {
+    if (SameOid(sk_ASN1_OBJECT_value(ctl->usage, i), CatalogListOid())) catalog_list = true;
+  }
+  const ASN1_OBJECT* algorithm = ctl->algorithm->algorithm;
+  if (!catalog_list ||
+      !(SameOid(algorithm, CatalogMemberOid()) || SameOid(algorithm, CatalogMember2Oid()))) {
+    return std::nullopt;
+  }
+  const int count = OPENSSL_sk_num(ctl->subjects);
+  catalog.members.reserve(static_cast<std::size_t>(std::max(count, 0)));
+  for (int i = 0; i < count; ++i) {
+    const auto* subject = static_cast<const CatTrustedSubject*>(OPENSSL_sk_value(ctl->subjects, i));
+    if (subject != nullptr) catalog.members.push_back(ReadMember(subject));
+  }
+  return catalog;
+}
+
+std::optional<std::string> DatabaseFolder() {
+  const char* root = std::getenv("SystemRoot");
+  if (root == nullptr || *root == '\0') {
+    const std::string configured = EXELORE_CATALOG_DIR;
+    if (configured.empty() || !IsDirectory(configured)) return std::nullopt;
+    return configured;
+  }
+  std::optional<std::string> folder = std::string(root);
+  for (const std::string_view component : {std::string_view("System32"), std::string_view("CatRoot"),
+                                           std::string_view(kCatRootGuid)}) {
+    folder = ChildFolder(*folder, component);
+    if (!folder) return std::nullopt;
+  }
+  return folder;
+}
+
+std::vector<std::string> ListCatalogs(const std::string& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return {};
+  // (name without case, name)
+  std::vector<std::pair<std::string, std::string>> names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    if (name.size() < 4 || !EqualsIgnoringAsciiCase(name.substr(name.size() - 4), ".cat")) continue;
+    std::string folded(name);
+    for (char& c : folded) c = LowerAscii(c);
+    names.emplace_back(std::move(folded), std::string(name));
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> paths;
+  paths.reserve(names.size());
+  for (const auto& entry : names) paths.push_back(folder + "/" + entry.second);
+  return paths;
+}
+
+bool Scanner::ReadWhole(const std::string& path, std::size_t* size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+            static_cast<std::uint64_t>(st.st_size) <= MaxCatalogSize();
+  std::size_t done = 0;
+  if (ok) {
+    const auto want = static_cast<std::size_t>(st.st_size);
+    if (buffer_.size() < want) buffer_.resize(want);
+    while (done < want) {
+      const ssize_t n = ::read(fd, buffer_.data() + done, want - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;  // a file that shrank is read as far as it goes
+      done += static_cast<std::size_t>(n);
+    }
+    ok = done > 0;
+  }
+  ::close(fd);
+  *size = done;
+  return ok;
+}
+
+std::optional<std::size_t> Scanner::FindFirst(const std::vector<std::string>& paths,
+                                               std::size_t start,
+                                               std::span<const std::uint8_t> hash) {
+  if (hash.empty()) return std::nullopt;
+  for (std::size_t i = start; i < paths.size(); ++i) {
+    std::size_t size = 0;
+    if (!ReadWhole(paths[i], &size)) continue;
+    // An entry that lists the hash holds its bytes in the digest of its
+    // SpcIndirectData, so a file without them cannot list it: most files
+    // cost one read and one search, and only candidates are decoded.
+    if (::memmem(buffer_.data(), size, hash.data(), hash.size()) == nullptr) continue;
+    const auto catalog = ParseCatalog(std::span<const std::uint8_t>(buffer_.data(), size));
+    ERR_clear_error();
+    if (catalog && catalog->FindByDigest(hash) != nullptr) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::vector<std::uint8_t>> FileHash(const RegularFile& file, const EVP_MD* md) {
+  const pe::FileSource source(file.fd(), file.size());
+  if (const auto headers = pe::ReadHeaders(source)) {
+    authenticode::ImageHashOptions options;
+    options.pad_unsigned_to_8 = true;
+    return authenticode::ComputeImageHash(source, *headers, md, options);
+  }
+  ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
+  constexpr std::size_t kChunk = 1u << 20;
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, file.size())));
+  for (std::uint64_t at = 0; at < file.size();) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file.size() - at));
+    const std::span<std::uint8_t> chunk(buffer.data(), n);
+    if (!source.ReadAt(at, chunk) || EVP_DigestUpdate(ctx.get(), chunk.data(), n) != 1) {
+      return std::nullopt;
+    }
+    at += n;
+  }
+  std::vector<std::uint8_t> digest(static_cast<std::size_t>(EVP_MD_get_size(md)));
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) != 1) return std::nullopt;
+  digest.resize(length);
+  return digest;
+}
+
+}  // namespace exelore_posix::catalog

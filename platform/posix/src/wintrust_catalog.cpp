@@ -1,0 +1,121 @@
+// WinVerifyTrust with WINTRUST_CATALOG_INFO: a file vouched for by a signed
+// catalog. The catalog's signature, chain, usage and timestamp are checked as
+// for an embedded signature (authenticode.h); the member is found by its tag
+// and its listed hash compared with the file's hash as it is now.
+#include "wintrust_catalog.h"
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "authenticode.h"
+#include "catalog_db.h"
+#include "kernel_internal.h"
+#include "pe.h"
+
+namespace exelore_posix {
+namespace {
+
+// The members of WINTRUST_CATALOG_INFO this code reads end with hMemberFile.
+constexpr std::size_t kCatalogInfoMinSize = offsetof(WINTRUST_CATALOG_INFO, hMemberFile) + sizeof(HANDLE);
+
+HRESULT Fail(HRESULT status, DWORD* last_error) {
+  *last_error = static_cast<DWORD>(status);
+  return status;
+}
+
+HRESULT FailWithError(DWORD error, DWORD* last_error) {
+  *last_error = error;
+  return static_cast<HRESULT>(error);
+}
+
+// Opens the member file: its handle when given, else its path.
+bool OpenMember(const WINTRUST_CATALOG_INFO* info, RegularFile* file, DWORD* error) {
+  if (info->hMemberFile != nullptr && info->hMemberFile != INVALID_HANDLE_VALUE) {
+    const int fd = FdFromHandle(info->hMemberFile);
+    if (fd < 0) {
+      *error = ERROR_INVALID_HANDLE;
+      return false;
+    }
+    return file->Attach(fd, error);
+  }
+  const auto path = PathFromWide(info->pcwszMemberFilePath);
+  if (!path) {
+    *error = GetLastError();
+    return false;
+  }
+  return file->Open(*path, error);
+}
+
+}  // namespace
+
+// The verdicts, as Windows' Authenticode provider gives them for catalogs
+// (Microsoft's WinVerifyTrust and WINTRUST_CATALOG_INFO pages; Wine's
+// softpub.c loads the catalog the same way but does not check the member):
+// - the catalog cannot be opened: its Win32 error;
+// - it is not a signed catalog (no SignedData, not a certificate trust list
+//   for catalogs): TRUST_E_NOSIGNATURE, TRUST_E_SUBJECT_FORM_UNKNOWN as the
+//   last error, as for a file no subject package knows;
+// - a signature that does not verify: the signer's status
+//   (TRUST_E_NOSIGNATURE, TRUST_E_NO_SIGNER_CERT, NTE_BAD_SIGNATURE,
+//   CRYPT_E_HASH_VALUE, NTE_BAD_ALGID, TRUST_E_TIME_STAMP);
+// - no member with the tag: TRUST_E_NOSIGNATURE (the file is not signed by
+//   this catalog);
+// - the member file cannot be opened: its Win32 error;
+// - the file's hash now differs from the listed one: TRUST_E_BAD_DIGEST;
+// - chain and usage failures: the CERT_E_ codes.
+// A precomputed pbCalculatedFileHash is never trusted: the hash is always
+// computed from the file.
+HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info, DWORD* last_error,
+                            ossl::X509Ptr* signer) {
+  if (info == nullptr || info->cbStruct < kCatalogInfoMinSize ||
+      info->pcwszCatalogFilePath == nullptr || info->pcwszMemberTag == nullptr ||
+      (info->pcwszMemberFilePath == nullptr && info->hMemberFile == nullptr)) {
+    return Fail(E_INVALIDARG, last_error);
+  }
+  const auto catalog_path = PathFromWide(info->pcwszCatalogFilePath);
+  if (!catalog_path) return FailWithError(GetLastError(), last_error);
+  RegularFile catalog_file;
+  DWORD error = 0;
+  if (!catalog_file.Open(*catalog_path, &error)) return FailWithError(error, last_error);
+  // Too large to be a catalog this stand-in reads: not a catalog.
+  const std::uint64_t size =
+      catalog_file.size() <= catalog::MaxCatalogSize() ? catalog_file.size() : 0;
+  std::vector<std::uint8_t> der(static_cast<std::size_t>(size));
+  const pe::FileSource catalog_source(catalog_file.fd(), catalog_file.size());
+  std::optional<catalog::Catalog> catalog;
+  if (catalog_source.ReadAt(0, der)) catalog = catalog::ParseCatalog(der);
+  if (!catalog) {
+    *last_error = static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN);
+    return TRUST_E_NOSIGNATURE;
+  }
+
+  // The signature first, so a catalog that does not verify never costs a
+  // pass over the member; a changed member is reported before a chain
+  // problem, as for embedded signatures.
+  authenticode::SignerResult result;
+  const HRESULT message = authenticode::VerifySignedMessage(catalog->message.get(), {}, &result);
+  if (message == TRUST_E_NOSIGNATURE || message == TRUST_E_NO_SIGNER_CERT ||
+      message == NTE_BAD_SIGNATURE || message == CRYPT_E_HASH_VALUE || message == NTE_BAD_ALGID ||
+      message == TRUST_E_TIME_STAMP) {
+    return Fail(message, last_error);
+  }
+
+  const catalog::Member* member = catalog->FindByTag(info->pcwszMemberTag);
+  if (member == nullptr || !member->has_indirect_data) return Fail(TRUST_E_NOSIGNATURE, last_error);
+  if (member->md == nullptr) return Fail(NTE_BAD_ALGID, last_error);
+
+  RegularFile member_file;
+  if (!OpenMember(info, &member_file, &error)) return FailWithError(error, last_error);
+  const auto hash = catalog::FileHash(member_file, member->md);
+  if (!hash || hash->size() != member->digest.size() ||
+      CRYPTO_memcmp(hash->data(), member->digest.data(), hash->size()) != 0) {
+    return Fail(TRUST_E_BAD_DIGEST, last_error);
+  }
+  if (message != S_OK) return Fail(message, last_error);
+  *signer = std::move(result.signer);
+  *last_error = ERROR_SUCCESS;
+  return S_OK;
+}
+
+}  // namespace exelore_posix
