@@ -29,43 +29,6 @@ using exelore_test::DefaultVersionInfo;
 using exelore_test::TempDir;
 using exelore_test::TestPki;
 
-uint32_t Get32(const std::vector<uint8_t>& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-void Put32(std::vector<uint8_t>& b, std::size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// Rewrites the PKCS #7 of a signed image through `edit`, keeping the
-// certificate table well formed (the image hash does not cover it).
-std::vector<uint8_t> EditSignature(std::vector<uint8_t> image, std::size_t directories,
-                                   const std::function<void(PKCS7*)>& edit) {
-  const std::size_t entry = directories + 4 * 8;
-  const uint32_t table = Get32(image, entry);
-  const uint32_t der_length = Get32(image, table) - 8;
-  const unsigned char* p = image.data() + table + 8;
-  std::unique_ptr<PKCS7, decltype(&PKCS7_free)> pkcs7(d2i_PKCS7(nullptr, &p, der_length),
-                                                      PKCS7_free);
-  if (!pkcs7) throw std::runtime_error("no PKCS #7 in the image");
-  edit(pkcs7.get());
-  unsigned char* out = nullptr;
-  const int length = i2d_PKCS7(pkcs7.get(), &out);
-  std::vector<uint8_t> der(out, out + length);
-  OPENSSL_free(out);
-  image.resize(table);
-  const uint32_t padded = (static_cast<uint32_t>(der.size()) + 8 + 7) & ~7u;
-  std::vector<uint8_t> header(8, 0);
-  Put32(header, 0, padded);
-  header[4] = 0x00;
-  header[5] = 0x02;
-  header[6] = 0x02;
-  image.insert(image.end(), header.begin(), header.end());
-  image.insert(image.end(), der.begin(), der.end());
-  image.resize(table + padded, 0);
-  Put32(image, entry + 4, padded);
-  return image;
-}
-
 class FileCertificateInfoTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -136,12 +99,10 @@ Outcome Examine(const std::string& path) {
 TEST_F(FileCertificateInfoTest, AnswersForEachKindOfFile) {
   if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
   exelore_test::WriteFile(dir_->File("unsigned.exe"), BuildPeWithVersion(DefaultVersionInfo()));
-  exelore_test::PeLayout layout;
-  BuildPeWithVersion(DefaultVersionInfo(), true, 0x0409, &layout);
   const std::string valid = Signed(pki_->signer, "valid.exe");
   exelore_test::WriteFile(
       dir_->File("no-signer-cert.exe"),
-      EditSignature(exelore_test::ReadFile(valid), layout.data_directories, [](PKCS7* p7) {
+      exelore_test::RewriteSignature(exelore_test::ReadFile(valid), [](PKCS7* p7) {
         // Leave only the intermediate: the signer's own certificate is gone.
         STACK_OF(X509)* certs = p7->d.sign->cert;
         for (int i = sk_X509_num(certs) - 1; i >= 0; --i) {

@@ -52,8 +52,18 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // The extra variables replace any of the same name (getenv takes the first).
   std::vector<std::string> env_storage;
-  for (char** e = environ; *e; ++e) env_storage.emplace_back(*e);
+  const auto overridden = [&](const std::string& entry) {
+    const auto name = entry.substr(0, entry.find('=') + 1);
+    for (const auto& e : extra_env) {
+      if (e.compare(0, name.size(), name) == 0) return true;
+    }
+    return false;
+  };
+  for (char** e = environ; *e; ++e) {
+    if (!overridden(*e)) env_storage.emplace_back(*e);
+  }
   for (const auto& e : extra_env) env_storage.push_back(e);
   std::vector<char*> env;
   for (auto& e : env_storage) env.push_back(e.data());

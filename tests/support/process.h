@@ -32,7 +32,8 @@ struct ProcessResult {
 };
 
 // Runs argv[0] (a path, not searched) with the given arguments, an empty
-// standard input and optional extra environment ("NAME=value"), capturing
+// standard input and optional extra environment ("NAME=value", replacing a
+// variable of the same name), capturing
 // both output streams. The child is killed after `timeout`.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& extra_env = {},

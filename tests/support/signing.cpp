@@ -1,7 +1,9 @@
 #include "signing.h"
 
+#include <openssl/x509.h>
 #include <unistd.h>
 
+#include <memory>
 #include <stdexcept>
 
 #include "process.h"
@@ -9,19 +11,79 @@
 namespace exelore_test {
 
 namespace {
+
 constexpr char kOsslsigncode[] = "/usr/bin/osslsigncode";
+
+std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::size_t at) {
+  if (at + 4 > b.size()) throw std::runtime_error("image too short");
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+         (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
+
+void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+  for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
 
 bool HaveOsslsigncode() { return ::access(kOsslsigncode, X_OK) == 0; }
 
 void SignFile(const PkiIdentity& identity, const std::string& in, const std::string& out,
-              const std::string& hash) {
+              const std::string& hash, const std::vector<std::string>& extra) {
   ::unlink(out.c_str());  // osslsigncode does not overwrite
-  const auto result = RunProcess({kOsslsigncode, "sign", "-certs", identity.chain, "-key",
-                                  identity.key, "-h", hash, "-in", in, "-out", out});
+  std::vector<std::string> argv = {kOsslsigncode, "sign", "-certs", identity.chain,
+                                   "-key",        identity.key, "-h", hash};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  argv.insert(argv.end(), {"-in", in, "-out", out});
+  const auto result = RunProcess(argv);
   if (result.exit_status != 0) {
     throw std::runtime_error("osslsigncode sign failed: " + result.out + result.err);
   }
+}
+
+std::size_t SecurityDirectoryEntry(const std::vector<std::uint8_t>& image) {
+  const std::size_t nt = Get32(image, 0x3c);
+  const std::size_t optional = nt + 24;
+  if (optional + 2 > image.size()) throw std::runtime_error("image too short");
+  const bool pe32plus = (image[optional] | (image[optional + 1] << 8)) == 0x20b;
+  return optional + (pe32plus ? 112 : 96) + 4 * 8;
+}
+
+std::vector<std::uint8_t> ReplaceCertificateTable(std::vector<std::uint8_t> image,
+                                                  const std::vector<std::uint8_t>& table,
+                                                  std::uint32_t directory_size) {
+  const std::size_t entry = SecurityDirectoryEntry(image);
+  std::uint32_t offset = Get32(image, entry);
+  if (offset == 0 || offset > image.size()) offset = static_cast<std::uint32_t>(image.size());
+  image.resize(offset);
+  image.insert(image.end(), table.begin(), table.end());
+  Put32(image, entry, offset);
+  Put32(image, entry + 4, directory_size ? directory_size : static_cast<std::uint32_t>(table.size()));
+  return image;
+}
+
+std::vector<std::uint8_t> RewriteSignature(std::vector<std::uint8_t> image,
+                                           const std::function<void(PKCS7*)>& edit) {
+  const std::size_t entry = SecurityDirectoryEntry(image);
+  const std::uint32_t table = Get32(image, entry);
+  const std::uint32_t length = Get32(image, table);
+  if (length < 8 || table + length > image.size()) throw std::runtime_error("bad table");
+  const unsigned char* p = image.data() + table + 8;
+  std::unique_ptr<PKCS7, decltype(&PKCS7_free)> pkcs7(d2i_PKCS7(nullptr, &p, length - 8),
+                                                      PKCS7_free);
+  if (!pkcs7) throw std::runtime_error("no PKCS #7 in the image");
+  edit(pkcs7.get());
+  unsigned char* der = nullptr;
+  const int der_length = i2d_PKCS7(pkcs7.get(), &der);
+  if (der_length <= 0) throw std::runtime_error("cannot encode the PKCS #7");
+  std::vector<std::uint8_t> certificate(8, 0);
+  certificate.insert(certificate.end(), der, der + der_length);
+  OPENSSL_free(der);
+  certificate.resize((certificate.size() + 7) & ~std::size_t{7}, 0);
+  Put32(certificate, 0, static_cast<std::uint32_t>(certificate.size()));
+  certificate[5] = 0x02;  // WIN_CERT_REVISION_2_0
+  certificate[6] = 0x02;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+  return ReplaceCertificateTable(std::move(image), certificate);
 }
 
 }  // namespace exelore_test
