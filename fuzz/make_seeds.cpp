@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "catalog_builder.h"
 #include "pe_builder.h"
 #include "signing.h"
 #include "test_pki.h"
@@ -12,7 +13,7 @@ int main(int argc, char** argv) {
   if (argc != 2) return 2;
   namespace fs = std::filesystem;
   const fs::path out = argv[1];
-  for (const char* target : {"pe_reader", "version_block", "report", "signature"}) {
+  for (const char* target : {"pe_reader", "version_block", "report", "signature", "catalog"}) {
     fs::create_directories(out / target);
   }
   auto info = exelore_test::DefaultVersionInfo(u"Seed Company", u"Seed Product", u"Seed");
@@ -59,6 +60,30 @@ int main(int argc, char** argv) {
     }
     std::filesystem::remove_all(out / "pki");
     std::filesystem::remove(unsigned_path);
+  }
+
+  // Catalogs listing the catalog target's member file (SHA-1 of its text).
+  {
+    const auto pki = exelore_test::TestPki::Create((out / "catalog-pki").string());
+    const std::string member = "exelore fuzz member\n";
+    const auto hash = exelore_test::Digest(std::vector<std::uint8_t>(member.begin(), member.end()));
+    exelore_test::CatalogOptions one;
+    one.entries = {exelore_test::EntryFor(hash)};
+    exelore_test::CatalogOptions several = one;
+    several.entries.push_back(exelore_test::EntryFor(exelore_test::Digest({'x'})));
+    several.entries.push_back(exelore_test::EntryFor(exelore_test::Digest({'y'}, "sha256"), "sha256"));
+    several.entries.back().pe_image = false;
+    exelore_test::CatalogOptions raw = one;
+    raw.entries[0].raw_digest_tag = true;
+    const auto write = [&](const char* name, const std::vector<std::uint8_t>& bytes) {
+      exelore_test::WriteFile((out / "catalog" / name).string(), bytes);
+    };
+    write("one.cat", exelore_test::BuildCatalog(one, pki.signer));
+    write("several.cat", exelore_test::BuildCatalog(several, pki.untrusted_signer));
+    write("raw-tag.cat", exelore_test::BuildCatalog(raw, pki.signer));
+    write("unsigned.cat", exelore_test::BuildUnsignedCatalog(several));
+    write("list.der", exelore_test::BuildTrustList(several));
+    std::filesystem::remove_all(out / "catalog-pki");
   }
   return 0;
 }

@@ -1,0 +1,83 @@
+// The catalog reader over arbitrary bytes as one .cat file: the database's
+// scan and decoding (catalog_db.h) and WinVerifyTrust's catalog mode for a
+// fixed member file. The seeds are catalogs listing that member.
+#include <windows.h>
+#include <softpub.h>
+#include <wintrust.h>
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "catalog_db.h"
+#include "fuzz_input.h"
+
+namespace {
+
+// The member the seeds list: a text file, hashed whole.
+constexpr char kMember[] = "exelore fuzz member\n";
+
+std::u16string HexTag(const std::vector<std::uint8_t>& bytes) {
+  static constexpr char16_t kHex[] = u"0123456789ABCDEF";
+  std::u16string out;
+  for (const std::uint8_t b : bytes) {
+    out.push_back(kHex[b >> 4]);
+    out.push_back(kHex[b & 0xF]);
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > (1u << 20)) return 0;
+  static const exelore_fuzz::MemoryFile member(reinterpret_cast<const std::uint8_t*>(kMember),
+                                               sizeof kMember - 1);
+  static const std::vector<std::uint8_t> member_hash = [] {
+    exelore_posix::RegularFile file;
+    DWORD error = 0;
+    if (!file.Attach(member.fd(), &error)) __builtin_trap();
+    return exelore_posix::catalog::FileHash(file, EVP_sha1()).value_or(std::vector<std::uint8_t>{});
+  }();
+  static const std::u16string tag = HexTag(member_hash);
+
+  const std::span<const std::uint8_t> bytes(data, size);
+  if (const auto catalog = exelore_posix::catalog::ParseCatalog(bytes)) {
+    for (const auto& m : catalog->members) {
+      // A member is found by its own digest, and what is found carries it.
+      const auto* found = catalog->FindByDigest(m.digest);
+      if (m.has_indirect_data && !m.digest.empty() &&
+          (found == nullptr || found->digest != m.digest)) {
+        __builtin_trap();
+      }
+    }
+    catalog->FindByTag(tag);
+  }
+
+  exelore_fuzz::MemoryFile file(data, size);
+  const std::string path = "/proc/self/fd/" + std::to_string(file.fd());
+  exelore_posix::catalog::Scanner scanner;
+  scanner.FindFirst({path}, 0, member_hash);
+
+  const std::u16string catalog_path = file.WidePath();
+  const std::u16string member_path = member.WidePath();
+  WINTRUST_CATALOG_INFO info{};
+  info.cbStruct = sizeof info;
+  info.pcwszCatalogFilePath = catalog_path.c_str();
+  info.pcwszMemberTag = tag.c_str();
+  info.pcwszMemberFilePath = member_path.c_str();
+  WINTRUST_DATA wvt{};
+  wvt.cbStruct = sizeof wvt;
+  wvt.dwUIChoice = WTD_UI_NONE;
+  wvt.dwUnionChoice = WTD_CHOICE_CATALOG;
+  wvt.pCatalog = &info;
+  wvt.dwStateAction = WTD_STATEACTION_VERIFY;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  const LONG status = WinVerifyTrust(nullptr, &action, &wvt);
+  wvt.dwStateAction = WTD_STATEACTION_CLOSE;
+  WinVerifyTrust(nullptr, &action, &wvt);
+  // No anchor the fuzzer trusts issued the seeds' signer.
+  if (status == 0) __builtin_trap();
+  return 0;
+}
