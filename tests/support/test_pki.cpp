@@ -1,5 +1,7 @@
 #include "test_pki.h"
 
+#include "process.h"
+
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -155,6 +157,29 @@ TestPki TestPki::Create(const std::string& dir) {
   std::snprintf(hashed, sizeof hashed, "%08lx.0", X509_subject_name_hash(root.cert.get()));
   WritePem(pki.ca_dir + "/" + hashed, {root.cert.get()});
   return pki;
+}
+
+std::string OsslsigncodeSign(const std::string& in, const std::string& out,
+                             const PkiIdentity& signer, const std::string& hash,
+                             const PkiIdentity* tsa, std::time_t timestamp,
+                             const std::vector<std::string>& extra_args) {
+  std::vector<std::string> argv = {"/usr/bin/osslsigncode", "sign", "-certs", signer.chain,
+                                   "-key", signer.key, "-h", hash};
+  if (tsa != nullptr) {
+    argv.insert(argv.end(), {"-TSA-certs", tsa->chain, "-TSA-key", tsa->key, "-TSA-time",
+                             std::to_string(timestamp)});
+  }
+  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+  argv.insert(argv.end(), {"-in", in, "-out", out});
+  std::filesystem::remove(out);
+  const ProcessResult r = RunProcess(argv);
+  return r.exit_status == 0 ? std::string() : r.out + r.err;
+}
+
+bool OsslsigncodeVerifies(const std::string& file, const std::string& ca_file) {
+  const ProcessResult r = RunProcess({"/usr/bin/osslsigncode", "verify", "-CAfile", ca_file,
+                                      "-TSA-CAfile", ca_file, "-in", file});
+  return r.exit_status == 0;
 }
 
 }  // namespace exelore_test

@@ -9,6 +9,7 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace exelore_test {
 
@@ -43,5 +44,18 @@ struct TestPki {
   // when OpenSSL fails.
   static TestPki Create(const std::string& dir);
 };
+
+// Signs the PE `in` into `out` with osslsigncode (sha1 or sha256). With
+// `tsa`, adds an RFC 3161 timestamp made offline by osslsigncode at
+// `timestamp`. Appends `extra_args` (e.g. "-nest"). Returns osslsigncode's
+// output when it fails, empty on success.
+std::string OsslsigncodeSign(const std::string& in, const std::string& out,
+                             const PkiIdentity& signer, const std::string& hash = "sha256",
+                             const PkiIdentity* tsa = nullptr, std::time_t timestamp = 0,
+                             const std::vector<std::string>& extra_args = {});
+
+// Whether `osslsigncode verify` accepts `file` with `ca_file` as its only
+// trust anchor (also for timestamps).
+bool OsslsigncodeVerifies(const std::string& file, const std::string& ca_file);
 
 }  // namespace exelore_test

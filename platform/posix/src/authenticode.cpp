@@ -190,11 +190,73 @@ HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<st
   return S_OK;
 }
 
+std::vector<std::uint8_t> NameDer(const X509_NAME* name) {
+  unsigned char* raw = nullptr;
+  const int n = i2d_X509_NAME(name, &raw);
+  if (n <= 0) return {};
+  ossl::BytesPtr owner(raw);
+  return std::vector<std::uint8_t>(raw, raw + n);
+}
+
+// The certificate a signer names by issuer and serial number, the issuer
+// compared byte for byte as CertCompareCertificateName does (OpenSSL's own
+// lookup compares names case-insensitively).
+X509* FindSignerCertificate(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias) {
+  if (ias == nullptr || ias->issuer == nullptr || ias->serial == nullptr) return nullptr;
+  const std::vector<std::uint8_t> issuer = NameDer(ias->issuer);
+  X509* found = nullptr;
+  X509* similar = nullptr;
+  for (int i = 0; i < sk_X509_num(certs); ++i) {
+    X509* cert = sk_X509_value(certs, i);
+    if (ASN1_INTEGER_cmp(X509_get0_serialNumber(cert), ias->serial) != 0) continue;
+    if (found == nullptr && NameDer(X509_get_issuer_name(cert)) == issuer) found = cert;
+    // Two different certificates that a looser comparison would both take
+    // for the signer's make its identity ambiguous: refuse rather than pick.
+    if (X509_NAME_cmp(X509_get_issuer_name(cert), ias->issuer) == 0) {
+      if (similar != nullptr && X509_cmp(similar, cert) != 0) return nullptr;
+      similar = cert;
+    }
+  }
+  return found;
+}
+
+// The signature algorithm a signer names must fit its key and digest: a bare
+// key algorithm (rsaEncryption, id-ecPublicKey) or a signature algorithm
+// with the signer's digest.
+bool SignatureAlgorithmFits(const PKCS7_SIGNER_INFO* si, X509* signer) {
+  const int digest = OBJ_obj2nid(si->digest_alg->algorithm);
+  const int named = OBJ_obj2nid(si->digest_enc_alg->algorithm);
+  // A damaged certificate may carry a key that does not decode.
+  EVP_PKEY* public_key = X509_get0_pubkey(signer);
+  if (public_key == nullptr) return false;
+  const int key = EVP_PKEY_get_base_id(public_key);
+  int named_digest = NID_undef;
+  int named_key = NID_undef;
+  if (named == NID_rsaEncryption || named == NID_X9_62_id_ecPublicKey) {
+    named_key = named;
+    named_digest = digest;
+  } else if (OBJ_find_sigid_algs(named, &named_digest, &named_key) != 1) {
+    return false;
+  }
+  const bool key_fits = (named_key == NID_rsaEncryption && key == EVP_PKEY_RSA) ||
+                        (named_key == NID_X9_62_id_ecPublicKey && key == EVP_PKEY_EC);
+  return key_fits && named_digest == digest;
+}
+
 // Checks signer `si` of `p7` over `content` with certificate `signer`.
 HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
                               std::span<const std::uint8_t> content) {
   const EVP_MD* md = AcceptedDigest(si->digest_alg->algorithm);
   if (md == nullptr) return NTE_BAD_ALGID;
+  if (!SignatureAlgorithmFits(si, signer)) return NTE_BAD_ALGID;
+  // The signed contentType attribute names the content actually carried.
+  if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
+    const ASN1_TYPE* type = PKCS7_get_signed_attribute(si, NID_pkcs9_contentType);
+    if (type == nullptr || type->type != V_ASN1_OBJECT || p7->d.sign->contents->type == nullptr ||
+        OBJ_cmp(type->value.object, p7->d.sign->contents->type) != 0) {
+      return CRYPT_E_HASH_VALUE;
+    }
+  }
   ossl::BioPtr bio = DigestBio(md, content);
   if (!bio) return TRUST_E_SYSTEM_ERROR;
   if (PKCS7_signatureVerify(bio.get(), p7, si, signer) == 1) return S_OK;
@@ -208,9 +270,9 @@ HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
 std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
                                          std::span<const std::uint8_t> signed_digest) {
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
-  const unsigned char* p = value->value.sequence->data;
-  ossl::Pkcs7Ptr token(d2i_PKCS7(nullptr, &p, value->value.sequence->length));
-  if (!token || !PKCS7_type_is_signed(token.get())) return std::nullopt;
+  ossl::Pkcs7Ptr token = ParseSignedData(std::span<const std::uint8_t>(
+      value->value.sequence->data, static_cast<std::size_t>(value->value.sequence->length)));
+  if (!token) return std::nullopt;
   const auto content = SignedContentOctets(token.get());
   if (!content || content->empty()) return std::nullopt;
   const unsigned char* q = content->data();
@@ -254,7 +316,7 @@ std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* va
   const auto when = ToTimeT(signing_time->value.utctime);
   if (!when) return std::nullopt;
   PKCS7_ISSUER_AND_SERIAL* ias = counter->issuer_and_serial;
-  X509* tsa = X509_find_by_issuer_and_serial(p7->d.sign->cert, ias->issuer, ias->serial);
+  X509* tsa = FindSignerCertificate(p7->d.sign->cert, ias);
   if (tsa == nullptr) return std::nullopt;
   if (VerifySignerSignature(p7, counter.get(), tsa, signed_digest) != S_OK) return std::nullopt;
   if (VerifyChain(tsa, p7->d.sign->cert, *when, NID_time_stamp) != S_OK) return std::nullopt;
@@ -482,6 +544,16 @@ ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der) {
   if (!PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr || p7->d.sign->contents == nullptr) {
     return nullptr;
   }
+  // Only DER is taken: the decoder forgives some tags and lengths that a
+  // re-encoding would write differently, and bytes it forgives are bytes an
+  // attacker could change without the signature noticing.
+  unsigned char* again = nullptr;
+  const int again_len = i2d_PKCS7(p7.get(), &again);
+  if (again_len <= 0) return nullptr;
+  ossl::BytesPtr again_owner(again);
+  if (static_cast<std::size_t>(again_len) != used || std::memcmp(again, der.data(), used) != 0) {
+    return nullptr;
+  }
   return p7;
 }
 
@@ -591,8 +663,17 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult*
   const auto content = SignedContentOctets(p7);
   if (!content) return TRUST_E_NOSIGNATURE;
 
-  PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
-  X509* signer = X509_find_by_issuer_and_serial(p7->d.sign->cert, ias->issuer, ias->serial);
+  // The signer's digest algorithm is one the message announces.
+  bool announced = false;
+  STACK_OF(X509_ALGOR)* announced_algs = p7->d.sign->md_algs;
+  for (int i = 0; i < sk_X509_ALGOR_num(announced_algs); ++i) {
+    if (OBJ_cmp(sk_X509_ALGOR_value(announced_algs, i)->algorithm, si->digest_alg->algorithm) == 0) {
+      announced = true;
+    }
+  }
+  if (!announced) return NTE_BAD_ALGID;
+
+  X509* signer = FindSignerCertificate(p7->d.sign->cert, si->issuer_and_serial);
   if (signer == nullptr) return TRUST_E_NO_SIGNER_CERT;
   result->signer = ossl::UpRef(signer);
 
@@ -635,7 +716,11 @@ void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates) {
     const X509_NAME* issuer = X509_get_issuer_name(current);
     if (X509_NAME_cmp(issuer, X509_get_subject_name(current)) == 0) break;
     if (InStore(anchors.store.get(), issuer)) break;
-    if (X509* next = FindBySubject(intermediates, issuer)) {
+    X509* next = FindBySubject(intermediates, issuer);
+    // A root the message carries is no anchor by itself, but the bundle may
+    // hold it.
+    if (next != nullptr &&
+        X509_NAME_cmp(X509_get_issuer_name(next), X509_get_subject_name(next)) != 0) {
       current = next;
       continue;
     }

@@ -68,6 +68,12 @@ Outcome VerifyFile(const WINTRUST_FILE_INFO* info, ossl::X509Ptr* signer) {
   if (!der) return Fail(TRUST_E_NOSIGNATURE);
   ossl::Pkcs7Ptr p7 = authenticode::ParseSignedData(*der);
   if (!p7) return Fail(TRUST_E_NOSIGNATURE);
+  // Authenticode's SignedData and SignerInfo are both version 1.
+  STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7.get());
+  if (ASN1_INTEGER_get(p7->d.sign->version) != 1 || sk_PKCS7_SIGNER_INFO_num(signers) < 1 ||
+      ASN1_INTEGER_get(sk_PKCS7_SIGNER_INFO_value(signers, 0)->version) != 1) {
+    return Fail(TRUST_E_NOSIGNATURE);
+  }
   const auto indirect = authenticode::ParseIndirectData(p7.get());
   if (!indirect) return Fail(TRUST_E_NOSIGNATURE);
 

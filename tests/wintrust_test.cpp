@@ -1,0 +1,323 @@
+// WinVerifyTrust with the generic Authenticode action on files signed by
+// osslsigncode with the test PKI: what Windows returns for each kind of
+// file, and that no tampered file ever verifies.
+#include <gtest/gtest.h>
+#include <softpub.h>
+#include <wintrust.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pe_builder.h"
+#include "process.h"
+#include "test_pki.h"
+#include "testing.h"
+#include "unicode.h"
+
+namespace {
+
+using exelore_test::TestPki;
+
+struct Verdict {
+  LONG status;
+  DWORD last_error;
+};
+
+Verdict Verify(const std::string& path, DWORD state_action = WTD_STATEACTION_IGNORE,
+               HANDLE* state = nullptr) {
+  const std::u16string wide = exelore_posix::BytesToUtf16(path);
+  WINTRUST_FILE_INFO file{};
+  file.cbStruct = sizeof file;
+  file.pcwszFilePath = wide.c_str();
+  WINTRUST_DATA data{};
+  data.cbStruct = sizeof data;
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = state_action;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  SetLastError(0xdeadbeef);
+  const LONG status = WinVerifyTrust(nullptr, &action, &data);
+  const DWORD error = GetLastError();
+  if (state != nullptr) *state = data.hWVTStateData;
+  return {status, error};
+}
+
+// One PKI and a set of signed files for the whole suite; osslsigncode runs
+// once per fixture.
+class WinVerifyTrustTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new exelore_test::TempDir;
+    pki_ = new TestPki(TestPki::Create(dir_->File("pki")));
+    // Only the test root is trusted: the system bundle is kept out.
+    setenv("SSL_CERT_DIR", pki_->ca_dir.c_str(), 1);
+    setenv("SSL_CERT_FILE", dir_->File("no-bundle").c_str(), 1);
+    exelore_posix::testing::ResetTrustStore();
+
+    const auto info = exelore_test::DefaultVersionInfo();
+    exelore_test::WriteFile(File("unsigned64.exe"), exelore_test::BuildPeWithVersion(info, true));
+    exelore_test::WriteFile(File("unsigned32.exe"), exelore_test::BuildPeWithVersion(info, false));
+    Sign("unsigned64.exe", "sha256.exe", pki_->signer, "sha256");
+    Sign("unsigned64.exe", "sha1.exe", pki_->signer, "sha1");
+    Sign("unsigned32.exe", "pe32.exe", pki_->signer, "sha256");
+    Sign("unsigned64.exe", "no-cn.exe", pki_->signer_no_cn, "sha256");
+    Sign("unsigned64.exe", "expired.exe", pki_->signer_expired, "sha256");
+    Sign("unsigned64.exe", "expired-ts.exe", pki_->signer_expired, "sha256", &pki_->tsa,
+         TestPki::kInsideExpiredValidity);
+    Sign("unsigned64.exe", "ts.exe", pki_->signer, "sha256", &pki_->tsa,
+         TestPki::kInsideExpiredValidity);
+    // A timestamp from after the expired signer's validity cannot save it.
+    Sign("unsigned64.exe", "expired-late-ts.exe", pki_->signer_expired, "sha256", &pki_->tsa,
+         TestPki::kExpiredNotAfter + 86400);
+    Sign("unsigned64.exe", "wrong-eku.exe", pki_->signer_wrong_eku, "sha256");
+    Sign("unsigned64.exe", "untrusted.exe", pki_->untrusted_signer, "sha256");
+    // The signer alone, without the intermediate that links it to the root.
+    exelore_test::PkiIdentity bare = pki_->signer;
+    bare.chain = bare.cert;
+    Sign("unsigned64.exe", "no-intermediate.exe", bare, "sha256");
+    // Nested signatures: only the first signer counts.
+    Sign("sha256.exe", "nested-untrusted-second.exe", pki_->untrusted_signer, "sha256", nullptr, 0,
+         {"-nest"});
+    Sign("untrusted.exe", "nested-trusted-second.exe", pki_->signer, "sha256", nullptr, 0, {"-nest"});
+  }
+
+  static void TearDownTestSuite() {
+    exelore_posix::testing::ResetTrustStore();
+    delete pki_;
+    delete dir_;
+  }
+
+  static void Sign(const std::string& in, const std::string& out, const exelore_test::PkiIdentity& id,
+                   const std::string& hash, const exelore_test::PkiIdentity* tsa = nullptr,
+                   std::time_t when = 0, const std::vector<std::string>& extra = {}) {
+    const std::string error = exelore_test::OsslsigncodeSign(File(in), File(out), id, hash, tsa, when, extra);
+    ASSERT_EQ(error, "") << out;
+  }
+
+  static std::string File(const std::string& name) { return dir_->File(name); }
+
+  // The file offset and size of the certificate table of a built image.
+  static std::pair<std::uint32_t, std::uint32_t> CertTable(const std::vector<std::uint8_t>& image,
+                                                           std::size_t* entry_offset) {
+    const std::uint32_t e_lfanew = Le32(image, 60);
+    const bool pe32plus = image[e_lfanew + 24] == 0x0b && image[e_lfanew + 25] == 0x02;
+    *entry_offset = e_lfanew + 24 + (pe32plus ? 112 : 96) + 4 * 8;
+    return {Le32(image, *entry_offset), Le32(image, *entry_offset + 4)};
+  }
+  static std::uint32_t Le32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+  }
+  static void PutLe32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+
+  static exelore_test::TempDir* dir_;
+  static TestPki* pki_;
+};
+
+exelore_test::TempDir* WinVerifyTrustTest::dir_ = nullptr;
+TestPki* WinVerifyTrustTest::pki_ = nullptr;
+
+TEST_F(WinVerifyTrustTest, StatusAndLastErrorPerKindOfFile) {
+  exelore_test::WriteFile(File("text.txt"), {'h', 'e', 'l', 'l', 'o', '\n'});
+  std::filesystem::create_directories(File("folder.exe"));
+  const struct {
+    std::string file;
+    LONG status;
+    DWORD last_error;
+  } cases[] = {
+      {"sha256.exe", 0, 0},
+      {"sha1.exe", 0, 0},
+      {"pe32.exe", 0, 0},
+      {"no-cn.exe", 0, 0},
+      {"ts.exe", 0, 0},
+      {"expired-ts.exe", 0, 0},
+      {"nested-untrusted-second.exe", 0, 0},
+      {"unsigned64.exe", TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)},
+      {"unsigned32.exe", TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)},
+      {"text.txt", TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)},
+      {"missing.exe", ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+      {"no-folder/missing.exe", ERROR_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
+      {"folder.exe", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+      {"expired.exe", CERT_E_EXPIRED, static_cast<DWORD>(CERT_E_EXPIRED)},
+      {"expired-late-ts.exe", CERT_E_EXPIRED, static_cast<DWORD>(CERT_E_EXPIRED)},
+      {"wrong-eku.exe", CERT_E_WRONG_USAGE, static_cast<DWORD>(CERT_E_WRONG_USAGE)},
+      {"untrusted.exe", CERT_E_UNTRUSTEDROOT, static_cast<DWORD>(CERT_E_UNTRUSTEDROOT)},
+      {"nested-trusted-second.exe", CERT_E_UNTRUSTEDROOT, static_cast<DWORD>(CERT_E_UNTRUSTEDROOT)},
+      {"no-intermediate.exe", CERT_E_CHAINING, static_cast<DWORD>(CERT_E_CHAINING)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const Verdict v = Verify(File(c.file));
+    EXPECT_EQ(v.status, c.status);
+    EXPECT_EQ(v.last_error, c.last_error);
+  }
+}
+
+TEST_F(WinVerifyTrustTest, TamperedFilesNeverVerify) {
+  const auto signed_image = exelore_test::ReadFile(File("sha256.exe"));
+  std::size_t entry = 0;
+  const auto [table, table_size] = CertTable(signed_image, &entry);
+  ASSERT_EQ(table + table_size, signed_image.size());
+  const std::size_t code = 0x400;  // .text raw data of the builder's images
+
+  std::map<std::string, std::vector<std::uint8_t>> variants;
+  auto flip = [&](std::size_t at) {
+    auto copy = signed_image;
+    copy[at] ^= 0x01;
+    return copy;
+  };
+  variants["code byte"] = flip(code);
+  variants["signature middle"] = flip(table + table_size / 2);
+  variants["signature end"] = flip(table + table_size - 9);
+  auto appended = signed_image;
+  appended.insert(appended.end(), {0, 0, 0, 0, 0, 0, 0, 0});
+  variants["data after the table"] = appended;
+  auto stripped = signed_image;
+  stripped.resize(table);
+  PutLe32(stripped, entry, 0);
+  PutLe32(stripped, entry + 4, 0);
+  variants["signature stripped"] = stripped;
+  auto garbage_padding = signed_image;
+  garbage_padding.insert(garbage_padding.end(), {0, 0, 0, 0, 0, 0, 0, 0x5a});
+  PutLe32(garbage_padding, entry + 4, table_size + 8);
+  PutLe32(garbage_padding, table, Le32(garbage_padding, table) + 8);
+  variants["non-zero padding in the entry"] = garbage_padding;
+
+  for (const auto& [name, bytes] : variants) {
+    SCOPED_TRACE(name);
+    exelore_test::WriteFile(File("tampered.exe"), bytes);
+    EXPECT_NE(Verify(File("tampered.exe")).status, 0);
+  }
+}
+
+TEST_F(WinVerifyTrustTest, ZeroPaddingInTheCertificateTableIsAccepted) {
+  auto image = exelore_test::ReadFile(File("sha256.exe"));
+  std::size_t entry = 0;
+  const auto [table, table_size] = CertTable(image, &entry);
+  // Inside the WIN_CERTIFICATE (dwLength grows) and after it (only the
+  // directory grows).
+  image.insert(image.end(), 24, 0);
+  PutLe32(image, entry + 4, table_size + 24);
+  PutLe32(image, table, Le32(image, table) + 16);
+  exelore_test::WriteFile(File("padded.exe"), image);
+  EXPECT_EQ(Verify(File("padded.exe")).status, 0);
+}
+
+// Flip every third byte of a signed file: apart from the CheckSum field, every
+// byte of a file without a timestamp is covered by the signature. In a
+// timestamped file some bytes are not (a second copy of a certificate, the
+// timestamp token's own version field), so there any flip we accept must be
+// one osslsigncode accepts too; and the expired signer's file verifies only
+// through its timestamp, so damaging the timestamp must fail it.
+TEST_F(WinVerifyTrustTest, ByteFlipsAcrossTheWholeFileAreCaught) {
+  for (const std::string name : {"sha256.exe", "sha1.exe", "expired-ts.exe"}) {
+    SCOPED_TRACE(name);
+    const bool timestamped = name == "expired-ts.exe";
+    const auto signed_image = exelore_test::ReadFile(File(name));
+    ASSERT_EQ(Verify(File(name)).status, 0);
+    const std::uint32_t e_lfanew = Le32(signed_image, 60);
+    const std::size_t checksum = e_lfanew + 24 + 64;
+    std::size_t checked = 0;
+    std::size_t accepted = 0;
+    for (std::size_t at = 0; at < signed_image.size(); at += 3) {
+      if (at >= checksum && at < checksum + 4) continue;
+      auto copy = signed_image;
+      copy[at] ^= 0x20;  // also flips the case of ASCII letters in names
+      exelore_test::WriteFile(File("flip.exe"), copy);
+      const Verdict v = Verify(File("flip.exe"));
+      ++checked;
+      if (v.status != 0) continue;
+      ++accepted;
+      EXPECT_TRUE(timestamped) << "flip at " << at << " verifies";
+      EXPECT_TRUE(exelore_test::OsslsigncodeVerifies(File("flip.exe"), pki_->root.cert))
+          << "we accept a flip at " << at << " that osslsigncode refuses";
+    }
+    EXPECT_GT(checked, 1000u);
+    EXPECT_LT(accepted, checked / 4);
+  }
+}
+
+TEST_F(WinVerifyTrustTest, EveryPrefixOfASignedFileFailsWithoutCrashing) {
+  const auto image = exelore_test::ReadFile(File("sha256.exe"));
+  for (std::size_t n = 0; n < image.size(); n += 5) {
+    exelore_test::WriteFile(File("prefix.exe"), std::vector<std::uint8_t>(image.begin(), image.begin() + n));
+    EXPECT_NE(Verify(File("prefix.exe")).status, 0) << n;
+  }
+}
+
+TEST_F(WinVerifyTrustTest, StateIsKeptUntilClose) {
+  HANDLE state = nullptr;
+  EXPECT_EQ(Verify(File("sha256.exe"), WTD_STATEACTION_VERIFY, &state).status, 0);
+  EXPECT_NE(state, nullptr);
+
+  const std::u16string wide = exelore_posix::BytesToUtf16(File("sha256.exe"));
+  WINTRUST_FILE_INFO file{sizeof(WINTRUST_FILE_INFO), wide.c_str(), nullptr, nullptr};
+  WINTRUST_DATA data{};
+  data.cbStruct = sizeof data;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  data.hWVTStateData = state;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  EXPECT_EQ(WinVerifyTrust(nullptr, &action, &data), 0);
+  EXPECT_EQ(data.hWVTStateData, nullptr);
+
+  HANDLE none = reinterpret_cast<HANDLE>(0xdeadbeef);
+  // WTD_STATEACTION_IGNORE leaves the field as it was.
+  const std::u16string unsigned_wide = exelore_posix::BytesToUtf16(File("unsigned64.exe"));
+  file.pcwszFilePath = unsigned_wide.c_str();
+  data.dwStateAction = WTD_STATEACTION_IGNORE;
+  data.hWVTStateData = none;
+  EXPECT_EQ(WinVerifyTrust(nullptr, &action, &data), TRUST_E_NOSIGNATURE);
+  EXPECT_EQ(data.hWVTStateData, none);
+}
+
+TEST_F(WinVerifyTrustTest, UnknownActionAndCatalogChoice) {
+  const std::u16string wide = exelore_posix::BytesToUtf16(File("sha256.exe"));
+  WINTRUST_FILE_INFO file{sizeof(WINTRUST_FILE_INFO), wide.c_str(), nullptr, nullptr};
+  WINTRUST_DATA data{};
+  data.cbStruct = sizeof data;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  GUID unknown = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(WinVerifyTrust(nullptr, &unknown, &data), TRUST_E_PROVIDER_UNKNOWN);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(TRUST_E_PROVIDER_UNKNOWN));
+
+  WINTRUST_CATALOG_INFO catalog{};
+  catalog.cbStruct = sizeof catalog;
+  data.dwUnionChoice = WTD_CHOICE_CATALOG;
+  data.pCatalog = &catalog;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  EXPECT_NE(WinVerifyTrust(nullptr, &action, &data), 0);
+}
+
+TEST_F(WinVerifyTrustTest, TrustComesOnlyFromTheConfiguredAnchors) {
+  // Without the test root in SSL_CERT_DIR nothing chains; with the root as
+  // the SSL_CERT_FILE bundle it does again.
+  setenv("SSL_CERT_DIR", File("empty").c_str(), 1);
+  exelore_posix::testing::ResetTrustStore();
+  EXPECT_EQ(Verify(File("sha256.exe")).status, CERT_E_CHAINING);
+
+  std::ofstream bundle(File("bundle.pem"), std::ios::binary);
+  bundle << std::ifstream(pki_->untrusted_root.cert).rdbuf() << std::ifstream(pki_->root.cert).rdbuf();
+  bundle.close();
+  setenv("SSL_CERT_FILE", File("bundle.pem").c_str(), 1);
+  exelore_posix::testing::ResetTrustStore();
+  EXPECT_EQ(Verify(File("sha256.exe")).status, 0);
+  EXPECT_EQ(Verify(File("untrusted.exe")).status, 0) << "its root is in the bundle now";
+
+  setenv("SSL_CERT_DIR", pki_->ca_dir.c_str(), 1);
+  setenv("SSL_CERT_FILE", File("no-bundle").c_str(), 1);
+  exelore_posix::testing::ResetTrustStore();
+}
+
+}  // namespace
