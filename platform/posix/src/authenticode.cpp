@@ -580,7 +580,10 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
   if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
   // Reading ahead helps the one sequential pass; the advice is only a hint.
   ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::vector<std::uint8_t> buffer(kHashBuffer);
+  // No bigger than the file: zeroing a buffer the file cannot fill costs a
+  // small file more than hashing it.
+  std::vector<std::uint8_t> buffer(
+      static_cast<std::size_t>(std::clamp<std::uint64_t>(file.size(), 1, kHashBuffer)));
   const auto hash_range = [&](std::uint64_t from, std::uint64_t to) {
     while (from < to) {
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), to - from));
