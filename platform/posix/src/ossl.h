@@ -4,6 +4,7 @@
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs7.h>
@@ -49,7 +50,13 @@ inline X509Ptr UpRef(X509* x) {
 }
 
 // Starts a stand-in API call with an empty OpenSSL error queue, so that a
-// failure seen inside the call is the call's own.
-inline void ClearErrors() { ERR_clear_error(); }
+// failure seen inside the call is the call's own. The first call initialises
+// OpenSSL without its configuration file: the stand-in's behaviour does not
+// depend on the system's openssl.cnf, and no run pays for parsing it.
+inline void ClearErrors() {
+  static const bool initialised = OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+  static_cast<void>(initialised);
+  ERR_clear_error();
+}
 
 }  // namespace exelore_posix::ossl
