@@ -74,11 +74,19 @@ extern "C" {
 // CryptCATAdminAcquireContext (Microsoft's page; Wine's wintrust crypt.c and
 // its tests): a null out-pointer or nonzero flags fail with
 // ERROR_INVALID_PARAMETER; any subsystem, the default one included, gives a
-// context over the one catalog database. The database is read lazily.
+// context over the one catalog database. The database is read lazily. Where
+// there is no catalog folder at all, as on a system without the catalog
+// service, no context is given (ERROR_PATH_NOT_FOUND): a caller then learns
+// at once that no catalog lists its file, without hashing the file first.
 BOOL WINAPI CryptCATAdminAcquireContext(HCATADMIN* phCatAdmin, const GUID* /*pgSubsystem*/,
                                         DWORD dwFlags) {
   if (phCatAdmin == nullptr || dwFlags != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!exelore_posix::catalog::DatabaseFolder()) {
+    *phCatAdmin = nullptr;
+    SetLastError(ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
   auto* admin = new AdminContext;
