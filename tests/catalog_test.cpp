@@ -587,7 +587,7 @@ TEST_F(CatalogTest, ProgramNamesTheCatalogSigner) {
   PutCatalog("0-truncated.cat", Bytes(trusted_bytes.begin(), trusted_bytes.begin() + trusted_bytes.size() / 2));
   PutCatalog("0-unsigned.cat", exelore_test::BuildUnsignedCatalog(untrusted));
   CatalogOptions foreign = untrusted;
-  foreign.content_type = "1.2.840.113549.1.7.1";
+  foreign.content_type = "1.3.6.1.4.1.311.2.1.4";  // signed, but not a trust list
   PutCatalog("0-not-a-catalog.cat", BuildCatalog(foreign, pki_->untrusted_signer));
 
   const std::string kVerified = "PublisherName: ExeLore Test Signer (verified)";

@@ -182,6 +182,11 @@ Bytes Sign(const CatalogOptions& options, const Bytes& ctl, const PkiIdentity* s
   PKCS7* inner = PKCS7_new();
   Check(inner != nullptr, "inner");
   inner->type = OBJ_txt2obj(options.content_type.c_str(), 1);
+  // OpenSSL holds known content types in other members than d.other.
+  if (OBJ_obj2nid(inner->type) != NID_undef) {
+    PKCS7_free(inner);
+    Check(false, "content of a type OpenSSL knows");
+  }
   inner->d.other = ASN1_TYPE_new();
   ASN1_STRING* sequence = ASN1_STRING_new();
   Check(inner->d.other && sequence &&
