@@ -16,7 +16,8 @@ constexpr char kOsslsigncode[] = "/usr/bin/osslsigncode";
 
 std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::size_t at) {
   if (at + 4 > b.size()) throw std::runtime_error("image too short");
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+  return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
+         (static_cast<std::uint32_t>(b[at + 2]) << 16) |
          (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 
