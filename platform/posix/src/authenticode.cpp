@@ -75,7 +75,8 @@ std::uint32_t Le32(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// The digests a signature may use; MD5 and older are refused.
+}  // namespace
+
 const EVP_MD* AcceptedDigest(const ASN1_OBJECT* algorithm) {
   switch (OBJ_obj2nid(algorithm)) {
     case NID_sha1:
@@ -90,8 +91,6 @@ const EVP_MD* AcceptedDigest(const ASN1_OBJECT* algorithm) {
       return nullptr;
   }
 }
-
-}  // namespace
 
 std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::uint8_t> tlv) {
   const unsigned char* p = tlv.data();
@@ -648,9 +647,14 @@ std::optional<IndirectData> ParseIndirectData(PKCS7* p7) {
     return std::nullopt;
   }
   const ASN1_STRING* seq = content->d.other->value.sequence;
-  const unsigned char* p = seq->data;
-  IndirectDataPtr parsed(reinterpret_cast<SpcIndirectDataContent*>(
-      ASN1_item_d2i(nullptr, &p, seq->length, ASN1_ITEM_rptr(SpcIndirectDataContent))));
+  return DecodeIndirectData(
+      std::span<const std::uint8_t>(seq->data, static_cast<std::size_t>(seq->length)));
+}
+
+std::optional<IndirectData> DecodeIndirectData(std::span<const std::uint8_t> der) {
+  const unsigned char* p = der.data();
+  IndirectDataPtr parsed(reinterpret_cast<SpcIndirectDataContent*>(ASN1_item_d2i(
+      nullptr, &p, static_cast<long>(der.size()), ASN1_ITEM_rptr(SpcIndirectDataContent))));
   if (!parsed) return std::nullopt;
   IndirectData out;
   out.md = AcceptedDigest(parsed->message_digest->digest_algorithm->algorithm);

@@ -77,6 +77,13 @@ struct IndirectData {
 // nullopt when the content is not SpcIndirectDataContent or does not decode;
 // md is null when the digest algorithm is unknown or refused (MD5 and older).
 std::optional<IndirectData> ParseIndirectData(PKCS7* p7);
+// The same for an encoded SpcIndirectDataContent (a DER SEQUENCE filling
+// `der`), as a catalog entry's SPC_INDIRECT_DATA attribute holds it.
+std::optional<IndirectData> DecodeIndirectData(std::span<const std::uint8_t> der);
+
+// The digests a signature or a listed hash may use (SHA-1 and SHA-2); null
+// for MD5 and older, and for anything unknown.
+const EVP_MD* AcceptedDigest(const ASN1_OBJECT* algorithm);
 
 // What a signer must satisfy besides its signature.
 struct SignerPolicy {

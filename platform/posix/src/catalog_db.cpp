@@ -33,21 +33,8 @@ namespace exelore_posix::catalog {
 // TrustedSubject ::= SEQUENCE {
 //   subjectIdentifier OCTET STRING,
 //   subjectAttributes SET OF Attribute OPTIONAL }
-// SpcIndirectDataContent ::= SEQUENCE {
-//   data SEQUENCE { type OBJECT IDENTIFIER, value ANY OPTIONAL },
-//   messageDigest SEQUENCE { AlgorithmIdentifier, OCTET STRING } }
-struct CatIndirectValue {
-  ASN1_OBJECT* type;
-  ASN1_TYPE* value;
-};
-struct CatDigestInfo {
-  X509_ALGOR* algorithm;
-  ASN1_OCTET_STRING* digest;
-};
-struct CatIndirectData {
-  CatIndirectValue* data;
-  CatDigestInfo* message_digest;
-};
+// The SPC_INDIRECT_DATA attribute of an entry holds an Authenticode
+// SpcIndirectDataContent, decoded by authenticode::DecodeIndirectData.
 struct CatTrustedSubject {
   ASN1_OCTET_STRING* identifier;
   STACK_OF(X509_ATTRIBUTE) * attributes;
@@ -63,21 +50,6 @@ struct CatTrustList {
   OPENSSL_STACK* subjects;  // of CatTrustedSubject
   STACK_OF(X509_EXTENSION) * extensions;
 };
-
-ASN1_SEQUENCE(CatIndirectValue) = {
-    ASN1_SIMPLE(CatIndirectValue, type, ASN1_OBJECT),
-    ASN1_OPT(CatIndirectValue, value, ASN1_ANY),
-} ASN1_SEQUENCE_END(CatIndirectValue)
-
-ASN1_SEQUENCE(CatDigestInfo) = {
-    ASN1_SIMPLE(CatDigestInfo, algorithm, X509_ALGOR),
-    ASN1_SIMPLE(CatDigestInfo, digest, ASN1_OCTET_STRING),
-} ASN1_SEQUENCE_END(CatDigestInfo)
-
-ASN1_SEQUENCE(CatIndirectData) = {
-    ASN1_SIMPLE(CatIndirectData, data, CatIndirectValue),
-    ASN1_SIMPLE(CatIndirectData, message_digest, CatDigestInfo),
-} ASN1_SEQUENCE_END(CatIndirectData)
 
 ASN1_SEQUENCE(CatTrustedSubject) = {
     ASN1_SIMPLE(CatTrustedSubject, identifier, ASN1_OCTET_STRING),
@@ -106,12 +78,7 @@ template <>
 void FreeItem(CatTrustList* p) {
   ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatTrustList));
 }
-template <>
-void FreeItem(CatIndirectData* p) {
-  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatIndirectData));
-}
 using TrustListPtr = std::unique_ptr<CatTrustList, ossl::Free<FreeItem<CatTrustList>>>;
-using IndirectDataPtr = std::unique_ptr<CatIndirectData, ossl::Free<FreeItem<CatIndirectData>>>;
 
 // Object identifiers, decoded once.
 const ASN1_OBJECT* Oid(const char* dotted) { return OBJ_txt2obj(dotted, 1); }
@@ -138,23 +105,6 @@ const ASN1_OBJECT* IndirectDataOid() {
 
 bool SameOid(const ASN1_OBJECT* a, const ASN1_OBJECT* b) {
   return a != nullptr && b != nullptr && OBJ_cmp(a, b) == 0;
-}
-
-// The digests a catalog entry may use; MD5 and older are refused.
-const EVP_MD* AcceptedDigest(const X509_ALGOR* algorithm) {
-  if (algorithm == nullptr) return nullptr;
-  switch (OBJ_obj2nid(algorithm->algorithm)) {
-    case NID_sha1:
-      return EVP_sha1();
-    case NID_sha256:
-      return EVP_sha256();
-    case NID_sha384:
-      return EVP_sha384();
-    case NID_sha512:
-      return EVP_sha512();
-    default:
-      return nullptr;
-  }
 }
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -205,13 +155,11 @@ Member ReadMember(const CatTrustedSubject* subject) {
     const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
     if (value == nullptr || value->type != V_ASN1_SEQUENCE) continue;
     const ASN1_STRING* der = value->value.sequence;
-    const unsigned char* p = der->data;
-    IndirectDataPtr indirect(reinterpret_cast<CatIndirectData*>(
-        ASN1_item_d2i(nullptr, &p, der->length, ASN1_ITEM_rptr(CatIndirectData))));
+    auto indirect = authenticode::DecodeIndirectData(
+        std::span<const std::uint8_t>(der->data, static_cast<std::size_t>(der->length)));
     if (!indirect) continue;
-    const ASN1_OCTET_STRING* digest = indirect->message_digest->digest;
-    member.md = AcceptedDigest(indirect->message_digest->algorithm);
-    member.digest.assign(digest->data, digest->data + digest->length);
+    member.md = indirect->md;
+    member.digest = std::move(indirect->digest);
     member.has_indirect_data = true;
     break;  // the first SPC_INDIRECT_DATA attribute is the entry's
   }
