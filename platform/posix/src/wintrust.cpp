@@ -1,6 +1,7 @@
 // The wintrust part of the stand-in: WinVerifyTrust with the generic
-// Authenticode action, for files. The message, signer, chain and timestamp
-// checks are authenticode.cpp's, so the catalog mode can reuse them.
+// Authenticode action, for files and for catalog members. The message,
+// signer, chain and timestamp checks are authenticode.cpp's; catalog mode
+// lives in wintrust_catalog.cpp.
 #include <softpub.h>
 #include <wintrust.h>
 
@@ -119,8 +120,9 @@ extern "C" {
 //   TRUST_E_NOSIGNATURE with TRUST_E_SUBJECT_FORM_UNKNOWN as the last error;
 //   a file that cannot be opened: its Win32 error; a tampered image:
 //   TRUST_E_BAD_DIGEST; chain and usage failures: the CERT_E_ codes.
-//   Revocation is never checked.
-// The status is also left as the last error.
+// - WTD_CHOICE_CATALOG: the file as a member of the given catalog, under the
+//   given member tag (wintrust_catalog.cpp).
+// Revocation is never checked. The status is also left as the last error.
 LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
   ossl::ClearErrors();
   if (!IsGenericVerifyV2(pgActionID)) {
