@@ -18,36 +18,14 @@
 #include "test_pki.h"
 #include "testing.h"
 #include "unicode.h"
+#include "verify_file.h"
 
 namespace {
 
 using exelore_test::TestPki;
 
-struct Verdict {
-  LONG status;
-  DWORD last_error;
-};
-
-Verdict Verify(const std::string& path, DWORD state_action = WTD_STATEACTION_IGNORE,
-               HANDLE* state = nullptr) {
-  const std::u16string wide = exelore_posix::BytesToUtf16(path);
-  WINTRUST_FILE_INFO file{};
-  file.cbStruct = sizeof file;
-  file.pcwszFilePath = wide.c_str();
-  WINTRUST_DATA data{};
-  data.cbStruct = sizeof data;
-  data.dwUIChoice = WTD_UI_NONE;
-  data.fdwRevocationChecks = WTD_REVOKE_NONE;
-  data.dwUnionChoice = WTD_CHOICE_FILE;
-  data.pFile = &file;
-  data.dwStateAction = state_action;
-  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  SetLastError(0xdeadbeef);
-  const LONG status = WinVerifyTrust(nullptr, &action, &data);
-  const DWORD error = GetLastError();
-  if (state != nullptr) *state = data.hWVTStateData;
-  return {status, error};
-}
+using exelore_test::Verdict;
+using exelore_test::VerifyFile;
 
 // One PKI and a set of signed files for the whole suite; osslsigncode runs
 // once per fixture.
@@ -155,7 +133,7 @@ TEST_F(WinVerifyTrustTest, StatusAndLastErrorPerKindOfFile) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
-    const Verdict v = Verify(File(c.file));
+    const Verdict v = VerifyFile(File(c.file));
     EXPECT_EQ(v.status, c.status);
     EXPECT_EQ(v.last_error, c.last_error);
   }
@@ -194,7 +172,7 @@ TEST_F(WinVerifyTrustTest, TamperedFilesNeverVerify) {
   for (const auto& [name, bytes] : variants) {
     SCOPED_TRACE(name);
     exelore_test::WriteFile(File("tampered.exe"), bytes);
-    EXPECT_NE(Verify(File("tampered.exe")).status, 0);
+    EXPECT_NE(VerifyFile(File("tampered.exe")).status, 0);
   }
 }
 
@@ -208,7 +186,7 @@ TEST_F(WinVerifyTrustTest, ZeroPaddingInTheCertificateTableIsAccepted) {
   PutLe32(image, entry + 4, table_size + 24);
   PutLe32(image, table, Le32(image, table) + 16);
   exelore_test::WriteFile(File("padded.exe"), image);
-  EXPECT_EQ(Verify(File("padded.exe")).status, 0);
+  EXPECT_EQ(VerifyFile(File("padded.exe")).status, 0);
 }
 
 // Flip every third byte of a signed file: apart from the CheckSum field, every
@@ -222,7 +200,7 @@ TEST_F(WinVerifyTrustTest, ByteFlipsAcrossTheWholeFileAreCaught) {
     SCOPED_TRACE(name);
     const bool timestamped = name == "expired-ts.exe";
     const auto signed_image = exelore_test::ReadFile(File(name));
-    ASSERT_EQ(Verify(File(name)).status, 0);
+    ASSERT_EQ(VerifyFile(File(name)).status, 0);
     const std::uint32_t e_lfanew = Le32(signed_image, 60);
     const std::size_t checksum = e_lfanew + 24 + 64;
     std::size_t checked = 0;
@@ -232,7 +210,7 @@ TEST_F(WinVerifyTrustTest, ByteFlipsAcrossTheWholeFileAreCaught) {
       auto copy = signed_image;
       copy[at] ^= 0x20;  // also flips the case of ASCII letters in names
       exelore_test::WriteFile(File("flip.exe"), copy);
-      const Verdict v = Verify(File("flip.exe"));
+      const Verdict v = VerifyFile(File("flip.exe"));
       ++checked;
       if (v.status != 0) continue;
       ++accepted;
@@ -249,13 +227,13 @@ TEST_F(WinVerifyTrustTest, EveryPrefixOfASignedFileFailsWithoutCrashing) {
   const auto image = exelore_test::ReadFile(File("sha256.exe"));
   for (std::size_t n = 0; n < image.size(); n += 5) {
     exelore_test::WriteFile(File("prefix.exe"), std::vector<std::uint8_t>(image.begin(), image.begin() + n));
-    EXPECT_NE(Verify(File("prefix.exe")).status, 0) << n;
+    EXPECT_NE(VerifyFile(File("prefix.exe")).status, 0) << n;
   }
 }
 
 TEST_F(WinVerifyTrustTest, StateIsKeptUntilClose) {
   HANDLE state = nullptr;
-  EXPECT_EQ(Verify(File("sha256.exe"), WTD_STATEACTION_VERIFY, &state).status, 0);
+  EXPECT_EQ(VerifyFile(File("sha256.exe"), WTD_STATEACTION_VERIFY, &state).status, 0);
   EXPECT_NE(state, nullptr);
 
   const std::u16string wide = exelore_posix::BytesToUtf16(File("sha256.exe"));
@@ -305,15 +283,15 @@ TEST_F(WinVerifyTrustTest, TrustComesOnlyFromTheConfiguredAnchors) {
   // the SSL_CERT_FILE bundle it does again.
   setenv("SSL_CERT_DIR", File("empty").c_str(), 1);
   exelore_posix::testing::ResetTrustStore();
-  EXPECT_EQ(Verify(File("sha256.exe")).status, CERT_E_CHAINING);
+  EXPECT_EQ(VerifyFile(File("sha256.exe")).status, CERT_E_CHAINING);
 
   std::ofstream bundle(File("bundle.pem"), std::ios::binary);
   bundle << std::ifstream(pki_->untrusted_root.cert).rdbuf() << std::ifstream(pki_->root.cert).rdbuf();
   bundle.close();
   setenv("SSL_CERT_FILE", File("bundle.pem").c_str(), 1);
   exelore_posix::testing::ResetTrustStore();
-  EXPECT_EQ(Verify(File("sha256.exe")).status, 0);
-  EXPECT_EQ(Verify(File("untrusted.exe")).status, 0) << "its root is in the bundle now";
+  EXPECT_EQ(VerifyFile(File("sha256.exe")).status, 0);
+  EXPECT_EQ(VerifyFile(File("untrusted.exe")).status, 0) << "its root is in the bundle now";
 
   setenv("SSL_CERT_DIR", pki_->ca_dir.c_str(), 1);
   setenv("SSL_CERT_FILE", File("no-bundle").c_str(), 1);

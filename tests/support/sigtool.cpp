@@ -13,6 +13,7 @@
 
 #include "test_pki.h"
 #include "unicode.h"
+#include "verify_file.h"
 
 namespace {
 
@@ -57,19 +58,7 @@ int main(int argc, char** argv) {
   }
   if (argc == 3 && std::strcmp(argv[1], "verify") == 0) {
     const std::u16string path = exelore_posix::BytesToUtf16(argv[2]);
-    WINTRUST_FILE_INFO file{};
-    file.cbStruct = sizeof file;
-    file.pcwszFilePath = path.c_str();
-    WINTRUST_DATA data{};
-    data.cbStruct = sizeof data;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file;
-    data.dwStateAction = WTD_STATEACTION_IGNORE;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG status = WinVerifyTrust(nullptr, &action, &data);
-    const DWORD error = GetLastError();
+    const auto [status, error] = exelore_test::VerifyFile(argv[2]);
     std::printf("status 0x%08x last-error 0x%08x signer \"%s\"\n", static_cast<unsigned>(status),
                 static_cast<unsigned>(error), status == 0 ? SignerName(path).c_str() : "");
     return status == 0 ? 0 : 1;
