@@ -11,22 +11,14 @@
 #include <vector>
 
 #include "catalog_db.h"
+#include "catalog_builder.h"
 #include "fuzz_input.h"
+#include "verify_file.h"
 
 namespace {
 
 // The member the seeds list: a text file, hashed whole.
 constexpr char kMember[] = "exelore fuzz member\n";
-
-std::u16string HexTag(const std::vector<std::uint8_t>& bytes) {
-  static constexpr char16_t kHex[] = u"0123456789ABCDEF";
-  std::u16string out;
-  for (const std::uint8_t b : bytes) {
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 0xF]);
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -40,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!file.Attach(member.fd(), &error)) __builtin_trap();
     return exelore_posix::catalog::FileHash(file, EVP_sha1()).value_or(std::vector<std::uint8_t>{});
   }();
-  static const std::u16string tag = HexTag(member_hash);
+  static const std::u16string tag = exelore_test::HexTag(member_hash);
 
   const std::span<const std::uint8_t> bytes(data, size);
   if (const auto catalog = exelore_posix::catalog::ParseCatalog(bytes)) {
@@ -62,21 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::u16string catalog_path = file.WidePath();
   const std::u16string member_path = member.WidePath();
-  WINTRUST_CATALOG_INFO info{};
-  info.cbStruct = sizeof info;
-  info.pcwszCatalogFilePath = catalog_path.c_str();
-  info.pcwszMemberTag = tag.c_str();
-  info.pcwszMemberFilePath = member_path.c_str();
-  WINTRUST_DATA wvt{};
-  wvt.cbStruct = sizeof wvt;
-  wvt.dwUIChoice = WTD_UI_NONE;
-  wvt.dwUnionChoice = WTD_CHOICE_CATALOG;
-  wvt.pCatalog = &info;
-  wvt.dwStateAction = WTD_STATEACTION_VERIFY;
-  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  const LONG status = WinVerifyTrust(nullptr, &action, &wvt);
-  wvt.dwStateAction = WTD_STATEACTION_CLOSE;
-  WinVerifyTrust(nullptr, &action, &wvt);
+  const LONG status = exelore_test::VerifyCatalogMember(catalog_path, tag, member_path).verdict.status;
   // No anchor the fuzzer trusts issued the seeds' signer.
   if (status == 0) __builtin_trap();
   return 0;

@@ -22,6 +22,7 @@
 #include "test_pki.h"
 #include "testing.h"
 #include "unicode.h"
+#include "verify_file.h"
 #include "util/file_certificate_info.h"
 
 namespace {
@@ -39,40 +40,15 @@ constexpr char kCatRootBelowSystemRoot[] = "SYSTEM32/catroot/{f750e6c3-38ee-11d1
 
 std::u16string Wide(const std::string& s) { return exelore_posix::BytesToUtf16(s); }
 
-struct Verdict {
-  LONG status;
-  DWORD last_error;
-  bool operator==(const Verdict&) const = default;
-};
-void PrintTo(const Verdict& v, std::ostream* os) {
-  *os << std::hex << "{0x" << static_cast<std::uint32_t>(v.status) << ", 0x" << v.last_error << "}";
-}
+using exelore_test::Verdict;
 
 // WinVerifyTrust in catalog mode as the program calls it: VERIFY, then CLOSE.
 Verdict VerifyMember(const std::string& catalog, const std::u16string& tag, const std::string& file) {
-  const std::u16string catalog_w = Wide(catalog);
-  const std::u16string file_w = Wide(file);
-  WINTRUST_CATALOG_INFO info{};
-  info.cbStruct = offsetof(WINTRUST_CATALOG_INFO, pcCatalogContext) + sizeof(info.pcCatalogContext);
-  info.pcwszCatalogFilePath = catalog_w.c_str();
-  info.pcwszMemberTag = tag.c_str();
-  info.pcwszMemberFilePath = file_w.c_str();
-  WINTRUST_DATA data{};
-  data.cbStruct = sizeof data;
-  data.dwUIChoice = WTD_UI_NONE;
-  data.fdwRevocationChecks = WTD_REVOKE_NONE;
-  data.dwUnionChoice = WTD_CHOICE_CATALOG;
-  data.pCatalog = &info;
-  data.dwStateAction = WTD_STATEACTION_VERIFY;
-  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  SetLastError(0xdeadbeef);
-  const LONG status = WinVerifyTrust(nullptr, &action, &data);
-  const DWORD error = GetLastError();
-  EXPECT_NE(data.hWVTStateData, nullptr);
-  data.dwStateAction = WTD_STATEACTION_CLOSE;
-  EXPECT_EQ(WinVerifyTrust(nullptr, &action, &data), 0);
-  EXPECT_EQ(data.hWVTStateData, nullptr);
-  return {status, error};
+  const auto run = exelore_test::VerifyCatalogMember(Wide(catalog), tag, Wide(file));
+  EXPECT_NE(run.state_after_verify, nullptr);
+  EXPECT_EQ(run.close_status, 0);
+  EXPECT_EQ(run.state_after_close, nullptr);
+  return run.verdict;
 }
 
 class CatalogTest : public ::testing::Test {

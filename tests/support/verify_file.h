@@ -4,6 +4,9 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "unicode.h"
@@ -13,7 +16,13 @@ namespace exelore_test {
 struct Verdict {
   LONG status;
   DWORD last_error;
+  bool operator==(const Verdict&) const = default;
 };
+
+inline void PrintTo(const Verdict& v, std::ostream* os) {
+  *os << std::hex << "{0x" << static_cast<std::uint32_t>(v.status) << ", 0x" << v.last_error
+      << "}" << std::dec;
+}
 
 // Verifies `path` with the generic Authenticode action in file mode, no user
 // interface and no revocation checks. With WTD_STATEACTION_VERIFY the state
@@ -37,6 +46,41 @@ inline Verdict VerifyFile(const std::string& path, DWORD state_action = WTD_STAT
   const DWORD error = GetLastError();
   if (state != nullptr) *state = data.hWVTStateData;
   return {status, error};
+}
+
+// What one catalog-mode verification did, as the program runs it: VERIFY on
+// `member` as `tag` in `catalog`, then CLOSE.
+struct CatalogRun {
+  Verdict verdict;
+  HANDLE state_after_verify;
+  LONG close_status;
+  HANDLE state_after_close;
+};
+
+inline CatalogRun VerifyCatalogMember(const std::u16string& catalog, const std::u16string& tag,
+                                      const std::u16string& member) {
+  WINTRUST_CATALOG_INFO info{};
+  info.cbStruct = offsetof(WINTRUST_CATALOG_INFO, pcCatalogContext) + sizeof(info.pcCatalogContext);
+  info.pcwszCatalogFilePath = catalog.c_str();
+  info.pcwszMemberTag = tag.c_str();
+  info.pcwszMemberFilePath = member.c_str();
+  WINTRUST_DATA data{};
+  data.cbStruct = sizeof data;
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_CATALOG;
+  data.pCatalog = &info;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  SetLastError(0xdeadbeef);
+  CatalogRun run{};
+  run.verdict.status = WinVerifyTrust(nullptr, &action, &data);
+  run.verdict.last_error = GetLastError();
+  run.state_after_verify = data.hWVTStateData;
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  run.close_status = WinVerifyTrust(nullptr, &action, &data);
+  run.state_after_close = data.hWVTStateData;
+  return run;
 }
 
 }  // namespace exelore_test
