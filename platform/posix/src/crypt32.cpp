@@ -607,9 +607,21 @@ DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD
   std::u16string text;
   if (pCertContext != nullptr && pCertContext->pbCertEncoded != nullptr &&
       dwType == CERT_NAME_SIMPLE_DISPLAY_TYPE) {
-    const unsigned char* p = pCertContext->pbCertEncoded;
-    ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(pCertContext->cbCertEncoded)));
-    if (cert) text = SimpleDisplayName(cert.get(), (dwFlags & CERT_NAME_ISSUER_FLAG) != 0);
+    // A context from one of our stores carries its decoded certificate;
+    // decoding again costs more than the rest of the call.
+    X509* cert = nullptr;
+    if (const Store* store = StoreFromHandle(pCertContext->hCertStore)) {
+      for (const auto& object : store->certs) {
+        if (&object->context == pCertContext) cert = object->x509.get();
+      }
+    }
+    ossl::X509Ptr decoded;
+    if (cert == nullptr) {
+      const unsigned char* p = pCertContext->pbCertEncoded;
+      decoded.reset(d2i_X509(nullptr, &p, static_cast<long>(pCertContext->cbCertEncoded)));
+      cert = decoded.get();
+    }
+    if (cert != nullptr) text = SimpleDisplayName(cert, (dwFlags & CERT_NAME_ISSUER_FLAG) != 0);
   }
   ossl::ClearErrors();
   const std::size_t needed = text.size() + 1;
