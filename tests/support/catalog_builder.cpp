@@ -11,22 +11,18 @@
 #include <memory>
 #include <stdexcept>
 
+#include "ossl.h"
+
 namespace exelore_test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-template <auto F>
-struct Free {
-  template <typename T>
-  void operator()(T* p) const {
-    F(p);
-  }
-};
-using Pkcs7Ptr = std::unique_ptr<PKCS7, Free<PKCS7_free>>;
+using exelore_posix::ossl::BioPtr;
+using exelore_posix::ossl::Free;
+using exelore_posix::ossl::Pkcs7Ptr;
+using CertPtr = exelore_posix::ossl::X509Ptr;
 using KeyPtr = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
-using CertPtr = std::unique_ptr<X509, Free<X509_free>>;
-using BioPtr = std::unique_ptr<BIO, Free<BIO_free_all>>;
 using ObjectPtr = std::unique_ptr<ASN1_OBJECT, Free<ASN1_OBJECT_free>>;
 
 void Check(bool ok, const char* what) {

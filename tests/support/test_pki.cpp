@@ -1,7 +1,5 @@
 #include "test_pki.h"
 
-#include "process.h"
-
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -15,19 +13,16 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ossl.h"
+#include "process.h"
+
 namespace exelore_test {
 namespace {
 
-template <auto F>
-struct Free {
-  template <typename T>
-  void operator()(T* p) const {
-    F(p);
-  }
-};
+using exelore_posix::ossl::BioPtr;
+using exelore_posix::ossl::Free;
+using CertPtr = exelore_posix::ossl::X509Ptr;
 using KeyPtr = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
-using CertPtr = std::unique_ptr<X509, Free<X509_free>>;
-using BioPtr = std::unique_ptr<BIO, Free<BIO_free_all>>;
 
 void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
