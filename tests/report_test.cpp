@@ -28,6 +28,18 @@ std::u16string Compose(const std::string& path) {
   return report;
 }
 
+// The values DefaultVersionInfo(company) writes, by key.
+std::vector<std::pair<std::u16string, std::u16string>> DefaultLines(const std::u16string& company) {
+  return {{u"CompanyName", company},
+          {u"FileDescription", u"Fixture executable"},
+          {u"FileVersion", u"1.0.0.0"},
+          {u"InternalName", u"fixture"},
+          {u"LegalCopyright", u"Copyright (C) " + company},
+          {u"OriginalFilename", u"fixture.exe"},
+          {u"ProductName", u"ExeLore Fixture"},
+          {u"ProductVersion", u"1.0.0.0"}};
+}
+
 struct ReportCase {
   const char* name;
   VersionInfoLayout info;
@@ -83,26 +95,12 @@ std::vector<ReportCase> ReportCases() {
   VersionInfoLayout upper = DefaultVersionInfo(u"Upper Case Block");
   upper.string_tables[0].block_name = u"040904B0";
   cases.push_back({"block name stored in upper case", upper,
-                   ExpectedVersionLines({{u"CompanyName", u"Upper Case Block"},
-                                         {u"FileDescription", u"Fixture executable"},
-                                         {u"FileVersion", u"1.0.0.0"},
-                                         {u"InternalName", u"fixture"},
-                                         {u"LegalCopyright", u"Copyright (C) Upper Case Block"},
-                                         {u"OriginalFilename", u"fixture.exe"},
-                                         {u"ProductName", u"ExeLore Fixture"},
-                                         {u"ProductVersion", u"1.0.0.0"}}) +
+                   ExpectedVersionLines(DefaultLines(u"Upper Case Block")) +
                        kUnsignedPublisherLine});
 
   VersionInfoLayout wide = DefaultVersionInfo(u"\u0141\u00f3d\u017a \U0001F600 GmbH");
   cases.push_back({"characters above U+00FF kept as they are", wide,
-                   ExpectedVersionLines({{u"CompanyName", u"\u0141\u00f3d\u017a \U0001F600 GmbH"},
-                                         {u"FileDescription", u"Fixture executable"},
-                                         {u"FileVersion", u"1.0.0.0"},
-                                         {u"InternalName", u"fixture"},
-                                         {u"LegalCopyright", u"Copyright (C) \u0141\u00f3d\u017a \U0001F600 GmbH"},
-                                         {u"OriginalFilename", u"fixture.exe"},
-                                         {u"ProductName", u"ExeLore Fixture"},
-                                         {u"ProductVersion", u"1.0.0.0"}}) +
+                   ExpectedVersionLines(DefaultLines(u"\u0141\u00f3d\u017a \U0001F600 GmbH")) +
                        kUnsignedPublisherLine});
 
   VersionInfoLayout no_translation = DefaultVersionInfo();
