@@ -30,10 +30,6 @@ const Template& PeTemplate() {
   return t;
 }
 
-void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-  for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -42,12 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto table = static_cast<std::uint32_t>(image.size());
   const auto length = static_cast<std::uint32_t>((size + 8 + 7) & ~std::size_t{7});
   image.resize(table + length, 0);
-  Put32(image, table, length);
+  exelore_test::Put32(image, table, length);
   image[table + 5] = 0x02;  // WIN_CERT_REVISION_2_0
   image[table + 6] = 0x02;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
   std::copy(data, data + size, image.begin() + table + 8);
-  Put32(image, PeTemplate().security_entry, table);
-  Put32(image, PeTemplate().security_entry + 4, length);
+  exelore_test::Put32(image, PeTemplate().security_entry, table);
+  exelore_test::Put32(image, PeTemplate().security_entry + 4, length);
 
   {
     exelore_fuzz::MemoryFile file(image.data(), image.size());

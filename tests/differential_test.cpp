@@ -38,9 +38,7 @@ bool OsslsigncodeVerdict(const std::string& ca, const std::string& path) {
   return result.exit_status == 0;
 }
 
-uint32_t Get32(const std::vector<uint8_t>& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
+using exelore_test::Get32;
 
 TEST(Differential, NeverVerifiedWhereOsslsigncodeRefuses) {
   if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";

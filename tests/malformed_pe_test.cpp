@@ -19,13 +19,8 @@ using exelore_test::BuildPeWithVersion;
 using exelore_test::DefaultVersionInfo;
 using exelore_test::TempDir;
 
-void Put16(std::vector<uint8_t>& b, std::size_t at, uint16_t v) {
-  b[at] = static_cast<uint8_t>(v);
-  b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(std::vector<uint8_t>& b, std::size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using exelore_test::Put16;
+using exelore_test::Put32;
 
 // Composes the report for `bytes` and checks it is empty, the publisher line
 // alone, or twelve version lines in order.

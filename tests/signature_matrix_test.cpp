@@ -68,18 +68,11 @@ class SignatureMatrix : public testing::Test {
 TempDir* SignatureMatrix::dir_ = nullptr;
 exelore_test::TestPki* SignatureMatrix::pki_ = nullptr;
 
-std::vector<uint8_t> Le32(uint32_t v) {
-  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-          static_cast<uint8_t>(v >> 24)};
-}
-
 // The first WIN_CERTIFICATE of a signed image, header included.
 std::vector<uint8_t> FirstCertificate(const std::vector<uint8_t>& image) {
   const std::size_t entry = exelore_test::SecurityDirectoryEntry(image);
-  const uint32_t table = image[entry] | (image[entry + 1] << 8) | (image[entry + 2] << 16) |
-                         (static_cast<uint32_t>(image[entry + 3]) << 24);
-  const uint32_t length = image[table] | (image[table + 1] << 8) | (image[table + 2] << 16) |
-                          (static_cast<uint32_t>(image[table + 3]) << 24);
+  const uint32_t table = exelore_test::Get32(image, entry);
+  const uint32_t length = exelore_test::Get32(image, table);
   return std::vector<uint8_t>(image.begin() + table, image.begin() + table + length);
 }
 
@@ -113,8 +106,7 @@ void DuplicateSigner(PKCS7* p7) {
 }
 
 std::vector<uint8_t> WithLength(std::vector<uint8_t> certificate, uint32_t length) {
-  const auto bytes = Le32(length);
-  std::copy(bytes.begin(), bytes.end(), certificate.begin());
+  exelore_test::Put32(certificate, 0, length);
   return certificate;
 }
 

@@ -15,6 +15,7 @@
 
 #include "pe_builder.h"
 #include "process.h"
+#include "signing.h"
 #include "test_pki.h"
 #include "testing.h"
 #include "unicode.h"
@@ -84,16 +85,8 @@ class WinVerifyTrustTest : public ::testing::Test {
   // The file offset and size of the certificate table of a built image.
   static std::pair<std::uint32_t, std::uint32_t> CertTable(const std::vector<std::uint8_t>& image,
                                                            std::size_t* entry_offset) {
-    const std::uint32_t e_lfanew = Le32(image, 60);
-    const bool pe32plus = image[e_lfanew + 24] == 0x0b && image[e_lfanew + 25] == 0x02;
-    *entry_offset = e_lfanew + 24 + (pe32plus ? 112 : 96) + 4 * 8;
-    return {Le32(image, *entry_offset), Le32(image, *entry_offset + 4)};
-  }
-  static std::uint32_t Le32(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-  }
-  static void PutLe32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    *entry_offset = exelore_test::SecurityDirectoryEntry(image);
+    return {exelore_test::Get32(image, *entry_offset), exelore_test::Get32(image, *entry_offset + 4)};
   }
 
   static exelore_test::TempDir* dir_;
@@ -160,13 +153,13 @@ TEST_F(WinVerifyTrustTest, TamperedFilesNeverVerify) {
   variants["data after the table"] = appended;
   auto stripped = signed_image;
   stripped.resize(table);
-  PutLe32(stripped, entry, 0);
-  PutLe32(stripped, entry + 4, 0);
+  exelore_test::Put32(stripped, entry, 0);
+  exelore_test::Put32(stripped, entry + 4, 0);
   variants["signature stripped"] = stripped;
   auto garbage_padding = signed_image;
   garbage_padding.insert(garbage_padding.end(), {0, 0, 0, 0, 0, 0, 0, 0x5a});
-  PutLe32(garbage_padding, entry + 4, table_size + 8);
-  PutLe32(garbage_padding, table, Le32(garbage_padding, table) + 8);
+  exelore_test::Put32(garbage_padding, entry + 4, table_size + 8);
+  exelore_test::Put32(garbage_padding, table, exelore_test::Get32(garbage_padding, table) + 8);
   variants["non-zero padding in the entry"] = garbage_padding;
 
   for (const auto& [name, bytes] : variants) {
@@ -183,8 +176,8 @@ TEST_F(WinVerifyTrustTest, ZeroPaddingInTheCertificateTableIsAccepted) {
   // Inside the WIN_CERTIFICATE (dwLength grows) and after it (only the
   // directory grows).
   image.insert(image.end(), 24, 0);
-  PutLe32(image, entry + 4, table_size + 24);
-  PutLe32(image, table, Le32(image, table) + 16);
+  exelore_test::Put32(image, entry + 4, table_size + 24);
+  exelore_test::Put32(image, table, exelore_test::Get32(image, table) + 16);
   exelore_test::WriteFile(File("padded.exe"), image);
   EXPECT_EQ(VerifyFile(File("padded.exe")).status, 0);
 }
@@ -201,7 +194,7 @@ TEST_F(WinVerifyTrustTest, ByteFlipsAcrossTheWholeFileAreCaught) {
     const bool timestamped = name == "expired-ts.exe";
     const auto signed_image = exelore_test::ReadFile(File(name));
     ASSERT_EQ(VerifyFile(File(name)).status, 0);
-    const std::uint32_t e_lfanew = Le32(signed_image, 60);
+    const std::uint32_t e_lfanew = exelore_test::Get32(signed_image, 60);
     const std::size_t checksum = e_lfanew + 24 + 64;
     std::size_t checked = 0;
     std::size_t accepted = 0;

@@ -7,10 +7,6 @@
 #include <stdexcept>
 
 namespace exelore_test {
-namespace {
-
-// ----- little-endian byte helpers ------------------------------------------
-
 void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
   b.at(off + 1);  // bounds check once
   b[off] = static_cast<uint8_t>(v & 0xFFu);
@@ -21,6 +17,17 @@ void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
   b.at(off + 3);
   for (size_t i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>((v >> (8 * i)) & 0xFFu);
 }
+
+uint32_t Get32(const std::vector<uint8_t>& b, size_t off) {
+  b.at(off + 3);
+  uint32_t v = 0;
+  for (size_t i = 0; i < 4; ++i) v |= static_cast<uint32_t>(b[off + i]) << (8 * i);
+  return v;
+}
+
+namespace {
+
+// ----- little-endian byte helpers ------------------------------------------
 
 void Put64(std::vector<uint8_t>& b, size_t off, uint64_t v) {
   b.at(off + 7);
@@ -47,13 +54,6 @@ void PadTo(std::vector<uint8_t>& b, size_t alignment) {
 template <typename T>
 T AlignUp(T v, T alignment) {
   return (v + alignment - 1) / alignment * alignment;
-}
-
-uint32_t Get32(const std::vector<uint8_t>& b, size_t off) {
-  b.at(off + 3);
-  uint32_t v = 0;
-  for (size_t i = 0; i < 4; ++i) v |= static_cast<uint32_t>(b[off + i]) << (8 * i);
-  return v;
 }
 
 uint16_t Narrow16(size_t v, const char* what) {

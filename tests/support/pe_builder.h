@@ -156,6 +156,12 @@ std::vector<uint8_t> BuildPeWithRawRsrc(std::vector<uint8_t> rsrc_section_bytes,
 // file length). Throws std::invalid_argument if the headers are unreadable.
 uint32_t ComputePeChecksum(const std::vector<uint8_t>& image);
 
+// Little-endian fields of an image in memory; all throw std::out_of_range
+// when the field does not lie inside `b`.
+void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v);
+void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v);
+uint32_t Get32(const std::vector<uint8_t>& b, size_t off);
+
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadFile(const std::string& path);
 

@@ -3,9 +3,11 @@
 #include <openssl/x509.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
+#include "pe_builder.h"
 #include "process.h"
 
 namespace exelore_test {
@@ -13,17 +15,6 @@ namespace exelore_test {
 namespace {
 
 constexpr char kOsslsigncode[] = "/usr/bin/osslsigncode";
-
-std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::size_t at) {
-  if (at + 4 > b.size()) throw std::runtime_error("image too short");
-  return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(b[at + 2]) << 16) |
-         (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
-
-void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-  for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 }  // namespace
 
@@ -77,10 +68,11 @@ std::vector<std::uint8_t> RewriteSignature(std::vector<std::uint8_t> image,
   unsigned char* der = nullptr;
   const int der_length = i2d_PKCS7(pkcs7.get(), &der);
   if (der_length <= 0) throw std::runtime_error("cannot encode the PKCS #7");
-  std::vector<std::uint8_t> certificate(8, 0);
-  certificate.insert(certificate.end(), der, der + der_length);
+  // WIN_CERTIFICATE header, the DER, zero padding to 8 bytes.
+  std::vector<std::uint8_t> certificate((8 + static_cast<std::size_t>(der_length) + 7) &
+                                        ~std::size_t{7});
+  std::copy_n(der, der_length, certificate.begin() + 8);
   OPENSSL_free(der);
-  certificate.resize((certificate.size() + 7) & ~std::size_t{7}, 0);
   Put32(certificate, 0, static_cast<std::uint32_t>(certificate.size()));
   certificate[5] = 0x02;  // WIN_CERT_REVISION_2_0
   certificate[6] = 0x02;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA

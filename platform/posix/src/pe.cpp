@@ -114,12 +114,6 @@ std::optional<std::uint32_t> ByteReader::U32(std::size_t offset) const {
          (static_cast<std::uint32_t>(bytes_[offset + 3]) << 24);
 }
 
-std::optional<std::span<const std::uint8_t>> ByteReader::Sub(std::size_t offset,
-                                                             std::size_t length) const {
-  if (offset > bytes_.size() || length > bytes_.size() - offset) return std::nullopt;
-  return bytes_.subspan(offset, length);
-}
-
 std::optional<Headers> ReadHeaders(const FileSource& file, ParseError* error) {
   const auto fail = [&](ParseError e) -> std::optional<Headers> {
     if (error) *error = e;

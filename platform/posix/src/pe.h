@@ -35,7 +35,6 @@ class ByteReader {
   explicit ByteReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
   std::optional<std::uint16_t> U16(std::size_t offset) const;
   std::optional<std::uint32_t> U32(std::size_t offset) const;
-  std::optional<std::span<const std::uint8_t>> Sub(std::size_t offset, std::size_t length) const;
   std::size_t size() const { return bytes_.size(); }
 
  private:
