@@ -2,6 +2,9 @@
 // osslsigncode with the test PKI: what Windows returns for each kind of
 // file, and that no tampered file ever verifies.
 #include <gtest/gtest.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
 #include <softpub.h>
 #include <wintrust.h>
 
@@ -46,6 +49,7 @@ class WinVerifyTrustTest : public ::testing::Test {
     Sign("unsigned64.exe", "sha256.exe", pki_->signer, "sha256");
     Sign("unsigned64.exe", "sha1.exe", pki_->signer, "sha1");
     Sign("unsigned32.exe", "pe32.exe", pki_->signer, "sha256");
+    Sign("unsigned64.exe", "rsa.exe", pki_->signer_rsa, "sha256");
     Sign("unsigned64.exe", "no-cn.exe", pki_->signer_no_cn, "sha256");
     Sign("unsigned64.exe", "expired.exe", pki_->signer_expired, "sha256");
     Sign("unsigned64.exe", "expired-ts.exe", pki_->signer_expired, "sha256", &pki_->tsa,
@@ -107,6 +111,7 @@ TEST_F(WinVerifyTrustTest, StatusAndLastErrorPerKindOfFile) {
       {"sha256.exe", 0, 0},
       {"sha1.exe", 0, 0},
       {"pe32.exe", 0, 0},
+      {"rsa.exe", 0, 0},
       {"no-cn.exe", 0, 0},
       {"ts.exe", 0, 0},
       {"expired-ts.exe", 0, 0},
@@ -189,7 +194,7 @@ TEST_F(WinVerifyTrustTest, ZeroPaddingInTheCertificateTableIsAccepted) {
 // one osslsigncode accepts too; and the expired signer's file verifies only
 // through its timestamp, so damaging the timestamp must fail it.
 TEST_F(WinVerifyTrustTest, ByteFlipsAcrossTheWholeFileAreCaught) {
-  for (const std::string name : {"sha256.exe", "sha1.exe", "expired-ts.exe"}) {
+  for (const std::string name : {"sha256.exe", "sha1.exe", "rsa.exe", "expired-ts.exe"}) {
     SCOPED_TRACE(name);
     const bool timestamped = name == "expired-ts.exe";
     const auto signed_image = exelore_test::ReadFile(File(name));
@@ -289,6 +294,36 @@ TEST_F(WinVerifyTrustTest, TrustComesOnlyFromTheConfiguredAnchors) {
   setenv("SSL_CERT_DIR", pki_->ca_dir.c_str(), 1);
   setenv("SSL_CERT_FILE", File("no-bundle").c_str(), 1);
   exelore_posix::testing::ResetTrustStore();
+}
+
+// The stand-in changes how OpenSSL decodes keys only while one of its calls
+// runs: afterwards the host program makes, signs with and checks keys of
+// every kind by name exactly as before.
+TEST_F(WinVerifyTrustTest, OpenSslIsLeftAsItWasForTheHostProgram) {
+  ASSERT_EQ(VerifyFile(File("rsa.exe")).status, 0);
+  ASSERT_EQ(VerifyFile(File("sha256.exe")).status, 0);
+  using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+  using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+  const struct {
+    const char* what;
+    KeyPtr key;
+  } cases[] = {
+      {"EC", KeyPtr(EVP_EC_gen("P-256"), EVP_PKEY_free)},
+      {"RSA", KeyPtr(EVP_RSA_gen(2048), EVP_PKEY_free)},
+  };
+  const unsigned char message[] = "message";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NE(c.key, nullptr);
+    std::vector<unsigned char> signature(EVP_PKEY_get_size(c.key.get()));
+    std::size_t length = signature.size();
+    MdCtxPtr sign(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    ASSERT_EQ(EVP_DigestSignInit(sign.get(), nullptr, EVP_sha256(), nullptr, c.key.get()), 1);
+    ASSERT_EQ(EVP_DigestSign(sign.get(), signature.data(), &length, message, sizeof message), 1);
+    MdCtxPtr verify(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    ASSERT_EQ(EVP_DigestVerifyInit(verify.get(), nullptr, EVP_sha256(), nullptr, c.key.get()), 1);
+    EXPECT_EQ(EVP_DigestVerify(verify.get(), signature.data(), length, message, sizeof message), 1);
+  }
 }
 
 }  // namespace

@@ -48,13 +48,16 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   X509_EXTENSION_free(ext);
 }
 
-// Issues a certificate for a new P-256 key, signed by `issuer` (self-signed
-// when null). `extensions` are (nid, value) pairs in OpenSSL's config syntax.
+enum class KeyKind { kP256, kRsa2048 };
+
+// Issues a certificate for a new key, signed by `issuer` (self-signed when
+// null). `extensions` are (nid, value) pairs in OpenSSL's config syntax.
 Issued Issue(const Subject& subject, const Issued* issuer, std::time_t not_before,
              std::time_t not_after, long serial,
-             const std::vector<std::pair<int, const char*>>& extensions) {
+             const std::vector<std::pair<int, const char*>>& extensions,
+             KeyKind kind = KeyKind::kP256) {
   Issued out;
-  out.key.reset(EVP_EC_gen("P-256"));
+  out.key.reset(kind == KeyKind::kP256 ? EVP_EC_gen("P-256") : EVP_RSA_gen(2048));
   Check(out.key != nullptr, "key");
   out.cert.reset(X509_new());
   X509* cert = out.cert.get();
@@ -130,6 +133,10 @@ TestPki TestPki::Create(const std::string& dir) {
       Issue({"ExeLore Server Only"}, &inter, kNotBefore, kNotAfter, 0x1004, leaf("serverAuth"));
   const Issued tsa = Issue({"ExeLore Test TSA"}, &inter, kNotBefore, kNotAfter, 0x1005,
                            leaf("critical,timeStamping"));
+  const Issued rsa_inter = Issue({"ExeLore RSA Intermediate CA"}, &root, kNotBefore, kNotAfter, 3,
+                                 ca, KeyKind::kRsa2048);
+  const Issued rsa_signer = Issue({"ExeLore RSA Signer"}, &rsa_inter, kNotBefore, kNotAfter, 0x3001,
+                                  leaf("codeSigning"), KeyKind::kRsa2048);
   const Issued other_root = Issue({"ExeLore Untrusted Root"}, nullptr, kNotBefore, kNotAfter, 9, ca);
   const Issued other_signer = Issue({"ExeLore Untrusted Signer"}, &other_root, kNotBefore,
                                     kNotAfter, 0x9001, leaf("codeSigning"));
@@ -142,6 +149,7 @@ TestPki TestPki::Create(const std::string& dir) {
   pki.signer_expired = Save(dir, "signer-expired", expired, {i});
   pki.signer_wrong_eku = Save(dir, "signer-wrong-eku", wrong_eku, {i});
   pki.tsa = Save(dir, "tsa", tsa, {i});
+  pki.signer_rsa = Save(dir, "signer-rsa", rsa_signer, {rsa_inter.cert.get()});
   pki.untrusted_root = Save(dir, "untrusted-root", other_root, {});
   pki.untrusted_signer = Save(dir, "untrusted-signer", other_signer, {other_root.cert.get()});
 

@@ -1,7 +1,7 @@
 // A small code-signing PKI made with OpenSSL at test time, at fixed dates:
 // a trusted root and intermediate, leaves for the interesting cases, a
-// timestamping authority, and a root nobody trusts. EC P-256 keys, so a whole
-// PKI takes a few milliseconds.
+// timestamping authority, and a root nobody trusts. EC P-256 keys, except for
+// one RSA branch (RSA keys take most of the time to make a PKI).
 //
 // Files are PEM. `ca_dir` is a hashed directory holding the trusted root
 // (point SSL_CERT_DIR at it); `root.cert` alone serves as a CA file.
@@ -35,6 +35,8 @@ struct TestPki {
   PkiIdentity signer_no_cn;  // O "ExeLore Org Only" and no common name
   PkiIdentity signer_expired;   // CN "ExeLore Expired Signer", expired
   PkiIdentity signer_wrong_eku; // CN "ExeLore Server Only", EKU serverAuth only
+  PkiIdentity signer_rsa;       // CN "ExeLore RSA Signer", RSA 2048 under an RSA 2048
+                                // "ExeLore RSA Intermediate CA" under root
   PkiIdentity tsa;              // CN "ExeLore Test TSA", timeStamping (critical)
   PkiIdentity untrusted_root;   // "ExeLore Untrusted Root", self-signed
   PkiIdentity untrusted_signer; // code signing under untrusted_root; chain holds the root

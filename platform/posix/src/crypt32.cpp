@@ -415,7 +415,7 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
                              DWORD /*dwFlags*/, DWORD* pdwMsgAndCertEncodingType,
                              DWORD* pdwContentType, DWORD* pdwFormatType, HCERTSTORE* phCertStore,
                              HCRYPTMSG* phMsg, const void** ppvContext) {
-  ossl::ClearErrors();
+  const ossl::ApiCall openssl_call;
   if (dwObjectType != CERT_QUERY_OBJECT_FILE || pvObject == nullptr) {
     SetLastError(static_cast<DWORD>(E_INVALIDARG));
     return FALSE;
@@ -448,7 +448,7 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
       }
     }
   }
-  ossl::ClearErrors();
+  ERR_clear_error();
   if (!p7) {
     SetLastError(static_cast<DWORD>(CRYPT_E_NO_MATCH));
     return FALSE;
@@ -491,7 +491,7 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
 // CRYPT_E_INVALID_INDEX (Wine's msg tests).
 BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
                              DWORD* pcbData) {
-  ossl::ClearErrors();
+  const ossl::ApiCall openssl_call;
   Message* message = MessageFromHandle(hCryptMsg);
   if (message == nullptr || pcbData == nullptr) {
     SetLastError(static_cast<DWORD>(E_INVALIDARG));
@@ -567,7 +567,7 @@ PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD /*
                                                  DWORD /*dwFindFlags*/, DWORD dwFindType,
                                                  const void* pvFindPara,
                                                  PCCERT_CONTEXT pPrevCertContext) {
-  ossl::ClearErrors();
+  const ossl::ApiCall openssl_call;
   Store* store = StoreFromHandle(hCertStore);
   if (store == nullptr || dwFindType != CERT_FIND_SUBJECT_CERT || pvFindPara == nullptr) {
     if (pPrevCertContext != nullptr) CertFreeCertificateContext(pPrevCertContext);
@@ -603,7 +603,7 @@ PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD /*
 // are not used by the program and give the empty string.
 DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
                                 void* /*pvTypePara*/, LPWSTR pszNameString, DWORD cchNameString) {
-  ossl::ClearErrors();
+  const ossl::ApiCall openssl_call;
   std::u16string text;
   if (pCertContext != nullptr && pCertContext->pbCertEncoded != nullptr &&
       dwType == CERT_NAME_SIMPLE_DISPLAY_TYPE) {
@@ -623,7 +623,7 @@ DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD
     }
     if (cert != nullptr) text = SimpleDisplayName(cert, (dwFlags & CERT_NAME_ISSUER_FLAG) != 0);
   }
-  ossl::ClearErrors();
+  ERR_clear_error();
   const std::size_t needed = text.size() + 1;
   if (pszNameString == nullptr || cchNameString == 0) {
     return static_cast<DWORD>(std::min<std::size_t>(needed, 0xFFFFFFFFu));

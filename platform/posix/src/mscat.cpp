@@ -117,7 +117,7 @@ BOOL WINAPI CryptCATAdminReleaseContext(HCATADMIN hCatAdmin, DWORD /*dwFlags*/) 
 // the whole content for any other file. Only regular files are read.
 BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE hFile, DWORD* pcbHash, BYTE* pbHash,
                                                 DWORD dwFlags) {
-  ossl::ClearErrors();
+  const ossl::ApiCall openssl_call;
   if (hFile == nullptr || pcbHash == nullptr || dwFlags != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -139,7 +139,7 @@ BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE hFile, DWORD* pcbHash, BY
     return FALSE;
   }
   const auto hash = catalog::FileHash(file, EVP_sha1());
-  ossl::ClearErrors();
+  ERR_clear_error();
   if (!hash || hash->size() != kHashSize) {
     SetLastError(ERROR_BAD_FORMAT);
     return FALSE;
@@ -158,7 +158,7 @@ BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE hFile, DWORD* pcbHash, BY
 // ERROR_INVALID_PARAMETER.
 HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHash, DWORD cbHash,
                                                  DWORD dwFlags, HCATINFO* phPrevCatInfo) {
-  ossl::ClearErrors();
+  const ossl::ApiCall openssl_call;
   if (!AdminHandles().Contains(hCatAdmin) || pbHash == nullptr || cbHash == 0 || dwFlags != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -180,7 +180,7 @@ HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHa
   }
   const auto found = admin->scanner.FindFirst(admin->catalogs, start,
                                               std::span<const std::uint8_t>(pbHash, cbHash));
-  ossl::ClearErrors();
+  ERR_clear_error();
   if (!found) {
     SetLastError(ERROR_NOT_FOUND);
     return nullptr;

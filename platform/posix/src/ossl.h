@@ -49,17 +49,19 @@ inline X509Ptr UpRef(X509* x) {
   return X509Ptr(x);
 }
 
-// Starts a stand-in API call with an empty OpenSSL error queue, so that a
-// failure seen inside the call is the call's own. The first call initialises
-// OpenSSL without its configuration file (the stand-in's behaviour does not
-// depend on the system's openssl.cnf, and no run pays for parsing it) and
-// without its error texts, which nothing here ever prints.
-inline void ClearErrors() {
-  static const bool initialised =
-      OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS,
-                          nullptr) == 1;
-  static_cast<void>(initialised);
-  ERR_clear_error();
-}
+// Held for the length of each stand-in API call that may use OpenSSL. The
+// first one initialises OpenSSL without its configuration file (the
+// stand-in's behaviour does not depend on the system's openssl.cnf, and no
+// run pays for parsing it) and without its error texts, which nothing here
+// ever prints. Each starts with an empty error queue, so that a failure seen
+// inside the call is the call's own, and decodes RSA and EC keys with
+// OpenSSL's built-in methods while it lasts (see ossl.cpp).
+class ApiCall {
+ public:
+  ApiCall();
+  ~ApiCall();
+  ApiCall(const ApiCall&) = delete;
+  ApiCall& operator=(const ApiCall&) = delete;
+};
 
 }  // namespace exelore_posix::ossl

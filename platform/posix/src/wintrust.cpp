@@ -124,7 +124,7 @@ extern "C" {
 //   given member tag (wintrust_catalog.cpp).
 // Revocation is never checked. The status is also left as the last error.
 LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
-  ossl::ClearErrors();
+  const ossl::ApiCall openssl_call;
   if (!IsGenericVerifyV2(pgActionID)) {
     SetLastError(static_cast<DWORD>(TRUST_E_PROVIDER_UNKNOWN));
     return TRUST_E_PROVIDER_UNKNOWN;
@@ -158,7 +158,7 @@ LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
       outcome = {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};
       break;
   }
-  ossl::ClearErrors();
+  ERR_clear_error();
   if (data->dwStateAction == WTD_STATEACTION_VERIFY) {
     auto* state = new TrustState;
     state->status = outcome.status;
