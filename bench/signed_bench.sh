@@ -3,68 +3,74 @@
 #
 #   bench/signed_bench.sh [build-dir]     (default: build/default)
 #
-# Builds a small and a 100 MiB signed file with the test tools (make_pe,
-# sigtool pki, osslsigncode) and prints medians and ratios:
-#  (a) a small signed file: sigtool verify (WinVerifyTrust through the
-#      stand-in, whole process) vs osslsigncode verify       -- want <= 0.3
-#  (b) the same with SSL_CERT_FILE = the system bundle and the test root in
+# Builds small and 100 MiB signed files with the test tools (make_pe,
+# sigtool pki, osslsigncode) and prints medians and ratios, each group of
+# commands timed alternately in one run (bench/interleave.py):
+#  (a) a small signed file (EC P-256 chain): exelore /c (whole process) and
+#      sigtool verify (WinVerifyTrust alone) vs osslsigncode verify
+#      -CAfile <test root>                                   -- want <= 0.3
+#      and <= 3 ms; `true` shows what starting any process costs here
+#  (a') the same with an RSA 2048 signer and issuer
+#  (b) (a) with SSL_CERT_FILE = the system bundle and the test root in
 #      SSL_CERT_DIR                                          -- want <= 5 ms
 #  (c) the 100 MiB file vs openssl dgst -sha256              -- want <= 1.15
 #      and peak RSS of the verification                      -- want < 16 MiB
-# When the exelore binary prints the publisher line, its console mode is
-# timed as well.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/default}
-cmake --build "$build" --target sigtool make_pe >/dev/null
-command -v hyperfine >/dev/null || { echo "hyperfine is needed (apt-get install -y hyperfine)"; exit 1; }
+cmake --build "$build" --target exelore sigtool make_pe >/dev/null
+interleave=$root/bench/interleave.py
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$build/tests/sigtool" pki "$work/pki"
 "$build/tests/make_pe" "$work/small-unsigned.exe" >/dev/null
 "$build/tests/make_pe" --size-mib 100 "$work/big-unsigned.exe" >/dev/null
-for f in small big; do
-  osslsigncode sign -certs "$work/pki/signer-chain.pem" -key "$work/pki/signer.key" -h sha256 \
-    -in "$work/$f-unsigned.exe" -out "$work/$f.exe" >/dev/null
-done
-export SSL_CERT_DIR=$work/pki/ca SSL_CERT_FILE=$work/none
-"$build/tests/sigtool" verify "$work/small.exe"
-"$build/tests/sigtool" verify "$work/big.exe"
-
-median() {  # prints the median in milliseconds of hyperfine's JSON export
-  python3 -c 'import json,sys; print("%.3f" % (json.load(open(sys.argv[1]))["results"][0]["median"]*1000))' "$1"
+sign() {  # identity, in, out
+  osslsigncode sign -certs "$work/pki/$1-chain.pem" -key "$work/pki/$1.key" -h sha256 \
+    -in "$work/$2" -out "$work/$3" >/dev/null
 }
-run() {  # name, command...
-  local name=$1; shift
-  hyperfine -N -w 5 -m 30 --export-json "$work/$name.json" "$@" >/dev/null 2>&1 ||
-    hyperfine -w 5 -m 30 --export-json "$work/$name.json" "$*" >/dev/null
-  median "$work/$name.json"
+sign signer small-unsigned.exe small.exe
+sign signer-rsa small-unsigned.exe small-rsa.exe
+sign signer big-unsigned.exe big.exe
+export SSL_CERT_DIR=$work/pki/ca SSL_CERT_FILE=$work/none
+for f in small.exe small-rsa.exe; do
+  "$build/exelore" /c "$work/$f" | grep -q '(verified)' || { echo "$f does not verify"; exit 1; }
+done
+"$build/tests/sigtool" verify "$work/big.exe" >/dev/null
+
+declare -A ms
+timed() {  # runs, name=command...: fills ms[name] with medians, prints them
+  local name median p25 p75
+  while read -r name median p25 p75; do
+    ms[$name]=$median
+    printf '    %-22s %8s ms   (%s .. %s)\n' "$name" "$median" "$p25" "$p75"
+  done < <(python3 "$interleave" "$@")
 }
 ratio() { python3 -c "import sys; print('%.3f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$1" "$2"; }
+reference="osslsigncode verify -CAfile $work/pki/root.pem -in"
 
-echo "(a) small signed file, root in SSL_CERT_DIR"
-a_ours=$(run a-ours "$build/tests/sigtool" verify "$work/small.exe")
-a_ref=$(run a-ref osslsigncode verify -CAfile "$work/pki/root.pem" -in "$work/small.exe")
-echo "    sigtool verify       ${a_ours} ms"
-echo "    osslsigncode verify  ${a_ref} ms"
-echo "    ratio                $(ratio "$a_ours" "$a_ref")   (want <= 0.3)"
-if [ -x "$build/exelore" ] && "$build/exelore" /c "$work/small.exe" 2>/dev/null | grep -q '(verified)'; then
-  a_exe=$(run a-exe "$build/exelore" /c "$work/small.exe")
-  echo "    exelore /c           ${a_exe} ms, ratio $(ratio "$a_exe" "$a_ref")"
-fi
+echo "(a) small signed file, EC chain, root in SSL_CERT_DIR (medians, 300 alternating runs)"
+timed 300 "true=true" "exelore=$build/exelore /c $work/small.exe" \
+  "sigtool=$build/tests/sigtool verify $work/small.exe" "osslsigncode=$reference $work/small.exe"
+echo "    exelore / osslsigncode   $(ratio "${ms[exelore]}" "${ms[osslsigncode]}")   (want <= 0.3; and <= 3 ms)"
+echo "    sigtool / osslsigncode   $(ratio "${ms[sigtool]}" "${ms[osslsigncode]}")"
 
-echo "(b) SSL_CERT_FILE = system bundle, root in SSL_CERT_DIR"
-b_ours=$(SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt run b-ours "$build/tests/sigtool" verify "$work/small.exe")
-echo "    sigtool verify       ${b_ours} ms   (want <= 5)"
+echo "(a') small signed file, RSA chain"
+timed 300 "true=true" "exelore=$build/exelore /c $work/small-rsa.exe" \
+  "osslsigncode=$reference $work/small-rsa.exe"
+echo "    exelore / osslsigncode   $(ratio "${ms[exelore]}" "${ms[osslsigncode]}")"
 
-echo "(c) 100 MiB signed file"
-c_ours=$(run c-ours "$build/tests/sigtool" verify "$work/big.exe")
-c_ref=$(run c-ref openssl dgst -sha256 "$work/big.exe")
-echo "    sigtool verify       ${c_ours} ms"
-echo "    openssl dgst -sha256 ${c_ref} ms"
-echo "    ratio                $(ratio "$c_ours" "$c_ref")   (want <= 1.15)"
+echo "(b) as (a), SSL_CERT_FILE = the system bundle"
+SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt \
+  timed 300 "true=true" "exelore=$build/exelore /c $work/small.exe" \
+  "sigtool=$build/tests/sigtool verify $work/small.exe"
+echo "    (want exelore <= 5 ms)"
+
+echo "(c) 100 MiB signed file (30 alternating runs)"
+timed 30 "sigtool=$build/tests/sigtool verify $work/big.exe" "openssl-dgst=openssl dgst -sha256 $work/big.exe"
+echo "    sigtool / openssl dgst   $(ratio "${ms[sigtool]}" "${ms[openssl-dgst]}")   (want <= 1.15)"
 rss=$(/usr/bin/time -v "$build/tests/sigtool" verify "$work/big.exe" 2>&1 >/dev/null |
       awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}')
-echo "    peak RSS             $((rss / 1024)) MiB (${rss} KiB)   (want < 16 MiB)"
+echo "    peak RSS                 $((rss / 1024)) MiB (${rss} KiB)   (want < 16 MiB)"

@@ -1,0 +1,54 @@
+#!/usr/bin/env python3
+"""Times whole commands, run alternately, and prints each one's median.
+
+    interleave.py RUNS NAME=COMMAND [NAME=COMMAND ...]
+
+Each round runs every command once, in turn, so a drift in the machine's
+speed (another process, frequency changes) hits all of them alike; timing
+one command's runs in a block and then the next one's does not. Commands are
+split on blanks (no shell), started with posix_spawn, their output thrown
+away. After ten warm-up rounds, RUNS rounds are timed. Prints one line per
+command: NAME, the median in milliseconds, and the 25th and 75th
+percentiles.
+"""
+import os
+import shlex
+import statistics
+import sys
+import time
+
+
+def main():
+    runs = int(sys.argv[1])
+    commands = []
+    for spec in sys.argv[2:]:
+        name, _, command = spec.partition("=")
+        argv = shlex.split(command)
+        commands.append((name, argv))
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    actions = [(os.POSIX_SPAWN_DUP2, devnull, 1), (os.POSIX_SPAWN_DUP2, devnull, 2)]
+
+    def run(argv):
+        start = time.perf_counter()
+        pid = os.posix_spawnp(argv[0], argv, os.environ, file_actions=actions)
+        _, status = os.waitpid(pid, 0)
+        elapsed = time.perf_counter() - start
+        if os.waitstatus_to_exitcode(status) < 0:
+            sys.exit(f"{argv[0]} was killed by a signal")
+        return elapsed
+
+    for _ in range(10):
+        for _, argv in commands:
+            run(argv)
+    times = {name: [] for name, _ in commands}
+    for _ in range(runs):
+        for name, argv in commands:
+            times[name].append(run(argv))
+    for name, _ in commands:
+        t = sorted(times[name])
+        q = statistics.quantiles(t, n=4)
+        print(f"{name} {statistics.median(t) * 1e3:.3f} {q[0] * 1e3:.3f} {q[2] * 1e3:.3f}")
+
+
+if __name__ == "__main__":
+    main()
