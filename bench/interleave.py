@@ -21,8 +21,8 @@ import time
 def main():
     runs = int(sys.argv[1])
     commands = []
-    for spec in sys.argv[2:]:
-        name, _, command = spec.partition("=")
+    for arg in sys.argv[2:]:
+        name, _, command = arg.partition("=")
         argv = shlex.split(command)
         commands.append((name, argv))
     devnull = os.open(os.devnull, os.O_WRONLY)
