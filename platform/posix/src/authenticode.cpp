@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/asn1t.h>
+#include <openssl/cms.h>
 #include <openssl/objects.h>
 #include <openssl/ts.h>
 
@@ -67,6 +68,7 @@ using IndirectDataPtr = std::unique_ptr<SpcIndirectDataContent, ossl::Free<FreeI
 void FreeSignerInfo(PKCS7_SIGNER_INFO* p) { PKCS7_SIGNER_INFO_free(p); }
 using SignerInfoPtr = std::unique_ptr<PKCS7_SIGNER_INFO, ossl::Free<FreeSignerInfo>>;
 using TstInfoPtr = std::unique_ptr<TS_TST_INFO, ossl::Free<TS_TST_INFO_free>>;
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, ossl::Free<CMS_ContentInfo_free>>;
 void FreeObject(X509_OBJECT* p) { X509_OBJECT_free(p); }
 using ObjectPtr = std::unique_ptr<X509_OBJECT, ossl::Free<FreeObject>>;
 
@@ -102,6 +104,48 @@ std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::ui
   const auto header = static_cast<std::size_t>(p - tlv.data());
   if (length < 0 || static_cast<std::size_t>(length) > tlv.size() - header) return std::nullopt;
   return tlv.subspan(header, static_cast<std::size_t>(length));
+}
+
+std::vector<std::uint8_t> NameDer(const X509_NAME* name) {
+  unsigned char* raw = nullptr;
+  const int n = i2d_X509_NAME(name, &raw);
+  if (n <= 0) return {};
+  ossl::BytesPtr owner(raw);
+  return std::vector<std::uint8_t>(raw, raw + n);
+}
+
+std::vector<std::uint8_t> IntegerBlob(const ASN1_INTEGER* value) {
+  unsigned char* raw = nullptr;
+  const int n = i2d_ASN1_INTEGER(value, &raw);
+  if (n <= 0) return {};
+  ossl::BytesPtr owner(raw);
+  const auto contents = DerContents(std::span<const std::uint8_t>(raw, static_cast<std::size_t>(n)));
+  if (!contents) return {};
+  return std::vector<std::uint8_t>(contents->rbegin(), contents->rend());
+}
+
+namespace {
+
+// CertCompareIntegerBlob: leading zero bytes of a positive number and
+// leading 0xFF bytes of a negative one do not count (Microsoft's page for
+// CertCompareIntegerBlob). The blobs are little-endian, so "leading" is the
+// end. So 00 80 01 and 80 01 compare equal, as they do on Windows.
+std::span<const std::uint8_t> SignificantBytes(std::span<const std::uint8_t> blob) {
+  std::size_t n = blob.size();
+  if (n > 0 && (blob[n - 1] & 0x80) != 0) {
+    while (n > 1 && blob[n - 1] == 0xFF && (blob[n - 2] & 0x80) != 0) --n;
+  } else {
+    while (n > 0 && blob[n - 1] == 0x00) --n;
+  }
+  return blob.first(n);
+}
+
+}  // namespace
+
+bool IntegerBlobsEqual(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+  const auto x = SignificantBytes(a);
+  const auto y = SignificantBytes(b);
+  return std::equal(x.begin(), x.end(), y.begin(), y.end());
 }
 
 namespace {
@@ -164,6 +208,52 @@ std::uint32_t EkuFlagFor(int nid) {
   }
 }
 
+void FreeUsages(EXTENDED_KEY_USAGE* p) { sk_ASN1_OBJECT_pop_free(p, ASN1_OBJECT_free); }
+using UsagesPtr = std::unique_ptr<EXTENDED_KEY_USAGE, ossl::Free<FreeUsages>>;
+
+// Whether `cert` lists `usage` in its extended key usage extension.
+bool ListsUsage(X509* cert, const ASN1_OBJECT* usage) {
+  UsagesPtr usages(
+      static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr)));
+  for (int i = 0; usages && i < sk_ASN1_OBJECT_num(usages.get()); ++i) {
+    if (OBJ_cmp(sk_ASN1_OBJECT_value(usages.get(), i), usage) == 0) return true;
+  }
+  return false;
+}
+
+// Microsoft's lifetime-signing usage (szOID_KP_LIFETIME_SIGNING): a
+// signature by such a certificate ends with the certificate, timestamp or
+// not ("Timestamp Processing with Lifetime Signing Semantics" in Microsoft's
+// Authenticode PE format document).
+const ASN1_OBJECT* LifetimeSigning() {
+  static const ASN1_OBJECT* const oid = OBJ_txt2obj("1.3.6.1.4.1.311.10.3.13", 1);
+  return oid;
+}
+
+// Windows' root store makes a certificate an anchor whatever its extensions
+// (Microsoft Root Authority of 1997 has neither basicConstraints nor
+// keyUsage), where OpenSSL asks every issuer to be a CA. Forgive that only
+// for the anchor itself, the last certificate of the chain and one taken
+// from the trust store: an intermediate that is not a CA stays refused.
+int ForgiveAnchorExtensions(int ok, X509_STORE_CTX* ctx) {
+  if (ok == 1) return ok;
+  const int error = X509_STORE_CTX_get_error(ctx);
+  if (error != X509_V_ERR_INVALID_CA && error != X509_V_ERR_KEYUSAGE_NO_CERTSIGN) return ok;
+  const int depth = X509_STORE_CTX_get_error_depth(ctx);
+  const int anchor = sk_X509_num(X509_STORE_CTX_get0_chain(ctx)) - 1;
+  return depth == anchor && depth >= X509_STORE_CTX_get_num_untrusted(ctx) ? 1 : ok;
+}
+
+// Windows' chain engine refuses RSA keys shorter than 1024 bits (Microsoft
+// Security Advisory 2661254), anchors included.
+constexpr int kMinRsaBits = 1024;
+bool WeakKey(X509* cert) {
+  EVP_PKEY* key = X509_get0_pubkey(cert);
+  if (key == nullptr) return true;
+  const int type = EVP_PKEY_get_base_id(key);
+  return (type == EVP_PKEY_RSA || type == EVP_PKEY_RSA_PSS) && EVP_PKEY_get_bits(key) < kMinRsaBits;
+}
+
 // Builds and checks the chain of `leaf` at `at` (or now).
 HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<std::time_t> at,
                     int eku_nid) {
@@ -172,6 +262,7 @@ HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<st
   if (!ctx || X509_STORE_CTX_init(ctx.get(), TrustStore(), leaf, intermediates) != 1) {
     return TRUST_E_SYSTEM_ERROR;
   }
+  X509_STORE_CTX_set_verify_cb(ctx.get(), ForgiveAnchorExtensions);
   if (at) X509_STORE_CTX_set_time(ctx.get(), 0, *at);
   if (X509_verify_cert(ctx.get()) != 1) return ChainError(X509_STORE_CTX_get_error(ctx.get()));
   // Windows checks usage along the whole chain: a certificate that lists
@@ -185,38 +276,74 @@ HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<st
     if ((flags & EXFLAG_XKUSAGE) != 0 && (X509_get_extended_key_usage(cert) & wanted) == 0) {
       return CERT_E_WRONG_USAGE;
     }
+    if (WeakKey(cert)) return TRUST_E_CERT_SIGNATURE;
   }
   return S_OK;
 }
 
-std::vector<std::uint8_t> NameDer(const X509_NAME* name) {
-  unsigned char* raw = nullptr;
-  const int n = i2d_X509_NAME(name, &raw);
-  if (n <= 0) return {};
-  ossl::BytesPtr owner(raw);
-  return std::vector<std::uint8_t>(raw, raw + n);
-}
-
-// The certificate a signer names by issuer and serial number, the issuer
-// compared byte for byte as CertCompareCertificateName does (OpenSSL's own
-// lookup compares names case-insensitively).
-X509* FindSignerCertificate(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias) {
-  if (ias == nullptr || ias->issuer == nullptr || ias->serial == nullptr) return nullptr;
-  const std::vector<std::uint8_t> issuer = NameDer(ias->issuer);
-  X509* found = nullptr;
-  X509* similar = nullptr;
-  for (int i = 0; i < sk_X509_num(certs); ++i) {
-    X509* cert = sk_X509_value(certs, i);
-    if (ASN1_INTEGER_cmp(X509_get0_serialNumber(cert), ias->serial) != 0) continue;
-    if (found == nullptr && NameDer(X509_get_issuer_name(cert)) == issuer) found = cert;
-    // Two different certificates that a looser comparison would both take
-    // for the signer's make its identity ambiguous: refuse rather than pick.
-    if (X509_NAME_cmp(X509_get_issuer_name(cert), ias->issuer) == 0) {
-      if (similar != nullptr && X509_cmp(similar, cert) != 0) return nullptr;
-      similar = cert;
+// The authenticated attributes of a SignerInfo. They must be there, with
+// exactly one messageDigest and at most one contentType attribute, each of
+// one value (RFC 5652 sections 5.3, 11.1 and 11.2). Authenticode requires
+// contentType and messageDigest (Microsoft's [MS-OSHARED] 2.3.2.4.2, which
+// makes SpcSpOpusInfo optional): `content_type` is the type the contentType
+// must name. A countersignature (null `content_type`) has no content type of
+// its own: RFC 5652 section 11.4 leaves the attribute out, and the legacy
+// Authenticode timestamps of Microsoft's and other services name id-data.
+HRESULT CheckSignedAttributes(const std::vector<X509_ATTRIBUTE*>& attributes,
+                              const ASN1_OBJECT* content_type) {
+  int digests = 0;
+  int types = 0;
+  const ASN1_TYPE* type = nullptr;
+  for (X509_ATTRIBUTE* attribute : attributes) {
+    const int nid = OBJ_obj2nid(X509_ATTRIBUTE_get0_object(attribute));
+    if (nid == NID_pkcs9_messageDigest) {
+      if (++digests > 1 || X509_ATTRIBUTE_count(attribute) != 1) return CRYPT_E_HASH_VALUE;
+    } else if (nid == NID_pkcs9_contentType) {
+      if (++types > 1 || X509_ATTRIBUTE_count(attribute) != 1) return CRYPT_E_HASH_VALUE;
+      type = X509_ATTRIBUTE_get0_type(attribute, 0);
+      if (type == nullptr || type->type != V_ASN1_OBJECT) return CRYPT_E_HASH_VALUE;
     }
   }
-  return found;
+  if (digests != 1) return CRYPT_E_HASH_VALUE;
+  if (content_type != nullptr) {
+    return type != nullptr && OBJ_cmp(type->value.object, content_type) == 0 ? S_OK
+                                                                              : CRYPT_E_HASH_VALUE;
+  }
+  return type == nullptr || OBJ_obj2nid(type->value.object) == NID_pkcs7_data ? S_OK
+                                                                              : CRYPT_E_HASH_VALUE;
+}
+
+std::vector<X509_ATTRIBUTE*> Attributes(STACK_OF(X509_ATTRIBUTE) * stack) {
+  std::vector<X509_ATTRIBUTE*> out;
+  for (int i = 0; i < sk_X509_ATTRIBUTE_num(stack); ++i) out.push_back(sk_X509_ATTRIBUTE_value(stack, i));
+  return out;
+}
+
+// The certificate a signer names by issuer and serial number: the first of
+// `certs`, in the order the message lists them, whose issuer is byte for byte
+// `issuer` (CertCompareCertificateName) and whose serial number equals
+// `serial` as CertCompareIntegerBlob compares them. CertFindCertificateInStore
+// over the message's store compares and orders the same way, so the
+// certificate named as the signer is the one whose key is checked.
+X509* FindSignerCertificate(STACK_OF(X509) * certs, const X509_NAME* issuer,
+                            const ASN1_INTEGER* serial) {
+  if (issuer == nullptr || serial == nullptr) return nullptr;
+  const std::vector<std::uint8_t> wanted_issuer = NameDer(issuer);
+  const std::vector<std::uint8_t> wanted_serial = IntegerBlob(serial);
+  if (wanted_issuer.empty() || wanted_serial.empty()) return nullptr;
+  for (int i = 0; i < sk_X509_num(certs); ++i) {
+    X509* cert = sk_X509_value(certs, i);
+    if (IntegerBlobsEqual(IntegerBlob(X509_get0_serialNumber(cert)), wanted_serial) &&
+        NameDer(X509_get_issuer_name(cert)) == wanted_issuer) {
+      return cert;
+    }
+  }
+  return nullptr;
+}
+
+X509* FindSignerCertificate(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias) {
+  if (ias == nullptr) return nullptr;
+  return FindSignerCertificate(certs, ias->issuer, ias->serial);
 }
 
 // The signature algorithm a signer names must fit its key and digest: a bare
@@ -242,19 +369,16 @@ bool SignatureAlgorithmFits(const PKCS7_SIGNER_INFO* si, X509* signer) {
   return key_fits && named_digest == digest;
 }
 
-// Checks signer `si` of `p7` over `content` with certificate `signer`.
+// Checks signer `si` of `p7` over `content` with certificate `signer`;
+// `content_type` as for CheckSignedAttributes.
 HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
-                              std::span<const std::uint8_t> content) {
+                              std::span<const std::uint8_t> content,
+                              const ASN1_OBJECT* content_type) {
   const EVP_MD* md = AcceptedDigest(si->digest_alg->algorithm);
   if (md == nullptr) return NTE_BAD_ALGID;
   if (!SignatureAlgorithmFits(si, signer)) return NTE_BAD_ALGID;
-  // The signed contentType attribute names the content actually carried.
-  if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
-    const ASN1_TYPE* type = PKCS7_get_signed_attribute(si, NID_pkcs9_contentType);
-    if (type == nullptr || type->type != V_ASN1_OBJECT || p7->d.sign->contents->type == nullptr ||
-        OBJ_cmp(type->value.object, p7->d.sign->contents->type) != 0) {
-      return CRYPT_E_HASH_VALUE;
-    }
+  if (const HRESULT hr = CheckSignedAttributes(Attributes(si->auth_attr), content_type); hr != S_OK) {
+    return hr;
   }
   ossl::BioPtr bio = DigestBio(md, content);
   if (!bio) return TRUST_E_SYSTEM_ERROR;
@@ -264,43 +388,111 @@ HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
   return ERR_GET_REASON(error) == PKCS7_R_DIGEST_FAILURE ? CRYPT_E_HASH_VALUE : NTE_BAD_SIGNATURE;
 }
 
+// Whether `der` is exactly the DER `encode` writes for what was decoded from
+// it: the decoder forgives some tags and lengths that a re-encoding would
+// write differently, and bytes it forgives are bytes an attacker could change
+// without the signature noticing.
+template <typename T, typename Encode>
+bool IsDer(std::span<const std::uint8_t> der, T* decoded, Encode encode) {
+  unsigned char* again = nullptr;
+  const int again_len = encode(decoded, &again);
+  if (again_len <= 0) return false;
+  ossl::BytesPtr owner(again);
+  return static_cast<std::size_t>(again_len) == der.size() &&
+         std::memcmp(again, der.data(), der.size()) == 0;
+}
+
 // The time of an RFC 3161 timestamp (1.3.6.1.4.1.311.3.3.1) over the signer's
-// signature `signed_digest`, when it verifies.
+// signature `signed_digest`, when it verifies. Decoded as CMS: the token's
+// certificate set may hold certificate choices other than X.509
+// certificates (Microsoft's service adds an attribute certificate), which
+// the PKCS #7 decoder refuses and CMS keeps apart from the certificates.
 std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
                                          std::span<const std::uint8_t> signed_digest) {
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
-  ossl::Pkcs7Ptr token = ParseSignedData(std::span<const std::uint8_t>(
-      value->value.sequence->data, static_cast<std::size_t>(value->value.sequence->length)));
-  if (!token) return std::nullopt;
-  const auto content = SignedContentOctets(token.get());
-  if (!content || content->empty()) return std::nullopt;
-  const unsigned char* q = content->data();
-  TstInfoPtr info(d2i_TS_TST_INFO(nullptr, &q, static_cast<long>(content->size())));
+  const std::span<const std::uint8_t> der(value->value.sequence->data,
+                                          static_cast<std::size_t>(value->value.sequence->length));
+  const unsigned char* p = der.data();
+  CmsPtr token(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
+  // Not held to DER as a whole: CMS writes the certificate set sorted, as
+  // DER's SET OF asks, and real tokens do not sort theirs. The set is not
+  // signed; what is, the signature checks below.
+  if (!token || p != der.data() + der.size()) return std::nullopt;
+  if (OBJ_obj2nid(CMS_get0_type(token.get())) != NID_pkcs7_signed ||
+      OBJ_obj2nid(CMS_get0_eContentType(token.get())) != NID_id_smime_ct_TSTInfo) {
+    return std::nullopt;
+  }
+  ASN1_OCTET_STRING** content = CMS_get0_content(token.get());
+  if (content == nullptr || *content == nullptr) return std::nullopt;
+  const std::span<const std::uint8_t> tst(ASN1_STRING_get0_data(*content),
+                                          static_cast<std::size_t>(ASN1_STRING_length(*content)));
+  const unsigned char* q = tst.data();
+  TstInfoPtr info(d2i_TS_TST_INFO(nullptr, &q, static_cast<long>(tst.size())));
   if (!info) return std::nullopt;
   TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(info.get());
-  const EVP_MD* md = AcceptedDigest(TS_MSG_IMPRINT_get_algo(imprint)->algorithm);
+  const EVP_MD* imprint_md = AcceptedDigest(TS_MSG_IMPRINT_get_algo(imprint)->algorithm);
   const ASN1_OCTET_STRING* expected = TS_MSG_IMPRINT_get_msg(imprint);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digest_len = 0;
-  if (md == nullptr ||
-      EVP_Digest(signed_digest.data(), signed_digest.size(), digest, &digest_len, md, nullptr) != 1 ||
+  if (imprint_md == nullptr ||
+      EVP_Digest(signed_digest.data(), signed_digest.size(), digest, &digest_len, imprint_md,
+                 nullptr) != 1 ||
       static_cast<int>(digest_len) != ASN1_STRING_length(expected) ||
       CRYPTO_memcmp(digest, ASN1_STRING_get0_data(expected), digest_len) != 0) {
     return std::nullopt;
   }
   const auto when = ToTimeT(TS_TST_INFO_get_time(info.get()));
   if (!when) return std::nullopt;
-  SignerPolicy policy;
-  policy.required_eku_nid = NID_time_stamp;
-  policy.use_timestamp = false;
-  policy.at_time = *when;
-  SignerResult ignored;
-  if (VerifySignedMessage(token.get(), policy, &ignored) != S_OK) return std::nullopt;
+
+  STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(token.get());
+  if (sk_CMS_SignerInfo_num(signers) < 1) return std::nullopt;
+  CMS_SignerInfo* si = sk_CMS_SignerInfo_value(signers, 0);
+  ossl::X509StackPtr certs(CMS_get1_certs(token.get()));
+  ASN1_OCTET_STRING* key_id = nullptr;
+  X509_NAME* issuer = nullptr;
+  ASN1_INTEGER* serial = nullptr;
+  if (CMS_SignerInfo_get0_signer_id(si, &key_id, &issuer, &serial) != 1) return std::nullopt;
+  X509* tsa = nullptr;
+  if (issuer != nullptr) {
+    tsa = FindSignerCertificate(certs.get(), issuer, serial);
+  } else {
+    for (int i = 0; tsa == nullptr && i < sk_X509_num(certs.get()); ++i) {
+      if (CMS_SignerInfo_cert_cmp(si, sk_X509_value(certs.get(), i)) == 0) tsa = sk_X509_value(certs.get(), i);
+    }
+  }
+  if (tsa == nullptr) return std::nullopt;
+  X509_ALGOR* digest_alg = nullptr;
+  CMS_SignerInfo_get0_algs(si, nullptr, nullptr, &digest_alg, nullptr);
+  const EVP_MD* md = digest_alg != nullptr ? AcceptedDigest(digest_alg->algorithm) : nullptr;
+  if (md == nullptr) return std::nullopt;
+  std::vector<X509_ATTRIBUTE*> attributes;
+  for (int i = 0; i < CMS_signed_get_attr_count(si); ++i) attributes.push_back(CMS_signed_get_attr(si, i));
+  if (CheckSignedAttributes(attributes, CMS_get0_eContentType(token.get())) != S_OK) {
+    return std::nullopt;
+  }
+  CMS_SignerInfo_set1_signer_cert(si, tsa);
+  // The content is digested with every algorithm the token announces, as
+  // CMS_verify does; the signer's must be one of them.
+  ossl::BioPtr digests(CMS_dataInit(token.get(), nullptr));
+  if (!digests) return std::nullopt;
+  unsigned char sink[4096];
+  while (BIO_read(digests.get(), sink, sizeof sink) > 0) {
+  }
+  if (CMS_SignerInfo_verify(si) != 1 || CMS_SignerInfo_verify_content(si, digests.get()) != 1) {
+    return std::nullopt;
+  }
+  // The TSA's certificate names the time-stamping usage (RFC 3161 section
+  // 2.3); one without any extended key usage is not a TSA.
+  if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
+  if (VerifyChain(tsa, certs.get(), *when, NID_time_stamp) != S_OK) return std::nullopt;
   return when;
 }
 
 // The time of a PKCS #9 countersignature (1.2.840.113549.1.9.6) over the
 // signer's signature, when it verifies; its certificate is among `p7`'s.
+// Its signer must name the time-stamping usage too: Microsoft's and the
+// other legacy services' certificates do, and a certificate without it is
+// not one a timestamp can rest on.
 std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* value,
                                                   std::span<const std::uint8_t> signed_digest) {
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
@@ -314,10 +506,10 @@ std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* va
   }
   const auto when = ToTimeT(signing_time->value.utctime);
   if (!when) return std::nullopt;
-  PKCS7_ISSUER_AND_SERIAL* ias = counter->issuer_and_serial;
-  X509* tsa = FindSignerCertificate(p7->d.sign->cert, ias);
+  X509* tsa = FindSignerCertificate(p7->d.sign->cert, counter->issuer_and_serial);
   if (tsa == nullptr) return std::nullopt;
-  if (VerifySignerSignature(p7, counter.get(), tsa, signed_digest) != S_OK) return std::nullopt;
+  if (VerifySignerSignature(p7, counter.get(), tsa, signed_digest, nullptr) != S_OK) return std::nullopt;
+  if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
   if (VerifyChain(tsa, p7->d.sign->cert, *when, NID_time_stamp) != S_OK) return std::nullopt;
   return when;
 }
@@ -497,6 +689,58 @@ X509* FindBySubject(STACK_OF(X509) * certs, const X509_NAME* name) {
 
 }  // namespace
 
+namespace {
+
+// Where the sections' raw data ends: the headers' end at least.
+std::uint64_t EndOfSections(const pe::Headers& headers) {
+  std::uint64_t end = headers.size_of_headers;
+  for (const pe::Section& s : headers.sections) {
+    if (s.raw_size != 0) end = std::max<std::uint64_t>(end, std::uint64_t{s.raw_offset} + s.raw_size);
+  }
+  return end;
+}
+
+std::uint64_t AlignUp8(std::uint64_t n) { return (n + 7) & ~std::uint64_t{7}; }
+
+// Whether the bytes of [from, to) are all zero.
+bool AllZero(const pe::FileSource& file, std::uint64_t from, std::uint64_t to) {
+  std::uint8_t chunk[4096];
+  while (from < to) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, to - from));
+    if (!file.ReadAt(from, std::span(chunk, n))) return false;
+    if (std::any_of(chunk, chunk + n, [](std::uint8_t b) { return b != 0; })) return false;
+    from += n;
+  }
+  return true;
+}
+
+// The certificate table after its first WIN_CERTIFICATE (of `first_length`
+// bytes): further WIN_CERTIFICATEs, each on an 8-byte boundary, and zero
+// bytes between and after them. Windows reads only the first certificate,
+// so a later one is skipped whole; any other byte is one no signature
+// covers, and is refused, as Windows refuses it with EnableCertPaddingCheck
+// (Microsoft Security Advisory 2915720, CVE-2013-3900).
+bool RestOfTableIsClean(const pe::FileSource& file, const CertificateTable& table,
+                        std::uint32_t first_length) {
+  constexpr int kMaxCertificates = 64;
+  const std::uint64_t end = table.offset + table.size;
+  std::uint64_t at = table.offset + first_length;
+  for (int count = 1;; ++count) {
+    const std::uint64_t next = std::min(table.offset + AlignUp8(at - table.offset), end);
+    if (!AllZero(file, at, next)) return false;
+    at = next;
+    std::uint8_t header[kWinCertHeader];
+    if (end - at < kWinCertHeader || !file.ReadAt(at, header) || Le32(header) == 0) {
+      return AllZero(file, at, end);
+    }
+    const std::uint32_t length = Le32(header);
+    if (count == kMaxCertificates || length < kWinCertHeader || length > end - at) return false;
+    at += length;
+  }
+}
+
+}  // namespace
+
 TableState FindCertificateTable(const pe::FileSource& file, const pe::Headers& headers,
                                 CertificateTable* table) {
   if (headers.number_of_directories <= pe::kDirectorySecurity) return TableState::kAbsent;
@@ -504,8 +748,10 @@ TableState FindCertificateTable(const pe::FileSource& file, const pe::Headers& h
   if (dir.address == 0 || dir.size == 0) return TableState::kAbsent;
   const std::uint64_t size = file.size();
   if (dir.address > size || dir.size > size - dir.address) return TableState::kInvalid;
-  // The table lies after the headers it is described in.
-  if (dir.address < headers.size_of_headers) return TableState::kInvalid;
+  // The table follows the sections: the image hash takes the headers and
+  // each section's raw data where the loader finds them, and a table over
+  // them would leave bytes the loader maps out of the signed image.
+  if (dir.address < EndOfSections(headers)) return TableState::kInvalid;
   table->offset = dir.address;
   table->size = dir.size;
   return TableState::kPresent;
@@ -525,6 +771,7 @@ std::optional<std::vector<std::uint8_t>> ReadEmbeddedSignature(const pe::FileSou
   if (length <= kWinCertHeader || length > table.size) return std::nullopt;
   const std::uint32_t body = length - static_cast<std::uint32_t>(kWinCertHeader);
   if (body > kMaxSignatureSize) return std::nullopt;
+  if (!RestOfTableIsClean(file, table, length)) return std::nullopt;
   std::vector<std::uint8_t> der(body);
   if (!file.ReadAt(table.offset + kWinCertHeader, der)) return std::nullopt;
   return der;
@@ -543,16 +790,7 @@ ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der) {
   if (!PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr || p7->d.sign->contents == nullptr) {
     return nullptr;
   }
-  // Only DER is taken: the decoder forgives some tags and lengths that a
-  // re-encoding would write differently, and bytes it forgives are bytes an
-  // attacker could change without the signature noticing.
-  unsigned char* again = nullptr;
-  const int again_len = i2d_PKCS7(p7.get(), &again);
-  if (again_len <= 0) return nullptr;
-  ossl::BytesPtr again_owner(again);
-  if (static_cast<std::size_t>(again_len) != used || std::memcmp(again, der.data(), used) != 0) {
-    return nullptr;
-  }
+  if (!IsDer(der.first(used), p7.get(), i2d_PKCS7)) return nullptr;
   return p7;
 }
 
@@ -564,44 +802,72 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
     std::uint64_t offset;
     std::uint64_t length;
   };
-  std::vector<Range> skip;
-  skip.push_back({headers.checksum_offset, 4});
-  if (headers.number_of_directories > pe::kDirectorySecurity) {
-    skip.push_back({headers.DirectoryEntryOffset(pe::kDirectorySecurity), 8});
-  }
   CertificateTable table;
   const TableState state = FindCertificateTable(file, headers, &table);
   if (state == TableState::kInvalid) return std::nullopt;
-  if (state == TableState::kPresent) skip.push_back({table.offset, table.size});
+  // The headers must hold the section table and the fields left out of the
+  // hash, or the hash would not cover what says where the sections are.
+  const std::uint64_t size = file.size();
+  const std::uint64_t header_end = headers.size_of_headers;
+  if (header_end > size || headers.section_table_end > header_end ||
+      headers.checksum_offset + 4 > header_end) {
+    return std::nullopt;
+  }
+  // In the order Microsoft's Authenticode PE format document gives: the
+  // headers without the CheckSum and the security directory entry; each
+  // section's raw data, in the order of their file offsets; then what
+  // follows the last section, without the certificate table.
+  std::vector<Range> ranges;
+  std::vector<Range> skip{{headers.checksum_offset, 4}};
+  if (headers.number_of_directories > pe::kDirectorySecurity) {
+    skip.push_back({headers.DirectoryEntryOffset(pe::kDirectorySecurity), 8});
+  }
   std::sort(skip.begin(), skip.end(), [](const Range& a, const Range& b) { return a.offset < b.offset; });
+  std::uint64_t at = 0;
+  for (const Range& r : skip) {
+    if (r.offset < at) continue;  // overlapping exclusions hash nothing twice
+    ranges.push_back({at, r.offset - at});
+    at = r.offset + r.length;
+  }
+  ranges.push_back({at, header_end - at});
+  std::vector<pe::Section> sections;
+  for (const pe::Section& s : headers.sections) {
+    if (s.raw_size == 0) continue;
+    if (s.raw_offset > size || s.raw_size > size - s.raw_offset) return std::nullopt;
+    sections.push_back(s);
+  }
+  std::stable_sort(sections.begin(), sections.end(),
+                   [](const pe::Section& a, const pe::Section& b) { return a.raw_offset < b.raw_offset; });
+  for (const pe::Section& s : sections) ranges.push_back({s.raw_offset, s.raw_size});
+  const std::uint64_t tail = EndOfSections(headers);
+  if (state == TableState::kPresent) {
+    ranges.push_back({tail, table.offset - tail});
+    ranges.push_back({table.offset + table.size, size - (table.offset + table.size)});
+  } else {
+    ranges.push_back({tail, size - std::min(tail, size)});
+  }
 
   ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
-  // Reading ahead helps the one sequential pass; the advice is only a hint.
+  // Reading ahead helps the mostly sequential pass; the advice is only a hint.
   ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
   // No bigger than the file: zeroing a buffer the file cannot fill costs a
   // small file more than hashing it.
   std::vector<std::uint8_t> buffer(
-      static_cast<std::size_t>(std::clamp<std::uint64_t>(file.size(), 1, kHashBuffer)));
-  const auto hash_range = [&](std::uint64_t from, std::uint64_t to) {
-    while (from < to) {
+      static_cast<std::size_t>(std::clamp<std::uint64_t>(size, 1, kHashBuffer)));
+  for (const Range& r : ranges) {
+    for (std::uint64_t from = r.offset, to = r.offset + r.length; from < to;) {
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), to - from));
       const std::span<std::uint8_t> chunk(buffer.data(), n);
-      if (!file.ReadAt(from, chunk) || EVP_DigestUpdate(ctx.get(), chunk.data(), n) != 1) return false;
+      if (!file.ReadAt(from, chunk) || EVP_DigestUpdate(ctx.get(), chunk.data(), n) != 1) {
+        return std::nullopt;
+      }
       from += n;
     }
-    return true;
-  };
-  std::uint64_t at = 0;
-  for (const Range& r : skip) {
-    if (r.offset < at) continue;  // overlapping exclusions (hostile headers) hash nothing twice
-    if (!hash_range(at, std::min(r.offset, file.size()))) return std::nullopt;
-    at = std::min(r.offset + r.length, file.size());
   }
-  if (!hash_range(at, file.size())) return std::nullopt;
-  if (options.pad_unsigned_to_8 && state == TableState::kAbsent && file.size() % 8 != 0) {
+  if (options.pad_unsigned_to_8 && state == TableState::kAbsent && size % 8 != 0) {
     static constexpr std::uint8_t kZeros[8] = {};
-    if (EVP_DigestUpdate(ctx.get(), kZeros, 8 - file.size() % 8) != 1) return std::nullopt;
+    if (EVP_DigestUpdate(ctx.get(), kZeros, 8 - size % 8) != 1) return std::nullopt;
   }
   std::vector<std::uint8_t> digest(static_cast<std::size_t>(EVP_MD_get_size(md)));
   unsigned int len = 0;
@@ -684,10 +950,14 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult*
   if (signer == nullptr) return TRUST_E_NO_SIGNER_CERT;
   result->signer = ossl::UpRef(signer);
 
-  if (const HRESULT hr = VerifySignerSignature(p7, si, signer, *content); hr != S_OK) return hr;
+  if (const HRESULT hr = VerifySignerSignature(p7, si, signer, *content, p7->d.sign->contents->type);
+      hr != S_OK) {
+    return hr;
+  }
 
-  std::optional<std::time_t> at = policy.at_time;
-  if (!at && policy.use_timestamp) {
+  std::time_t at = 0;
+  bool timestamped = false;
+  {
     const std::span<const std::uint8_t> signed_digest(si->enc_digest->data,
                                                       static_cast<std::size_t>(si->enc_digest->length));
     static const ASN1_OBJECT* const kRfc3161 = OBJ_txt2obj("1.3.6.1.4.1.311.3.3.1", 1);
@@ -703,12 +973,18 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult*
       const auto when = rfc3161 ? VerifyRfc3161(value, signed_digest)
                                 : VerifyCountersignature(p7, value, signed_digest);
       if (!when) return TRUST_E_TIME_STAMP;
-      at = when;
+      at = *when;
+      timestamped = true;
       result->timestamp = when;
       break;
     }
   }
-  return VerifyChain(signer, p7->d.sign->cert, at, policy.required_eku_nid);
+  // A lifetime-signing certificate's signature ends with the certificate:
+  // the timestamp, checked above all the same, does not extend it.
+  if (ListsUsage(signer, LifetimeSigning())) timestamped = false;
+  return VerifyChain(signer, p7->d.sign->cert,
+                     timestamped ? std::optional<std::time_t>(at) : std::nullopt,
+                     policy.required_eku_nid);
 }
 
 X509_STORE* TrustStore() { return Anchors().store.get(); }

@@ -88,8 +88,6 @@ const EVP_MD* AcceptedDigest(const ASN1_OBJECT* algorithm);
 // What a signer must satisfy besides its signature.
 struct SignerPolicy {
   int required_eku_nid = NID_code_sign;  // allowed by every certificate that restricts EKU
-  bool use_timestamp = true;             // validate at a countersignature's time
-  std::optional<std::time_t> at_time;    // fixed validation time (overrides the above)
 };
 
 struct SignerResult {
@@ -122,6 +120,16 @@ void ResetTrustStore();
 // The contents octets of one DER tag-length-value (definite length, inside
 // `tlv`); nullopt otherwise.
 std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::uint8_t> tlv);
+
+// The DER of a name; empty when it does not encode.
+std::vector<std::uint8_t> NameDer(const X509_NAME* name);
+// An INTEGER as Windows keeps it in a CRYPT_INTEGER_BLOB: the two's
+// complement contents octets, least significant byte first; empty when it
+// does not encode.
+std::vector<std::uint8_t> IntegerBlob(const ASN1_INTEGER* value);
+// Whether two such blobs hold the same number, as CertCompareIntegerBlob
+// decides. Every lookup of a certificate by serial number uses this.
+bool IntegerBlobsEqual(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
 
 // Seconds since 1970 of an ASN.1 time; nullopt when it does not decode.
 std::optional<std::time_t> ToTimeT(const ASN1_TIME* t);

@@ -23,26 +23,6 @@ constexpr std::uint32_t kStoreMagic = 0x53545245;    // "STRE"
 constexpr std::uint32_t kMessageMagic = 0x4D534721;  // "MSG!"
 constexpr std::uint64_t kFiletimeUnixEpoch = 116444736000000000ull;
 
-std::vector<std::uint8_t> Der(const X509_NAME* name) {
-  unsigned char* raw = nullptr;
-  const int n = i2d_X509_NAME(name, &raw);
-  if (n <= 0) return {};
-  ossl::BytesPtr owner(raw);
-  return std::vector<std::uint8_t>(raw, raw + n);
-}
-
-// An INTEGER as Windows keeps it in a CRYPT_INTEGER_BLOB: the two's
-// complement contents octets, least significant byte first.
-std::vector<std::uint8_t> LittleEndianInteger(const ASN1_INTEGER* value) {
-  unsigned char* raw = nullptr;
-  const int n = i2d_ASN1_INTEGER(value, &raw);
-  if (n <= 0) return {};
-  ossl::BytesPtr owner(raw);
-  const auto contents = authenticode::DerContents(std::span<const std::uint8_t>(raw, static_cast<std::size_t>(n)));
-  if (!contents) return {};
-  return std::vector<std::uint8_t>(contents->rbegin(), contents->rend());
-}
-
 std::string DottedOid(const ASN1_OBJECT* oid) {
   char buffer[128];
   const int n = OBJ_obj2txt(buffer, sizeof buffer, oid, 1);
@@ -106,9 +86,9 @@ std::unique_ptr<CertObject> MakeCertObject(X509* x509, Store* store) {
   if (n <= 0) return nullptr;
   ossl::BytesPtr owner(raw);
   object->encoded.assign(raw, raw + n);
-  object->serial = LittleEndianInteger(X509_get0_serialNumber(x509));
-  object->issuer = Der(X509_get_issuer_name(x509));
-  object->subject = Der(X509_get_subject_name(x509));
+  object->serial = authenticode::IntegerBlob(X509_get0_serialNumber(x509));
+  object->issuer = authenticode::NameDer(X509_get_issuer_name(x509));
+  object->subject = authenticode::NameDer(X509_get_subject_name(x509));
   const X509_ALGOR* signature_alg = nullptr;
   X509_get0_signature(nullptr, &signature_alg, x509);
   const ASN1_OBJECT* alg_oid = nullptr;
@@ -155,24 +135,12 @@ Message* MessageFromHandle(HCRYPTMSG handle) {
   return message != nullptr && message->magic == kMessageMagic ? message : nullptr;
 }
 
-// CertCompareIntegerBlob: leading zero bytes of a positive number and
-// leading 0xFF bytes of a negative one do not count (Microsoft's page for
-// CertCompareIntegerBlob). The blobs are little-endian, so "leading" is the end.
-std::span<const BYTE> SignificantBytes(const CRYPT_INTEGER_BLOB& blob) {
-  std::size_t n = blob.pbData == nullptr ? 0 : blob.cbData;
-  const BYTE* p = blob.pbData;
-  if (n > 0 && (p[n - 1] & 0x80) != 0) {
-    while (n > 1 && p[n - 1] == 0xFF && (p[n - 2] & 0x80) != 0) --n;
-  } else {
-    while (n > 0 && p[n - 1] == 0x00) --n;
-  }
-  return std::span<const BYTE>(p, n);
-}
-
 bool IntegerBlobsEqual(const CRYPT_INTEGER_BLOB& a, const CRYPT_INTEGER_BLOB& b) {
-  const auto x = SignificantBytes(a);
-  const auto y = SignificantBytes(b);
-  return std::equal(x.begin(), x.end(), y.begin(), y.end());
+  const auto bytes = [](const CRYPT_INTEGER_BLOB& blob) {
+    return blob.pbData == nullptr ? std::span<const std::uint8_t>()
+                                  : std::span<const std::uint8_t>(blob.pbData, blob.cbData);
+  };
+  return authenticode::IntegerBlobsEqual(bytes(a), bytes(b));
 }
 
 bool NameBlobsEqual(const CERT_NAME_BLOB& a, const CERT_NAME_BLOB& b) {
@@ -264,9 +232,9 @@ void PutSignerInfo(Arena& arena, PKCS7_SIGNER_INFO* si) {
   CMSG_SIGNER_INFO* info = arena.Take<CMSG_SIGNER_INFO>(1);
   CMSG_SIGNER_INFO v{};
   v.dwVersion = static_cast<DWORD>(ASN1_INTEGER_get(si->version));
-  const auto issuer = Der(si->issuer_and_serial->issuer);
+  const auto issuer = authenticode::NameDer(si->issuer_and_serial->issuer);
   v.Issuer = {static_cast<DWORD>(issuer.size()), arena.CopyBytes(issuer)};
-  const auto serial = LittleEndianInteger(si->issuer_and_serial->serial);
+  const auto serial = authenticode::IntegerBlob(si->issuer_and_serial->serial);
   v.SerialNumber = {static_cast<DWORD>(serial.size()), arena.CopyBytes(serial)};
   v.HashAlgorithm = PutAlgorithm(arena, si->digest_alg);
   v.HashEncryptionAlgorithm = PutAlgorithm(arena, si->digest_enc_alg);

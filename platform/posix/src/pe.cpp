@@ -173,6 +173,7 @@ std::optional<Headers> ReadHeaders(const FileSource& file, ParseError* error) {
 
   if (number_of_sections > kMaxSections) return fail(ParseError::kNotPe);
   const std::uint64_t table = nt_offset + opt + size_of_optional;
+  h.section_table_end = table + number_of_sections * kSectionHeaderSize;
   std::vector<std::uint8_t> raw(number_of_sections * kSectionHeaderSize);
   if (!raw.empty() && !file.ReadAt(table, raw)) return fail(ParseError::kTruncated);
   ByteReader sr(raw);

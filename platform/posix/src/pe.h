@@ -64,6 +64,7 @@ struct Headers {
   std::uint64_t data_directory_offset = 0;
   std::uint32_t number_of_directories = 0;  // as present in the file, at most 16
   std::uint32_t size_of_headers = 0;
+  std::uint64_t section_table_end = 0;  // file offset just past the section table
   std::vector<Section> sections;
   DataDirectory directories[16] = {};
 
