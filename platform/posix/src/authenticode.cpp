@@ -331,14 +331,20 @@ X509* FindSignerCertificate(STACK_OF(X509) * certs, const X509_NAME* issuer,
   const std::vector<std::uint8_t> wanted_issuer = NameDer(issuer);
   const std::vector<std::uint8_t> wanted_serial = IntegerBlob(serial);
   if (wanted_issuer.empty() || wanted_serial.empty()) return nullptr;
+  X509* found = nullptr;
   for (int i = 0; i < sk_X509_num(certs); ++i) {
     X509* cert = sk_X509_value(certs, i);
-    if (IntegerBlobsEqual(IntegerBlob(X509_get0_serialNumber(cert)), wanted_serial) &&
-        NameDer(X509_get_issuer_name(cert)) == wanted_issuer) {
-      return cert;
-    }
+    if (!IntegerBlobsEqual(IntegerBlob(X509_get0_serialNumber(cert)), wanted_serial)) continue;
+    const bool exact = NameDer(X509_get_issuer_name(cert)) == wanted_issuer;
+    if (exact && found == nullptr) found = cert;
+    // A certificate whose issuer differs only in what OpenSSL's name
+    // comparison ignores (letter case, spacing, string types) would be
+    // taken for the signer's by a chain builder or another verifier: with
+    // two such candidates the signer's identity is ambiguous, so refuse
+    // rather than pick.
+    if (!exact && X509_NAME_cmp(X509_get_issuer_name(cert), issuer) == 0) return nullptr;
   }
-  return nullptr;
+  return found;
 }
 
 X509* FindSignerCertificate(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias) {
