@@ -48,7 +48,21 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   X509_EXTENSION_free(ext);
 }
 
-enum class KeyKind { kP256, kRsa2048 };
+enum class KeyKind { kP256, kRsa2048, kRsa1024, kRsa512 };
+
+EVP_PKEY* NewKey(KeyKind kind) {
+  switch (kind) {
+    case KeyKind::kP256:
+      return EVP_EC_gen("P-256");
+    case KeyKind::kRsa2048:
+      return EVP_RSA_gen(2048);
+    case KeyKind::kRsa1024:
+      return EVP_RSA_gen(1024);
+    case KeyKind::kRsa512:
+      return EVP_RSA_gen(512);
+  }
+  return nullptr;
+}
 
 // Issues a certificate for a new key, signed by `issuer` (self-signed when
 // null). `extensions` are (nid, value) pairs in OpenSSL's config syntax.
@@ -57,7 +71,7 @@ Issued Issue(const Subject& subject, const Issued* issuer, std::time_t not_befor
              const std::vector<std::pair<int, const char*>>& extensions,
              KeyKind kind = KeyKind::kP256) {
   Issued out;
-  out.key.reset(kind == KeyKind::kP256 ? EVP_EC_gen("P-256") : EVP_RSA_gen(2048));
+  out.key.reset(NewKey(kind));
   Check(out.key != nullptr, "key");
   out.cert.reset(X509_new());
   X509* cert = out.cert.get();
@@ -83,6 +97,18 @@ Issued Issue(const Subject& subject, const Issued* issuer, std::time_t not_befor
   EVP_PKEY* signing_key = issuer ? issuer->key.get() : out.key.get();
   Check(X509_sign(cert, signing_key, EVP_sha256()) > 0, "sign");
   return out;
+}
+
+// Gives `id` the serial number whose DER contents are `serial` and signs it
+// again with `key`.
+void SetSerial(Issued* id, const std::vector<unsigned char>& serial, EVP_PKEY* key) {
+  std::vector<unsigned char> der = {0x02, static_cast<unsigned char>(serial.size())};
+  der.insert(der.end(), serial.begin(), serial.end());
+  const unsigned char* p = der.data();
+  std::unique_ptr<ASN1_INTEGER, Free<ASN1_INTEGER_free>> value(
+      d2i_ASN1_INTEGER(nullptr, &p, static_cast<long>(der.size())));
+  Check(value && X509_set_serialNumber(id->cert.get(), value.get()) == 1, "serial");
+  Check(X509_sign(id->cert.get(), key, EVP_sha256()) > 0, "sign again");
 }
 
 void WritePem(const std::string& path, const std::vector<X509*>& certs) {
@@ -141,6 +167,38 @@ TestPki TestPki::Create(const std::string& dir) {
   const Issued other_signer = Issue({"ExeLore Untrusted Signer"}, &other_root, kNotBefore,
                                     kNotAfter, 0x9001, leaf("codeSigning"));
 
+  // Serials 00 80 00 .. 10 a1 and 80 00 .. 10 a1 are one number to
+  // CertCompareIntegerBlob.
+  const std::vector<unsigned char> high = {0x80, 0, 0, 0, 0, 0, 0x10, 0xa1};
+  std::vector<unsigned char> high_positive = {0x00};
+  high_positive.insert(high_positive.end(), high.begin(), high.end());
+  Issued high_serial = Issue({"ExeLore High Serial Signer"}, &inter, kNotBefore, kNotAfter, 1,
+                             leaf("codeSigning"));
+  SetSerial(&high_serial, high_positive, inter.key.get());
+  Issued twin = Issue({"Mallory Twin"}, &inter, kNotBefore, kNotAfter, 1, leaf("codeSigning"));
+  SetSerial(&twin, high, twin.key.get());
+  const Issued rsa512 = Issue({"ExeLore RSA-512 Signer"}, &rsa_inter, kNotBefore, kNotAfter,
+                              0x3002, leaf("codeSigning"), KeyKind::kRsa512);
+  const Issued rsa1024 = Issue({"ExeLore RSA-1024 Signer"}, &rsa_inter, kNotBefore, kNotAfter,
+                               0x3003, leaf("codeSigning"), KeyKind::kRsa1024);
+  const Issued weak_inter = Issue({"ExeLore RSA-512 Intermediate CA"}, &root, kNotBefore, kNotAfter,
+                                  4, ca, KeyKind::kRsa512);
+  const Issued weak_issuer = Issue({"ExeLore Signer Under RSA-512"}, &weak_inter, kNotBefore,
+                                   kNotAfter, 0x4001, leaf("codeSigning"));
+  const Issued lifetime =
+      Issue({"ExeLore Lifetime Signer"}, &inter, kNotBefore, kExpiredNotAfter, 0x1006,
+            leaf("codeSigning,1.3.6.1.4.1.311.10.3.13"));
+  const Issued tsa_no_eku = Issue({"ExeLore TSA Without Usage"}, &inter, kNotBefore, kNotAfter,
+                                  0x1007, {{NID_basic_constraints, "CA:FALSE"}});
+  const Issued old_root = Issue({"ExeLore Old Style Root"}, nullptr, kNotBefore, kNotAfter, 5, {});
+  const Issued old_inter =
+      Issue({"ExeLore Old Style Intermediate CA"}, &old_root, kNotBefore, kNotAfter, 6, ca);
+  const Issued old_signer = Issue({"ExeLore Old Root Signer"}, &old_inter, kNotBefore, kNotAfter,
+                                  0x6001, leaf("codeSigning"));
+  const Issued non_ca = Issue({"ExeLore Not A CA"}, &root, kNotBefore, kNotAfter, 7, {});
+  const Issued non_ca_signer = Issue({"ExeLore Under Not A CA"}, &non_ca, kNotBefore, kNotAfter,
+                                     0x7001, leaf("codeSigning"));
+
   X509* i = inter.cert.get();
   pki.root = Save(dir, "root", root, {});
   pki.intermediate = Save(dir, "intermediate", inter, {});
@@ -152,13 +210,25 @@ TestPki TestPki::Create(const std::string& dir) {
   pki.signer_rsa = Save(dir, "signer-rsa", rsa_signer, {rsa_inter.cert.get()});
   pki.untrusted_root = Save(dir, "untrusted-root", other_root, {});
   pki.untrusted_signer = Save(dir, "untrusted-signer", other_signer, {other_root.cert.get()});
+  pki.signer_high_serial = Save(dir, "signer-high-serial", high_serial, {i});
+  pki.serial_twin = dir + "/serial-twin.pem";
+  WritePem(pki.serial_twin, {twin.cert.get()});
+  pki.signer_rsa512 = Save(dir, "signer-rsa512", rsa512, {rsa_inter.cert.get()});
+  pki.signer_rsa1024 = Save(dir, "signer-rsa1024", rsa1024, {rsa_inter.cert.get()});
+  pki.signer_weak_issuer = Save(dir, "signer-weak-issuer", weak_issuer, {weak_inter.cert.get()});
+  pki.signer_lifetime_expired = Save(dir, "signer-lifetime", lifetime, {i});
+  pki.tsa_no_eku = Save(dir, "tsa-no-eku", tsa_no_eku, {i});
+  pki.signer_old_root = Save(dir, "signer-old-root", old_signer, {old_inter.cert.get()});
+  pki.signer_non_ca = Save(dir, "signer-non-ca", non_ca_signer, {non_ca.cert.get()});
 
   // A directory in OpenSSL's hashed layout: <subject hash>.0 per certificate.
   pki.ca_dir = dir + "/ca";
   std::filesystem::create_directories(pki.ca_dir);
-  char hashed[32];
-  std::snprintf(hashed, sizeof hashed, "%08lx.0", X509_subject_name_hash(root.cert.get()));
-  WritePem(pki.ca_dir + "/" + hashed, {root.cert.get()});
+  for (X509* anchor : {root.cert.get(), old_root.cert.get()}) {
+    char hashed[32];
+    std::snprintf(hashed, sizeof hashed, "%08lx.0", X509_subject_name_hash(anchor));
+    WritePem(pki.ca_dir + "/" + hashed, {anchor});
+  }
   return pki;
 }
 

@@ -40,7 +40,21 @@ struct TestPki {
   PkiIdentity tsa;              // CN "ExeLore Test TSA", timeStamping (critical)
   PkiIdentity untrusted_root;   // "ExeLore Untrusted Root", self-signed
   PkiIdentity untrusted_signer; // code signing under untrusted_root; chain holds the root
-  std::string ca_dir;           // hashed directory with the trusted root only
+
+  // Identities that break one rule each, and their controls.
+  PkiIdentity signer_high_serial;   // CN "ExeLore High Serial Signer": serial 00 80 .. 10 a1
+  std::string serial_twin;          // PEM: same issuer, serial 80 .. 10 a1 (negative), CN
+                                    // "Mallory Twin", its own key, signed by nobody's
+  PkiIdentity signer_rsa512;        // RSA-512 leaf under the RSA intermediate
+  PkiIdentity signer_rsa1024;       // RSA-1024 leaf under the RSA intermediate
+  PkiIdentity signer_weak_issuer;   // P-256 leaf under an RSA-512 intermediate under root
+  PkiIdentity signer_lifetime_expired;  // expired, codeSigning and lifetimeSigning
+  PkiIdentity tsa_no_eku;           // CN "ExeLore TSA Without Usage": no extended key usage
+  PkiIdentity signer_old_root;      // under an intermediate under "ExeLore Old Style Root",
+                                    // a trusted self-signed root without basicConstraints
+                                    // or keyUsage
+  PkiIdentity signer_non_ca;        // under "ExeLore Not A CA" (no basicConstraints) under root
+  std::string ca_dir;  // hashed directory with the trusted roots: root and the old-style root
 
   // Writes the PKI into `dir` (created if missing). Throws std::runtime_error
   // when OpenSSL fails.

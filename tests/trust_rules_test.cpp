@@ -1,0 +1,452 @@
+// Files crafted against the trust decision, one rule each, beside a control
+// that the rule must leave alone: the publisher line names the certificate
+// whose key signed, and says "(verified)" only where Windows would.
+#include <gtest/gtest.h>
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "authenticode.h"
+#include "catalog_builder.h"
+#include "ossl.h"
+#include "pe_builder.h"
+#include "process.h"
+#include "signing.h"
+#include "test_pki.h"
+#include "testing.h"
+#include "unicode.h"
+#include "util/file_certificate_info.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using exelore_test::CatalogOptions;
+using exelore_test::Get32;
+using exelore_test::PkiIdentity;
+using exelore_test::Put32;
+using exelore_test::TestPki;
+using KeyPtr = std::unique_ptr<EVP_PKEY, exelore_posix::ossl::Free<EVP_PKEY_free>>;
+
+constexpr char kNone[] = "PublisherName: ";
+
+// The publisher line as the report writes it.
+std::string PublisherLine(const std::string& path) {
+  orvik_util::FileCertificateInfo info(exelore_posix::BytesToUtf16(path));
+  info.Initialize();
+  WideString name;
+  if (FAILED(info.GetPublisherName(name))) return kNone;
+  bool verified = false;
+  info.VerifyTrust(verified);
+  return kNone + std::string(name.begin(), name.end()) + (verified ? " (verified)" : " (UNVERIFIED)");
+}
+
+exelore_posix::ossl::X509Ptr LoadCert(const std::string& path) {
+  exelore_posix::ossl::BioPtr bio(BIO_new_file(path.c_str(), "r"));
+  return exelore_posix::ossl::X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+}
+
+KeyPtr LoadKey(const std::string& path) {
+  exelore_posix::ossl::BioPtr bio(BIO_new_file(path.c_str(), "r"));
+  return KeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+}
+
+// The file offsets of the sections' raw data, in section table order.
+std::vector<std::size_t> SectionOffsets(const Bytes& image) {
+  const std::size_t nt = Get32(image, 0x3c);
+  const std::size_t count = image[nt + 6] | (image[nt + 7] << 8);
+  const std::size_t table = nt + 24 + (image[nt + 20] | (image[nt + 21] << 8));
+  std::vector<std::size_t> offsets;
+  for (std::size_t i = 0; i < count; ++i) offsets.push_back(Get32(image, table + 40 * i + 20));
+  return offsets;
+}
+
+// Moves the certificate table of `image` (at its end) to file offset `at`
+// and grows it over the sections' raw data that follow `at`, which take the
+// `attacker`'s bytes there; the image's own bytes follow the table. With a
+// hash that skips the table wherever it lies, the digest still matches.
+Bytes MoveTableOverSections(const Bytes& image, std::size_t at, const Bytes& attacker) {
+  const std::size_t entry = exelore_test::SecurityDirectoryEntry(image);
+  const std::size_t table = Get32(image, entry);
+  Bytes covered(attacker.begin() + static_cast<long>(at), attacker.begin() + static_cast<long>(table));
+  const Bytes certificate(image.begin() + static_cast<long>(table), image.end());
+  covered.resize(std::max(covered.size(), certificate.size() + 64));
+  // The first WIN_CERTIFICATE, then a second one wrapping the attacker's
+  // bytes, so only the table's place is wrong.
+  std::copy(certificate.begin(), certificate.end(), covered.begin());
+  const std::size_t rest = covered.size() - certificate.size();
+  Put32(covered, certificate.size(), static_cast<std::uint32_t>(rest));
+  Put32(covered, certificate.size() + 4, 0x00020200);
+  Bytes moved(image.begin(), image.begin() + static_cast<long>(at));
+  moved.insert(moved.end(), covered.begin(), covered.end());
+  moved.insert(moved.end(), image.begin() + static_cast<long>(at), image.begin() + static_cast<long>(table));
+  Put32(moved, entry, static_cast<std::uint32_t>(at));
+  Put32(moved, entry + 4, static_cast<std::uint32_t>(covered.size()));
+  return moved;
+}
+
+// DER pieces for rebuilding a timestamp token.
+std::vector<Bytes> Children(const Bytes& tlv) {
+  const auto contents = exelore_posix::authenticode::DerContents(tlv);
+  std::vector<Bytes> out;
+  for (std::size_t at = 0; contents && at < contents->size();) {
+    const auto rest = contents->subspan(at);
+    const auto inner = exelore_posix::authenticode::DerContents(rest);
+    const std::size_t whole = static_cast<std::size_t>(inner->data() - rest.data()) + inner->size();
+    out.emplace_back(rest.begin(), rest.begin() + static_cast<long>(whole));
+    at += whole;
+  }
+  return out;
+}
+
+Bytes Wrap(std::uint8_t tag, const std::vector<Bytes>& parts) {
+  Bytes content;
+  for (const Bytes& p : parts) content.insert(content.end(), p.begin(), p.end());
+  Bytes out = {tag};
+  if (content.size() < 0x80) {
+    out.push_back(static_cast<std::uint8_t>(content.size()));
+  } else if (content.size() < 0x100) {
+    out.insert(out.end(), {0x81, static_cast<std::uint8_t>(content.size())});
+  } else {
+    out.insert(out.end(), {0x82, static_cast<std::uint8_t>(content.size() >> 8),
+                           static_cast<std::uint8_t>(content.size())});
+  }
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+// The token with an attribute certificate ([1], a CertificateChoices
+// alternative) after its X.509 certificates, as Microsoft's service writes.
+Bytes WithAttributeCertificate(const Bytes& token) {
+  const auto info = Children(token);  // contentType, [0] { SignedData }
+  auto fields = Children(Children(info[1])[0]);
+  for (Bytes& field : fields) {
+    if (field[0] != 0xA0) continue;  // [0] certificates
+    auto certificates = Children(field);
+    certificates.push_back({0xA1, 0x03, 0x02, 0x01, 0x05});
+    field = Wrap(0xA0, certificates);
+  }
+  return Wrap(0x30, {info[0], Wrap(0xA0, {Wrap(0x30, fields)})});
+}
+
+class TrustRules : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new exelore_test::TempDir;
+    pki_ = new TestPki(TestPki::Create(dir_->File("pki")));
+    setenv("SSL_CERT_DIR", pki_->ca_dir.c_str(), 1);
+    setenv("SSL_CERT_FILE", dir_->File("no-bundle").c_str(), 1);
+    catroot_ = dir_->File("windows/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}");
+    std::filesystem::create_directories(catroot_);
+    setenv("SystemRoot", dir_->File("windows").c_str(), 1);
+    exelore_posix::testing::ResetTrustStore();
+  }
+  static void TearDownTestSuite() {
+    unsetenv("SystemRoot");
+    exelore_posix::testing::ResetTrustStore();
+    delete pki_;
+    delete dir_;
+  }
+  void SetUp() override {
+    if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
+  }
+
+  static std::string File(const std::string& name) { return dir_->File(name); }
+
+  static Bytes Unsigned(bool pe32plus = true, const std::u16string& company = u"ExeLore Test Corp") {
+    return exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(company), pe32plus);
+  }
+
+  static Bytes Signed(const PkiIdentity& id, bool pe32plus = true, const PkiIdentity* tsa = nullptr,
+                      std::time_t when = 0) {
+    exelore_test::WriteFile(File("in.exe"), Unsigned(pe32plus));
+    const std::string error = exelore_test::OsslsigncodeSign(File("in.exe"), File("out.exe"), id,
+                                                             "sha256", tsa, when);
+    EXPECT_EQ(error, "");
+    return exelore_test::ReadFile(File("out.exe"));
+  }
+
+  // The signature of `image` with its first signer's authenticated
+  // attributes changed by `edit` and signed again with `key`.
+  static Bytes Resigned(const Bytes& image, const std::string& key,
+                        const std::function<void(PKCS7*, PKCS7_SIGNER_INFO*)>& edit) {
+    return exelore_test::RewriteSignature(image, [&](PKCS7* p7) {
+      PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
+      edit(p7, si);
+      KeyPtr signing_key = LoadKey(key);
+      if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
+        EVP_PKEY_up_ref(signing_key.get());
+        EVP_PKEY_free(si->pkey);
+        si->pkey = signing_key.get();
+        ASSERT_EQ(PKCS7_SIGNER_INFO_sign(si), 1);
+        return;
+      }
+      // Without attributes the signature is over the content itself.
+      const auto content = exelore_posix::authenticode::SignedContentOctets(p7);
+      std::size_t length = 0;
+      exelore_posix::ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
+      ASSERT_EQ(EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, signing_key.get()), 1);
+      ASSERT_EQ(EVP_DigestSign(ctx.get(), nullptr, &length, content->data(), content->size()), 1);
+      Bytes signature(length);
+      ASSERT_EQ(EVP_DigestSign(ctx.get(), signature.data(), &length, content->data(), content->size()), 1);
+      ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(length));
+    });
+  }
+
+  // The certificate set of a signed image or catalog with `extra` added
+  // first or last; the set is not signed.
+  static Bytes WithCertificate(const Bytes& image, const std::string& extra, bool first) {
+    return exelore_test::RewriteSignature(image, [&](PKCS7* p7) {
+      auto cert = LoadCert(extra);
+      sk_X509_insert(p7->d.sign->cert, cert.release(), first ? 0 : -1);
+    });
+  }
+
+  static Bytes WithCatalogCertificate(const Bytes& catalog, bool first) {
+    const unsigned char* p = catalog.data();
+    exelore_posix::ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(catalog.size())));
+    sk_X509_insert(p7->d.sign->cert, LoadCert(pki_->serial_twin).release(), first ? 0 : -1);
+    unsigned char* der = nullptr;
+    const int length = i2d_PKCS7(p7.get(), &der);
+    Bytes out(der, der + length);
+    OPENSSL_free(der);
+    return out;
+  }
+
+  static std::string Put(const std::string& name, const Bytes& bytes) {
+    exelore_test::WriteFile(File(name), bytes);
+    return File(name);
+  }
+
+  static exelore_test::TempDir* dir_;
+  static TestPki* pki_;
+  static std::string catroot_;
+};
+exelore_test::TempDir* TrustRules::dir_ = nullptr;
+TestPki* TrustRules::pki_ = nullptr;
+std::string TrustRules::catroot_;
+
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, exelore_posix::ossl::Free<CMS_ContentInfo_free>>;
+
+// The RFC 3161 token (1.3.6.1.4.1.311.3.3.1) of the first signer of `p7`.
+ASN1_STRING* TokenOf(PKCS7* p7) {
+  static const ASN1_OBJECT* const kRfc3161 = OBJ_txt2obj("1.3.6.1.4.1.311.3.3.1", 1);
+  PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
+  for (int i = 0; i < sk_X509_ATTRIBUTE_num(si->unauth_attr); ++i) {
+    X509_ATTRIBUTE* attribute = sk_X509_ATTRIBUTE_value(si->unauth_attr, i);
+    if (OBJ_cmp(X509_ATTRIBUTE_get0_object(attribute), kRfc3161) == 0) {
+      return X509_ATTRIBUTE_get0_type(attribute, 0)->value.sequence;
+    }
+  }
+  throw std::runtime_error("no timestamp token");
+}
+
+TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
+  const std::string kSigner = "PublisherName: ExeLore Test Signer";
+  const Bytes valid64 = Signed(pki_->signer);
+  const Bytes valid32 = Signed(pki_->signer, false);
+  const auto sections64 = SectionOffsets(valid64);
+  const auto sections32 = SectionOffsets(valid32);
+  const Bytes attacker64 = Unsigned(true, u"Mallory Corp");
+  const Bytes attacker32 = Unsigned(false, u"Mallory Corp");
+  const Bytes high_serial = Signed(pki_->signer_high_serial);
+  const Bytes expired_ts = Signed(pki_->signer_expired, true, &pki_->tsa, TestPki::kInsideExpiredValidity);
+  const auto table_entry = exelore_test::SecurityDirectoryEntry(valid64);
+  const std::size_t table = Get32(valid64, table_entry);
+
+  // Unsigned bytes in the certificate table: inside the first certificate
+  // (its length grows over them) and after it.
+  Bytes inside = valid64;
+  inside.insert(inside.end(), {0, 0, 0, 0, 0, 0, 0, 0x5a});
+  Put32(inside, table_entry + 4, Get32(inside, table_entry + 4) + 8);
+  Put32(inside, table, Get32(inside, table) + 8);
+  Bytes after = inside;
+  Put32(after, table, Get32(after, table) - 8);
+
+  // A legacy countersignature as Microsoft's and others' services made them:
+  // contentType id-data, signingTime, messageDigest of the signature.
+  const auto legacy_timestamp = [&](PKCS7* p7, PKCS7_SIGNER_INFO* si) {
+    auto tsa = LoadCert(pki_->tsa.cert);
+    KeyPtr key = LoadKey(pki_->tsa.key);
+    PKCS7_SIGNER_INFO* counter = PKCS7_SIGNER_INFO_new();
+    ASSERT_EQ(PKCS7_SIGNER_INFO_set(counter, tsa.get(), key.get(), EVP_sha256()), 1);
+    PKCS7_add_signed_attribute(counter, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data));
+    PKCS7_add_signed_attribute(counter, NID_pkcs9_signingTime, V_ASN1_UTCTIME,
+                               ASN1_UTCTIME_set(nullptr, TestPki::kInsideExpiredValidity));
+    unsigned char digest[32];
+    EVP_Digest(si->enc_digest->data, static_cast<std::size_t>(si->enc_digest->length), digest, nullptr,
+               EVP_sha256(), nullptr);
+    ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
+    ASN1_OCTET_STRING_set(value, digest, sizeof digest);
+    PKCS7_add_signed_attribute(counter, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, value);
+    ASSERT_EQ(PKCS7_SIGNER_INFO_sign(counter), 1);
+    unsigned char* der = nullptr;
+    const int length = i2d_PKCS7_SIGNER_INFO(counter, &der);
+    ASN1_STRING* sequence = ASN1_STRING_new();
+    ASN1_STRING_set(sequence, der, length);
+    OPENSSL_free(der);
+    PKCS7_SIGNER_INFO_free(counter);
+    PKCS7_add_attribute(si, NID_pkcs9_countersignature, V_ASN1_SEQUENCE, sequence);
+    PKCS7_add_certificate(p7, tsa.get());
+  };
+  const auto duplicate_digest = [](PKCS7*, PKCS7_SIGNER_INFO* si) {
+    const int at = X509at_get_attr_by_NID(si->auth_attr, NID_pkcs9_messageDigest, -1);
+    sk_X509_ATTRIBUTE_push(si->auth_attr, X509_ATTRIBUTE_dup(sk_X509_ATTRIBUTE_value(si->auth_attr, at)));
+  };
+  const auto two_digest_values = [](PKCS7*, PKCS7_SIGNER_INFO* si) {
+    X509_ATTRIBUTE* attribute =
+        sk_X509_ATTRIBUTE_value(si->auth_attr, X509at_get_attr_by_NID(si->auth_attr, NID_pkcs9_messageDigest, -1));
+    const ASN1_TYPE* first = X509_ATTRIBUTE_get0_type(attribute, 0);
+    X509_ATTRIBUTE_set1_data(attribute, V_ASN1_OCTET_STRING, first->value.octet_string->data,
+                             first->value.octet_string->length);
+  };
+  const auto no_attributes = [](PKCS7*, PKCS7_SIGNER_INFO* si) {
+    sk_X509_ATTRIBUTE_pop_free(si->auth_attr, X509_ATTRIBUTE_free);
+    si->auth_attr = nullptr;
+  };
+  const auto token_with_attribute_certificate = [](PKCS7* p7, PKCS7_SIGNER_INFO*) {
+    ASN1_STRING* token = TokenOf(p7);
+    const Bytes changed = WithAttributeCertificate(Bytes(token->data, token->data + token->length));
+    ASN1_STRING_set(token, changed.data(), static_cast<int>(changed.size()));
+  };
+  const auto unchanged = [](PKCS7*, PKCS7_SIGNER_INFO*) {};
+  // The token signed again, over the same TSTInfo, by `tsa`.
+  const auto timestamped_by = [&](const PkiIdentity& tsa) {
+    return exelore_test::RewriteSignature(expired_ts, [&](PKCS7* p7) {
+      ASN1_STRING* token = TokenOf(p7);
+      const unsigned char* p = token->data;
+      CmsPtr old(d2i_CMS_ContentInfo(nullptr, &p, token->length));
+      ASN1_OCTET_STRING* tst = *CMS_get0_content(old.get());
+      auto cert = LoadCert(tsa.cert);
+      KeyPtr key = LoadKey(tsa.key);
+      exelore_posix::ossl::BioPtr in(BIO_new_mem_buf(tst->data, tst->length));
+      CmsPtr signed_again(CMS_sign(cert.get(), key.get(), nullptr, nullptr,
+                                   CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP));
+      CMS_set1_eContentType(signed_again.get(), OBJ_nid2obj(NID_id_smime_ct_TSTInfo));
+      CMS_add1_cert(signed_again.get(), LoadCert(pki_->intermediate.cert).get());
+      ASSERT_EQ(CMS_final(signed_again.get(), in.get(), nullptr, CMS_BINARY), 1);
+      unsigned char* der = nullptr;
+      const int length = i2d_CMS_ContentInfo(signed_again.get(), &der);
+      ASN1_STRING_set(token, der, length);
+      OPENSSL_free(der);
+    });
+  };
+
+  struct Case {
+    const char* what;
+    Bytes image;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"valid PE32+", valid64, kSigner + " (verified)"},
+      {"valid PE32", valid32, kSigner + " (verified)"},
+      {"table moved over the sections, PE32+",
+       MoveTableOverSections(valid64, sections64.front(), attacker64), kNone},
+      {"table moved over the sections, PE32",
+       MoveTableOverSections(valid32, sections32.front(), attacker32), kNone},
+      {"table between two sections", MoveTableOverSections(valid64, sections64.back(), attacker64),
+       kNone},
+      {"serial twin before the signer", WithCertificate(high_serial, pki_->serial_twin, true),
+       "PublisherName: Mallory Twin (UNVERIFIED)"},
+      {"serial twin after the signer", WithCertificate(high_serial, pki_->serial_twin, false),
+       "PublisherName: ExeLore High Serial Signer (verified)"},
+      {"RSA-512 signer", Signed(pki_->signer_rsa512), "PublisherName: ExeLore RSA-512 Signer (UNVERIFIED)"},
+      {"RSA-512 intermediate", Signed(pki_->signer_weak_issuer),
+       "PublisherName: ExeLore Signer Under RSA-512 (UNVERIFIED)"},
+      {"RSA-1024 signer", Signed(pki_->signer_rsa1024), "PublisherName: ExeLore RSA-1024 Signer (verified)"},
+      {"expired, timestamped", expired_ts, "PublisherName: ExeLore Expired Signer (verified)"},
+      {"expired lifetime signer, timestamped",
+       Signed(pki_->signer_lifetime_expired, true, &pki_->tsa, TestPki::kInsideExpiredValidity),
+       "PublisherName: ExeLore Lifetime Signer (UNVERIFIED)"},
+      {"timestamp signed again by the TSA", timestamped_by(pki_->tsa),
+       "PublisherName: ExeLore Expired Signer (verified)"},
+      {"timestamp by a certificate without the usage", timestamped_by(pki_->tsa_no_eku),
+       "PublisherName: ExeLore Expired Signer (UNVERIFIED)"},
+      {"signed again unchanged", Resigned(valid64, pki_->signer.key, unchanged), kSigner + " (verified)"},
+      {"two messageDigest attributes", Resigned(valid64, pki_->signer.key, duplicate_digest),
+       kSigner + " (UNVERIFIED)"},
+      {"messageDigest with two values", Resigned(valid64, pki_->signer.key, two_digest_values),
+       kSigner + " (UNVERIFIED)"},
+      {"no authenticated attributes", Resigned(valid64, pki_->signer.key, no_attributes),
+       kSigner + " (UNVERIFIED)"},
+      {"non-zero byte inside the certificate", inside, kNone},
+      {"non-zero byte after the certificate", after, kNone},
+      {"legacy countersignature naming id-data",
+       exelore_test::RewriteSignature(Signed(pki_->signer_expired),
+                                      [&](PKCS7* p7) {
+                                        legacy_timestamp(p7, sk_PKCS7_SIGNER_INFO_value(
+                                                                 PKCS7_get_signer_info(p7), 0));
+                                      }),
+       "PublisherName: ExeLore Expired Signer (verified)"},
+      {"RFC 3161 token with an attribute certificate",
+       exelore_test::RewriteSignature(expired_ts,
+                                      [&](PKCS7* p7) {
+                                        token_with_attribute_certificate(
+                                            p7, sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0));
+                                      }),
+       "PublisherName: ExeLore Expired Signer (verified)"},
+      {"anchor without basicConstraints", Signed(pki_->signer_old_root),
+       "PublisherName: ExeLore Old Root Signer (verified)"},
+      {"intermediate without basicConstraints", Signed(pki_->signer_non_ca),
+       "PublisherName: ExeLore Under Not A CA (UNVERIFIED)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(PublisherLine(Put("case.exe", c.image)), c.line);
+  }
+}
+
+TEST_F(TrustRules, CatalogsFollowTheSameRules) {
+  exelore_test::PeLayout layout;
+  const Bytes member = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(), true,
+                                                        0x0409, &layout);
+  CatalogOptions options;
+  options.entries = {exelore_test::EntryFor(exelore_test::UnsignedImageHash(member, layout))};
+  // A "certificate table" of the attacker's bytes over the member's
+  // sections, its own bytes after it: a hash that skips the table wherever
+  // it lies still finds the member's entry.
+  const Bytes attacker = Unsigned(true, u"Mallory Corp");
+  const std::size_t at = SectionOffsets(member).front();
+  Bytes covering(member.begin(), member.begin() + static_cast<long>(at));
+  covering.insert(covering.end(), attacker.begin() + static_cast<long>(at), attacker.end());
+  covering.insert(covering.end(), member.begin() + static_cast<long>(at), member.end());
+  const std::size_t entry = exelore_test::SecurityDirectoryEntry(covering);
+  Put32(covering, entry, static_cast<std::uint32_t>(at));
+  Put32(covering, entry + 4, static_cast<std::uint32_t>(member.size() - at));
+
+  struct Case {
+    const char* what;
+    Bytes catalog;
+    Bytes file;
+    std::string line;
+  };
+  const Bytes high_serial = exelore_test::BuildCatalog(options, pki_->signer_high_serial);
+  const Case cases[] = {
+      {"listed member", exelore_test::BuildCatalog(options, pki_->signer), member,
+       "PublisherName: ExeLore Test Signer (verified)"},
+      {"table over the member's sections", exelore_test::BuildCatalog(options, pki_->signer),
+       covering, kNone},
+      {"serial twin before the signer", WithCatalogCertificate(high_serial, true), member,
+       "PublisherName: Mallory Twin (UNVERIFIED)"},
+      {"serial twin after the signer", WithCatalogCertificate(high_serial, false), member,
+       "PublisherName: ExeLore High Serial Signer (verified)"},
+      {"RSA-512 signer", exelore_test::BuildCatalog(options, pki_->signer_rsa512), member,
+       "PublisherName: ExeLore RSA-512 Signer (UNVERIFIED)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    exelore_test::WriteFile(catroot_ + "/case.cat", c.catalog);
+    EXPECT_EQ(PublisherLine(Put("member.exe", c.file)), c.line);
+  }
+}
+
+}  // namespace
