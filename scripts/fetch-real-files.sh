@@ -5,7 +5,7 @@
 #
 #   scripts/fetch-real-files.sh [--large] [CACHE_DIR]
 #
-# CACHE_DIR defaults to build/real-files. Each file lands there under the name
+# CACHE_DIR defaults to build/real-files in the source tree. Each file lands there under the name
 # the manifest's `file` column gives. A file already present with the pinned
 # hash is left alone, so a second run downloads nothing. Rows marked optional
 # (one large file, for the speed benchmark) are fetched only with --large.
@@ -31,7 +31,7 @@ for arg in "$@"; do
        cache=$arg ;;
   esac
 done
-cache=${cache:-build/real-files}
+cache=${cache:-$here/build/real-files}
 
 die() { echo "fetch-real-files: error: $*" >&2; exit 1; }
 
