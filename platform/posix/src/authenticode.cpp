@@ -526,7 +526,15 @@ std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* va
 // Only certificates a chain asks for are decoded as X.509.
 class BundleIndex {
  public:
+  // A bundle file, read on first use.
   explicit BundleIndex(std::string path) : path_(std::move(path)) {}
+  // PEM text held in memory for the process's life.
+  static BundleIndex FromText(std::string_view text) {
+    BundleIndex index({});
+    index.loaded_ = true;
+    index.Index(text);
+    return index;
+  }
 
   // Adds to `store` every bundle certificate whose subject is `name`;
   // returns the first one added or found.
@@ -570,6 +578,10 @@ class BundleIndex {
     in.seekg(0);
     std::string text(static_cast<std::size_t>(size), '\0');
     if (!in.read(text.data(), size)) return;
+    Index(text);
+  }
+
+  void Index(std::string_view text) {
     static constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----";
     static constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
     std::size_t at = 0;
@@ -579,7 +591,7 @@ class BundleIndex {
       if (end == std::string::npos) break;
       at = end + kEnd.size();
       Entry e;
-      if (DecodeBase64(std::string_view(text).substr(body, end - body), &e.der) &&
+      if (DecodeBase64(text.substr(body, end - body), &e.der) &&
           LocateSubject(e.der, &e.subject_at, &e.subject_len)) {
         entries_.push_back(std::move(e));
       }
@@ -644,8 +656,16 @@ class BundleIndex {
   std::vector<Entry> entries_;
 };
 
+// Windows' code-signing roots, which a TLS store does not carry: the PEM
+// files of platform/posix/roots, compiled in so that the build tree and an
+// install trust them alike.
+constexpr char kBuiltinRoots[] =
+#include "builtin_roots.inc"
+    ;
+
 struct TrustAnchors {
   ossl::StorePtr store;
+  BundleIndex builtin = BundleIndex::FromText(kBuiltinRoots);
   std::optional<BundleIndex> bundle;
   std::mutex bundle_mutex;
 };
@@ -997,9 +1017,9 @@ X509_STORE* TrustStore() { return Anchors().store.get(); }
 
 void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates) {
   TrustAnchors& anchors = Anchors();
-  if (!anchors.bundle) return;
   // Walk up by issuer name: the store's directories and the message's own
-  // certificates are cheap; the bundle is consulted for a name neither has.
+  // certificates are cheap; the built-in roots and then the bundle are
+  // consulted for a name neither has.
   X509* current = leaf;
   for (int depth = 0; depth < kMaxChainDepth && current != nullptr; ++depth) {
     const X509_NAME* issuer = X509_get_issuer_name(current);
@@ -1014,7 +1034,8 @@ void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates) {
       continue;
     }
     std::lock_guard lock(anchors.bundle_mutex);
-    current = anchors.bundle->Resolve(anchors.store.get(), issuer);
+    current = anchors.builtin.Resolve(anchors.store.get(), issuer);
+    if (current == nullptr && anchors.bundle) current = anchors.bundle->Resolve(anchors.store.get(), issuer);
   }
   ERR_clear_error();
 }
