@@ -71,7 +71,15 @@ unpack() {
     deb)
       command -v apt-get >/dev/null || die "apt-get is needed for $pkg"
       command -v dpkg-deb >/dev/null || die "dpkg-deb is needed for $pkg"
-      (cd "$dir/dl" && apt-get download -q "$pkg" </dev/null >"$dir/log" 2>&1) \
+      # A machine that has never read its apt lists has none: read them once.
+      if ! (cd "$dir/dl" && apt-get download -q "$pkg" </dev/null >"$dir/log" 2>&1) &&
+        ! compgen -G "/var/lib/apt/lists/*_Packages" >/dev/null; then
+        as_root=()
+        [[ $(id -u) -eq 0 ]] || as_root=(sudo)
+        "${as_root[@]}" apt-get update -qq >"$dir/log" 2>&1 || true
+      fi
+      [[ -n "$(find "$dir/dl" -maxdepth 1 -name '*.deb')" ]] ||
+        (cd "$dir/dl" && apt-get download -q "$pkg" </dev/null >"$dir/log" 2>&1) \
         || die "apt-get download $pkg failed (are the apt lists current? try apt-get update): $(tail -n 5 "$dir/log")"
       local deb
       deb=$(find "$dir/dl" -maxdepth 1 -name '*.deb' | head -n 1)

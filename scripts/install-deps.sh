@@ -6,13 +6,17 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config libssl-dev openssl
-  # tests: GoogleTest, a real Authenticode signer, the Windows cross compiler
-  libgtest-dev osslsigncode g++-mingw-w64-x86-64
+  # tests: GoogleTest, a real Authenticode signer, the Windows cross compiler,
+  # the system's CA store (beside Windows' roots when comparing with osslsigncode)
+  libgtest-dev osslsigncode g++-mingw-w64-x86-64 ca-certificates
   # the dialog's front end and its tests
   qt6-base-dev qt6-qpa-plugins libgl-dev libx11-dev fonts-dejavu-core xvfb xauth xdotool
   # sanitizer and fuzzer runtimes
   clang libclang-rt-dev
 )
+# npm fetches the real signed files of the tests (scripts/fetch-real-files.sh);
+# a machine that already has one keeps it.
+command -v npm >/dev/null || packages+=(npm)
 if [[ -n "${EXELORE_EXTRA_PACKAGES:-}" ]]; then
   read -r -a extra <<<"${EXELORE_EXTRA_PACKAGES}"
   packages+=("${extra[@]}")

@@ -8,6 +8,10 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+echo "== real signed files from public packages" >&2
+./scripts/fetch-real-files.sh
+export EXELORE_REQUIRE_REAL_FILES=1
+
 echo "== build and test (ci preset: warnings are errors)" >&2
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"

@@ -1,0 +1,202 @@
+// Real executables signed by others (tests/real_files/manifest.tsv, fetched
+// by scripts/fetch-real-files.sh): the whole report of each in the default
+// environment, our verdict beside osslsigncode's, and byte flips in what the
+// signatures cover. Skipped when the files have not been fetched, unless
+// EXELORE_REQUIRE_REAL_FILES is set (CI sets it).
+#include <gtest/gtest.h>
+#include <openssl/cms.h>
+#include <openssl/pkcs7.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pe_builder.h"
+#include "process.h"
+#include "signing.h"
+#include "testing.h"
+#include "unicode.h"
+#include "util/file_certificate_info.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kSource = EXELORE_SOURCE_DIR;
+
+struct RealFile {
+  std::string name;
+  bool signed_file;
+};
+
+// The manifest's default rows (the optional large file is for benchmarks).
+std::vector<RealFile> Manifest() {
+  std::ifstream in(kSource + "/tests/real_files/manifest.tsv");
+  std::vector<RealFile> files;
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    std::vector<std::string> columns;
+    std::stringstream row(line);
+    for (std::string column; std::getline(row, column, '\t');) columns.push_back(column);
+    if (columns.size() < 7 || columns[5] == "yes") continue;
+    files.push_back({columns[4], columns[4].rfind("unsigned-", 0) != 0});
+  }
+  return files;
+}
+
+std::string Cache() {
+  const char* dir = std::getenv("EXELORE_REAL_FILES");
+  return dir != nullptr ? dir : kSource + "/build/real-files";
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Our publisher line, in process, with the default trust anchors.
+std::string PublisherLine(const std::string& path) {
+  orvik_util::FileCertificateInfo info(exelore_posix::BytesToUtf16(path));
+  info.Initialize();
+  WideString name;
+  if (FAILED(info.GetPublisherName(name))) return "PublisherName: ";
+  bool verified = false;
+  info.VerifyTrust(verified);
+  return "PublisherName: " + std::string(name.begin(), name.end()) +
+         (verified ? " (verified)" : " (UNVERIFIED)");
+}
+
+class RealFiles : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    unsetenv("SSL_CERT_FILE");
+    unsetenv("SSL_CERT_DIR");
+    unsetenv("SystemRoot");
+    exelore_posix::testing::ResetTrustStore();
+  }
+  static void TearDownTestSuite() { exelore_posix::testing::ResetTrustStore(); }
+
+  void SetUp() override {
+    for (const RealFile& f : Manifest()) {
+      if (fs::exists(Cache() + "/" + f.name)) continue;
+      if (std::getenv("EXELORE_REQUIRE_REAL_FILES") != nullptr) {
+        FAIL() << f.name << " is missing: run scripts/fetch-real-files.sh";
+      }
+      GTEST_SKIP() << "real files not fetched (scripts/fetch-real-files.sh)";
+    }
+  }
+};
+
+TEST_F(RealFiles, WholeReportInTheDefaultEnvironment) {
+  for (const RealFile& f : Manifest()) {
+    SCOPED_TRACE(f.name);
+    const auto result = exelore_test::RunProcess(
+        {"/usr/bin/env", "-u", "SSL_CERT_FILE", "-u", "SSL_CERT_DIR", "-u", "SystemRoot",
+         EXELORE_BINARY, "/c", Cache() + "/" + f.name});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out, ReadText(kSource + "/tests/real_files/expected/" + f.name + ".txt"));
+  }
+}
+
+// osslsigncode, given Windows' roots and the system's, judges the first
+// signature as Windows does on each of these files. Its exit status also
+// counts nested signatures, so its verdict on the first one is read from
+// the lines under "Signature Index: 0".
+TEST_F(RealFiles, VerdictEqualsOsslsigncodes) {
+  if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
+  exelore_test::TempDir dir;
+  std::string anchors = ReadText("/etc/ssl/certs/ca-certificates.crt");
+  for (const auto& pem : fs::directory_iterator(kSource + "/platform/posix/roots")) {
+    if (pem.path().extension() == ".pem") anchors += ReadText(pem.path());
+  }
+  std::ofstream(dir.File("anchors.pem"), std::ios::binary) << anchors;
+  for (const RealFile& f : Manifest()) {
+    if (!f.signed_file) continue;
+    SCOPED_TRACE(f.name);
+    const std::string path = Cache() + "/" + f.name;
+    const auto result = exelore_test::RunProcess(
+        {"/usr/bin/osslsigncode", "verify", "-ignore-cdp", "-ignore-crl", "-CAfile",
+         dir.File("anchors.pem"), "-TSA-CAfile", dir.File("anchors.pem"), "-in", path},
+        {}, std::chrono::seconds(120));
+    const std::string first = result.out.substr(0, result.out.find("Signature Index: 1"));
+    const bool theirs = first.find("Signature verification: ok") != std::string::npos;
+    const std::string ours = PublisherLine(path);
+    EXPECT_EQ(ours.ends_with(" (verified)"), theirs) << ours << "\n" << first;
+  }
+}
+
+// The bytes of `needle` inside `haystack`, as offsets; none when absent.
+std::vector<std::size_t> Where(const Bytes& haystack, const unsigned char* needle, int length) {
+  const auto at = std::search(haystack.begin(), haystack.end(), needle, needle + length);
+  std::vector<std::size_t> offsets;
+  for (int i = 0; at != haystack.end() && i < length; ++i) {
+    offsets.push_back(static_cast<std::size_t>(at - haystack.begin()) + static_cast<std::size_t>(i));
+  }
+  return offsets;
+}
+
+// Flips in the hashed ranges, the signer's signature and messageDigest, and
+// the timestamp's signed parts (a legacy countersignature's signature and
+// messageDigest, or an RFC 3161 token's TSTInfo and signature) never verify.
+TEST_F(RealFiles, ByteFlipsInWhatIsSignedNeverVerify) {
+  exelore_test::TempDir dir;
+  for (const std::string name : {"ms-signtool-2010.exe", "ms-conpty-x64-2025.dll"}) {
+    SCOPED_TRACE(name);
+    const Bytes image = exelore_test::ReadFile(Cache() + "/" + name);
+    ASSERT_TRUE(PublisherLine(Cache() + "/" + name).ends_with(" (verified)"));
+    const std::size_t entry = exelore_test::SecurityDirectoryEntry(image);
+    const std::size_t table = exelore_test::Get32(image, entry);
+    const unsigned char* p = image.data() + table + 8;
+    std::unique_ptr<PKCS7, decltype(&PKCS7_free)> p7(
+        d2i_PKCS7(nullptr, &p, static_cast<long>(image.size() - table - 8)), PKCS7_free);
+    ASSERT_NE(p7, nullptr);
+    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+
+    std::vector<std::size_t> positions;
+    const std::size_t checksum = exelore_test::Get32(image, 0x3c) + 24 + 64;
+    for (std::size_t at = 0; at < table; at += table / 200) {
+      if (at < checksum || at >= checksum + 4) positions.push_back(at);
+    }
+    const auto add = [&](const ASN1_STRING* s) {
+      const auto found = Where(image, s->data, s->length);
+      EXPECT_FALSE(found.empty());
+      positions.insert(positions.end(), found.begin(), found.end());
+    };
+    add(si->enc_digest);
+    add(PKCS7_digest_from_attributes(si->auth_attr));
+    for (int i = 0; i < sk_X509_ATTRIBUTE_num(si->unauth_attr); ++i) {
+      const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(sk_X509_ATTRIBUTE_value(si->unauth_attr, i), 0);
+      if (value == nullptr || value->type != V_ASN1_SEQUENCE) continue;
+      const unsigned char* q = value->value.sequence->data;
+      const long length = value->value.sequence->length;
+      if (OBJ_obj2nid(X509_ATTRIBUTE_get0_object(sk_X509_ATTRIBUTE_value(si->unauth_attr, i))) ==
+          NID_pkcs9_countersignature) {
+        std::unique_ptr<PKCS7_SIGNER_INFO, decltype(&PKCS7_SIGNER_INFO_free)> counter(
+            d2i_PKCS7_SIGNER_INFO(nullptr, &q, length), PKCS7_SIGNER_INFO_free);
+        add(counter->enc_digest);
+        add(PKCS7_digest_from_attributes(counter->auth_attr));
+        continue;
+      }
+      std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> token(
+          d2i_CMS_ContentInfo(nullptr, &q, length), CMS_ContentInfo_free);
+      if (!token) continue;  // a nested signature
+      add(*CMS_get0_content(token.get()));
+      CMS_SignerInfo* tsi = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(token.get()), 0);
+      add(CMS_SignerInfo_get0_signature(tsi));
+    }
+    for (const std::size_t at : positions) {
+      Bytes copy = image;
+      copy[at] ^= 0x01;
+      exelore_test::WriteFile(dir.File(name), copy);
+      EXPECT_FALSE(PublisherLine(dir.File(name)).ends_with(" (verified)")) << "flip at " << at;
+    }
+  }
+}
+
+}  // namespace
