@@ -402,15 +402,15 @@ TEST(MainDialogEndToEndTest, RealExecutableUnderXvfb) {
 #ifndef EXELORE_X11_TOOL
   GTEST_SKIP() << "built without Xlib headers (libx11-dev)";
 #else
-  for (const char* program : {"xvfb-run", "xdotool", "xauth"}) {
+  for (const char* program : {"Xvfb", "xdotool"}) {
     if (!Found(program)) GTEST_SKIP() << program << " is not installed";
   }
   TempDir dir;
   const std::string fixture = MakeFixture(dir, "e2e.exe", u"End To End Corp");
   const std::string report_file = dir.File("report.txt");
-  const auto result = RunProcess({"/usr/bin/env", "-u", "QT_QPA_PLATFORM", "xvfb-run", "-a", "-s",
-                                  "-screen 0 1024x768x24", EXELORE_DRIVE_DIALOG, EXELORE_BINARY,
-                                  EXELORE_X11_TOOL, fixture, report_file},
+  const auto result = RunProcess({"/usr/bin/env", "-u", "QT_QPA_PLATFORM", EXELORE_WITH_XVFB,
+                                  EXELORE_DRIVE_DIALOG, EXELORE_BINARY, EXELORE_X11_TOOL, fixture,
+                                  report_file},
                                  {}, std::chrono::seconds(120));
   ASSERT_FALSE(result.timed_out) << result.err;
   EXPECT_EQ(result.exit_status, 0) << result.err;

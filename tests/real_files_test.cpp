@@ -17,12 +17,14 @@
 
 #include "pe_builder.h"
 #include "process.h"
+#include "publisher_line.h"
 #include "signing.h"
 #include "testing.h"
 #include "unicode.h"
-#include "util/file_certificate_info.h"
 
 namespace {
+
+using exelore_test::PublisherLine;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
@@ -60,17 +62,6 @@ std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Our publisher line, in process, with the default trust anchors.
-std::string PublisherLine(const std::string& path) {
-  orvik_util::FileCertificateInfo info(exelore_posix::BytesToUtf16(path));
-  info.Initialize();
-  WideString name;
-  if (FAILED(info.GetPublisherName(name))) return "PublisherName: ";
-  bool verified = false;
-  info.VerifyTrust(verified);
-  return "PublisherName: " + std::string(name.begin(), name.end()) +
-         (verified ? " (verified)" : " (UNVERIFIED)");
-}
 
 class RealFiles : public ::testing::Test {
  protected:

@@ -21,13 +21,15 @@
 #include "ossl.h"
 #include "pe_builder.h"
 #include "process.h"
+#include "publisher_line.h"
 #include "signing.h"
 #include "test_pki.h"
 #include "testing.h"
 #include "unicode.h"
-#include "util/file_certificate_info.h"
 
 namespace {
+
+using exelore_test::PublisherLine;
 
 using Bytes = std::vector<std::uint8_t>;
 using exelore_test::CatalogOptions;
@@ -39,16 +41,6 @@ using KeyPtr = std::unique_ptr<EVP_PKEY, exelore_posix::ossl::Free<EVP_PKEY_free
 
 constexpr char kNone[] = "PublisherName: ";
 
-// The publisher line as the report writes it.
-std::string PublisherLine(const std::string& path) {
-  orvik_util::FileCertificateInfo info(exelore_posix::BytesToUtf16(path));
-  info.Initialize();
-  WideString name;
-  if (FAILED(info.GetPublisherName(name))) return kNone;
-  bool verified = false;
-  info.VerifyTrust(verified);
-  return kNone + std::string(name.begin(), name.end()) + (verified ? " (verified)" : " (UNVERIFIED)");
-}
 
 exelore_posix::ossl::X509Ptr LoadCert(const std::string& path) {
   exelore_posix::ossl::BioPtr bio(BIO_new_file(path.c_str(), "r"));

@@ -106,20 +106,11 @@ std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::ui
   return tlv.subspan(header, static_cast<std::size_t>(length));
 }
 
-std::vector<std::uint8_t> NameDer(const X509_NAME* name) {
-  unsigned char* raw = nullptr;
-  const int n = i2d_X509_NAME(name, &raw);
-  if (n <= 0) return {};
-  ossl::BytesPtr owner(raw);
-  return std::vector<std::uint8_t>(raw, raw + n);
-}
+std::vector<std::uint8_t> NameDer(const X509_NAME* name) { return Encoded(name, i2d_X509_NAME); }
 
 std::vector<std::uint8_t> IntegerBlob(const ASN1_INTEGER* value) {
-  unsigned char* raw = nullptr;
-  const int n = i2d_ASN1_INTEGER(value, &raw);
-  if (n <= 0) return {};
-  ossl::BytesPtr owner(raw);
-  const auto contents = DerContents(std::span<const std::uint8_t>(raw, static_cast<std::size_t>(n)));
+  const std::vector<std::uint8_t> der = Encoded(value, i2d_ASN1_INTEGER);
+  const auto contents = DerContents(der);
   if (!contents) return {};
   return std::vector<std::uint8_t>(contents->rbegin(), contents->rend());
 }
@@ -400,12 +391,8 @@ HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
 // without the signature noticing.
 template <typename T, typename Encode>
 bool IsDer(std::span<const std::uint8_t> der, T* decoded, Encode encode) {
-  unsigned char* again = nullptr;
-  const int again_len = encode(decoded, &again);
-  if (again_len <= 0) return false;
-  ossl::BytesPtr owner(again);
-  return static_cast<std::size_t>(again_len) == der.size() &&
-         std::memcmp(again, der.data(), der.size()) == 0;
+  const std::vector<std::uint8_t> again = Encoded(decoded, encode);
+  return !again.empty() && std::equal(again.begin(), again.end(), der.begin(), der.end());
 }
 
 // The time of an RFC 3161 timestamp (1.3.6.1.4.1.311.3.3.1) over the signer's
@@ -540,11 +527,8 @@ class BundleIndex {
   // returns the first one added or found.
   X509* Resolve(X509_STORE* store, const X509_NAME* name) {
     Load();
-    unsigned char* raw = nullptr;
-    const int raw_len = i2d_X509_NAME(name, &raw);
-    if (raw_len <= 0) return nullptr;
-    ossl::BytesPtr owner(raw);
-    const std::span<const std::uint8_t> wanted(raw, static_cast<std::size_t>(raw_len));
+    const std::vector<std::uint8_t> wanted = NameDer(name);
+    if (wanted.empty()) return nullptr;
     X509* first = nullptr;
     for (Entry& e : entries_) {
       const auto subject = std::span<const std::uint8_t>(e.der).subspan(e.subject_at, e.subject_len);

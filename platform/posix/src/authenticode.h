@@ -121,6 +121,16 @@ void ResetTrustStore();
 // `tlv`); nullopt otherwise.
 std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::uint8_t> tlv);
 
+// What an OpenSSL i2d function writes for `value`; empty when it fails.
+template <typename T, typename Encode>
+std::vector<std::uint8_t> Encoded(const T* value, Encode encode) {
+  unsigned char* raw = nullptr;
+  const int n = encode(value, &raw);
+  if (n <= 0) return {};
+  ossl::BytesPtr owner(raw);
+  return std::vector<std::uint8_t>(raw, raw + n);
+}
+
 // The DER of a name; empty when it does not encode.
 std::vector<std::uint8_t> NameDer(const X509_NAME* name);
 // An INTEGER as Windows keeps it in a CRYPT_INTEGER_BLOB: the two's

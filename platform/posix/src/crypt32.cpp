@@ -81,11 +81,8 @@ Store* StoreFromHandle(HCERTSTORE handle) {
 std::unique_ptr<CertObject> MakeCertObject(X509* x509, Store* store) {
   auto object = std::make_unique<CertObject>();
   object->x509 = ossl::UpRef(x509);
-  unsigned char* raw = nullptr;
-  const int n = i2d_X509(x509, &raw);
-  if (n <= 0) return nullptr;
-  ossl::BytesPtr owner(raw);
-  object->encoded.assign(raw, raw + n);
+  object->encoded = authenticode::Encoded(x509, i2d_X509);
+  if (object->encoded.empty()) return nullptr;
   object->serial = authenticode::IntegerBlob(X509_get0_serialNumber(x509));
   object->issuer = authenticode::NameDer(X509_get_issuer_name(x509));
   object->subject = authenticode::NameDer(X509_get_subject_name(x509));
@@ -181,11 +178,7 @@ class Arena {
 };
 
 std::vector<std::uint8_t> EncodeType(const ASN1_TYPE* value) {
-  unsigned char* raw = nullptr;
-  const int n = i2d_ASN1_TYPE(value, &raw);
-  if (n <= 0) return {};
-  ossl::BytesPtr owner(raw);
-  return std::vector<std::uint8_t>(raw, raw + n);
+  return authenticode::Encoded(value, i2d_ASN1_TYPE);
 }
 
 CRYPT_ALGORITHM_IDENTIFIER PutAlgorithm(Arena& arena, const X509_ALGOR* alg) {
