@@ -31,14 +31,16 @@ struct CertificateTable {
 enum class TableState { kAbsent, kInvalid, kPresent };
 
 // Classifies the security directory: absent (no entry, or zero address or
-// size), invalid (pointing outside the file or into the headers), or present
-// with *table filled.
+// size), invalid (pointing outside the file, or starting before the end of
+// the headers and of every section's raw data: such a file is not a valid
+// signed image), or present with *table filled.
 TableState FindCertificateTable(const pe::FileSource& file, const pe::Headers& headers,
                                 CertificateTable* table);
 
 // Reads the bCertificate bytes of the FIRST WIN_CERTIFICATE of the table, when
-// it is a PKCS #7 SignedData (revision 0x0200, type 2) of sensible size.
-// nullopt when there is none; nothing else is read.
+// it is a PKCS #7 SignedData (revision 0x0200, type 2) of sensible size and
+// the rest of the table is further WIN_CERTIFICATEs and zero bytes only.
+// nullopt otherwise.
 std::optional<std::vector<std::uint8_t>> ReadEmbeddedSignature(const pe::FileSource& file,
                                                                const pe::Headers& headers);
 
@@ -54,10 +56,13 @@ struct ImageHashOptions {
   bool pad_unsigned_to_8 = false;
 };
 
-// The Authenticode hash of a PE image: every byte of the file in order,
-// except the optional header's CheckSum, the security directory entry and the
-// certificate table. One streaming pass through a 1 MiB buffer. nullopt when
-// the certificate table lies outside the file or a read fails.
+// The Authenticode hash of a PE image: the headers (SizeOfHeaders bytes)
+// without the optional header's CheckSum and the security directory entry,
+// then each section's raw data in the order of their file offsets, then what
+// follows the last section without the certificate table. Reads through a
+// buffer of at most 1 MiB. nullopt when the certificate table is invalid,
+// the headers do not hold the section table, a section's raw data runs past
+// the end of the file, or a read fails.
 std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& file,
                                                           const pe::Headers& headers,
                                                           const EVP_MD* md,
@@ -95,24 +100,32 @@ struct SignerResult {
   std::optional<std::time_t> timestamp; // the time of a valid countersignature
 };
 
-// Verifies the FIRST signer of a SignedData: its certificate is among the
-// message's certificates (else TRUST_E_NO_SIGNER_CERT); its signature over
-// the authenticated attributes verifies (NTE_BAD_SIGNATURE) and their
-// messageDigest equals the digest of SignedContentOctets (CRYPT_E_HASH_VALUE);
-// a timestamp countersignature, when present, verifies (TRUST_E_TIME_STAMP);
-// the chain reaches a trust anchor at the timestamp's time or now, with the
-// message's certificates as intermediates, and every certificate that
-// restricts its extended key usage allows policy.required_eku_nid (CERT_E_*).
-// No revocation checks. Returns S_OK or the Windows status code.
+// Verifies the FIRST signer of a SignedData: its certificate is the first of
+// the message's certificates with its issuer and serial number, compared as
+// CertFindCertificateInStore compares them (else TRUST_E_NO_SIGNER_CERT);
+// its authenticated attributes hold exactly one messageDigest and one
+// contentType naming the content (CRYPT_E_HASH_VALUE); its signature over
+// them verifies (NTE_BAD_SIGNATURE) and the messageDigest equals the digest
+// of SignedContentOctets (CRYPT_E_HASH_VALUE); a timestamp (legacy
+// countersignature or RFC 3161 token), when present, verifies and its signer
+// names the time-stamping usage (TRUST_E_TIME_STAMP); the chain reaches a
+// trust anchor at the timestamp's time (now for a lifetime-signing leaf, or
+// without a timestamp), with the message's certificates as intermediates;
+// every certificate that restricts its extended key usage allows
+// policy.required_eku_nid (CERT_E_WRONG_USAGE), and none has an RSA key
+// under 1024 bits (TRUST_E_CERT_SIGNATURE). No revocation checks. Returns
+// S_OK or the Windows status code.
 HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult* result);
 
-// The process-wide trust anchors: OpenSSL's default locations (SSL_CERT_DIR
-// and SSL_CERT_FILE honoured) plus EXELORE_CODESIGN_ROOTS_DIR. Built on first
-// use. Directories are searched through their hash links; a bundle file is
-// indexed by subject and only the certificates a chain needs are decoded.
+// The process-wide trust anchors: Windows' code-signing roots built in,
+// OpenSSL's default locations (SSL_CERT_DIR and SSL_CERT_FILE honoured) and
+// EXELORE_CODESIGN_ROOTS_DIR. Built on first use. Directories are searched
+// through their hash links; the built-in roots and a bundle file are indexed
+// by subject, and only the certificates a chain needs are decoded.
 X509_STORE* TrustStore();
 // Prepares the store for chaining `leaf` with `intermediates`: decodes from
-// the bundle file the certificates whose subjects the chain needs.
+// the built-in roots and the bundle file the certificates whose subjects the
+// chain needs.
 void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates);
 // Forgets the store, so the next verification reads the environment again.
 void ResetTrustStore();
