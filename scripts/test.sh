@@ -23,6 +23,9 @@ echo "== Windows cross build against the real SDK" >&2
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j "$jobs"
 
+echo "== the Windows build under Wine, compared with the Linux build" >&2
+./scripts/wine-e2e.sh
+
 if [[ -x scripts/fuzz-smoke.sh ]]; then
   echo "== fuzz smoke runs" >&2
   ./scripts/fuzz-smoke.sh
