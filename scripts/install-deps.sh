@@ -12,8 +12,8 @@ packages=(
   qt6-base-dev qt6-qpa-plugins libgl-dev libx11-dev fonts-dejavu-core xvfb xauth xdotool
   # sanitizer and fuzzer runtimes
   clang libclang-rt-dev
-  # the Windows build run under Wine
-  wine64
+  # the Windows build run under Wine; the Debian package and its checks
+  wine64 dpkg-dev lintian binutils-mingw-w64-x86-64
 )
 if [[ -n "${EXELORE_EXTRA_PACKAGES:-}" ]]; then
   read -r -a extra <<<"${EXELORE_EXTRA_PACKAGES}"
