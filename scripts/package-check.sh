@@ -23,9 +23,14 @@ listing=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
 [[ "$listing" == "exelore-$version-win64/ exelore-$version-win64/LICENSE.txt exelore-$version-win64/README.txt exelore-$version-win64/exelore.exe " ]] ||
   fail "$zip holds: $listing"
 (cd "$work" && cmake -E tar xf "$OLDPWD/$zip")
-if x86_64-w64-mingw32-objdump -h "$work/exelore-$version-win64/exelore.exe" | grep -q '\.debug'; then
+exe="$work/exelore-$version-win64/exelore.exe"
+if x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.debug'; then
   fail "exelore.exe in $zip has debug sections"
 fi
+# Its resources, as "name type": the manifest (type 24), the main dialog and
+# the version resource, and nothing else.
+resources=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$exe" | grep -E '^[0-9]+ ' | awk '{print $1, $2}' | sort | tr '\n' ' ')
+[[ "$resources" == "1 24 1 VERSIONINFO 101 DIALOGEX " ]] || fail "exelore.exe has the resources: $resources"
 
 echo "-- the Debian package" >&2
 rm -f $build/exelore_*.deb
@@ -55,10 +60,14 @@ env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/exelore" >"$work/out" 2>&1 || f
 
 echo "-- an install to a temporary prefix, and the dialog it opens" >&2
 cmake --install $build --prefix "$work/prefix" >/dev/null
+# One X server for both: the dialog from the prefix and from the package.
+env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  for exelore in "${@:4}"; do
+    "$1" "$exelore" "$2" "$3" "$exelore.report" || { echo "the dialog of $exelore ended with status $?"; exit 1; }
+  done' _ tests/support/drive_dialog.sh $build/tests/x11_tool "$fixture" \
+  "$work/prefix/bin/exelore" "$root/usr/bin/exelore" || fail "the dialog did not run"
 for exelore in "$work/prefix/bin/exelore" "$root/usr/bin/exelore"; do
-  env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1024x768x24" \
-    tests/support/drive_dialog.sh "$exelore" $build/tests/x11_tool "$fixture" "$work/report" ||
-    fail "the dialog of $exelore ended with status $?"
-  grep -q '^CompanyName: ExeLore Package Check' "$work/report" || fail "the dialog of $exelore showed: $(cat "$work/report")"
+  grep -q '^CompanyName: ExeLore Package Check' "$exelore.report" ||
+    fail "the dialog of $exelore showed: $(cat "$exelore.report")"
 done
 echo "package-check: $(basename "$zip"), $(basename "$deb") and the installs check out" >&2
