@@ -16,6 +16,8 @@ endfunction()
 
 exelore_shlibdeps(${EXELORE_CONSOLE} CPACK_DEBIAN_PACKAGE_DEPENDS)
 if(EXELORE_FRONTEND)
-  exelore_shlibdeps(${EXELORE_FRONTEND} CPACK_DEBIAN_PACKAGE_RECOMMENDS)
-  string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", qt6-qpa-plugins")
+  exelore_shlibdeps(${EXELORE_FRONTEND} recommends)
+  # libc6 is in Depends already.
+  string(REGEX REPLACE "^libc6 \\([^)]*\\), " "" recommends "${recommends}")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "${recommends}, qt6-qpa-plugins")
 endif()
