@@ -28,7 +28,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# TMPDIR too: Wine keeps its server's socket folder there, and the fixtures
+# go there; both leave with the work folder.
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" EXELORE_WINE="$wine"
+export TMPDIR="$work"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/mingw/CMakeCache.txt)
 artifact=$(realpath "${1:-build/mingw/exelore-$version-win64.zip}")
 if [[ "$artifact" == *.zip ]]; then
