@@ -13,6 +13,8 @@ packages=(
   qt6-base-dev qt6-qpa-plugins libgl-dev libx11-dev fonts-dejavu-core xvfb xauth xdotool
   # sanitizer and fuzzer runtimes
   clang libclang-rt-dev
+  # the Windows build run under Wine; the Debian package and its checks
+  wine64 dpkg-dev lintian binutils-mingw-w64-x86-64
 )
 # npm fetches the real signed files of the tests (scripts/fetch-real-files.sh);
 # a machine that already has one keeps it.

@@ -27,6 +27,13 @@ echo "== Windows cross build against the real SDK" >&2
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j "$jobs"
 
+echo "== the Windows release zip, its executable under Wine compared with the Linux build" >&2
+cmake --build --preset mingw --target release
+./scripts/wine-e2e.sh
+
+echo "== the Debian package and installs to a temporary prefix" >&2
+./scripts/package-check.sh
+
 if [[ -x scripts/fuzz-smoke.sh ]]; then
   echo "== fuzz smoke runs" >&2
   ./scripts/fuzz-smoke.sh

@@ -6,6 +6,7 @@
 
 #include "pe_builder.h"
 #include "process.h"
+#include "report_cases.h"
 
 namespace {
 
@@ -31,12 +32,7 @@ TEST(Console, PrintsTheUsageLineForAnyOtherCommandLine) {
   TempDir dir;
   const std::string file = dir.File("f.exe");
   exelore_test::WriteFile(file, BuildPeWithVersion(DefaultVersionInfo()));
-  const std::vector<std::vector<std::string>> command_lines = {
-      {"/c"},         {"/c", file, "extra"}, {"/C", file},   {"-c", file},
-      {"/c ", file},  {"c", file},           {file},         {"/c", file, ""},
-      {"/cc", file},  {"", file},
-  };
-  for (const auto& args : command_lines) {
+  for (const auto& args : exelore_test::UsageCommandLines(file)) {
     SCOPED_TRACE(testing::PrintToString(args));
     ExpectRun(args, kUsage);
   }

@@ -2,8 +2,9 @@
 // main dialog makes. The windows themselves are Qt widgets in a separate
 // library, libexelore_qt.so, loaded with dlopen on the first call so that
 // console runs never load Qt or any display library. The library is looked
-// for next to the executable, then in the install folder; it is never
-// unloaded (Qt keeps threads and global state that outlive any dlclose).
+// for next to the executable (the build tree), in lib/exelore beside the
+// executable's folder (an install to any prefix, moved or not), then in the
+// install folder fixed at configure time; it is never unloaded (Qt keeps threads and global state that outlive any dlclose).
 //
 // When the library, Qt or a display is missing, CreateDialogParamW fails as
 // it does on Windows when a dialog cannot be created (null, with the reason
@@ -40,12 +41,16 @@ std::string ExecutableFolder() {
 
 const Frontend* LoadFrontend(DWORD* error) {
   static const FrontendHost host{kFrontendVersion, &SetLastError};
-  std::string candidates[2];
+  std::string candidates[3];
   if (!LibraryOverride().empty()) {
     candidates[0] = LibraryOverride();
   } else {
-    candidates[0] = ExecutableFolder() + "/" + kFrontendLibrary;
-    candidates[1] = std::string(EXELORE_QT_LIBDIR) + "/" + kFrontendLibrary;
+    const std::string folder = ExecutableFolder();
+    if (!folder.empty()) {
+      candidates[0] = folder + "/" + kFrontendLibrary;
+      candidates[1] = folder + "/../lib/exelore/" + kFrontendLibrary;
+    }
+    candidates[2] = std::string(EXELORE_QT_LIBDIR) + "/" + kFrontendLibrary;
   }
   *error = ERROR_MOD_NOT_FOUND;
   for (const auto& path : candidates) {

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Checks what users install, as they would use it: the Windows zip of
+# build/mingw, the Debian package cpack makes from build/ci (lintian, its
+# dependencies, the unpacked package run in console mode and with no
+# display), and build/ci installed to a temporary prefix, whose dialog must
+# open and report under Xvfb. Expects both builds to exist.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build/ci
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $build/CMakeCache.txt)
+work=$(mktemp -d "${TMPDIR:-/tmp}/exelore-package.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+fail() { echo "package-check: $*" >&2; exit 1; }
+
+fixture="$work/with blanks/sample.exe"
+mkdir -p "$(dirname "$fixture")"
+$build/tests/make_pe --company "ExeLore Package Check" "$fixture"
+$build/exelore /c "$fixture" >"$work/expected"
+
+echo "-- the Windows zip" >&2
+zip=build/mingw/exelore-$version-win64.zip
+listing=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
+[[ "$listing" == "exelore-$version-win64/ exelore-$version-win64/LICENSE.txt exelore-$version-win64/README.txt exelore-$version-win64/exelore.exe " ]] ||
+  fail "$zip holds: $listing"
+(cd "$work" && cmake -E tar xf "$OLDPWD/$zip")
+exe="$work/exelore-$version-win64/exelore.exe"
+if x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.debug'; then
+  fail "exelore.exe in $zip has debug sections"
+fi
+# Its resources, as "name type": the manifest (type 24), the main dialog and
+# the version resource, and nothing else.
+resources=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$exe" | grep -E '^[0-9]+ ' | awk '{print $1, $2}' | sort | tr '\n' ' ')
+[[ "$resources" == "1 24 1 VERSIONINFO 101 DIALOGEX " ]] || fail "exelore.exe has the resources: $resources"
+
+echo "-- the Debian package" >&2
+rm -f $build/exelore_*.deb
+(cd $build && cpack -G DEB >/dev/null)
+deb=$build/exelore_${version}_$(dpkg --print-architecture).deb
+lintian --fail-on error "$deb" 2>/dev/null
+depends=$(dpkg-deb -f "$deb" Depends)
+recommends=$(dpkg-deb -f "$deb" Recommends)
+[[ "$depends" =~ ^libc6(\ \([^\)]*\))?$ ]] || fail "Depends: $depends (the console tool needs only libc)"
+for p in libqt6widgets6 qt6-qpa-plugins; do
+  [[ "$recommends" == *"$p"* ]] || fail "Recommends lacks $p: $recommends"
+done
+root="$work/root"
+dpkg -x "$deb" "$root"
+grep -qx 'Exec=exelore' "$root/usr/share/applications/exelore.desktop" || fail "the .desktop entry does not start exelore"
+for f in usr/lib/exelore/libexelore_qt.so usr/share/man/man1/exelore.1.gz; do
+  [[ -f "$root/$f" ]] || fail "the package lacks /$f"
+done
+# Only libc6's libraries: the C library and the dynamic loader.
+needed=$(readelf -d "$root/usr/bin/exelore" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
+  grep -v -x -e 'libc\.so\.6' -e 'ld-linux-x86-64\.so\.2' || true)
+[[ -z "$needed" ]] || fail "/usr/bin/exelore needs $needed"
+env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/exelore" /c "$fixture" >"$work/out"
+cmp "$work/expected" "$work/out" || fail "the packaged exelore /c reports otherwise than the build"
+env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/exelore" >"$work/out" 2>&1 || fail "exelore without a display: status $?"
+[[ ! -s "$work/out" ]] || fail "exelore without a display wrote: $(cat "$work/out")"
+
+echo "-- an install to a temporary prefix, and the dialog it opens" >&2
+cmake --install $build --prefix "$work/prefix" >/dev/null
+# One X server for both: the dialog from the prefix and from the package.
+env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  for exelore in "${@:4}"; do
+    "$1" "$exelore" "$2" "$3" "$exelore.report" || { echo "the dialog of $exelore ended with status $?"; exit 1; }
+  done' _ tests/support/drive_dialog.sh $build/tests/x11_tool "$fixture" \
+  "$work/prefix/bin/exelore" "$root/usr/bin/exelore" || fail "the dialog did not run"
+for exelore in "$work/prefix/bin/exelore" "$root/usr/bin/exelore"; do
+  grep -q '^CompanyName: ExeLore Package Check' "$exelore.report" ||
+    fail "the dialog of $exelore showed: $(cat "$exelore.report")"
+done
+echo "package-check: $(basename "$zip"), $(basename "$deb") and the installs check out" >&2
