@@ -61,7 +61,7 @@ env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/exelore" >"$work/out" 2>&1 || f
 echo "-- an install to a temporary prefix, and the dialog it opens" >&2
 cmake --install $build --prefix "$work/prefix" >/dev/null
 # One X server for both: the dialog from the prefix and from the package.
-env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+env -u QT_QPA_PLATFORM tests/support/with_xvfb.sh bash -c '
   for exelore in "${@:4}"; do
     "$1" "$exelore" "$2" "$3" "$exelore.report" || { echo "the dialog of $exelore ended with status $?"; exit 1; }
   done' _ tests/support/drive_dialog.sh $build/tests/x11_tool "$fixture" \
