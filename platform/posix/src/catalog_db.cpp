@@ -120,17 +120,18 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool IsDirectory(const std::string& path) {
+bool IsEntryOfType(const std::string& path, bool folder) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::stat(path.c_str(), &st) == 0 && (folder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
 }
 
-// `parent`/`name`, where the entry's name may differ from `name` in ASCII
-// case. The exact spelling wins; among other spellings the bytewise least,
-// so the choice never depends on the directory's order.
-std::optional<std::string> ChildFolder(const std::string& parent, std::string_view name) {
+// `parent`/`name`, a folder or a regular file, where the entry's name may
+// differ from `name` in ASCII case. The exact spelling wins; among other
+// spellings the bytewise least, so the choice never depends on the
+// directory's order.
+std::optional<std::string> ChildEntry(const std::string& parent, std::string_view name, bool folder) {
   std::string exact = parent + "/" + std::string(name);
-  if (IsDirectory(exact)) return exact;
+  if (IsEntryOfType(exact, folder)) return exact;
   DIR* dir = ::opendir(parent.c_str());
   if (dir == nullptr) return std::nullopt;
   std::optional<std::string> best;
@@ -138,7 +139,7 @@ std::optional<std::string> ChildFolder(const std::string& parent, std::string_vi
     const std::string_view candidate(entry->d_name);
     if (!EqualsIgnoringAsciiCase(candidate, name)) continue;
     std::string path = parent + "/" + std::string(candidate);
-    if (!IsDirectory(path)) continue;
+    if (!IsEntryOfType(path, folder)) continue;
     if (!best || path < *best) best = std::move(path);
   }
   ::closedir(dir);
@@ -257,20 +258,26 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
   return catalog;
 }
 
+std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
+                                           bool last_is_folder) {
+  const char* root = std::getenv("SystemRoot");
+  if (root == nullptr || *root == '\0' || components.empty()) return std::nullopt;
+  std::optional<std::string> path = std::string(root);
+  for (std::size_t i = 0; i < components.size() && path; ++i) {
+    path = ChildEntry(*path, components[i], i + 1 < components.size() || last_is_folder);
+  }
+  return path;
+}
+
 std::optional<std::string> DatabaseFolder() {
   const char* root = std::getenv("SystemRoot");
   if (root == nullptr || *root == '\0') {
     const std::string configured = EXELORE_CATALOG_DIR;
-    if (configured.empty() || !IsDirectory(configured)) return std::nullopt;
+    if (configured.empty() || !IsEntryOfType(configured, true)) return std::nullopt;
     return configured;
   }
-  std::optional<std::string> folder = std::string(root);
-  for (const std::string_view component : {std::string_view("System32"), std::string_view("CatRoot"),
-                                           std::string_view(kCatRootGuid)}) {
-    folder = ChildFolder(*folder, component);
-    if (!folder) return std::nullopt;
-  }
-  return folder;
+  static constexpr std::string_view kCatRoot[] = {"System32", "CatRoot", kCatRootGuid};
+  return BelowSystemRoot(kCatRoot, true);
 }
 
 std::vector<std::string> ListCatalogs(const std::string& folder) {

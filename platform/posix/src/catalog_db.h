@@ -58,6 +58,14 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der);
 // otherwise the configure-time folder. nullopt when it does not exist.
 std::optional<std::string> DatabaseFolder();
 
+// The path below the SystemRoot environment variable named by `components`,
+// each matched without regard to ASCII case (the exact spelling first, else
+// the bytewise least), as Windows' file system matches them: every
+// component but the last a folder, the last a folder when `last_is_folder`,
+// else a regular file. nullopt without SystemRoot or such an entry.
+std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
+                                           bool last_is_folder);
+
 // The paths of the `*.cat` files in `folder` (extension in any case), in
 // lookup order: names compared without ASCII case, then bytewise.
 std::vector<std::string> ListCatalogs(const std::string& folder);
