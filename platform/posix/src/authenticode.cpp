@@ -827,8 +827,8 @@ std::optional<std::vector<std::uint8_t>> ReadEmbeddedSignature(const pe::FileSou
   return der;
 }
 
-ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der) {
-  if (der.empty() || der.size() > static_cast<std::size_t>(kMaxSignatureSize)) return nullptr;
+ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der, std::uint64_t max_size) {
+  if (der.empty() || der.size() > max_size) return nullptr;
   const unsigned char* p = der.data();
   ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
   if (!p7) return nullptr;

@@ -30,6 +30,7 @@ inline void FreeX509StackView(STACK_OF(X509) * s) { sk_X509_free(s); }
 inline void FreeGeneralNames(GENERAL_NAMES* s) { GENERAL_NAMES_free(s); }
 inline void FreeOpenSslBytes(unsigned char* p) { OPENSSL_free(p); }
 
+using Asn1StringPtr = std::unique_ptr<ASN1_STRING, Free<ASN1_STRING_free>>;
 using Asn1TypePtr = std::unique_ptr<ASN1_TYPE, Free<ASN1_TYPE_free>>;
 using BioPtr = std::unique_ptr<BIO, Free<BIO_free_all>>;
 using BytesPtr = std::unique_ptr<unsigned char, Free<FreeOpenSslBytes>>;
