@@ -63,7 +63,8 @@ bool OpenMember(const WINTRUST_CATALOG_INFO* info, RegularFile* file, DWORD* err
 //   this catalog);
 // - the member file cannot be opened: its Win32 error;
 // - the file's hash now differs from the listed one: TRUST_E_BAD_DIGEST;
-// - chain and usage failures: the CERT_E_ codes.
+// - chain and usage failures: the CERT_E_ codes, and TRUST_E_EXPLICIT_DISTRUST
+//   for a certificate a Windows volume's Disallowed store holds.
 // A precomputed pbCalculatedFileHash is never trusted: the hash is always
 // computed from the file.
 HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info, DWORD* last_error,
