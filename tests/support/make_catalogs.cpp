@@ -7,8 +7,8 @@
 // with COUNT signed catalogs of about KIB KiB each (entries with made-up
 // SHA-1 hashes), the last LARGE of them (default 0) of about LARGE_KIB KiB
 // instead, and two unsigned images: OUT_DIR/hit.exe, listed by the catalog
-// that comes last in lookup order (its hash in OUT_DIR/hit.sha1), and
-// OUT_DIR/miss.exe, listed by none.
+// that comes last in lookup order, and OUT_DIR/miss.exe, listed by none
+// (their hashes in OUT_DIR/hit.sha1 and OUT_DIR/miss.sha1).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -39,11 +39,14 @@ int main(int argc, char** argv) {
     exelore_test::PeLayout hit_layout;
     const auto hit = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(u"Hit"), true,
                                                       0x0409, &hit_layout);
-    const auto miss = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(u"Miss"));
+    exelore_test::PeLayout miss_layout;
+    const auto miss = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(u"Miss"), true,
+                                                       0x0409, &miss_layout);
     exelore_test::WriteFile(out + "/hit.exe", hit);
     exelore_test::WriteFile(out + "/miss.exe", miss);
     const auto hit_hash = exelore_test::UnsignedImageHash(hit, hit_layout);
     exelore_test::WriteFile(out + "/hit.sha1", hit_hash);
+    exelore_test::WriteFile(out + "/miss.sha1", exelore_test::UnsignedImageHash(miss, miss_layout));
 
     constexpr long kEntryBytes = 230;  // roughly, with its attributes
     for (long i = 0; i < count; ++i) {
