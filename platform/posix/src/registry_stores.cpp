@@ -52,13 +52,16 @@ hive_node_h Descend(hive_h* hive, hive_node_h node, std::span<const char* const>
 std::optional<std::vector<std::uint8_t>> ReadBlob(hive_h* hive, hive_node_h key) {
   const hive_value_h value = hivex_node_get_value(hive, key, "Blob");
   if (value == 0) return std::nullopt;
-  hive_type type{};
+  // hivex stores the value's type field as it is in the file, which may be
+  // any 32-bit number: it is read back as one, never as the enum.
+  std::uint32_t type = 0;
   std::size_t length = 0;
-  if (hivex_value_type(hive, value, &type, &length) != 0 || type != hive_t_REG_BINARY ||
-      length == 0 || length > kMaxBlobSize) {
+  if (hivex_value_type(hive, value, reinterpret_cast<hive_type*>(&type), &length) != 0 ||
+      type != hive_t_REG_BINARY || length == 0 || length > kMaxBlobSize) {
     return std::nullopt;
   }
-  std::unique_ptr<char, MallocFree> data(hivex_value_value(hive, value, &type, &length));
+  std::unique_ptr<char, MallocFree> data(
+      hivex_value_value(hive, value, reinterpret_cast<hive_type*>(&type), &length));
   if (!data || length > kMaxBlobSize) return std::nullopt;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.get());
   return std::vector<std::uint8_t>(bytes, bytes + length);
