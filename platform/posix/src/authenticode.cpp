@@ -210,12 +210,9 @@ std::uint32_t EkuFlagFor(int nid) {
   }
 }
 
-void FreeUsages(EXTENDED_KEY_USAGE* p) { sk_ASN1_OBJECT_pop_free(p, ASN1_OBJECT_free); }
-using UsagesPtr = std::unique_ptr<EXTENDED_KEY_USAGE, ossl::Free<FreeUsages>>;
-
 // Whether `cert` lists `usage` in its extended key usage extension.
 bool ListsUsage(X509* cert, const ASN1_OBJECT* usage) {
-  UsagesPtr usages(
+  ossl::UsagesPtr usages(
       static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr)));
   for (int i = 0; usages && i < sk_ASN1_OBJECT_num(usages.get()); ++i) {
     if (OBJ_cmp(sk_ASN1_OBJECT_value(usages.get(), i), usage) == 0) return true;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "catalog_db.h"
+#include "pe.h"
 
 namespace exelore_posix::registry {
 namespace {
@@ -17,17 +18,16 @@ namespace {
 // (Wine's crypt32 names it; Microsoft's SDK reserves the number).
 constexpr std::uint32_t kEnhancedKeyUsageProperty = 9;
 constexpr std::uint32_t kCertificateProperty = 32;
-constexpr std::size_t kPropertyHeader = 12;  // id, reserved, length
+// A property record: { DWORD id; DWORD reserved; DWORD length; BYTE value[length]; }.
+// Windows writes 1 as `reserved` (Wine's WINE_CERT_PROP_HEADER); it is not checked.
+constexpr std::size_t kRecordId = 0;
+constexpr std::size_t kRecordLength = 8;
+constexpr std::size_t kRecordHeader = 12;
 
 // Bounds on what a hostile hive can make this code hold: the largest blob
 // read, and the most certificates taken from one store.
 constexpr std::size_t kMaxBlobSize = 1u << 20;
 constexpr std::size_t kMaxCertificatesPerStore = 4096;
-
-std::uint32_t Le32(std::span<const std::uint8_t> b, std::size_t at) {
-  return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
 
 struct HiveClose {
   void operator()(hive_h* h) const { hivex_close(h); }
@@ -70,12 +70,12 @@ std::optional<std::vector<std::uint8_t>> ReadBlob(hive_h* hive, hive_node_h key)
 // decode as exactly that.
 std::optional<std::vector<int>> DecodeUsages(std::span<const std::uint8_t> der) {
   const unsigned char* p = der.data();
-  EXTENDED_KEY_USAGE* raw = d2i_EXTENDED_KEY_USAGE(nullptr, &p, static_cast<long>(der.size()));
-  if (raw == nullptr) return std::nullopt;
+  const ossl::UsagesPtr usages(d2i_EXTENDED_KEY_USAGE(nullptr, &p, static_cast<long>(der.size())));
+  if (!usages || p != der.data() + der.size()) return std::nullopt;
   std::vector<int> nids;
-  for (int i = 0; i < sk_ASN1_OBJECT_num(raw); ++i) nids.push_back(OBJ_obj2nid(sk_ASN1_OBJECT_value(raw, i)));
-  sk_ASN1_OBJECT_pop_free(raw, ASN1_OBJECT_free);
-  if (p != der.data() + der.size()) return std::nullopt;
+  for (int i = 0; i < sk_ASN1_OBJECT_num(usages.get()); ++i) {
+    nids.push_back(OBJ_obj2nid(sk_ASN1_OBJECT_value(usages.get(), i)));
+  }
   return nids;
 }
 
@@ -92,18 +92,17 @@ std::optional<SerializedCertificate> ReadSerializedCertificate(std::span<const s
   // Each record's length is checked against what is left before it is
   // used, and every pass moves `at` forward by at least a header.
   while (at < blob.size()) {
-    if (blob.size() - at < kPropertyHeader) return std::nullopt;
-    const std::uint32_t id = Le32(blob, at);
-    const std::uint32_t length = Le32(blob, at + 8);
-    at += kPropertyHeader;
-    if (length > blob.size() - at) return std::nullopt;
-    const std::span<const std::uint8_t> value = blob.subspan(at, length);
-    at += length;
-    if (id == kCertificateProperty) {
+    const pe::ByteReader record(blob.subspan(at));
+    const auto id = record.U32(kRecordId);
+    const auto length = record.U32(kRecordLength);
+    if (!id || !length || *length > record.size() - kRecordHeader) return std::nullopt;
+    const std::span<const std::uint8_t> value = blob.subspan(at + kRecordHeader, *length);
+    at += kRecordHeader + *length;
+    if (*id == kCertificateProperty) {
       if (have_certificate || value.empty()) return std::nullopt;
       out.certificate = value;
       have_certificate = true;
-    } else if (id == kEnhancedKeyUsageProperty) {
+    } else if (*id == kEnhancedKeyUsageProperty) {
       if (out.enhanced_key_usage) return std::nullopt;
       out.enhanced_key_usage = value;
     }
