@@ -36,14 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::span<const std::uint8_t> bytes(data, size);
   if (const auto catalog = exelore_posix::catalog::ParseCatalog(bytes)) {
-    for (const auto& m : catalog->members) {
+    catalog->ForEachMember([&](const exelore_posix::catalog::Member& m) {
       // A member is found by its own digest, and what is found carries it.
-      const auto* found = catalog->FindByDigest(m.digest);
-      if (m.has_indirect_data && !m.digest.empty() &&
-          (found == nullptr || found->digest != m.digest)) {
+      const auto found = catalog->FindByDigest(m.digest);
+      if (m.has_indirect_data && !m.digest.empty() && (!found || found->digest != m.digest)) {
         __builtin_trap();
       }
-    }
+      return false;
+    });
     catalog->FindByTag(tag);
   }
 

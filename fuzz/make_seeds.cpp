@@ -5,6 +5,7 @@
 #include <string>
 
 #include "catalog_builder.h"
+#include "hive_builder.h"
 #include "pe_builder.h"
 #include "signing.h"
 #include "test_pki.h"
@@ -13,7 +14,8 @@ int main(int argc, char** argv) {
   if (argc != 2) return 2;
   namespace fs = std::filesystem;
   const fs::path out = argv[1];
-  for (const char* target : {"pe_reader", "version_block", "report", "signature", "catalog"}) {
+  for (const char* target : {"pe_reader", "version_block", "report", "signature", "catalog",
+                             "registry_blob", "registry_hive"}) {
     fs::create_directories(out / target);
   }
   auto info = exelore_test::DefaultVersionInfo(u"Seed Company", u"Seed Product", u"Seed");
@@ -84,6 +86,28 @@ int main(int argc, char** argv) {
     write("unsigned.cat", exelore_test::BuildUnsignedCatalog(several));
     write("list.der", exelore_test::BuildTrustList(several));
     std::filesystem::remove_all(out / "catalog-pki");
+  }
+
+  // Serialized certificates and hives holding them in each store.
+  {
+    const auto pki = exelore_test::TestPki::Create((out / "registry-pki").string());
+    const std::vector<std::string> usages = {"1.3.6.1.5.5.7.3.3", "1.3.6.1.5.5.7.3.8"};
+    const auto root = exelore_test::SerializedCertificate(exelore_test::CertificateDer(pki.root.cert));
+    const auto restricted = exelore_test::SerializedCertificate(
+        exelore_test::CertificateDer(pki.untrusted_root.cert), &usages);
+    const auto intermediate =
+        exelore_test::SerializedCertificate(exelore_test::CertificateDer(pki.intermediate.cert));
+    const auto signer = exelore_test::SerializedCertificate(exelore_test::CertificateDer(pki.signer.cert));
+    exelore_test::WriteFile((out / "registry_blob" / "root").string(), root);
+    exelore_test::WriteFile((out / "registry_blob" / "restricted").string(), restricted);
+    const std::string machine = "Microsoft\\SystemCertificates\\";
+    exelore_test::WriteHive((out / "registry_hive" / "stores").string(),
+                            {{machine + "ROOT\\Certificates\\A", "Blob", root},
+                             {machine + "AuthRoot\\Certificates\\B", "Blob", restricted},
+                             {machine + "CA\\Certificates\\C", "Blob", intermediate},
+                             {"Policies\\" + machine + "Disallowed\\Certificates\\D", "Blob", signer}});
+    exelore_test::WriteHive((out / "registry_hive" / "empty").string(), {});
+    std::filesystem::remove_all(out / "registry-pki");
   }
   return 0;
 }

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config libssl-dev openssl
+  # a mounted Windows installation's registry hive (its certificate stores)
+  libhivex-dev
   # tests: GoogleTest, a real Authenticode signer, the Windows cross compiler,
   # the system's CA store (beside Windows' roots when comparing with osslsigncode)
   libgtest-dev osslsigncode g++-mingw-w64-x86-64 ca-certificates

@@ -621,4 +621,58 @@ TEST_F(CatalogTest, ProgramNamesTheCatalogSigner) {
   EXPECT_FALSE(osslsigncode(uncatalogued));
 }
 
+// Catalogs of cumulative updates are tens of MiB, larger than any
+// signature: a member listed only in one beyond 8 MiB gets its publisher
+// line. And a hash whose bytes straddle two pieces of the scan's reads is
+// found in a catalog larger than one piece (decoded through a mapping).
+TEST_F(CatalogTest, LargeCatalogsAreReadWhereverTheHashLies) {
+  exelore_test::PeLayout layout;
+  const Bytes member = Image(0, &layout);
+  const std::string path = File("large-member.exe");
+  exelore_test::WriteFile(path, member);
+  const Bytes hash = ImageHash(member, layout);
+  // `fillers` entries before the member's, the first with a tag of
+  // `tag_units` letters.
+  const auto build = [&](std::size_t fillers, std::size_t tag_units) {
+    CatalogOptions options;
+    for (std::size_t e = 0; e < fillers; ++e) {
+      const std::string seed = "filler " + std::to_string(e);
+      options.entries.push_back(exelore_test::EntryFor(exelore_test::Digest(Bytes(seed.begin(), seed.end()))));
+    }
+    options.entries.front().tag = std::u16string(tag_units, u'T');
+    options.entries.push_back(exelore_test::EntryFor(hash));
+    return exelore_test::BuildCatalog(options, pki_->signer);
+  };
+  const auto hash_at = [&](const Bytes& catalog) {
+    return static_cast<std::size_t>(std::search(catalog.begin(), catalog.end(), hash.begin(), hash.end()) -
+                                    catalog.begin());
+  };
+  const std::string kVerified = "PublisherName: ExeLore Test Signer (verified)";
+
+  const Bytes large = build(48000, 1);
+  ASSERT_GT(large.size(), std::size_t{8} << 20);
+  PutCatalog("large.cat", large);
+  EXPECT_EQ(PublisherLine(exelore_test::RunProcess({EXELORE_BINARY, "/c", path}).out), kVerified);
+  fs::remove(catroot_ + "/large.cat");
+
+  // The hash across the offset kScanChunk, where reads of kScanChunk bytes
+  // without overlap would split it.
+  const std::size_t piece_end = exelore_posix::catalog::Scanner::kScanChunk;
+  const std::size_t fillers = piece_end / 240;
+  const std::size_t first = hash_at(build(fillers, 1));
+  ASSERT_LT(first, piece_end - hash.size());
+  std::size_t units = 1 + (piece_end - hash.size() / 2 - first) / 2;
+  Bytes straddling = build(fillers, units);
+  for (int tries = 0; tries < 8 && !(hash_at(straddling) < piece_end &&
+                                      hash_at(straddling) + hash.size() > piece_end);
+       ++tries) {
+    units += hash_at(straddling) < piece_end - hash.size() / 2 ? 1 : -1;
+    straddling = build(fillers, units);
+  }
+  ASSERT_LT(hash_at(straddling), piece_end);
+  ASSERT_GT(hash_at(straddling) + hash.size(), piece_end);
+  PutCatalog("straddling.cat", straddling);
+  EXPECT_EQ(PublisherLine(exelore_test::RunProcess({EXELORE_BINARY, "/c", path}).out), kVerified);
+}
+
 }  // namespace

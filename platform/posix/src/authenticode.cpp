@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "registry_stores.h"
+
 namespace exelore_posix::authenticode {
 namespace {
 
@@ -199,12 +201,9 @@ std::uint32_t EkuFlagFor(int nid) {
   }
 }
 
-void FreeUsages(EXTENDED_KEY_USAGE* p) { sk_ASN1_OBJECT_pop_free(p, ASN1_OBJECT_free); }
-using UsagesPtr = std::unique_ptr<EXTENDED_KEY_USAGE, ossl::Free<FreeUsages>>;
-
 // Whether `cert` lists `usage` in its extended key usage extension.
 bool ListsUsage(X509* cert, const ASN1_OBJECT* usage) {
-  UsagesPtr usages(
+  ossl::UsagesPtr usages(
       static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr)));
   for (int i = 0; usages && i < sk_ASN1_OBJECT_num(usages.get()); ++i) {
     if (OBJ_cmp(sk_ASN1_OBJECT_value(usages.get(), i), usage) == 0) return true;
@@ -246,8 +245,18 @@ bool WeakKey(X509* cert) {
 }
 
 // Builds and checks the chain of `leaf` at `at` (or now).
+// With a Windows volume (registry_stores.h), its CA stores add
+// intermediates, and a certificate of its Disallowed stores anywhere in the
+// chain, built or not, is TRUST_E_EXPLICIT_DISTRUST before anything else.
 HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<std::time_t> at,
                     int eku_nid) {
+  const registry::MachineStores* volume = registry::Volume();
+  ossl::X509StackViewPtr with_volume;
+  if (volume != nullptr) {
+    with_volume = volume->WithIntermediates(intermediates);
+    if (!with_volume) return TRUST_E_SYSTEM_ERROR;
+    intermediates = with_volume.get();
+  }
   PrepareTrustStore(leaf, intermediates);
   ossl::StoreCtxPtr ctx(X509_STORE_CTX_new());
   if (!ctx || X509_STORE_CTX_init(ctx.get(), TrustStore(), leaf, intermediates) != 1) {
@@ -255,7 +264,15 @@ HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<st
   }
   X509_STORE_CTX_set_verify_cb(ctx.get(), ForgiveAnchorExtensions);
   if (at) X509_STORE_CTX_set_time(ctx.get(), 0, *at);
-  if (X509_verify_cert(ctx.get()) != 1) return ChainError(X509_STORE_CTX_get_error(ctx.get()));
+  const bool built = X509_verify_cert(ctx.get()) == 1;
+  if (volume != nullptr) {
+    ossl::X509StackViewPtr leaf_only(sk_X509_new_null());
+    if (!leaf_only || sk_X509_push(leaf_only.get(), leaf) <= 0) return TRUST_E_SYSTEM_ERROR;
+    for (STACK_OF(X509)* certs : {leaf_only.get(), X509_STORE_CTX_get0_chain(ctx.get())}) {
+      if (const HRESULT hr = volume->CheckDistrust(certs); hr != S_OK) return hr;
+    }
+  }
+  if (!built) return ChainError(X509_STORE_CTX_get_error(ctx.get()));
   // Windows checks usage along the whole chain: a certificate that lists
   // extended key usages must list the one asked for.
   const std::uint32_t wanted = EkuFlagFor(eku_nid);
@@ -269,7 +286,7 @@ HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<st
     }
     if (WeakKey(cert)) return TRUST_E_CERT_SIGNATURE;
   }
-  return S_OK;
+  return volume != nullptr ? volume->CheckUsage(chain, eku_nid) : S_OK;
 }
 
 // The authenticated attributes of a SignerInfo. They must be there, with
@@ -401,7 +418,8 @@ bool IsDer(std::span<const std::uint8_t> der, T* decoded, Encode encode) {
 // certificates (Microsoft's service adds an attribute certificate), which
 // the PKCS #7 decoder refuses and CMS keeps apart from the certificates.
 std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
-                                         std::span<const std::uint8_t> signed_digest) {
+                                         std::span<const std::uint8_t> signed_digest,
+                                         HRESULT* chain_status) {
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
   const std::span<const std::uint8_t> der(value->value.sequence->data,
                                           static_cast<std::size_t>(value->value.sequence->length));
@@ -477,7 +495,8 @@ std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
   // The TSA's certificate names the time-stamping usage (RFC 3161 section
   // 2.3); one without any extended key usage is not a TSA.
   if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
-  if (VerifyChain(tsa, certs.get(), *when, NID_time_stamp) != S_OK) return std::nullopt;
+  *chain_status = VerifyChain(tsa, certs.get(), *when, NID_time_stamp);
+  if (*chain_status != S_OK) return std::nullopt;
   return when;
 }
 
@@ -487,7 +506,8 @@ std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
 // other legacy services' certificates do, and a certificate without it is
 // not one a timestamp can rest on.
 std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* value,
-                                                  std::span<const std::uint8_t> signed_digest) {
+                                                  std::span<const std::uint8_t> signed_digest,
+                                                  HRESULT* chain_status) {
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
   const unsigned char* p = value->value.sequence->data;
   SignerInfoPtr counter(d2i_PKCS7_SIGNER_INFO(nullptr, &p, value->value.sequence->length));
@@ -503,7 +523,8 @@ std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* va
   if (tsa == nullptr) return std::nullopt;
   if (VerifySignerSignature(p7, counter.get(), tsa, signed_digest, nullptr) != S_OK) return std::nullopt;
   if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
-  if (VerifyChain(tsa, p7->d.sign->cert, *when, NID_time_stamp) != S_OK) return std::nullopt;
+  *chain_status = VerifyChain(tsa, p7->d.sign->cert, *when, NID_time_stamp);
+  if (*chain_status != S_OK) return std::nullopt;
   return when;
 }
 
@@ -787,8 +808,8 @@ std::optional<std::vector<std::uint8_t>> ReadEmbeddedSignature(const pe::FileSou
   return der;
 }
 
-ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der) {
-  if (der.empty() || der.size() > static_cast<std::size_t>(kMaxSignatureSize)) return nullptr;
+ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der, std::uint64_t max_size) {
+  if (der.empty() || der.size() > max_size) return nullptr;
   const unsigned char* p = der.data();
   ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
   if (!p7) return nullptr;
@@ -980,9 +1001,19 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult*
       // A timestamp that is there must hold; a broken one fails the
       // signature rather than being ignored.
       const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attr, 0);
-      const auto when = rfc3161 ? VerifyRfc3161(value, signed_digest)
-                                : VerifyCountersignature(p7, value, signed_digest);
-      if (!when) return TRUST_E_TIME_STAMP;
+      HRESULT timestamp_chain = S_OK;
+      const auto when = rfc3161 ? VerifyRfc3161(value, signed_digest, &timestamp_chain)
+                                : VerifyCountersignature(p7, value, signed_digest, &timestamp_chain);
+      if (!when) {
+        // Explicit distrust, of the timestamp's chain or the signer's,
+        // outranks a timestamp that fails otherwise.
+        if (timestamp_chain == TRUST_E_EXPLICIT_DISTRUST ||
+            VerifyChain(signer, p7->d.sign->cert, std::nullopt, policy.required_eku_nid) ==
+                TRUST_E_EXPLICIT_DISTRUST) {
+          return TRUST_E_EXPLICIT_DISTRUST;
+        }
+        return TRUST_E_TIME_STAMP;
+      }
       at = *when;
       timestamped = true;
       result->timestamp = when;
@@ -1020,6 +1051,9 @@ void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates) {
     std::lock_guard lock(anchors.bundle_mutex);
     current = anchors.builtin.Resolve(anchors.store.get(), issuer);
     if (current == nullptr && anchors.bundle) current = anchors.bundle->Resolve(anchors.store.get(), issuer);
+    if (current == nullptr && registry::Volume() != nullptr) {
+      current = registry::Volume()->AddAnchors(anchors.store.get(), issuer);
+    }
   }
   ERR_clear_error();
 }
@@ -1027,6 +1061,7 @@ void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates) {
 void ResetTrustStore() {
   std::lock_guard lock(g_trust_mutex);
   g_trust.reset();
+  registry::ResetVolume();
 }
 
 std::optional<std::time_t> ToTimeT(const ASN1_TIME* t) {

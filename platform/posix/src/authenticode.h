@@ -44,10 +44,12 @@ TableState FindCertificateTable(const pe::FileSource& file, const pe::Headers& h
 std::optional<std::vector<std::uint8_t>> ReadEmbeddedSignature(const pe::FileSource& file,
                                                                const pe::Headers& headers);
 
-// Decodes a DER SignedData from the start of `der`. The bytes after the
-// encoding must all be zero (the alignment padding of a WIN_CERTIFICATE);
-// anything else, or a message that is not SignedData with content, is nullptr.
-ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der);
+// Decodes a DER SignedData from the start of `der`, of at most `max_size`
+// bytes. The bytes after the encoding must all be zero (the alignment padding
+// of a WIN_CERTIFICATE); anything else, or a message that is not SignedData
+// with content, is nullptr.
+ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der,
+                               std::uint64_t max_size = kMaxSignatureSize);
 
 struct ImageHashOptions {
   // For a file without a certificate table, hash as many zero bytes after

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <openssl/asn1t.h>
 #include <openssl/objects.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,8 @@ namespace exelore_posix::catalog {
 // TrustedSubject ::= SEQUENCE {
 //   subjectIdentifier OCTET STRING,
 //   subjectAttributes SET OF Attribute OPTIONAL }
+// The trusted subjects are kept as one encoded SEQUENCE and decoded one
+// TrustedSubject at a time (Catalog::ForEachMember).
 // The SPC_INDIRECT_DATA attribute of an entry holds an Authenticode
 // SpcIndirectDataContent, decoded by authenticode::DecodeIndirectData.
 struct CatTrustedSubject {
@@ -47,7 +50,7 @@ struct CatTrustList {
   ASN1_TIME* this_update;
   ASN1_TIME* next_update;
   X509_ALGOR* algorithm;
-  OPENSSL_STACK* subjects;  // of CatTrustedSubject
+  ASN1_STRING* subjects;  // SEQUENCE OF TrustedSubject, encoded
   STACK_OF(X509_EXTENSION) * extensions;
 };
 
@@ -64,7 +67,7 @@ ASN1_SEQUENCE(CatTrustList) = {
     ASN1_SIMPLE(CatTrustList, this_update, ASN1_TIME),
     ASN1_OPT(CatTrustList, next_update, ASN1_TIME),
     ASN1_SIMPLE(CatTrustList, algorithm, X509_ALGOR),
-    ASN1_SEQUENCE_OF_OPT(CatTrustList, subjects, CatTrustedSubject),
+    ASN1_OPT(CatTrustList, subjects, ASN1_SEQUENCE),
     ASN1_EXP_SEQUENCE_OF_OPT(CatTrustList, extensions, X509_EXTENSION, 0),
 } ASN1_SEQUENCE_END(CatTrustList)
 
@@ -79,6 +82,11 @@ void FreeItem(CatTrustList* p) {
   ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatTrustList));
 }
 using TrustListPtr = std::unique_ptr<CatTrustList, ossl::Free<FreeItem<CatTrustList>>>;
+template <>
+void FreeItem(CatTrustedSubject* p) {
+  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatTrustedSubject));
+}
+using TrustedSubjectPtr = std::unique_ptr<CatTrustedSubject, ossl::Free<FreeItem<CatTrustedSubject>>>;
 
 // Object identifiers, decoded once.
 const ASN1_OBJECT* Oid(const char* dotted) { return OBJ_txt2obj(dotted, 1); }
@@ -120,17 +128,18 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool IsDirectory(const std::string& path) {
+bool IsEntryOfType(const std::string& path, bool folder) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::stat(path.c_str(), &st) == 0 && (folder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
 }
 
-// `parent`/`name`, where the entry's name may differ from `name` in ASCII
-// case. The exact spelling wins; among other spellings the bytewise least,
-// so the choice never depends on the directory's order.
-std::optional<std::string> ChildFolder(const std::string& parent, std::string_view name) {
+// `parent`/`name`, a folder or a regular file, where the entry's name may
+// differ from `name` in ASCII case. The exact spelling wins; among other
+// spellings the bytewise least, so the choice never depends on the
+// directory's order.
+std::optional<std::string> ChildEntry(const std::string& parent, std::string_view name, bool folder) {
   std::string exact = parent + "/" + std::string(name);
-  if (IsDirectory(exact)) return exact;
+  if (IsEntryOfType(exact, folder)) return exact;
   DIR* dir = ::opendir(parent.c_str());
   if (dir == nullptr) return std::nullopt;
   std::optional<std::string> best;
@@ -138,7 +147,7 @@ std::optional<std::string> ChildFolder(const std::string& parent, std::string_vi
     const std::string_view candidate(entry->d_name);
     if (!EqualsIgnoringAsciiCase(candidate, name)) continue;
     std::string path = parent + "/" + std::string(candidate);
-    if (!IsDirectory(path)) continue;
+    if (!IsEntryOfType(path, folder)) continue;
     if (!best || path < *best) best = std::move(path);
   }
   ::closedir(dir);
@@ -164,6 +173,47 @@ Member ReadMember(const CatTrustedSubject* subject) {
     break;  // the first SPC_INDIRECT_DATA attribute is the entry's
   }
   return member;
+}
+
+enum class Step { kNext, kStop, kDamaged };
+
+// Walks the TrustedSubjects of `entries` (an encoded SEQUENCE OF) in order,
+// handing `visit` the encoding of each until it answers other than kNext:
+// that answer; kNext after the last; kDamaged where one is not a whole
+// tag-length-value inside the list. Each step moves past at least a tag and
+// a length, so the walk ends.
+Step WalkSubjects(const ASN1_STRING* entries,
+                  const std::function<Step(std::span<const std::uint8_t>)>& visit) {
+  const auto contents = authenticode::DerContents(
+      std::span<const std::uint8_t>(entries->data, static_cast<std::size_t>(entries->length)));
+  if (!contents) return Step::kDamaged;
+  std::span<const std::uint8_t> rest = *contents;
+  while (!rest.empty()) {
+    const auto inner = authenticode::DerContents(rest);
+    if (!inner) return Step::kDamaged;
+    const auto length = static_cast<std::size_t>(inner->data() + inner->size() - rest.data());
+    if (const Step step = visit(rest.first(length)); step != Step::kNext) return step;
+    rest = rest.subspan(length);
+  }
+  return Step::kNext;
+}
+
+// Decodes one TrustedSubject filling `der`, or null.
+TrustedSubjectPtr DecodeSubject(std::span<const std::uint8_t> der) {
+  const unsigned char* p = der.data();
+  TrustedSubjectPtr subject(reinterpret_cast<CatTrustedSubject*>(
+      ASN1_item_d2i(nullptr, &p, static_cast<long>(der.size()), ASN1_ITEM_rptr(CatTrustedSubject))));
+  if (!subject || p != der.data() + der.size()) return nullptr;
+  return subject;
+}
+
+// The identifier of an encoded TrustedSubject when it is a primitive OCTET
+// STRING, as DER writes it, without decoding the entry; nullopt otherwise.
+std::optional<std::span<const std::uint8_t>> RawIdentifier(std::span<const std::uint8_t> der) {
+  constexpr std::uint8_t kOctetString = 0x04;
+  const auto fields = authenticode::DerContents(der);
+  if (!fields || fields->empty() || (*fields)[0] != kOctetString) return std::nullopt;
+  return authenticode::DerContents(*fields);
 }
 
 bool TagMatchesText(std::span<const std::uint8_t> stored, std::u16string_view tag) {
@@ -194,30 +244,69 @@ bool TagMatchesHex(std::span<const std::uint8_t> stored, std::u16string_view tag
 
 }  // namespace
 
-std::uint64_t MaxCatalogSize() { return authenticode::kMaxSignatureSize; }
+std::uint64_t MaxCatalogSize() { return 256u << 20; }
 
-const Member* Catalog::FindByDigest(std::span<const std::uint8_t> hash) const {
-  for (const Member& m : members) {
-    if (m.has_indirect_data && m.digest.size() == hash.size() && !hash.empty() &&
-        std::memcmp(m.digest.data(), hash.data(), hash.size()) == 0) {
-      return &m;
-    }
-  }
-  return nullptr;
+MappedFile::MappedFile(int fd, std::uint64_t size) {
+  if (size == 0 || size > SIZE_MAX) return;
+  void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+  if (p == MAP_FAILED) return;
+  data_ = static_cast<const std::uint8_t*>(p);
+  size_ = static_cast<std::size_t>(size);
 }
 
-const Member* Catalog::FindByTag(std::u16string_view tag) const {
-  if (tag.empty()) return nullptr;
-  for (const Member& m : members) {
-    if (TagMatchesText(m.tag, tag) || TagMatchesHex(m.tag, tag)) return &m;
-  }
-  return nullptr;
+MappedFile::~MappedFile() {
+  if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+}
+
+bool Catalog::ForEachMember(const std::function<bool(const Member&)>& visit) const {
+  return entries && WalkSubjects(entries.get(), [&](std::span<const std::uint8_t> der) {
+                      const TrustedSubjectPtr subject = DecodeSubject(der);
+                      if (!subject) return Step::kDamaged;
+                      return visit(ReadMember(subject.get())) ? Step::kStop : Step::kNext;
+                    }) == Step::kStop;
+}
+
+// Both searches skip, before decoding it, an entry that cannot match: one
+// whose bytes lack the digest, or whose identifier is not the tag. A large
+// catalog so costs one decode for the entry found.
+std::optional<Member> Catalog::FindByDigest(std::span<const std::uint8_t> hash) const {
+  std::optional<Member> found;
+  if (hash.empty() || !entries) return found;
+  WalkSubjects(entries.get(), [&](std::span<const std::uint8_t> der) {
+    if (::memmem(der.data(), der.size(), hash.data(), hash.size()) == nullptr) return Step::kNext;
+    const TrustedSubjectPtr subject = DecodeSubject(der);
+    if (!subject) return Step::kDamaged;
+    Member m = ReadMember(subject.get());
+    if (!m.has_indirect_data || m.digest.size() != hash.size() ||
+        std::memcmp(m.digest.data(), hash.data(), hash.size()) != 0) {
+      return Step::kNext;
+    }
+    found = std::move(m);
+    return Step::kStop;
+  });
+  return found;
+}
+
+std::optional<Member> Catalog::FindByTag(std::u16string_view tag) const {
+  std::optional<Member> found;
+  if (tag.empty() || !entries) return found;
+  WalkSubjects(entries.get(), [&](std::span<const std::uint8_t> der) {
+    const auto raw = RawIdentifier(der);
+    if (raw && !TagMatchesText(*raw, tag) && !TagMatchesHex(*raw, tag)) return Step::kNext;
+    const TrustedSubjectPtr subject = DecodeSubject(der);
+    if (!subject) return Step::kDamaged;
+    Member m = ReadMember(subject.get());
+    if (!TagMatchesText(m.tag, tag) && !TagMatchesHex(m.tag, tag)) return Step::kNext;
+    found = std::move(m);
+    return Step::kStop;
+  });
+  return found;
 }
 
 std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
   if (der.empty() || der.size() > MaxCatalogSize()) return std::nullopt;
   Catalog catalog;
-  catalog.message = authenticode::ParseSignedData(der);
+  catalog.message = authenticode::ParseSignedData(der, MaxCatalogSize());
   PKCS7* p7 = catalog.message.get();
   if (p7 == nullptr) return std::nullopt;
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7);
@@ -248,29 +337,38 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
       !(SameOid(algorithm, CatalogMemberOid()) || SameOid(algorithm, CatalogMember2Oid()))) {
     return std::nullopt;
   }
-  const int count = OPENSSL_sk_num(ctl->subjects);
-  catalog.members.reserve(static_cast<std::size_t>(std::max(count, 0)));
-  for (int i = 0; i < count; ++i) {
-    const auto* subject = static_cast<const CatTrustedSubject*>(OPENSSL_sk_value(ctl->subjects, i));
-    if (subject != nullptr) catalog.members.push_back(ReadMember(subject));
+  catalog.entries.reset(ctl->subjects);
+  ctl->subjects = nullptr;
+  ctl.reset();
+  // Every entry must decode, as when the list is decoded whole.
+  if (catalog.entries && WalkSubjects(catalog.entries.get(), [](std::span<const std::uint8_t> entry) {
+                            return DecodeSubject(entry) ? Step::kNext : Step::kDamaged;
+                          }) != Step::kNext) {
+    return std::nullopt;
   }
   return catalog;
+}
+
+std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
+                                           bool last_is_folder) {
+  const char* root = std::getenv("SystemRoot");
+  if (root == nullptr || *root == '\0' || components.empty()) return std::nullopt;
+  std::optional<std::string> path = std::string(root);
+  for (std::size_t i = 0; i < components.size() && path; ++i) {
+    path = ChildEntry(*path, components[i], i + 1 < components.size() || last_is_folder);
+  }
+  return path;
 }
 
 std::optional<std::string> DatabaseFolder() {
   const char* root = std::getenv("SystemRoot");
   if (root == nullptr || *root == '\0') {
     const std::string configured = EXELORE_CATALOG_DIR;
-    if (configured.empty() || !IsDirectory(configured)) return std::nullopt;
+    if (configured.empty() || !IsEntryOfType(configured, true)) return std::nullopt;
     return configured;
   }
-  std::optional<std::string> folder = std::string(root);
-  for (const std::string_view component : {std::string_view("System32"), std::string_view("CatRoot"),
-                                           std::string_view(kCatRootGuid)}) {
-    folder = ChildFolder(*folder, component);
-    if (!folder) return std::nullopt;
-  }
-  return folder;
+  static constexpr std::string_view kCatRoot[] = {"System32", "CatRoot", kCatRootGuid};
+  return BelowSystemRoot(kCatRoot, true);
 }
 
 std::vector<std::string> ListCatalogs(const std::string& folder) {
@@ -293,27 +391,37 @@ std::vector<std::string> ListCatalogs(const std::string& folder) {
   return paths;
 }
 
-bool Scanner::ReadWhole(const std::string& path, std::size_t* size) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-            static_cast<std::uint64_t>(st.st_size) <= MaxCatalogSize();
-  std::size_t done = 0;
-  if (ok) {
-    const auto want = static_cast<std::size_t>(st.st_size);
-    if (buffer_.size() < want) buffer_.resize(want);
-    while (done < want) {
-      const ssize_t n = ::read(fd, buffer_.data() + done, want - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // a file that shrank is read as far as it goes
-      done += static_cast<std::size_t>(n);
-    }
-    ok = done > 0;
+bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash) {
+  RegularFile file;
+  DWORD error = 0;
+  if (!file.Open(path, &error) || file.size() == 0 || file.size() > MaxCatalogSize()) return false;
+  const pe::FileSource source(file.fd(), file.size());
+  // An entry that lists the hash holds its bytes in the digest of its
+  // SpcIndirectData, so a file without them cannot list it: most files cost
+  // one read and one search, and only candidates are decoded. Pieces
+  // overlap by the hash's length less one, so no occurrence straddles two.
+  const std::uint64_t size = file.size();
+  const std::size_t overlap = hash.size() - 1;
+  const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, kScanChunk + overlap));
+  if (buffer_.size() < piece) buffer_.resize(piece);
+  bool found = false;
+  for (std::uint64_t at = 0; !found && at < size;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - at));
+    if (!source.ReadAt(at, std::span(buffer_.data(), n))) return false;
+    found = ::memmem(buffer_.data(), n, hash.data(), hash.size()) != nullptr;
+    if (at + n == size) break;
+    at += n - overlap;
   }
-  ::close(fd);
-  *size = done;
-  return ok;
+  if (!found) return false;
+  std::optional<Catalog> catalog;
+  if (size <= piece) {
+    catalog = ParseCatalog(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(size)));
+  } else {
+    const MappedFile mapped(file.fd(), size);
+    if (mapped.ok()) catalog = ParseCatalog(mapped.bytes());
+  }
+  ERR_clear_error();
+  return catalog && catalog->FindByDigest(hash).has_value();
 }
 
 std::optional<std::size_t> Scanner::FindFirst(const std::vector<std::string>& paths,
@@ -321,15 +429,7 @@ std::optional<std::size_t> Scanner::FindFirst(const std::vector<std::string>& pa
                                                std::span<const std::uint8_t> hash) {
   if (hash.empty()) return std::nullopt;
   for (std::size_t i = start; i < paths.size(); ++i) {
-    std::size_t size = 0;
-    if (!ReadWhole(paths[i], &size)) continue;
-    // An entry that lists the hash holds its bytes in the digest of its
-    // SpcIndirectData, so a file without them cannot list it: most files
-    // cost one read and one search, and only candidates are decoded.
-    if (::memmem(buffer_.data(), size, hash.data(), hash.size()) == nullptr) continue;
-    const auto catalog = ParseCatalog(std::span<const std::uint8_t>(buffer_.data(), size));
-    ERR_clear_error();
-    if (catalog && catalog->FindByDigest(hash) != nullptr) return i;
+    if (Lists(paths[i], hash)) return i;
   }
   return std::nullopt;
 }

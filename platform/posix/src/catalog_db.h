@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,8 +23,27 @@
 namespace exelore_posix::catalog {
 
 // The largest catalog read; larger files are skipped. The same cap as
-// CryptQueryObject's, so every catalog the database names can be opened.
+// CryptQueryObject's for a signed-message file, so every catalog the database
+// names can be opened. Catalogs of cumulative updates reach tens of MiB; a
+// catalog is mapped, never copied whole, and decoding one costs about three
+// times its size while it lasts.
 std::uint64_t MaxCatalogSize();
+
+// A read-only mapping of a whole regular file, or nothing when it cannot be
+// mapped (an empty file included). Unmapped on destruction.
+class MappedFile {
+ public:
+  MappedFile(int fd, std::uint64_t size);
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  bool ok() const { return data_ != nullptr; }
+  std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
 
 // One entry of a catalog.
 struct Member {
@@ -33,23 +53,29 @@ struct Member {
   bool has_indirect_data = false;
 };
 
-// A parsed catalog: the signed message and its entries.
+// A parsed catalog: the signed message and its entries, kept encoded and
+// decoded one at a time when searched, so that a catalog of a million
+// entries costs no more memory than its bytes.
 struct Catalog {
   ossl::Pkcs7Ptr message;
-  std::vector<Member> members;
+  ossl::Asn1StringPtr entries;  // the trustedSubjects SEQUENCE, whole
 
+  // Calls `visit` with each member in order until it returns true; whether
+  // one did.
+  bool ForEachMember(const std::function<bool(const Member&)>& visit) const;
   // The first member whose SpcIndirectData digest is `hash` (same length and
-  // bytes), or null.
-  const Member* FindByDigest(std::span<const std::uint8_t> hash) const;
+  // bytes), or nullopt.
+  std::optional<Member> FindByDigest(std::span<const std::uint8_t> hash) const;
   // The first member named `tag`: its identifier is `tag` as UTF-16LE text
   // (ASCII letters compared without case, a terminating zero allowed), or
-  // raw bytes whose hexadecimal spelling is `tag`. Null when none.
-  const Member* FindByTag(std::u16string_view tag) const;
+  // raw bytes whose hexadecimal spelling is `tag`. nullopt when none.
+  std::optional<Member> FindByTag(std::u16string_view tag) const;
 };
 
 // Decodes a catalog from the whole of `der`: a SignedData with at least one
-// signer whose content is a CTL for catalog lists. nullopt for anything else;
-// never reads outside `der`. Signatures are not checked here.
+// signer whose content is a CTL for catalog lists, every entry of which
+// decodes. nullopt for anything else; never reads outside `der`. Signatures
+// are not checked here.
 std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der);
 
 // The folder of the catalog database: with SystemRoot set,
@@ -58,14 +84,26 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der);
 // otherwise the configure-time folder. nullopt when it does not exist.
 std::optional<std::string> DatabaseFolder();
 
+// The path below the SystemRoot environment variable named by `components`,
+// each matched without regard to ASCII case (the exact spelling first, else
+// the bytewise least), as Windows' file system matches them: every
+// component but the last a folder, the last a folder when `last_is_folder`,
+// else a regular file. nullopt without SystemRoot or such an entry.
+std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
+                                           bool last_is_folder);
+
 // The paths of the `*.cat` files in `folder` (extension in any case), in
 // lookup order: names compared without ASCII case, then bytewise.
 std::vector<std::string> ListCatalogs(const std::string& folder);
 
-// Finds catalogs that list a hash. Reads each file once into a buffer kept
-// across files and parses only the files that contain the hash's bytes.
+// Finds catalogs that list a hash. Reads each file once, in pieces of at
+// most kScanChunk bytes through a buffer kept across files, and parses only
+// the files that contain the hash's bytes: one that fits the buffer from
+// there, a larger one through a mapping.
 class Scanner {
  public:
+  static constexpr std::size_t kScanChunk = 1u << 20;
+
   // The index, at or after `start`, of the first catalog in `paths` that
   // lists `hash` in an entry's SpcIndirectData; nullopt when none does.
   // Unreadable, oversized and malformed files are skipped.
@@ -73,7 +111,8 @@ class Scanner {
                                        std::span<const std::uint8_t> hash);
 
  private:
-  bool ReadWhole(const std::string& path, std::size_t* size);
+  // Whether the file at `path` is a catalog that lists `hash`.
+  bool Lists(const std::string& path, std::span<const std::uint8_t> hash);
   std::vector<std::uint8_t> buffer_;
 };
 

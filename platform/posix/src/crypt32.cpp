@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "authenticode.h"
+#include "catalog_db.h"
 #include "kernel_internal.h"
 #include "ossl.h"
 #include "pe.h"
@@ -349,12 +350,13 @@ std::u16string SimpleDisplayName(X509* cert, bool issuer) {
   return {};
 }
 
-// Reads a whole small file that may itself be a DER SignedData.
-std::optional<std::vector<std::uint8_t>> ReadWholeSmallFile(const pe::FileSource& file) {
-  if (file.size() == 0 || file.size() > authenticode::kMaxSignatureSize) return std::nullopt;
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.size()));
-  if (!file.ReadAt(0, bytes)) return std::nullopt;
-  return bytes;
+// Decodes a whole file that may itself be a DER SignedData, such as a
+// catalog: mapped, not copied, up to the catalog database's size cap.
+ossl::Pkcs7Ptr ParseSignedDataFile(const RegularFile& file) {
+  if (file.size() > catalog::MaxCatalogSize()) return nullptr;
+  const catalog::MappedFile mapped(file.fd(), file.size());
+  if (!mapped.ok()) return nullptr;
+  return authenticode::ParseSignedData(mapped.bytes(), catalog::MaxCatalogSize());
 }
 
 }  // namespace
@@ -403,10 +405,8 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
       }
     }
     if (!p7 && (dwExpectedContentTypeFlags & CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED) != 0) {
-      if (const auto der = ReadWholeSmallFile(source)) {
-        p7 = authenticode::ParseSignedData(*der);
-        content_type = CERT_QUERY_CONTENT_PKCS7_SIGNED;
-      }
+      p7 = ParseSignedDataFile(file);
+      content_type = CERT_QUERY_CONTENT_PKCS7_SIGNED;
     }
   }
   ERR_clear_error();

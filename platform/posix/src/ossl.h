@@ -29,7 +29,9 @@ inline void FreeX509Stack(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); 
 inline void FreeX509StackView(STACK_OF(X509) * s) { sk_X509_free(s); }
 inline void FreeGeneralNames(GENERAL_NAMES* s) { GENERAL_NAMES_free(s); }
 inline void FreeOpenSslBytes(unsigned char* p) { OPENSSL_free(p); }
+inline void FreeUsages(EXTENDED_KEY_USAGE* p) { sk_ASN1_OBJECT_pop_free(p, ASN1_OBJECT_free); }
 
+using Asn1StringPtr = std::unique_ptr<ASN1_STRING, Free<ASN1_STRING_free>>;
 using Asn1TypePtr = std::unique_ptr<ASN1_TYPE, Free<ASN1_TYPE_free>>;
 using BioPtr = std::unique_ptr<BIO, Free<BIO_free_all>>;
 using BytesPtr = std::unique_ptr<unsigned char, Free<FreeOpenSslBytes>>;
@@ -38,6 +40,7 @@ using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Free<EVP_MD_CTX_free>>;
 using Pkcs7Ptr = std::unique_ptr<PKCS7, Free<PKCS7_free>>;
 using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Free<X509_STORE_CTX_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, Free<X509_STORE_free>>;
+using UsagesPtr = std::unique_ptr<EXTENDED_KEY_USAGE, Free<FreeUsages>>;
 using X509NamePtr = std::unique_ptr<X509_NAME, Free<X509_NAME_free>>;
 using X509Ptr = std::unique_ptr<X509, Free<X509_free>>;
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), Free<FreeX509Stack>>;

@@ -119,7 +119,10 @@ extern "C" {
 //   signature: TRUST_E_NOSIGNATURE; a file that is not a PE:
 //   TRUST_E_NOSIGNATURE with TRUST_E_SUBJECT_FORM_UNKNOWN as the last error;
 //   a file that cannot be opened: its Win32 error; a tampered image:
-//   TRUST_E_BAD_DIGEST; chain and usage failures: the CERT_E_ codes.
+//   TRUST_E_BAD_DIGEST; chain and usage failures: the CERT_E_ codes; a
+//   certificate of the chain that a Windows volume's Disallowed store holds
+//   (registry_stores.h): TRUST_E_EXPLICIT_DISTRUST, reported where chain
+//   failures are, after the signature and the digest.
 // - WTD_CHOICE_CATALOG: the file as a member of the given catalog, under the
 //   given member tag (wintrust_catalog.cpp).
 // Revocation is never checked. The status is also left as the last error.

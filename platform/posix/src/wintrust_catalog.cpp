@@ -63,7 +63,8 @@ bool OpenMember(const WINTRUST_CATALOG_INFO* info, RegularFile* file, DWORD* err
 //   this catalog);
 // - the member file cannot be opened: its Win32 error;
 // - the file's hash now differs from the listed one: TRUST_E_BAD_DIGEST;
-// - chain and usage failures: the CERT_E_ codes.
+// - chain and usage failures: the CERT_E_ codes, and TRUST_E_EXPLICIT_DISTRUST
+//   for a certificate a Windows volume's Disallowed store holds.
 // A precomputed pbCalculatedFileHash is never trusted: the hash is always
 // computed from the file.
 HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info, DWORD* last_error,
@@ -78,13 +79,13 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info, DWORD* last_error
   RegularFile catalog_file;
   DWORD error = 0;
   if (!catalog_file.Open(*catalog_path, &error)) return FailWithError(error, last_error);
-  // Too large to be a catalog this stand-in reads: not a catalog.
-  const std::uint64_t size =
-      catalog_file.size() <= catalog::MaxCatalogSize() ? catalog_file.size() : 0;
-  std::vector<std::uint8_t> der(static_cast<std::size_t>(size));
-  const pe::FileSource catalog_source(catalog_file.fd(), catalog_file.size());
+  // Mapped rather than read: a catalog may be tens of MiB. One too large
+  // to be a catalog this stand-in reads is not a catalog.
   std::optional<catalog::Catalog> catalog;
-  if (catalog_source.ReadAt(0, der)) catalog = catalog::ParseCatalog(der);
+  if (catalog_file.size() <= catalog::MaxCatalogSize()) {
+    const catalog::MappedFile mapped(catalog_file.fd(), catalog_file.size());
+    if (mapped.ok()) catalog = catalog::ParseCatalog(mapped.bytes());
+  }
   if (!catalog) {
     *last_error = static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN);
     return TRUST_E_NOSIGNATURE;
@@ -101,8 +102,8 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info, DWORD* last_error
     return Fail(message, last_error);
   }
 
-  const catalog::Member* member = catalog->FindByTag(info->pcwszMemberTag);
-  if (member == nullptr || !member->has_indirect_data) return Fail(TRUST_E_NOSIGNATURE, last_error);
+  const std::optional<catalog::Member> member = catalog->FindByTag(info->pcwszMemberTag);
+  if (!member || !member->has_indirect_data) return Fail(TRUST_E_NOSIGNATURE, last_error);
   if (member->md == nullptr) return Fail(NTE_BAD_ALGID, last_error);
 
   RegularFile member_file;

@@ -1,0 +1,236 @@
+#include "registry_stores.h"
+
+#include <hivex.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <string_view>
+
+#include "catalog_db.h"
+#include "pe.h"
+
+namespace exelore_posix::registry {
+namespace {
+
+// Property identifiers of wincrypt.h: CERT_ENHKEY_USAGE_PROP_ID, and
+// CERT_CERT_PROP_ID, the record that carries the certificate itself
+// (Wine's crypt32 names it; Microsoft's SDK reserves the number).
+constexpr std::uint32_t kEnhancedKeyUsageProperty = 9;
+constexpr std::uint32_t kCertificateProperty = 32;
+// A property record: { DWORD id; DWORD reserved; DWORD length; BYTE value[length]; }.
+// Windows writes 1 as `reserved` (Wine's WINE_CERT_PROP_HEADER); it is not checked.
+constexpr std::size_t kRecordId = 0;
+constexpr std::size_t kRecordLength = 8;
+constexpr std::size_t kRecordHeader = 12;
+
+// Bounds on what a hostile hive can make this code hold: the largest blob
+// read, and the most certificates taken from one store.
+constexpr std::size_t kMaxBlobSize = 1u << 20;
+constexpr std::size_t kMaxCertificatesPerStore = 4096;
+
+struct HiveClose {
+  void operator()(hive_h* h) const { hivex_close(h); }
+};
+using HivePtr = std::unique_ptr<hive_h, HiveClose>;
+struct MallocFree {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// hivex's handles are offsets into the file; 0 is "none".
+hive_node_h Descend(hive_h* hive, hive_node_h node, std::span<const char* const> path) {
+  for (const char* name : path) {
+    if (node == 0) return 0;
+    node = hivex_node_get_child(hive, node, name);
+  }
+  return node;
+}
+
+// The Blob value of a store's certificate key, when it is binary and of
+// sensible size.
+std::optional<std::vector<std::uint8_t>> ReadBlob(hive_h* hive, hive_node_h key) {
+  const hive_value_h value = hivex_node_get_value(hive, key, "Blob");
+  if (value == 0) return std::nullopt;
+  // hivex stores the value's type field as it is in the file, which may be
+  // any 32-bit number: it is read back as one, never as the enum.
+  std::uint32_t type = 0;
+  std::size_t length = 0;
+  if (hivex_value_type(hive, value, reinterpret_cast<hive_type*>(&type), &length) != 0 ||
+      type != hive_t_REG_BINARY || length == 0 || length > kMaxBlobSize) {
+    return std::nullopt;
+  }
+  std::unique_ptr<char, MallocFree> data(
+      hivex_value_value(hive, value, reinterpret_cast<hive_type*>(&type), &length));
+  if (!data || length > kMaxBlobSize) return std::nullopt;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.get());
+  return std::vector<std::uint8_t>(bytes, bytes + length);
+}
+
+// The NIDs an encoded extendedKeyUsage value lists; nullopt when it does not
+// decode as exactly that.
+std::optional<std::vector<int>> DecodeUsages(std::span<const std::uint8_t> der) {
+  const unsigned char* p = der.data();
+  const ossl::UsagesPtr usages(d2i_EXTENDED_KEY_USAGE(nullptr, &p, static_cast<long>(der.size())));
+  if (!usages || p != der.data() + der.size()) return std::nullopt;
+  std::vector<int> nids;
+  for (int i = 0; i < sk_ASN1_OBJECT_num(usages.get()); ++i) {
+    nids.push_back(OBJ_obj2nid(sk_ASN1_OBJECT_value(usages.get(), i)));
+  }
+  return nids;
+}
+
+std::mutex g_volume_mutex;
+bool g_volume_loaded = false;
+std::unique_ptr<MachineStores> g_volume;
+
+}  // namespace
+
+std::optional<SerializedCertificate> ReadSerializedCertificate(std::span<const std::uint8_t> blob) {
+  SerializedCertificate out;
+  bool have_certificate = false;
+  std::size_t at = 0;
+  // Each record's length is checked against what is left before it is
+  // used, and every pass moves `at` forward by at least a header.
+  while (at < blob.size()) {
+    const pe::ByteReader record(blob.subspan(at));
+    const auto id = record.U32(kRecordId);
+    const auto length = record.U32(kRecordLength);
+    if (!id || !length || *length > record.size() - kRecordHeader) return std::nullopt;
+    const std::span<const std::uint8_t> value = blob.subspan(at + kRecordHeader, *length);
+    at += kRecordHeader + *length;
+    if (*id == kCertificateProperty) {
+      if (have_certificate || value.empty()) return std::nullopt;
+      out.certificate = value;
+      have_certificate = true;
+    } else if (*id == kEnhancedKeyUsageProperty) {
+      if (out.enhanced_key_usage) return std::nullopt;
+      out.enhanced_key_usage = value;
+    }
+  }
+  if (!have_certificate) return std::nullopt;
+  return out;
+}
+
+std::unique_ptr<MachineStores> MachineStores::Open(const std::string& path) {
+  HivePtr hive(hivex_open(path.c_str(), 0));
+  if (!hive) return nullptr;
+  const hive_node_h root = hivex_root(hive.get());
+  if (root == 0) return nullptr;
+  auto stores = std::make_unique<MachineStores>();
+  // The machine's own stores, those group policy sets and those of the
+  // enterprise (Active Directory), which Windows' LOCAL_MACHINE system
+  // stores all merge; only these subtrees of the hive are read.
+  static constexpr const char* kMachine[] = {"Microsoft", "SystemCertificates"};
+  static constexpr const char* kPolicy[] = {"Policies", "Microsoft", "SystemCertificates"};
+  static constexpr const char* kEnterprise[] = {"Microsoft", "EnterpriseCertificates"};
+  static constexpr std::pair<const char*, Kind> kStores[] = {
+      {"ROOT", Kind::kAnchor},
+      {"AuthRoot", Kind::kAnchor},
+      {"CA", Kind::kIntermediate},
+      {"Disallowed", Kind::kDisallowed},
+  };
+  for (const auto base : {std::span<const char* const>(kMachine), std::span<const char* const>(kPolicy),
+                          std::span<const char* const>(kEnterprise)}) {
+    const hive_node_h stores_key = Descend(hive.get(), root, base);
+    for (const auto& [name, kind] : kStores) {
+      const char* const below[] = {name, "Certificates"};
+      const hive_node_h certificates = Descend(hive.get(), stores_key, below);
+      if (certificates == 0) continue;
+      std::unique_ptr<hive_node_h, MallocFree> children(hivex_node_children(hive.get(), certificates));
+      if (!children) continue;
+      std::size_t taken = 0;
+      for (const hive_node_h* child = children.get(); *child != 0 && taken < kMaxCertificatesPerStore;
+           ++child, ++taken) {
+        const auto blob = ReadBlob(hive.get(), *child);
+        if (!blob) continue;
+        const auto serialized = ReadSerializedCertificate(*blob);
+        if (!serialized) continue;
+        Entry entry{kind, nullptr, false, {}};
+        const unsigned char* p = serialized->certificate.data();
+        entry.cert.reset(d2i_X509(nullptr, &p, static_cast<long>(serialized->certificate.size())));
+        if (!entry.cert || p != serialized->certificate.data() + serialized->certificate.size()) continue;
+        if (serialized->enhanced_key_usage) {
+          auto usages = DecodeUsages(*serialized->enhanced_key_usage);
+          if (!usages) continue;
+          entry.restricts_usage = true;
+          entry.usages = std::move(*usages);
+        }
+        stores->entries_.push_back(std::move(entry));
+      }
+    }
+  }
+  ERR_clear_error();
+  return stores;
+}
+
+X509* MachineStores::AddAnchors(X509_STORE* store, const X509_NAME* name) const {
+  X509* first = nullptr;
+  for (const Entry& e : entries_) {
+    if (e.kind != Kind::kAnchor || X509_NAME_cmp(X509_get_subject_name(e.cert.get()), name) != 0) {
+      continue;
+    }
+    X509_STORE_add_cert(store, e.cert.get());  // a certificate already there is kept once
+    if (first == nullptr) first = e.cert.get();
+  }
+  ERR_clear_error();
+  return first;
+}
+
+ossl::X509StackViewPtr MachineStores::WithIntermediates(STACK_OF(X509) * intermediates) const {
+  ossl::X509StackViewPtr all(intermediates != nullptr ? sk_X509_dup(intermediates) : sk_X509_new_null());
+  if (!all) return nullptr;
+  for (const Entry& e : entries_) {
+    if (e.kind == Kind::kIntermediate) sk_X509_push(all.get(), e.cert.get());
+  }
+  return all;
+}
+
+const MachineStores::Entry* MachineStores::Find(X509* cert, Kind kind) const {
+  for (const Entry& e : entries_) {
+    if (e.kind == kind && X509_cmp(e.cert.get(), cert) == 0) return &e;
+  }
+  return nullptr;
+}
+
+HRESULT MachineStores::CheckDistrust(STACK_OF(X509) * chain) const {
+  for (int i = 0; i < sk_X509_num(chain); ++i) {
+    if (Find(sk_X509_value(chain, i), Kind::kDisallowed) != nullptr) return TRUST_E_EXPLICIT_DISTRUST;
+  }
+  return S_OK;
+}
+
+HRESULT MachineStores::CheckUsage(STACK_OF(X509) * chain, int usage_nid) const {
+  for (int i = 0; i < sk_X509_num(chain); ++i) {
+    X509* cert = sk_X509_value(chain, i);
+    for (const Kind kind : {Kind::kAnchor, Kind::kIntermediate}) {
+      const Entry* e = Find(cert, kind);
+      if (e != nullptr && e->restricts_usage &&
+          std::find(e->usages.begin(), e->usages.end(), usage_nid) == e->usages.end()) {
+        return CERT_E_WRONG_USAGE;
+      }
+    }
+  }
+  return S_OK;
+}
+
+std::optional<std::string> SoftwareHivePath() {
+  static constexpr std::string_view kHive[] = {"System32", "config", "SOFTWARE"};
+  return catalog::BelowSystemRoot(kHive, false);
+}
+
+const MachineStores* Volume() {
+  std::lock_guard lock(g_volume_mutex);
+  if (!g_volume_loaded) {
+    g_volume_loaded = true;
+    if (const auto path = SoftwareHivePath()) g_volume = MachineStores::Open(*path);
+  }
+  return g_volume.get();
+}
+
+void ResetVolume() {
+  std::lock_guard lock(g_volume_mutex);
+  g_volume.reset();
+  g_volume_loaded = false;
+}
+
+}  // namespace exelore_posix::registry

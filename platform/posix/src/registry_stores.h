@@ -1,0 +1,92 @@
+// The machine certificate stores of a mounted Windows installation, read from
+// its SOFTWARE registry hive (System32/config/SOFTWARE below SystemRoot) with
+// hivex: the ROOT and AuthRoot stores (trust anchors), CA (intermediates) and
+// Disallowed (explicit distrust), each under Microsoft\SystemCertificates,
+// Policies\Microsoft\SystemCertificates and Microsoft\EnterpriseCertificates,
+// as the registry store provider of CertOpenStore (CERT_STORE_PROV_SYSTEM,
+// CERT_SYSTEM_STORE_LOCAL_MACHINE and its group-policy and enterprise
+// siblings) keeps them.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ossl.h"
+
+namespace exelore_posix::registry {
+
+// The parts of one serialized certificate (a store's `Blob` value) that trust
+// depends on, as views into the blob.
+struct SerializedCertificate {
+  std::span<const std::uint8_t> certificate;  // CERT_CERT_PROP_ID: the encoded certificate
+  // CERT_ENHKEY_USAGE_PROP_ID: the usages the store restricts it to, encoded
+  // as the extendedKeyUsage extension is; absent when the store sets none.
+  std::optional<std::span<const std::uint8_t>> enhanced_key_usage;
+};
+
+// Reads a serialized certificate: a run of property records, each
+// { DWORD id; DWORD reserved; DWORD length; BYTE value[length]; } little-endian
+// (CertSerializeCertificateStoreElement writes them, CertAddSerializedElementToStore
+// reads them; Wine's dlls/crypt32/serialize.c, WINE_CERT_PROP_HEADER), ending
+// with the certificate's own record. nullopt when a record runs past the end,
+// the certificate record is missing or repeated, or a property this reader
+// uses appears twice. Never reads outside `blob`.
+std::optional<SerializedCertificate> ReadSerializedCertificate(std::span<const std::uint8_t> blob);
+
+// The certificates of one installation's machine stores, decoded when the
+// hive is opened; immutable afterwards.
+class MachineStores {
+ public:
+  // Reads the stores from the hive file at `path`. nullptr when hivex cannot
+  // open it; a store, key or blob that is missing or damaged counts as absent.
+  static std::unique_ptr<MachineStores> Open(const std::string& path);
+
+  // The ROOT and AuthRoot certificates whose subject is `name`, added to
+  // `store` as anchors; the first one, or null.
+  X509* AddAnchors(X509_STORE* store, const X509_NAME* name) const;
+  // `intermediates` followed by every CA-store certificate, as a view stack
+  // (the certificates stay owned by this object and the caller's stack).
+  ossl::X509StackViewPtr WithIntermediates(STACK_OF(X509) * intermediates) const;
+  // TRUST_E_EXPLICIT_DISTRUST when a certificate of `chain` is in a
+  // Disallowed store; S_OK otherwise.
+  HRESULT CheckDistrust(STACK_OF(X509) * chain) const;
+  // CERT_E_WRONG_USAGE when a certificate of `chain` is held in a ROOT,
+  // AuthRoot or CA store with an enhanced-key-usage property that does not
+  // list `usage_nid`: Windows' chain engine takes a certificate's usages as
+  // its extension and its property allow them together
+  // (CertGetEnhancedKeyUsage). S_OK otherwise.
+  HRESULT CheckUsage(STACK_OF(X509) * chain, int usage_nid) const;
+
+  std::size_t size() const { return entries_.size(); }
+
+ private:
+  enum class Kind { kAnchor, kIntermediate, kDisallowed };
+  struct Entry {
+    Kind kind;
+    ossl::X509Ptr cert;
+    bool restricts_usage = false;
+    std::vector<int> usages;  // NIDs of the property's usages, when it restricts
+  };
+  const Entry* Find(X509* cert, Kind kind) const;
+
+  std::vector<Entry> entries_;
+};
+
+// The SOFTWARE hive of the installation SystemRoot names
+// ($SystemRoot/System32/config/SOFTWARE, components matched without regard to
+// ASCII case), or nullopt without SystemRoot or such a file.
+std::optional<std::string> SoftwareHivePath();
+
+// The stores of the installation SystemRoot names, opened on first use and
+// kept for the process; null without SystemRoot or a readable hive.
+const MachineStores* Volume();
+// Forgets them, so the next Volume() reads SystemRoot again.
+void ResetVolume();
+
+}  // namespace exelore_posix::registry
