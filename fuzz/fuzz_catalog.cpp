@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "catalog_db.h"
+#include "wintrust/catalog_db.h"
 #include "catalog_builder.h"
 #include "fuzz_input.h"
 #include "verify_file.h"

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "unicode.h"
+#include "text.h"
 
 namespace exelore_fuzz {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "registry_stores.h"
+#include "authenticode/registry_stores.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> blob(data, size);

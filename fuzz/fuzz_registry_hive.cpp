@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_input.h"
-#include "registry_stores.h"
+#include "authenticode/registry_stores.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 20)) return 0;

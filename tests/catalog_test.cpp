@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "catalog_builder.h"
-#include "catalog_db.h"
+#include "wintrust/catalog_db.h"
 #include "pe_builder.h"
 #include "process.h"
 #include "signing.h"
 #include "test_pki.h"
 #include "testing.h"
-#include "unicode.h"
+#include "text.h"
 #include "verify_file.h"
 #include "util/file_certificate_info.h"
 

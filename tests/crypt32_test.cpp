@@ -15,7 +15,7 @@
 #include "pe_builder.h"
 #include "process.h"
 #include "test_pki.h"
-#include "unicode.h"
+#include "text.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "publisher_line.h"
 #include "signing.h"
 #include "test_pki.h"
-#include "unicode.h"
+#include "text.h"
 
 namespace {
 

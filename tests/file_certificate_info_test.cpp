@@ -19,7 +19,7 @@
 #include "signing.h"
 #include "test_pki.h"
 #include "testing.h"
-#include "unicode.h"
+#include "text.h"
 #include "util/file_certificate_info.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "pe_builder.h"
 #include "process.h"
 #include "report/application_report.h"
-#include "unicode.h"
+#include "text.h"
 
 namespace {
 

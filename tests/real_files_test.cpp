@@ -20,7 +20,7 @@
 #include "publisher_line.h"
 #include "signing.h"
 #include "testing.h"
-#include "unicode.h"
+#include "text.h"
 
 namespace {
 
@@ -103,7 +103,7 @@ TEST_F(RealFiles, VerdictEqualsOsslsigncodes) {
   if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
   exelore_test::TempDir dir;
   std::string anchors = ReadText("/etc/ssl/certs/ca-certificates.crt");
-  for (const auto& pem : fs::directory_iterator(kSource + "/platform/posix/roots")) {
+  for (const auto& pem : fs::directory_iterator(kSource + "/platform/posix/common/authenticode/roots")) {
     if (pem.path().extension() == ".pem") anchors += ReadText(pem.path());
   }
   std::ofstream(dir.File("anchors.pem"), std::ios::binary) << anchors;

@@ -11,7 +11,7 @@
 #include "report/application_report.h"
 #include "report_cases.h"
 #include "testing.h"
-#include "unicode.h"
+#include "text.h"
 
 namespace {
 

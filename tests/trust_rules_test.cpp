@@ -17,18 +17,18 @@
 #include <string>
 #include <vector>
 
-#include "authenticode.h"
+#include "authenticode/authenticode.h"
 #include "catalog_builder.h"
 #include "hive_builder.h"
 #include "ossl.h"
 #include "pe_builder.h"
 #include "process.h"
 #include "publisher_line.h"
-#include "registry_stores.h"
+#include "authenticode/registry_stores.h"
 #include "signing.h"
 #include "test_pki.h"
 #include "testing.h"
-#include "unicode.h"
+#include "text.h"
 #include "verify_file.h"
 
 namespace {

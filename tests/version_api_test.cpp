@@ -14,7 +14,7 @@
 
 #include "pe_builder.h"
 #include "process.h"
-#include "unicode.h"
+#include "text.h"
 
 namespace {
 

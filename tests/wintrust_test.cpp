@@ -21,7 +21,7 @@
 #include "signing.h"
 #include "test_pki.h"
 #include "testing.h"
-#include "unicode.h"
+#include "text.h"
 #include "verify_file.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "unicode.h"
+#include "text.h"
 #include "util/file_certificate_info.h"
 
 namespace exelore_test {

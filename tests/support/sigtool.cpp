@@ -12,7 +12,7 @@
 #include <string>
 
 #include "test_pki.h"
-#include "unicode.h"
+#include "text.h"
 #include "verify_file.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <ostream>
 #include <string>
 
-#include "unicode.h"
+#include "text.h"
 
 namespace exelore_test {
 

@@ -1,6 +1,6 @@
 // POSIX stand-in for <commdlg.h>: the Open dialog, with the SDK's structure
 // layout (OPENFILENAMEW is 152 bytes on 64-bit systems). Implemented in
-// platform/posix/src/comdlg32.cpp.
+// platform/posix/comdlg32/comdlg32.cpp.
 #pragma once
 
 #include <windows.h>

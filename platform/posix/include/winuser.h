@@ -1,6 +1,6 @@
 // POSIX stand-in for <winuser.h>: the dialog manager and window functions the
 // main dialog calls, with the SDK's names, constants and structure layouts.
-// The functions live in platform/posix/src/user32.cpp, which hands them to the
+// The functions live in platform/posix/user32/user32.cpp, which hands them to the
 // Qt front end loaded on first use.
 #pragma once
 

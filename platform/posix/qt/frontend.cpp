@@ -39,7 +39,7 @@
 #include <vector>
 
 #include "frontend.h"
-#include "unicode.h"
+#include "text.h"
 
 namespace exelore_qt {
 namespace {

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 #include <windows.h>
 
@@ -15,183 +14,32 @@
 #include <string_view>
 #include <utility>
 
-#include "kernel_internal.h"
-#include "testing.h"
-#include "unicode.h"
+#include "files.h"
+#include "handles.h"
+#include "hooks.h"
+#include "text.h"
 
 namespace exelore_posix {
 namespace {
 
 thread_local DWORD g_last_error = 0;
 
-// A file handle: the descriptor behind it and whether CloseHandle closes it.
-struct FileObject {
-  int fd;
-  bool owned;
-};
-
-FileObject g_std_objects[3] = {{0, false}, {1, false}, {2, false}};
-
-bool ParentFolderExists(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return true;
-  const std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
-  struct stat st {};
-  return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// The standard handles, registered on first use and never closed.
+FileObject* StdObject(int index) {
+  static FileObject* objects = [] {
+    auto* std_objects = new FileObject[3]{{0, false}, {1, false}, {2, false}};
+    for (int i = 0; i < 3; ++i) RegisterHandle(&std_objects[i], HandleKind::kFile);
+    return std_objects;
+  }();
+  return &objects[index];
 }
-
-std::function<void(const std::u16string&)>& DebugSink() {
-  static std::function<void(const std::u16string&)> sink;
-  return sink;
-}
-
-struct VersionDllSwitches {
-  bool missing = false;
-  bool neutral_hidden = false;
-  bool neutral_fail = false;
-};
-VersionDllSwitches g_version_dll;
 
 // Fake module identities: distinct addresses that are never dereferenced.
 char g_version_module_tag;
 char g_main_module_tag;
 
-DWORD WINAPI FailingSizeEx(DWORD, LPCWSTR, LPDWORD handle) {
-  if (handle) *handle = 0;
-  SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
-  return 0;
-}
-
-BOOL WINAPI FailingInfoEx(DWORD, LPCWSTR, DWORD, DWORD, LPVOID) {
-  SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
-  return FALSE;
-}
-
-template <typename F>
-FARPROC AsFarProc(F* function) {
-  return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
-}
-
 }  // namespace
 
-DWORD ErrorFromErrno(int err, const std::string& path) {
-  switch (err) {
-    case 0:
-      return ERROR_SUCCESS;
-    case ENOENT:
-      return ParentFolderExists(path) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case ENAMETOOLONG:
-      return ERROR_FILENAME_EXCED_RANGE;
-    case ELOOP:
-      return ERROR_CANT_RESOLVE_FILENAME;
-    case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case EBUSY:
-    case ETXTBSY:
-      return ERROR_SHARING_VIOLATION;
-    case EBADF:
-      return ERROR_INVALID_HANDLE;
-    case EINVAL:
-      return ERROR_INVALID_PARAMETER;
-    default:
-      return ERROR_INVALID_FUNCTION;
-  }
-}
-
-std::optional<std::string> PathFromWide(LPCWSTR path) {
-  if (path == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return std::nullopt;
-  }
-  const std::u16string_view wide(path);
-  if (wide.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return std::nullopt;
-  }
-  auto bytes = Utf16ToBytes(wide);
-  if (!bytes) SetLastError(ERROR_INVALID_NAME);
-  return bytes;
-}
-
-int FdFromHandle(HANDLE handle) {
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return -1;
-  return static_cast<FileObject*>(handle)->fd;
-}
-
-RegularFile::RegularFile(RegularFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      owned_(std::exchange(other.owned_, false)),
-      size_(other.size_) {}
-
-RegularFile& RegularFile::operator=(RegularFile&& other) noexcept {
-  if (this != &other) {
-    if (owned_ && fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-    owned_ = std::exchange(other.owned_, false);
-    size_ = other.size_;
-  }
-  return *this;
-}
-
-RegularFile::~RegularFile() {
-  if (owned_ && fd_ >= 0) ::close(fd_);
-}
-
-bool RegularFile::Open(const std::string& path, DWORD* error) {
-  // O_NONBLOCK: opening a FIFO without a writer, or a terminal, must not wait.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    const int open_error = errno;
-    // A socket cannot be opened at all; it is no more readable than a FIFO.
-    struct stat st {};
-    const bool special = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
-    *error = special ? ERROR_BAD_FORMAT : ErrorFromErrno(open_error, path);
-    return false;
-  }
-  fd_ = fd;
-  owned_ = true;
-  return Attach(fd, error);
-}
-
-bool RegularFile::Attach(int fd, DWORD* error) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    *error = ErrorFromErrno(errno, std::string());
-    return false;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    *error = ERROR_ACCESS_DENIED;
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *error = ERROR_BAD_FORMAT;
-    return false;
-  }
-  fd_ = fd;
-  size_ = static_cast<std::uint64_t>(st.st_size);
-  return true;
-}
-
-namespace testing {
-
-void SetDebugOutputSink(std::function<void(const std::u16string&)> sink) {
-  DebugSink() = std::move(sink);
-}
-void SetVersionDllNeutralExportsHidden(bool hidden) { g_version_dll.neutral_hidden = hidden; }
-void SetVersionDllNeutralExportsFail(bool fail) { g_version_dll.neutral_fail = fail; }
-void SetVersionDllMissing(bool missing) { g_version_dll.missing = missing; }
-
-}  // namespace testing
 }  // namespace exelore_posix
 
 using exelore_posix::FileObject;
@@ -226,17 +74,24 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwS
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  auto* object = new FileObject{fd, true};
+  exelore_posix::RegisterHandle(object, exelore_posix::HandleKind::kFile);
   SetLastError(ERROR_SUCCESS);
-  return new FileObject{fd, true};
+  return object;
 }
 
+// CloseHandle: only a live handle this stand-in handed out is closed; any
+// other value (null, INVALID_HANDLE_VALUE, closed, made up, or a handle of
+// another kind) fails with ERROR_INVALID_HANDLE, never dereferenced.
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-  if (hObject == nullptr || hObject == INVALID_HANDLE_VALUE) {
+  using exelore_posix::HandleKind;
+  auto* object = exelore_posix::FromHandle<FileObject>(hObject, HandleKind::kFile);
+  if (object == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  auto* object = static_cast<FileObject*>(hObject);
   if (!object->owned) return TRUE;
+  exelore_posix::UnregisterHandle(object, HandleKind::kFile);
   ::close(object->fd);
   delete object;
   return TRUE;
@@ -265,11 +120,11 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
   switch (nStdHandle) {
     case STD_INPUT_HANDLE:
-      return &exelore_posix::g_std_objects[0];
+      return exelore_posix::StdObject(0);
     case STD_OUTPUT_HANDLE:
-      return &exelore_posix::g_std_objects[1];
+      return exelore_posix::StdObject(1);
     case STD_ERROR_HANDLE:
-      return &exelore_posix::g_std_objects[2];
+      return exelore_posix::StdObject(2);
     default:
       SetLastError(ERROR_INVALID_HANDLE);
       return INVALID_HANDLE_VALUE;
@@ -319,34 +174,22 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem) {
 // module names do on Windows.
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
   static constexpr std::u16string_view kVersionDll = u"version.dll";
-  if (lpLibFileName != nullptr && !exelore_posix::g_version_dll.missing) {
-    const std::u16string_view name(lpLibFileName);
-    bool same = name.size() == kVersionDll.size();
-    for (std::size_t i = 0; same && i < name.size(); ++i) {
-      char16_t c = name[i];
-      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-      same = c == kVersionDll[i];
-    }
-    if (same) return reinterpret_cast<HMODULE>(&exelore_posix::g_version_module_tag);
+  if (lpLibFileName != nullptr && exelore_posix::kernel32::InProcessVersionDll().present &&
+      exelore_posix::EqualsIgnoringAsciiCase(std::u16string_view(lpLibFileName), kVersionDll)) {
+    return reinterpret_cast<HMODULE>(&exelore_posix::g_version_module_tag);
   }
   SetLastError(ERROR_MOD_NOT_FOUND);
   return nullptr;
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-  using exelore_posix::AsFarProc;
+  using exelore_posix::kernel32::AsFarProc;
   if (hModule == reinterpret_cast<HMODULE>(&exelore_posix::g_version_module_tag) &&
       lpProcName != nullptr && !IS_INTRESOURCE(lpProcName)) {
     const std::string_view name(lpProcName);
-    const auto& sw = exelore_posix::g_version_dll;
-    if (name == "GetFileVersionInfoSizeExW" && !sw.neutral_hidden) {
-      return sw.neutral_fail ? AsFarProc(&exelore_posix::FailingSizeEx)
-                             : AsFarProc(&GetFileVersionInfoSizeExW);
-    }
-    if (name == "GetFileVersionInfoExW" && !sw.neutral_hidden) {
-      return sw.neutral_fail ? AsFarProc(&exelore_posix::FailingInfoEx)
-                             : AsFarProc(&GetFileVersionInfoExW);
-    }
+    const auto dll = exelore_posix::kernel32::InProcessVersionDll();
+    if (name == "GetFileVersionInfoSizeExW" && dll.size_ex != nullptr) return dll.size_ex;
+    if (name == "GetFileVersionInfoExW" && dll.info_ex != nullptr) return dll.info_ex;
     if (name == "GetFileVersionInfoSizeW") return AsFarProc(&GetFileVersionInfoSizeW);
     if (name == "GetFileVersionInfoW") return AsFarProc(&GetFileVersionInfoW);
     if (name == "VerQueryValueW") return AsFarProc(&VerQueryValueW);
@@ -370,17 +213,10 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
 }
 
 // OutputDebugStringW: Windows hands the text to an attached debugger or to
-// nobody. Here it goes to the system log at debug priority, where a developer
-// can look and a user never sees it.
+// nobody; see DeliverDebugText for where it goes here.
 void WINAPI OutputDebugStringW(LPCWSTR lpOutputString) {
   if (lpOutputString == nullptr) return;
-  const std::u16string text(lpOutputString);
-  if (auto& sink = exelore_posix::DebugSink()) {
-    sink(text);
-    return;
-  }
-  const std::string utf8 = exelore_posix::Utf16ToUtf8(text);
-  ::syslog(LOG_USER | LOG_DEBUG, "exelore: %s", utf8.c_str());
+  exelore_posix::kernel32::DeliverDebugText(lpOutputString);
 }
 
 // FreeConsole: detaches from the terminal as a Windows process detaches from

@@ -1,11 +1,16 @@
-// Kernel pieces shared by the other stand-in libraries.
+// Files for every part of the stand-in: opening regular files, mapping them,
+// the Windows error for an errno, and paths below a mounted Windows
+// installation.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
 namespace exelore_posix {
 
@@ -17,9 +22,6 @@ DWORD ErrorFromErrno(int err, const std::string& path);
 // The file-system bytes of a wide path. Sets the last error and returns
 // nullopt for a null or empty path or one with an unmappable surrogate.
 std::optional<std::string> PathFromWide(LPCWSTR path);
-
-// The descriptor behind a handle from CreateFileW, or -1.
-int FdFromHandle(HANDLE handle);
 
 // An open regular file, closed on destruction. Only regular files are read:
 // FIFOs, devices and sockets are refused at once and never block.
@@ -47,5 +49,32 @@ class RegularFile {
   bool owned_ = false;
   std::uint64_t size_ = 0;
 };
+
+// A read-only mapping of a whole regular file, or nothing when it cannot be
+// mapped (an empty file included). Unmapped on destruction.
+class MappedFile {
+ public:
+  MappedFile(int fd, std::uint64_t size);
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  bool ok() const { return data_ != nullptr; }
+  std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// The path below the SystemRoot environment variable named by `components`,
+// each matched without regard to ASCII case (the exact spelling first, else
+// the bytewise least), as Windows' file system matches them: every
+// component but the last a folder, the last a folder when `last_is_folder`,
+// else a regular file. nullopt without SystemRoot or such an entry.
+std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
+                                           bool last_is_folder);
+
+// Whether `path` names a folder (`folder`) or a regular file, links followed.
+bool IsEntryOfType(const std::string& path, bool folder);
 
 }  // namespace exelore_posix

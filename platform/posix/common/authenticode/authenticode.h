@@ -21,6 +21,12 @@ namespace exelore_posix::authenticode {
 // and the cap keeps a hostile size field from costing memory.
 inline constexpr std::uint32_t kMaxSignatureSize = 8u << 20;
 
+// The largest file read whole as a signed message (CryptQueryObject) or as a
+// catalog; larger catalogs are skipped. Catalogs of cumulative updates reach
+// tens of MiB; such a file is mapped, never copied whole, and decoding one
+// costs about three times its size while it lasts.
+inline constexpr std::uint64_t kMaxSignedFileSize = 256u << 20;
+
 // Where the certificate table lies in the file (the security directory's
 // address is a file offset, not an RVA).
 struct CertificateTable {

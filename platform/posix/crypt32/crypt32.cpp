@@ -11,17 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "authenticode.h"
-#include "catalog_db.h"
-#include "kernel_internal.h"
+#include "authenticode/authenticode.h"
+#include "files.h"
+#include "handles.h"
+#include "files.h"
+#include "handles.h"
 #include "ossl.h"
 #include "pe.h"
 
 namespace exelore_posix {
 namespace {
 
-constexpr std::uint32_t kStoreMagic = 0x53545245;    // "STRE"
-constexpr std::uint32_t kMessageMagic = 0x4D534721;  // "MSG!"
 constexpr std::uint64_t kFiletimeUnixEpoch = 116444736000000000ull;
 
 std::string DottedOid(const ASN1_OBJECT* oid) {
@@ -61,22 +61,20 @@ struct CertObject {
 // store counts its handle and every context handed out, and goes when the
 // last is released, whatever the order.
 struct Store {
-  std::uint32_t magic = kStoreMagic;
   std::atomic<int> references{1};
   std::vector<std::unique_ptr<CertObject>> certs;
 
   void AddRef() { references.fetch_add(1); }
   void Release() {
     if (references.fetch_sub(1) == 1) {
-      magic = 0;
+      UnregisterHandle(this, HandleKind::kCertStore);
       delete this;
     }
   }
 };
 
 Store* StoreFromHandle(HCERTSTORE handle) {
-  auto* store = static_cast<Store*>(handle);
-  return store != nullptr && store->magic == kStoreMagic ? store : nullptr;
+  return FromHandle<Store>(handle, HandleKind::kCertStore);
 }
 
 std::unique_ptr<CertObject> MakeCertObject(X509* x509, Store* store) {
@@ -124,13 +122,11 @@ std::unique_ptr<CertObject> MakeCertObject(X509* x509, Store* store) {
 
 // A decoded signed message (HCRYPTMSG).
 struct Message {
-  std::uint32_t magic = kMessageMagic;
   ossl::Pkcs7Ptr p7;
 };
 
 Message* MessageFromHandle(HCRYPTMSG handle) {
-  auto* message = static_cast<Message*>(handle);
-  return message != nullptr && message->magic == kMessageMagic ? message : nullptr;
+  return FromHandle<Message>(handle, HandleKind::kMessage);
 }
 
 bool IntegerBlobsEqual(const CRYPT_INTEGER_BLOB& a, const CRYPT_INTEGER_BLOB& b) {
@@ -353,10 +349,10 @@ std::u16string SimpleDisplayName(X509* cert, bool issuer) {
 // Decodes a whole file that may itself be a DER SignedData, such as a
 // catalog: mapped, not copied, up to the catalog database's size cap.
 ossl::Pkcs7Ptr ParseSignedDataFile(const RegularFile& file) {
-  if (file.size() > catalog::MaxCatalogSize()) return nullptr;
-  const catalog::MappedFile mapped(file.fd(), file.size());
+  if (file.size() > authenticode::kMaxSignedFileSize) return nullptr;
+  const MappedFile mapped(file.fd(), file.size());
   if (!mapped.ok()) return nullptr;
-  return authenticode::ParseSignedData(mapped.bytes(), catalog::MaxCatalogSize());
+  return authenticode::ParseSignedData(mapped.bytes(), authenticode::kMaxSignedFileSize);
 }
 
 }  // namespace
@@ -416,6 +412,7 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   }
 
   auto* store = new Store;
+  RegisterHandle(store, HandleKind::kCertStore);
   STACK_OF(X509)* certs = p7->d.sign->cert;
   for (int i = 0; i < sk_X509_num(certs); ++i) {
     if (auto object = MakeCertObject(sk_X509_value(certs, i), store)) {
@@ -424,6 +421,7 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   }
   auto* message = new Message;
   message->p7 = std::move(p7);
+  RegisterHandle(message, HandleKind::kMessage);
 
   if (pdwMsgAndCertEncodingType) *pdwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
   if (pdwContentType) *pdwContentType = content_type;
@@ -437,6 +435,7 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   if (phMsg) {
     *phMsg = message;
   } else {
+    UnregisterHandle(message, HandleKind::kMessage);
     delete message;
   }
   SetLastError(ERROR_SUCCESS);
@@ -513,7 +512,7 @@ BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg) {
     SetLastError(static_cast<DWORD>(E_INVALIDARG));
     return FALSE;
   }
-  message->magic = 0;
+  UnregisterHandle(message, HandleKind::kMessage);
   delete message;
   return TRUE;
 }

@@ -662,7 +662,7 @@ class BundleIndex {
 };
 
 // Windows' code-signing roots, which a TLS store does not carry: the PEM
-// files of platform/posix/roots, compiled in so that the build tree and an
+// files of platform/posix/common/authenticode/roots, compiled in so that the build tree and an
 // install trust them alike.
 constexpr char kBuiltinRoots[] =
 #include "builtin_roots.inc"

@@ -1,4 +1,4 @@
-#include "unicode.h"
+#include "text.h"
 
 #include <cstdint>
 

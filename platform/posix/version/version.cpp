@@ -16,7 +16,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel_internal.h"
+#include "files.h"
 #include "pe.h"
 
 namespace exelore_posix {

@@ -5,16 +5,15 @@
 #include <mscat.h>
 
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "catalog_db.h"
-#include "kernel_internal.h"
+#include "files.h"
+#include "handles.h"
 #include "ossl.h"
-#include "unicode.h"
+#include "text.h"
 
 namespace exelore_posix {
 namespace {
@@ -32,37 +31,6 @@ struct CatalogContext {
   std::size_t index = 0;  // in the admin context's list
   std::string path;
 };
-
-// Live handles. A handle is looked up here before it is used, so a stale or
-// made-up handle fails with ERROR_INVALID_PARAMETER instead of being read.
-class Handles {
- public:
-  void Add(const void* p) {
-    std::lock_guard lock(mutex_);
-    live_.insert(p);
-  }
-  bool Contains(const void* p) {
-    std::lock_guard lock(mutex_);
-    return p != nullptr && live_.count(p) != 0;
-  }
-  bool Remove(const void* p) {
-    std::lock_guard lock(mutex_);
-    return p != nullptr && live_.erase(p) != 0;
-  }
-
- private:
-  std::mutex mutex_;
-  std::unordered_set<const void*> live_;
-};
-
-Handles& AdminHandles() {
-  static Handles* handles = new Handles;  // outlives every static destructor
-  return *handles;
-}
-Handles& CatalogHandles() {
-  static Handles* handles = new Handles;
-  return *handles;
-}
 
 }  // namespace
 }  // namespace exelore_posix
@@ -90,7 +58,7 @@ BOOL WINAPI CryptCATAdminAcquireContext(HCATADMIN* phCatAdmin, const GUID* /*pgS
     return FALSE;
   }
   auto* admin = new AdminContext;
-  AdminHandles().Add(admin);
+  RegisterHandle(admin, HandleKind::kCatAdmin);
   *phCatAdmin = admin;
   return TRUE;
 }
@@ -98,7 +66,7 @@ BOOL WINAPI CryptCATAdminAcquireContext(HCATADMIN* phCatAdmin, const GUID* /*pgS
 // CryptCATAdminReleaseContext: frees the context; a handle that is not a live
 // context fails with ERROR_INVALID_PARAMETER (Wine's crypt.c).
 BOOL WINAPI CryptCATAdminReleaseContext(HCATADMIN hCatAdmin, DWORD /*dwFlags*/) {
-  if (!AdminHandles().Remove(hCatAdmin)) {
+  if (!UnregisterHandle(hCatAdmin, HandleKind::kCatAdmin)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -159,14 +127,14 @@ BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE hFile, DWORD* pcbHash, BY
 HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHash, DWORD cbHash,
                                                  DWORD dwFlags, HCATINFO* phPrevCatInfo) {
   const ossl::ApiCall openssl_call;
-  if (!AdminHandles().Contains(hCatAdmin) || pbHash == nullptr || cbHash == 0 || dwFlags != 0) {
+  if (!IsLiveHandle(hCatAdmin, HandleKind::kCatAdmin) || pbHash == nullptr || cbHash == 0 || dwFlags != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
   auto* admin = static_cast<AdminContext*>(hCatAdmin);
   std::size_t start = 0;
   if (phPrevCatInfo != nullptr && *phPrevCatInfo != nullptr) {
-    if (!CatalogHandles().Remove(*phPrevCatInfo)) {
+    if (!UnregisterHandle(*phPrevCatInfo, HandleKind::kCatInfo)) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return nullptr;
     }
@@ -186,7 +154,7 @@ HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHa
     return nullptr;
   }
   auto* context = new CatalogContext{*found, admin->catalogs[*found]};
-  CatalogHandles().Add(context);
+  RegisterHandle(context, HandleKind::kCatInfo);
   return context;
 }
 
@@ -197,7 +165,7 @@ HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHa
 // structure is left unchanged.
 BOOL WINAPI CryptCATCatalogInfoFromContext(HCATINFO hCatInfo, CATALOG_INFO* psCatInfo,
                                            DWORD /*dwFlags*/) {
-  if (!CatalogHandles().Contains(hCatInfo) || psCatInfo == nullptr ||
+  if (!IsLiveHandle(hCatInfo, HandleKind::kCatInfo) || psCatInfo == nullptr ||
       psCatInfo->cbStruct != sizeof(CATALOG_INFO)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -217,7 +185,7 @@ BOOL WINAPI CryptCATCatalogInfoFromContext(HCATINFO hCatInfo, CATALOG_INFO* psCa
 // ERROR_INVALID_PARAMETER.
 BOOL WINAPI CryptCATAdminReleaseCatalogContext(HCATADMIN hCatAdmin, HCATINFO hCatInfo,
                                                DWORD /*dwFlags*/) {
-  if (!AdminHandles().Contains(hCatAdmin) || !CatalogHandles().Remove(hCatInfo)) {
+  if (!IsLiveHandle(hCatAdmin, HandleKind::kCatAdmin) || !UnregisterHandle(hCatInfo, HandleKind::kCatInfo)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

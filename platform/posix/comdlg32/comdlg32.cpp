@@ -1,12 +1,8 @@
 // COMDLG32 functions of the stand-in: the Open dialog, shown by the Qt front
-// end that user32.cpp loads.
+// end (frontend_loader.h).
 #include <commdlg.h>
 
-#include "frontend.h"
-
-namespace exelore_posix {
-const Frontend* FrontendForComdlg();
-}
+#include "frontend_loader.h"
 
 extern "C" {
 
@@ -20,7 +16,7 @@ BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const exelore_posix::Frontend* f = exelore_posix::FrontendForComdlg();
+  const exelore_posix::Frontend* f = exelore_posix::WindowFrontend();
   return f ? f->get_open_file_name(lpofn) : FALSE;
 }
 

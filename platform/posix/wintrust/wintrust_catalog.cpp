@@ -8,9 +8,10 @@
 #include <optional>
 #include <vector>
 
-#include "authenticode.h"
+#include "authenticode/authenticode.h"
 #include "catalog_db.h"
-#include "kernel_internal.h"
+#include "files.h"
+#include "handles.h"
 #include "pe.h"
 
 namespace exelore_posix {
@@ -82,8 +83,8 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info, DWORD* last_error
   // Mapped rather than read: a catalog may be tens of MiB. One too large
   // to be a catalog this stand-in reads is not a catalog.
   std::optional<catalog::Catalog> catalog;
-  if (catalog_file.size() <= catalog::MaxCatalogSize()) {
-    const catalog::MappedFile mapped(catalog_file.fd(), catalog_file.size());
+  if (catalog_file.size() <= authenticode::kMaxSignedFileSize) {
+    const MappedFile mapped(catalog_file.fd(), catalog_file.size());
     if (mapped.ok()) catalog = catalog::ParseCatalog(mapped.bytes());
   }
   if (!catalog) {

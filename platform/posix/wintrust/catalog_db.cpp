@@ -14,8 +14,9 @@
 #include <cstring>
 #include <utility>
 
-#include "authenticode.h"
+#include "authenticode/authenticode.h"
 #include "pe.h"
+#include "text.h"
 
 namespace exelore_posix::catalog {
 
@@ -115,45 +116,6 @@ bool SameOid(const ASN1_OBJECT* a, const ASN1_OBJECT* b) {
   return a != nullptr && b != nullptr && OBJ_cmp(a, b) == 0;
 }
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-char16_t LowerAscii16(char16_t c) {
-  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
-bool IsEntryOfType(const std::string& path, bool folder) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && (folder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
-}
-
-// `parent`/`name`, a folder or a regular file, where the entry's name may
-// differ from `name` in ASCII case. The exact spelling wins; among other
-// spellings the bytewise least, so the choice never depends on the
-// directory's order.
-std::optional<std::string> ChildEntry(const std::string& parent, std::string_view name, bool folder) {
-  std::string exact = parent + "/" + std::string(name);
-  if (IsEntryOfType(exact, folder)) return exact;
-  DIR* dir = ::opendir(parent.c_str());
-  if (dir == nullptr) return std::nullopt;
-  std::optional<std::string> best;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view candidate(entry->d_name);
-    if (!EqualsIgnoringAsciiCase(candidate, name)) continue;
-    std::string path = parent + "/" + std::string(candidate);
-    if (!IsEntryOfType(path, folder)) continue;
-    if (!best || path < *best) best = std::move(path);
-  }
-  ::closedir(dir);
-  return best;
-}
-
 Member ReadMember(const CatTrustedSubject* subject) {
   Member member;
   const ASN1_OCTET_STRING* id = subject->identifier;
@@ -225,7 +187,7 @@ bool TagMatchesText(std::span<const std::uint8_t> stored, std::u16string_view ta
   while (units > 0 && unit(units - 1) == 0) --units;  // Windows stores the terminating zero
   if (units != tag.size()) return false;
   for (std::size_t i = 0; i < units; ++i) {
-    if (LowerAscii16(unit(i)) != LowerAscii16(tag[i])) return false;
+    if (AsciiLower(unit(i)) != AsciiLower(tag[i])) return false;
   }
   return true;
 }
@@ -234,8 +196,8 @@ bool TagMatchesHex(std::span<const std::uint8_t> stored, std::u16string_view tag
   static constexpr char16_t kHex[] = u"0123456789abcdef";
   if (stored.empty() || tag.size() != 2 * stored.size()) return false;
   for (std::size_t i = 0; i < stored.size(); ++i) {
-    if (LowerAscii16(tag[2 * i]) != kHex[stored[i] >> 4] ||
-        LowerAscii16(tag[2 * i + 1]) != kHex[stored[i] & 0xF]) {
+    if (AsciiLower(tag[2 * i]) != kHex[stored[i] >> 4] ||
+        AsciiLower(tag[2 * i + 1]) != kHex[stored[i] & 0xF]) {
       return false;
     }
   }
@@ -243,20 +205,6 @@ bool TagMatchesHex(std::span<const std::uint8_t> stored, std::u16string_view tag
 }
 
 }  // namespace
-
-std::uint64_t MaxCatalogSize() { return 256u << 20; }
-
-MappedFile::MappedFile(int fd, std::uint64_t size) {
-  if (size == 0 || size > SIZE_MAX) return;
-  void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
-  if (p == MAP_FAILED) return;
-  data_ = static_cast<const std::uint8_t*>(p);
-  size_ = static_cast<std::size_t>(size);
-}
-
-MappedFile::~MappedFile() {
-  if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
-}
 
 bool Catalog::ForEachMember(const std::function<bool(const Member&)>& visit) const {
   return entries && WalkSubjects(entries.get(), [&](std::span<const std::uint8_t> der) {
@@ -304,9 +252,9 @@ std::optional<Member> Catalog::FindByTag(std::u16string_view tag) const {
 }
 
 std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
-  if (der.empty() || der.size() > MaxCatalogSize()) return std::nullopt;
+  if (der.empty() || der.size() > authenticode::kMaxSignedFileSize) return std::nullopt;
   Catalog catalog;
-  catalog.message = authenticode::ParseSignedData(der, MaxCatalogSize());
+  catalog.message = authenticode::ParseSignedData(der, authenticode::kMaxSignedFileSize);
   PKCS7* p7 = catalog.message.get();
   if (p7 == nullptr) return std::nullopt;
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7);
@@ -349,17 +297,6 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
   return catalog;
 }
 
-std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
-                                           bool last_is_folder) {
-  const char* root = std::getenv("SystemRoot");
-  if (root == nullptr || *root == '\0' || components.empty()) return std::nullopt;
-  std::optional<std::string> path = std::string(root);
-  for (std::size_t i = 0; i < components.size() && path; ++i) {
-    path = ChildEntry(*path, components[i], i + 1 < components.size() || last_is_folder);
-  }
-  return path;
-}
-
 std::optional<std::string> DatabaseFolder() {
   const char* root = std::getenv("SystemRoot");
   if (root == nullptr || *root == '\0') {
@@ -378,9 +315,9 @@ std::vector<std::string> ListCatalogs(const std::string& folder) {
   std::vector<std::pair<std::string, std::string>> names;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name(entry->d_name);
-    if (name.size() < 4 || !EqualsIgnoringAsciiCase(name.substr(name.size() - 4), ".cat")) continue;
+    if (name.size() < 4 || !EqualsIgnoringAsciiCase(name.substr(name.size() - 4), std::string_view(".cat"))) continue;
     std::string folded(name);
-    for (char& c : folded) c = LowerAscii(c);
+    for (char& c : folded) c = AsciiLower(c);
     names.emplace_back(std::move(folded), std::string(name));
   }
   ::closedir(dir);
@@ -394,7 +331,7 @@ std::vector<std::string> ListCatalogs(const std::string& folder) {
 bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash) {
   RegularFile file;
   DWORD error = 0;
-  if (!file.Open(path, &error) || file.size() == 0 || file.size() > MaxCatalogSize()) return false;
+  if (!file.Open(path, &error) || file.size() == 0 || file.size() > authenticode::kMaxSignedFileSize) return false;
   const pe::FileSource source(file.fd(), file.size());
   // An entry that lists the hash holds its bytes in the digest of its
   // SpcIndirectData, so a file without them cannot list it: most files cost

@@ -17,33 +17,10 @@
 #include <string_view>
 #include <vector>
 
-#include "kernel_internal.h"
+#include "files.h"
 #include "ossl.h"
 
 namespace exelore_posix::catalog {
-
-// The largest catalog read; larger files are skipped. The same cap as
-// CryptQueryObject's for a signed-message file, so every catalog the database
-// names can be opened. Catalogs of cumulative updates reach tens of MiB; a
-// catalog is mapped, never copied whole, and decoding one costs about three
-// times its size while it lasts.
-std::uint64_t MaxCatalogSize();
-
-// A read-only mapping of a whole regular file, or nothing when it cannot be
-// mapped (an empty file included). Unmapped on destruction.
-class MappedFile {
- public:
-  MappedFile(int fd, std::uint64_t size);
-  ~MappedFile();
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-  bool ok() const { return data_ != nullptr; }
-  std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
-
- private:
-  const std::uint8_t* data_ = nullptr;
-  std::size_t size_ = 0;
-};
 
 // One entry of a catalog.
 struct Member {
@@ -83,14 +60,6 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der);
 // each component below SystemRoot matched without regard to ASCII case;
 // otherwise the configure-time folder. nullopt when it does not exist.
 std::optional<std::string> DatabaseFolder();
-
-// The path below the SystemRoot environment variable named by `components`,
-// each matched without regard to ASCII case (the exact spelling first, else
-// the bytewise least), as Windows' file system matches them: every
-// component but the last a folder, the last a folder when `last_is_folder`,
-// else a regular file. nullopt without SystemRoot or such an entry.
-std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
-                                           bool last_is_folder);
 
 // The paths of the `*.cat` files in `folder` (extension in any case), in
 // lookup order: names compared without ASCII case, then bytewise.

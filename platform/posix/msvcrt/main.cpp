@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "unicode.h"
+#include "text.h"
 
 int wmain(int argc, WCHAR* argv[]);
 

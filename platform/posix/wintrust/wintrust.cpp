@@ -8,11 +8,10 @@
 #include <cstddef>
 #include <cstring>
 
-#include "authenticode.h"
-#include "kernel_internal.h"
+#include "authenticode/authenticode.h"
+#include "files.h"
 #include "ossl.h"
 #include "pe.h"
-#include "testing.h"
 #include "wintrust_catalog.h"
 
 namespace exelore_posix {
@@ -101,9 +100,6 @@ Outcome VerifyFile(const WINTRUST_FILE_INFO* info, ossl::X509Ptr* signer) {
 
 }  // namespace
 
-namespace testing {
-void ResetTrustStore() { authenticode::ResetTrustStore(); }
-}  // namespace testing
 }  // namespace exelore_posix
 
 using namespace exelore_posix;

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "catalog_db.h"
+#include "files.h"
 #include "pe.h"
 
 namespace exelore_posix::registry {
@@ -215,7 +215,7 @@ HRESULT MachineStores::CheckUsage(STACK_OF(X509) * chain, int usage_nid) const {
 
 std::optional<std::string> SoftwareHivePath() {
   static constexpr std::string_view kHive[] = {"System32", "config", "SOFTWARE"};
-  return catalog::BelowSystemRoot(kHive, false);
+  return BelowSystemRoot(kHive, false);
 }
 
 const MachineStores* Volume() {

@@ -1,0 +1,184 @@
+// Files for every part of the stand-in: opening regular files, mapping
+// them, the Windows error for an errno, and paths below a mounted Windows
+// installation.
+#include "files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+
+#include "text.h"
+
+namespace exelore_posix {
+namespace {
+
+bool ParentFolderExists(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return true;
+  const std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
+  struct stat st {};
+  return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// `parent`/`name`, a folder or a regular file, where the entry's name may
+// differ from `name` in ASCII case. The exact spelling wins; among other
+// spellings the bytewise least, so the choice never depends on the
+// directory's order.
+std::optional<std::string> ChildEntry(const std::string& parent, std::string_view name, bool folder) {
+  std::string exact = parent + "/" + std::string(name);
+  if (IsEntryOfType(exact, folder)) return exact;
+  DIR* dir = ::opendir(parent.c_str());
+  if (dir == nullptr) return std::nullopt;
+  std::optional<std::string> best;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view candidate(entry->d_name);
+    if (!EqualsIgnoringAsciiCase(candidate, name)) continue;
+    std::string path = parent + "/" + std::string(candidate);
+    if (!IsEntryOfType(path, folder)) continue;
+    if (!best || path < *best) best = std::move(path);
+  }
+  ::closedir(dir);
+  return best;
+}
+
+}  // namespace
+
+bool IsEntryOfType(const std::string& path, bool folder) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && (folder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
+}
+
+DWORD ErrorFromErrno(int err, const std::string& path) {
+  switch (err) {
+    case 0:
+      return ERROR_SUCCESS;
+    case ENOENT:
+      return ParentFolderExists(path) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case ELOOP:
+      return ERROR_CANT_RESOLVE_FILENAME;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EBUSY:
+    case ETXTBSY:
+      return ERROR_SHARING_VIOLATION;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    default:
+      return ERROR_INVALID_FUNCTION;
+  }
+}
+
+std::optional<std::string> PathFromWide(LPCWSTR path) {
+  if (path == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return std::nullopt;
+  }
+  const std::u16string_view wide(path);
+  if (wide.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return std::nullopt;
+  }
+  auto bytes = Utf16ToBytes(wide);
+  if (!bytes) SetLastError(ERROR_INVALID_NAME);
+  return bytes;
+}
+
+RegularFile::RegularFile(RegularFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      owned_(std::exchange(other.owned_, false)),
+      size_(other.size_) {}
+
+RegularFile& RegularFile::operator=(RegularFile&& other) noexcept {
+  if (this != &other) {
+    if (owned_ && fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    owned_ = std::exchange(other.owned_, false);
+    size_ = other.size_;
+  }
+  return *this;
+}
+
+RegularFile::~RegularFile() {
+  if (owned_ && fd_ >= 0) ::close(fd_);
+}
+
+bool RegularFile::Open(const std::string& path, DWORD* error) {
+  // O_NONBLOCK: opening a FIFO without a writer, or a terminal, must not wait.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    const int open_error = errno;
+    // A socket cannot be opened at all; it is no more readable than a FIFO.
+    struct stat st {};
+    const bool special = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    *error = special ? ERROR_BAD_FORMAT : ErrorFromErrno(open_error, path);
+    return false;
+  }
+  fd_ = fd;
+  owned_ = true;
+  return Attach(fd, error);
+}
+
+bool RegularFile::Attach(int fd, DWORD* error) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    *error = ErrorFromErrno(errno, std::string());
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = ERROR_BAD_FORMAT;
+    return false;
+  }
+  fd_ = fd;
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+MappedFile::MappedFile(int fd, std::uint64_t size) {
+  if (size == 0 || size > SIZE_MAX) return;
+  void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+  if (p == MAP_FAILED) return;
+  data_ = static_cast<const std::uint8_t*>(p);
+  size_ = static_cast<std::size_t>(size);
+}
+
+MappedFile::~MappedFile() {
+  if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+}
+
+std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
+                                           bool last_is_folder) {
+  const char* root = std::getenv("SystemRoot");
+  if (root == nullptr || *root == '\0' || components.empty()) return std::nullopt;
+  std::optional<std::string> path = std::string(root);
+  for (std::size_t i = 0; i < components.size() && path; ++i) {
+    path = ChildEntry(*path, components[i], i + 1 < components.size() || last_is_folder);
+  }
+  return path;
+}
+
+}  // namespace exelore_posix

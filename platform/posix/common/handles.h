@@ -1,0 +1,36 @@
+// The one table of live handles. Every handle the stand-in hands out (files,
+// certificate stores, signed messages, catalog administrators and catalog
+// contexts) is registered here with its kind when created and looked up
+// before it is used, so a stale, closed, made-up or wrong-kind handle is
+// refused instead of being read.
+#pragma once
+
+#include <windows.h>
+
+namespace exelore_posix {
+
+enum class HandleKind { kFile, kCertStore, kMessage, kCatAdmin, kCatInfo };
+
+void RegisterHandle(const void* object, HandleKind kind);
+// Whether `handle` is live and of `kind`.
+bool IsLiveHandle(const void* handle, HandleKind kind);
+// Forgets `handle`; false when it was not live and of `kind`.
+bool UnregisterHandle(const void* handle, HandleKind kind);
+
+// The object behind a live handle of `kind`, or null.
+template <typename T>
+T* FromHandle(const void* handle, HandleKind kind) {
+  return IsLiveHandle(handle, kind) ? static_cast<T*>(const_cast<void*>(handle)) : nullptr;
+}
+
+// A file handle from CreateFileW or GetStdHandle: the descriptor behind it
+// and whether CloseHandle closes it.
+struct FileObject {
+  int fd;
+  bool owned;
+};
+
+// The descriptor behind a live file handle, or -1.
+int FdFromHandle(HANDLE handle);
+
+}  // namespace exelore_posix

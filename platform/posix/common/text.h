@@ -1,0 +1,45 @@
+// Text for every part of the stand-in: lossless conversion between
+// file-system bytes and UTF-16, and ASCII case folding.
+//
+// POSIX names are byte strings that are usually, but not always, UTF-8. Bytes
+// that do not form valid UTF-8 become the lone surrogates U+DC80..U+DCFF, and
+// those map back to the same bytes, so every name a user can type or pass on a
+// command line survives the round trip.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace exelore_posix {
+
+std::u16string BytesToUtf16(std::string_view bytes);
+
+// Inverse of BytesToUtf16. Fails only for UTF-16 that no byte string maps to:
+// a lone surrogate outside U+DC80..U+DCFF.
+std::optional<std::string> Utf16ToBytes(std::u16string_view text);
+
+// UTF-8 for display of text that did not come from the file system (names
+// from certificates); unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// ASCII letters folded to lower case, every other unit unchanged: how Windows
+// compares the names this stand-in matches without case (file names on a
+// mounted volume, "version.dll", version-resource keys, catalog tags).
+template <typename Char>
+constexpr Char AsciiLower(Char c) {
+  return c >= Char('A') && c <= Char('Z') ? static_cast<Char>(c - Char('A') + Char('a')) : c;
+}
+
+// Whether `a` and `b` are equal once both are folded by AsciiLower.
+template <typename Char>
+constexpr bool EqualsIgnoringAsciiCase(std::basic_string_view<Char> a,
+                                       std::basic_string_view<Char> b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace exelore_posix
