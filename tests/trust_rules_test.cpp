@@ -252,6 +252,34 @@ class TrustRules : public ::testing::Test {
     });
   }
 
+  // A legacy countersignature by `tsa` as Microsoft's and others' services
+  // made them: contentType id-data, signingTime, messageDigest of the
+  // signature. Unsigned attributes: the signature stays valid.
+  static void AddLegacyTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const PkiIdentity& tsa) {
+    auto tsa_cert = LoadCert(tsa.cert);
+    KeyPtr key = LoadKey(tsa.key);
+    PKCS7_SIGNER_INFO* counter = PKCS7_SIGNER_INFO_new();
+    ASSERT_EQ(PKCS7_SIGNER_INFO_set(counter, tsa_cert.get(), key.get(), EVP_sha256()), 1);
+    PKCS7_add_signed_attribute(counter, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data));
+    PKCS7_add_signed_attribute(counter, NID_pkcs9_signingTime, V_ASN1_UTCTIME,
+                               ASN1_UTCTIME_set(nullptr, TestPki::kInsideExpiredValidity));
+    unsigned char digest[32];
+    EVP_Digest(si->enc_digest->data, static_cast<std::size_t>(si->enc_digest->length), digest, nullptr,
+               EVP_sha256(), nullptr);
+    ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
+    ASN1_OCTET_STRING_set(value, digest, sizeof digest);
+    PKCS7_add_signed_attribute(counter, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, value);
+    ASSERT_EQ(PKCS7_SIGNER_INFO_sign(counter), 1);
+    unsigned char* der = nullptr;
+    const int length = i2d_PKCS7_SIGNER_INFO(counter, &der);
+    ASN1_STRING* sequence = ASN1_STRING_new();
+    ASN1_STRING_set(sequence, der, length);
+    OPENSSL_free(der);
+    PKCS7_SIGNER_INFO_free(counter);
+    PKCS7_add_attribute(si, NID_pkcs9_countersignature, V_ASN1_SEQUENCE, sequence);
+    PKCS7_add_certificate(p7, tsa_cert.get());
+  }
+
   static Bytes WithCatalogCertificate(const Bytes& catalog, bool first) {
     const unsigned char* p = catalog.data();
     exelore_posix::ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(catalog.size())));
@@ -344,31 +372,8 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
   Bytes after = inside;
   Put32(after, table, Get32(after, table) - 8);
 
-  // A legacy countersignature as Microsoft's and others' services made them:
-  // contentType id-data, signingTime, messageDigest of the signature.
   const auto legacy_timestamp = [&](PKCS7* p7, PKCS7_SIGNER_INFO* si) {
-    auto tsa = LoadCert(pki_->tsa.cert);
-    KeyPtr key = LoadKey(pki_->tsa.key);
-    PKCS7_SIGNER_INFO* counter = PKCS7_SIGNER_INFO_new();
-    ASSERT_EQ(PKCS7_SIGNER_INFO_set(counter, tsa.get(), key.get(), EVP_sha256()), 1);
-    PKCS7_add_signed_attribute(counter, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data));
-    PKCS7_add_signed_attribute(counter, NID_pkcs9_signingTime, V_ASN1_UTCTIME,
-                               ASN1_UTCTIME_set(nullptr, TestPki::kInsideExpiredValidity));
-    unsigned char digest[32];
-    EVP_Digest(si->enc_digest->data, static_cast<std::size_t>(si->enc_digest->length), digest, nullptr,
-               EVP_sha256(), nullptr);
-    ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
-    ASN1_OCTET_STRING_set(value, digest, sizeof digest);
-    PKCS7_add_signed_attribute(counter, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, value);
-    ASSERT_EQ(PKCS7_SIGNER_INFO_sign(counter), 1);
-    unsigned char* der = nullptr;
-    const int length = i2d_PKCS7_SIGNER_INFO(counter, &der);
-    ASN1_STRING* sequence = ASN1_STRING_new();
-    ASN1_STRING_set(sequence, der, length);
-    OPENSSL_free(der);
-    PKCS7_SIGNER_INFO_free(counter);
-    PKCS7_add_attribute(si, NID_pkcs9_countersignature, V_ASN1_SEQUENCE, sequence);
-    PKCS7_add_certificate(p7, tsa.get());
+    AddLegacyTimestamp(p7, si, pki_->tsa);
   };
   const auto duplicate_digest = [](PKCS7*, PKCS7_SIGNER_INFO* si) {
     const int at = X509at_get_attr_by_NID(si->auth_attr, NID_pkcs9_messageDigest, -1);
@@ -537,6 +542,45 @@ TEST_F(TrustRules, CatalogsFollowTheSameRules) {
     SCOPED_TRACE(c.what);
     exelore_test::WriteFile(catroot_ + "/case.cat", c.catalog);
     EXPECT_EQ(PublisherLine(Put("member.exe", c.file)), c.line);
+  }
+}
+
+// A timestamp that fails is reported only for an intact subject: a changed
+// file is TRUST_E_BAD_DIGEST whatever its timestamp, for an embedded
+// signature and for a catalog alike.
+TEST_F(TrustRules, TimestampFailsOnlyAfterTheHashMatches) {
+  exelore_test::PeLayout layout;
+  const Bytes member = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(), true,
+                                                        0x0409, &layout);
+  CatalogOptions options;
+  options.entries = {exelore_test::EntryFor(exelore_test::UnsignedImageHash(member, layout))};
+  Bytes catalog = exelore_test::BuildCatalog(options, pki_->signer);
+  {
+    const unsigned char* p = catalog.data();
+    exelore_posix::ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(catalog.size())));
+    AddLegacyTimestamp(p7.get(), sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0),
+                       pki_->tsa_no_eku);
+    catalog = exelore_posix::authenticode::Encoded(p7.get(), i2d_PKCS7);
+  }
+  const std::string catalog_path = Put("stamped.cat", catalog);
+  const Bytes embedded = exelore_test::RewriteSignature(Signed(pki_->signer), [&](PKCS7* p7) {
+    AddLegacyTimestamp(p7, sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0), pki_->tsa_no_eku);
+  });
+  const auto changed = [](Bytes image) {
+    image[SectionOffsets(image).front() + 16] ^= 0x01;
+    return image;
+  };
+  const std::u16string tag = exelore_test::HexTag(exelore_test::UnsignedImageHash(member, layout));
+  for (const bool intact : {true, false}) {
+    SCOPED_TRACE(intact ? "intact" : "changed");
+    const LONG expected = intact ? TRUST_E_TIME_STAMP : TRUST_E_BAD_DIGEST;
+    const std::string file = Put("embedded.exe", intact ? embedded : changed(embedded));
+    EXPECT_EQ(exelore_test::VerifyFile(file).status, expected);
+    const std::string listed = Put("listed.exe", intact ? member : changed(member));
+    EXPECT_EQ(exelore_test::VerifyCatalogMember(exelore_posix::BytesToUtf16(catalog_path), tag,
+                                                exelore_posix::BytesToUtf16(listed))
+                  .verdict.status,
+              expected);
   }
 }
 

@@ -2,14 +2,15 @@
 // certificate stores, signed messages, catalog administrators and catalog
 // contexts) is registered here with its kind when created and looked up
 // before it is used, so a stale, closed, made-up or wrong-kind handle is
-// refused instead of being read.
+// refused instead of being read. WinVerifyTrust's state data is kept the
+// same way.
 #pragma once
 
 #include <windows.h>
 
 namespace exelore_posix {
 
-enum class HandleKind { kFile, kCertStore, kMessage, kCatAdmin, kCatInfo };
+enum class HandleKind { kFile, kCertStore, kMessage, kCatAdmin, kCatInfo, kTrustState };
 
 void RegisterHandle(const void* object, HandleKind kind);
 // Whether `handle` is live and of `kind`.

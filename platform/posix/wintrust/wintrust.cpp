@@ -10,14 +10,13 @@
 
 #include "authenticode/authenticode.h"
 #include "files.h"
+#include "handles.h"
 #include "ossl.h"
 #include "pe.h"
 #include "wintrust_catalog.h"
 
 namespace exelore_posix {
 namespace {
-
-constexpr std::uint32_t kStateMagic = 0x57565453;  // "WVTS"
 
 // What WinVerifyTrust returns and what it leaves as the last error; they
 // differ only where Windows makes them differ.
@@ -31,7 +30,6 @@ Outcome Fail(HRESULT status) { return {status, static_cast<DWORD>(status)}; }
 // The state a WTD_STATEACTION_VERIFY call leaves in hWVTStateData until the
 // WTD_STATEACTION_CLOSE call.
 struct TrustState {
-  std::uint32_t magic = kStateMagic;
   HRESULT status = S_OK;
   ossl::X509Ptr signer;
 };
@@ -83,10 +81,7 @@ Outcome VerifyFile(const WINTRUST_FILE_INFO* info, ossl::X509Ptr* signer) {
   // tampered image is reported before a chain problem, as Windows does.
   authenticode::SignerResult result;
   const HRESULT message = authenticode::VerifySignedMessage(p7.get(), {}, &result);
-  if (message == TRUST_E_NOSIGNATURE || message == TRUST_E_NO_SIGNER_CERT ||
-      message == NTE_BAD_SIGNATURE || message == CRYPT_E_HASH_VALUE || message == NTE_BAD_ALGID) {
-    return Fail(message);
-  }
+  if (authenticode::FailsBeforeSubjectHash(message)) return Fail(message);
   const auto image_hash = authenticode::ComputeImageHash(source, *headers, indirect->md);
   if (!image_hash) return Fail(TRUST_E_NOSIGNATURE);
   if (image_hash->size() != indirect->digest.size() ||
@@ -115,7 +110,9 @@ extern "C" {
 //   signature: TRUST_E_NOSIGNATURE; a file that is not a PE:
 //   TRUST_E_NOSIGNATURE with TRUST_E_SUBJECT_FORM_UNKNOWN as the last error;
 //   a file that cannot be opened: its Win32 error; a tampered image:
-//   TRUST_E_BAD_DIGEST; chain and usage failures: the CERT_E_ codes; a
+//   TRUST_E_BAD_DIGEST; a timestamp that does not verify, only when the
+//   image is intact: TRUST_E_TIME_STAMP; chain and usage failures: the
+//   CERT_E_ codes; a
 //   certificate of the chain that a Windows volume's Disallowed store holds
 //   (registry_stores.h): TRUST_E_EXPLICIT_DISTRUST, reported where chain
 //   failures are, after the signature and the digest.
@@ -134,10 +131,8 @@ LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
     return static_cast<LONG>(ERROR_INVALID_PARAMETER);
   }
   if (data->dwStateAction == WTD_STATEACTION_CLOSE) {
-    auto* state = static_cast<TrustState*>(data->hWVTStateData);
-    if (state != nullptr && state->magic == kStateMagic) {
-      state->magic = 0;
-      delete state;
+    if (UnregisterHandle(data->hWVTStateData, HandleKind::kTrustState)) {
+      delete static_cast<TrustState*>(data->hWVTStateData);
     }
     data->hWVTStateData = nullptr;
     SetLastError(ERROR_SUCCESS);
@@ -162,6 +157,7 @@ LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
     auto* state = new TrustState;
     state->status = outcome.status;
     state->signer = std::move(signer);
+    RegisterHandle(state, HandleKind::kTrustState);
     data->hWVTStateData = state;
   }
   SetLastError(outcome.last_error);

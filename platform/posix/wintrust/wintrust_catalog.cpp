@@ -58,12 +58,12 @@ bool OpenMember(const WINTRUST_CATALOG_INFO* info, RegularFile* file, DWORD* err
 //   for catalogs): TRUST_E_NOSIGNATURE, TRUST_E_SUBJECT_FORM_UNKNOWN as the
 //   last error, as for a file no subject package knows;
 // - a signature that does not verify: the signer's status
-//   (TRUST_E_NOSIGNATURE, TRUST_E_NO_SIGNER_CERT, NTE_BAD_SIGNATURE,
-//   CRYPT_E_HASH_VALUE, NTE_BAD_ALGID, TRUST_E_TIME_STAMP);
+//   (authenticode::FailsBeforeSubjectHash);
 // - no member with the tag: TRUST_E_NOSIGNATURE (the file is not signed by
 //   this catalog);
 // - the member file cannot be opened: its Win32 error;
 // - the file's hash now differs from the listed one: TRUST_E_BAD_DIGEST;
+// - a timestamp that does not verify: TRUST_E_TIME_STAMP;
 // - chain and usage failures: the CERT_E_ codes, and TRUST_E_EXPLICIT_DISTRUST
 //   for a certificate a Windows volume's Disallowed store holds.
 // A precomputed pbCalculatedFileHash is never trusted: the hash is always
@@ -97,11 +97,7 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info, DWORD* last_error
   // problem, as for embedded signatures.
   authenticode::SignerResult result;
   const HRESULT message = authenticode::VerifySignedMessage(catalog->message.get(), {}, &result);
-  if (message == TRUST_E_NOSIGNATURE || message == TRUST_E_NO_SIGNER_CERT ||
-      message == NTE_BAD_SIGNATURE || message == CRYPT_E_HASH_VALUE || message == NTE_BAD_ALGID ||
-      message == TRUST_E_TIME_STAMP) {
-    return Fail(message, last_error);
-  }
+  if (authenticode::FailsBeforeSubjectHash(message)) return Fail(message, last_error);
 
   const std::optional<catalog::Member> member = catalog->FindByTag(info->pcwszMemberTag);
   if (!member || !member->has_indirect_data) return Fail(TRUST_E_NOSIGNATURE, last_error);

@@ -960,6 +960,11 @@ std::optional<IndirectData> DecodeIndirectData(std::span<const std::uint8_t> der
   return out;
 }
 
+bool FailsBeforeSubjectHash(HRESULT status) {
+  return status == TRUST_E_NOSIGNATURE || status == TRUST_E_NO_SIGNER_CERT ||
+         status == NTE_BAD_SIGNATURE || status == CRYPT_E_HASH_VALUE || status == NTE_BAD_ALGID;
+}
+
 HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult* result) {
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7);
   if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) < 1) return TRUST_E_NOSIGNATURE;

@@ -125,6 +125,18 @@ struct SignerResult {
 // S_OK or the Windows status code.
 HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult* result);
 
+// Whether a VerifySignedMessage status is a failure of the signature
+// itself (no usable signer, a signature or authenticated attribute that does
+// not verify, a refused digest algorithm), which WinVerifyTrust reports
+// before it compares the subject's hash, in file and in catalog mode alike.
+// Every other failure (timestamp, chain, usage, weak key, distrust) is
+// reported only when the hash matches: Windows' Authenticode provider checks
+// the subject's hash while loading the message (SoftpubLoadMessage), before
+// its signer and countersigner step (SoftpubLoadSignature), so a changed
+// file reports TRUST_E_BAD_DIGEST however its timestamp fares (Wine's
+// dlls/wintrust/softpub.c keeps the same order of steps).
+bool FailsBeforeSubjectHash(HRESULT status);
+
 // The process-wide trust anchors: Windows' code-signing roots built in,
 // OpenSSL's default locations (SSL_CERT_DIR and SSL_CERT_FILE honoured) and
 // EXELORE_CODESIGN_ROOTS_DIR. Built on first use. Directories are searched
