@@ -1,0 +1,148 @@
+// Chains as Windows judges them for Authenticode: OpenSSL builds the chain
+// to the trust anchors, and the result is mapped to the CERT_E_ and TRUST_E_
+// codes, with the usage, key size and distrust rules Windows adds.
+#include <openssl/x509v3.h>
+
+#include "registry_stores.h"
+#include "trust_anchors.h"
+#include "verification.h"
+
+namespace exelore_posix::authenticode {
+namespace {
+
+HRESULT ChainError(int error) {
+  switch (error) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+    case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
+    case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
+      return CERT_E_EXPIRED;
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED:
+    case X509_V_ERR_CERT_REJECTED:
+      return CERT_E_UNTRUSTEDROOT;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_CHAIN_TOO_LONG:
+      return CERT_E_CHAINING;
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+    case X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE:
+    case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY:
+      return TRUST_E_CERT_SIGNATURE;
+    case X509_V_ERR_INVALID_CA:
+    case X509_V_ERR_PATH_LENGTH_EXCEEDED:
+    case X509_V_ERR_KEYUSAGE_NO_CERTSIGN:
+      return TRUST_E_BASIC_CONSTRAINTS;
+    case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION:
+      return CERT_E_CRITICAL;
+    case X509_V_ERR_INVALID_PURPOSE:
+      return CERT_E_WRONG_USAGE;
+    default:
+      return CERT_E_CHAINING;
+  }
+}
+
+std::uint32_t EkuFlagFor(int nid) {
+  switch (nid) {
+    case NID_code_sign:
+      return XKU_CODE_SIGN;
+    case NID_time_stamp:
+      return XKU_TIMESTAMP;
+    default:
+      return 0;
+  }
+}
+
+// Windows' root store makes a certificate an anchor whatever its extensions
+// (Microsoft Root Authority of 1997 has neither basicConstraints nor
+// keyUsage), where OpenSSL asks every issuer to be a CA. Forgive that only
+// for the anchor itself, the last certificate of the chain and one taken
+// from the trust store: an intermediate that is not a CA stays refused.
+int ForgiveAnchorExtensions(int ok, X509_STORE_CTX* ctx) {
+  if (ok == 1) return ok;
+  const int error = X509_STORE_CTX_get_error(ctx);
+  if (error != X509_V_ERR_INVALID_CA && error != X509_V_ERR_KEYUSAGE_NO_CERTSIGN) return ok;
+  const int depth = X509_STORE_CTX_get_error_depth(ctx);
+  const int anchor = sk_X509_num(X509_STORE_CTX_get0_chain(ctx)) - 1;
+  return depth == anchor && depth >= X509_STORE_CTX_get_num_untrusted(ctx) ? 1 : ok;
+}
+
+// Windows' chain engine refuses RSA keys shorter than 1024 bits (Microsoft
+// Security Advisory 2661254), anchors included.
+constexpr int kMinRsaBits = 1024;
+bool WeakKey(X509* cert) {
+  EVP_PKEY* key = X509_get0_pubkey(cert);
+  if (key == nullptr) return true;
+  const int type = EVP_PKEY_get_base_id(key);
+  return (type == EVP_PKEY_RSA || type == EVP_PKEY_RSA_PSS) && EVP_PKEY_get_bits(key) < kMinRsaBits;
+}
+
+}  // namespace
+
+// Whether `cert` lists `usage` in its extended key usage extension.
+bool ListsUsage(X509* cert, const ASN1_OBJECT* usage) {
+  ossl::UsagesPtr usages(
+      static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr)));
+  for (int i = 0; usages && i < sk_ASN1_OBJECT_num(usages.get()); ++i) {
+    if (OBJ_cmp(sk_ASN1_OBJECT_value(usages.get(), i), usage) == 0) return true;
+  }
+  return false;
+}
+
+// Microsoft's lifetime-signing usage (szOID_KP_LIFETIME_SIGNING): a
+// signature by such a certificate ends with the certificate, timestamp or
+// not ("Timestamp Processing with Lifetime Signing Semantics" in Microsoft's
+// Authenticode PE format document).
+const ASN1_OBJECT* LifetimeSigning() {
+  static const ASN1_OBJECT* const oid = OBJ_txt2obj("1.3.6.1.4.1.311.10.3.13", 1);
+  return oid;
+}
+
+// With the trust anchors of trust_anchors.h.
+// With a Windows volume (registry_stores.h), its CA stores add
+// intermediates, and a certificate of its Disallowed stores anywhere in the
+// chain, built or not, is TRUST_E_EXPLICIT_DISTRUST before anything else.
+HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<std::time_t> at,
+                    int eku_nid) {
+  const registry::MachineStores* volume = registry::Volume();
+  ossl::X509StackViewPtr with_volume;
+  if (volume != nullptr) {
+    with_volume = volume->WithIntermediates(intermediates);
+    if (!with_volume) return TRUST_E_SYSTEM_ERROR;
+    intermediates = with_volume.get();
+  }
+  PrepareTrustStore(leaf, intermediates);
+  ossl::StoreCtxPtr ctx(X509_STORE_CTX_new());
+  if (!ctx || X509_STORE_CTX_init(ctx.get(), TrustStore(), leaf, intermediates) != 1) {
+    return TRUST_E_SYSTEM_ERROR;
+  }
+  X509_STORE_CTX_set_verify_cb(ctx.get(), ForgiveAnchorExtensions);
+  if (at) X509_STORE_CTX_set_time(ctx.get(), 0, *at);
+  const bool built = X509_verify_cert(ctx.get()) == 1;
+  if (volume != nullptr) {
+    ossl::X509StackViewPtr leaf_only(sk_X509_new_null());
+    if (!leaf_only || sk_X509_push(leaf_only.get(), leaf) <= 0) return TRUST_E_SYSTEM_ERROR;
+    for (STACK_OF(X509)* certs : {leaf_only.get(), X509_STORE_CTX_get0_chain(ctx.get())}) {
+      if (const HRESULT hr = volume->CheckDistrust(certs); hr != S_OK) return hr;
+    }
+  }
+  if (!built) return ChainError(X509_STORE_CTX_get_error(ctx.get()));
+  // Windows checks usage along the whole chain: a certificate that lists
+  // extended key usages must list the one asked for.
+  const std::uint32_t wanted = EkuFlagFor(eku_nid);
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+  for (int i = 0; i < sk_X509_num(chain); ++i) {
+    X509* cert = sk_X509_value(chain, i);
+    const std::uint32_t flags = X509_get_extension_flags(cert);
+    if ((flags & EXFLAG_INVALID) != 0) return CERT_E_MALFORMED;
+    if ((flags & EXFLAG_XKUSAGE) != 0 && (X509_get_extended_key_usage(cert) & wanted) == 0) {
+      return CERT_E_WRONG_USAGE;
+    }
+    if (WeakKey(cert)) return TRUST_E_CERT_SIGNATURE;
+  }
+  return volume != nullptr ? volume->CheckUsage(chain, eku_nid) : S_OK;
+}
+
+}  // namespace exelore_posix::authenticode

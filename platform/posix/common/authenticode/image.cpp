@@ -1,0 +1,188 @@
+#include "image.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+
+namespace exelore_posix::authenticode {
+namespace {
+
+constexpr std::uint16_t kWinCertRevision2 = 0x0200;
+constexpr std::uint16_t kWinCertTypePkcsSignedData = 0x0002;
+constexpr std::size_t kWinCertHeader = 8;
+constexpr std::size_t kHashBuffer = 1u << 20;
+
+std::uint32_t Le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// Where the sections' raw data ends: the headers' end at least.
+std::uint64_t EndOfSections(const pe::Headers& headers) {
+  std::uint64_t end = headers.size_of_headers;
+  for (const pe::Section& s : headers.sections) {
+    if (s.raw_size != 0) end = std::max<std::uint64_t>(end, std::uint64_t{s.raw_offset} + s.raw_size);
+  }
+  return end;
+}
+
+std::uint64_t AlignUp8(std::uint64_t n) { return (n + 7) & ~std::uint64_t{7}; }
+
+// Whether the bytes of [from, to) are all zero.
+bool AllZero(const pe::FileSource& file, std::uint64_t from, std::uint64_t to) {
+  std::uint8_t chunk[4096];
+  while (from < to) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, to - from));
+    if (!file.ReadAt(from, std::span(chunk, n))) return false;
+    if (std::any_of(chunk, chunk + n, [](std::uint8_t b) { return b != 0; })) return false;
+    from += n;
+  }
+  return true;
+}
+
+// The certificate table after its first WIN_CERTIFICATE (of `first_length`
+// bytes): further WIN_CERTIFICATEs, each on an 8-byte boundary, and zero
+// bytes between and after them. Windows reads only the first certificate,
+// so a later one is skipped whole; any other byte is one no signature
+// covers, and is refused, as Windows refuses it with EnableCertPaddingCheck
+// (Microsoft Security Advisory 2915720, CVE-2013-3900).
+bool RestOfTableIsClean(const pe::FileSource& file, const CertificateTable& table,
+                        std::uint32_t first_length) {
+  constexpr int kMaxCertificates = 64;
+  const std::uint64_t end = table.offset + table.size;
+  std::uint64_t at = table.offset + first_length;
+  for (int count = 1;; ++count) {
+    const std::uint64_t next = std::min(table.offset + AlignUp8(at - table.offset), end);
+    if (!AllZero(file, at, next)) return false;
+    at = next;
+    std::uint8_t header[kWinCertHeader];
+    if (end - at < kWinCertHeader || !file.ReadAt(at, header) || Le32(header) == 0) {
+      return AllZero(file, at, end);
+    }
+    const std::uint32_t length = Le32(header);
+    if (count == kMaxCertificates || length < kWinCertHeader || length > end - at) return false;
+    at += length;
+  }
+}
+
+}  // namespace
+
+TableState FindCertificateTable(const pe::FileSource& file, const pe::Headers& headers,
+                                CertificateTable* table) {
+  if (headers.number_of_directories <= pe::kDirectorySecurity) return TableState::kAbsent;
+  const pe::DataDirectory& dir = headers.directories[pe::kDirectorySecurity];
+  if (dir.address == 0 || dir.size == 0) return TableState::kAbsent;
+  const std::uint64_t size = file.size();
+  if (dir.address > size || dir.size > size - dir.address) return TableState::kInvalid;
+  // The table follows the sections: the image hash takes the headers and
+  // each section's raw data where the loader finds them, and a table over
+  // them would leave bytes the loader maps out of the signed image.
+  if (dir.address < EndOfSections(headers)) return TableState::kInvalid;
+  table->offset = dir.address;
+  table->size = dir.size;
+  return TableState::kPresent;
+}
+
+std::optional<std::vector<std::uint8_t>> ReadEmbeddedSignature(const pe::FileSource& file,
+                                                               const pe::Headers& headers) {
+  CertificateTable table;
+  if (FindCertificateTable(file, headers, &table) != TableState::kPresent) return std::nullopt;
+  if (table.size < kWinCertHeader) return std::nullopt;
+  std::uint8_t header[kWinCertHeader];
+  if (!file.ReadAt(table.offset, header)) return std::nullopt;
+  const std::uint32_t length = Le32(header);
+  const std::uint16_t revision = static_cast<std::uint16_t>(header[4] | (header[5] << 8));
+  const std::uint16_t type = static_cast<std::uint16_t>(header[6] | (header[7] << 8));
+  if (revision != kWinCertRevision2 || type != kWinCertTypePkcsSignedData) return std::nullopt;
+  if (length <= kWinCertHeader || length > table.size) return std::nullopt;
+  const std::uint32_t body = length - static_cast<std::uint32_t>(kWinCertHeader);
+  if (body > kMaxSignatureSize) return std::nullopt;
+  if (!RestOfTableIsClean(file, table, length)) return std::nullopt;
+  std::vector<std::uint8_t> der(body);
+  if (!file.ReadAt(table.offset + kWinCertHeader, der)) return std::nullopt;
+  return der;
+}
+
+std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& file,
+                                                          const pe::Headers& headers,
+                                                          const EVP_MD* md,
+                                                          ImageHashOptions options) {
+  struct Range {
+    std::uint64_t offset;
+    std::uint64_t length;
+  };
+  CertificateTable table;
+  const TableState state = FindCertificateTable(file, headers, &table);
+  if (state == TableState::kInvalid) return std::nullopt;
+  // The headers must hold the section table and the fields left out of the
+  // hash, or the hash would not cover what says where the sections are.
+  const std::uint64_t size = file.size();
+  const std::uint64_t header_end = headers.size_of_headers;
+  if (header_end > size || headers.section_table_end > header_end ||
+      headers.checksum_offset + 4 > header_end) {
+    return std::nullopt;
+  }
+  // In the order Microsoft's Authenticode PE format document gives: the
+  // headers without the CheckSum and the security directory entry; each
+  // section's raw data, in the order of their file offsets; then what
+  // follows the last section, without the certificate table.
+  std::vector<Range> ranges;
+  std::vector<Range> skip{{headers.checksum_offset, 4}};
+  if (headers.number_of_directories > pe::kDirectorySecurity) {
+    skip.push_back({headers.DirectoryEntryOffset(pe::kDirectorySecurity), 8});
+  }
+  std::sort(skip.begin(), skip.end(), [](const Range& a, const Range& b) { return a.offset < b.offset; });
+  std::uint64_t at = 0;
+  for (const Range& r : skip) {
+    if (r.offset < at) continue;  // overlapping exclusions hash nothing twice
+    ranges.push_back({at, r.offset - at});
+    at = r.offset + r.length;
+  }
+  ranges.push_back({at, header_end - at});
+  std::vector<pe::Section> sections;
+  for (const pe::Section& s : headers.sections) {
+    if (s.raw_size == 0) continue;
+    if (s.raw_offset > size || s.raw_size > size - s.raw_offset) return std::nullopt;
+    sections.push_back(s);
+  }
+  std::stable_sort(sections.begin(), sections.end(),
+                   [](const pe::Section& a, const pe::Section& b) { return a.raw_offset < b.raw_offset; });
+  for (const pe::Section& s : sections) ranges.push_back({s.raw_offset, s.raw_size});
+  const std::uint64_t tail = EndOfSections(headers);
+  if (state == TableState::kPresent) {
+    ranges.push_back({tail, table.offset - tail});
+    ranges.push_back({table.offset + table.size, size - (table.offset + table.size)});
+  } else {
+    ranges.push_back({tail, size - std::min(tail, size)});
+  }
+
+  ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
+  // Reading ahead helps the mostly sequential pass; the advice is only a hint.
+  ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  // No bigger than the file: zeroing a buffer the file cannot fill costs a
+  // small file more than hashing it.
+  std::vector<std::uint8_t> buffer(
+      static_cast<std::size_t>(std::clamp<std::uint64_t>(size, 1, kHashBuffer)));
+  for (const Range& r : ranges) {
+    for (std::uint64_t from = r.offset, to = r.offset + r.length; from < to;) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), to - from));
+      const std::span<std::uint8_t> chunk(buffer.data(), n);
+      if (!file.ReadAt(from, chunk) || EVP_DigestUpdate(ctx.get(), chunk.data(), n) != 1) {
+        return std::nullopt;
+      }
+      from += n;
+    }
+  }
+  if (options.pad_unsigned_to_8 && state == TableState::kAbsent && size % 8 != 0) {
+    static constexpr std::uint8_t kZeros[8] = {};
+    if (EVP_DigestUpdate(ctx.get(), kZeros, 8 - size % 8) != 1) return std::nullopt;
+  }
+  std::vector<std::uint8_t> digest(static_cast<std::size_t>(EVP_MD_get_size(md)));
+  unsigned int len = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &len) != 1) return std::nullopt;
+  digest.resize(len);
+  return digest;
+}
+
+}  // namespace exelore_posix::authenticode

@@ -1,0 +1,84 @@
+// PKCS #7 SignedData as Authenticode uses it: decoding a message held to
+// DER, the content its signers digested, the SpcIndirectDataContent digest,
+// and the DER and integer helpers every signature check shares.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "ossl.h"
+
+namespace exelore_posix::authenticode {
+
+// The largest PKCS #7 blob read from a file; a signature is a few kilobytes,
+// and the cap keeps a hostile size field from costing memory.
+inline constexpr std::uint32_t kMaxSignatureSize = 8u << 20;
+
+// The largest file read whole as a signed message (CryptQueryObject) or as a
+// catalog; larger catalogs are skipped. Catalogs of cumulative updates reach
+// tens of MiB; such a file is mapped, never copied whole, and decoding one
+// costs about three times its size while it lasts.
+inline constexpr std::uint64_t kMaxSignedFileSize = 256u << 20;
+
+// Decodes a DER SignedData from the start of `der`, of at most `max_size`
+// bytes. The bytes after the encoding must all be zero (the alignment padding
+// of a WIN_CERTIFICATE); anything else, or a message that is not SignedData
+// with content, is nullptr.
+ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der,
+                               std::uint64_t max_size = kMaxSignatureSize);
+
+// The contents octets a SignedData's signers digested: the value of its
+// content without the outer tag and length, as PKCS #7 defines for content
+// other than plain data. Empty span when the message carries no content.
+std::optional<std::span<const std::uint8_t>> SignedContentOctets(PKCS7* p7);
+
+// The digest an Authenticode SpcIndirectDataContent (1.3.6.1.4.1.311.2.1.4)
+// carries, and its algorithm.
+struct IndirectData {
+  const EVP_MD* md = nullptr;
+  std::vector<std::uint8_t> digest;
+};
+// nullopt when the content is not SpcIndirectDataContent or does not decode;
+// md is null when the digest algorithm is unknown or refused (MD5 and older).
+std::optional<IndirectData> ParseIndirectData(PKCS7* p7);
+// The same for an encoded SpcIndirectDataContent (a DER SEQUENCE filling
+// `der`), as a catalog entry's SPC_INDIRECT_DATA attribute holds it.
+std::optional<IndirectData> DecodeIndirectData(std::span<const std::uint8_t> der);
+
+// The digests a signature or a listed hash may use (SHA-1 and SHA-2); null
+// for MD5 and older, and for anything unknown.
+const EVP_MD* AcceptedDigest(const ASN1_OBJECT* algorithm);
+
+// The contents octets of one DER tag-length-value (definite length, inside
+// `tlv`); nullopt otherwise.
+std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::uint8_t> tlv);
+
+// What an OpenSSL i2d function writes for `value`; empty when it fails.
+template <typename T, typename Encode>
+std::vector<std::uint8_t> Encoded(const T* value, Encode encode) {
+  unsigned char* raw = nullptr;
+  const int n = encode(value, &raw);
+  if (n <= 0) return {};
+  ossl::BytesPtr owner(raw);
+  return std::vector<std::uint8_t>(raw, raw + n);
+}
+
+// The DER of a name; empty when it does not encode.
+std::vector<std::uint8_t> NameDer(const X509_NAME* name);
+// An INTEGER as Windows keeps it in a CRYPT_INTEGER_BLOB: the two's
+// complement contents octets, least significant byte first; empty when it
+// does not encode.
+std::vector<std::uint8_t> IntegerBlob(const ASN1_INTEGER* value);
+// Whether two such blobs hold the same number, as CertCompareIntegerBlob
+// decides. Every lookup of a certificate by serial number uses this.
+bool IntegerBlobsEqual(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
+
+// Seconds since 1970 of an ASN.1 time; nullopt when it does not decode.
+std::optional<std::time_t> ToTimeT(const ASN1_TIME* t);
+
+}  // namespace exelore_posix::authenticode

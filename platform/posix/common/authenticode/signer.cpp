@@ -1,0 +1,214 @@
+#include "signer.h"
+
+#include <openssl/objects.h>
+
+#include "signed_data.h"
+#include "verification.h"
+
+namespace exelore_posix::authenticode {
+namespace {
+
+// Digests `data` through an OpenSSL digest BIO, which PKCS7_signatureVerify
+// takes as the content's digest.
+ossl::BioPtr DigestBio(const EVP_MD* md, std::span<const std::uint8_t> data) {
+  ossl::BioPtr mem(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+  ossl::BioPtr digest(BIO_new(BIO_f_md()));
+  if (!mem || !digest || BIO_set_md(digest.get(), md) != 1) return nullptr;
+  BIO_push(digest.get(), mem.release());
+  unsigned char sink[4096];
+  while (BIO_read(digest.get(), sink, sizeof sink) > 0) {
+  }
+  return digest;
+}
+
+std::vector<X509_ATTRIBUTE*> Attributes(STACK_OF(X509_ATTRIBUTE) * stack) {
+  std::vector<X509_ATTRIBUTE*> out;
+  for (int i = 0; i < sk_X509_ATTRIBUTE_num(stack); ++i) out.push_back(sk_X509_ATTRIBUTE_value(stack, i));
+  return out;
+}
+
+// The signature algorithm a signer names must fit its key and digest: a bare
+// key algorithm (rsaEncryption, id-ecPublicKey) or a signature algorithm
+// with the signer's digest.
+bool SignatureAlgorithmFits(const PKCS7_SIGNER_INFO* si, X509* signer) {
+  const int digest = OBJ_obj2nid(si->digest_alg->algorithm);
+  const int named = OBJ_obj2nid(si->digest_enc_alg->algorithm);
+  // A damaged certificate may carry a key that does not decode.
+  EVP_PKEY* public_key = X509_get0_pubkey(signer);
+  if (public_key == nullptr) return false;
+  const int key = EVP_PKEY_get_base_id(public_key);
+  int named_digest = NID_undef;
+  int named_key = NID_undef;
+  if (named == NID_rsaEncryption || named == NID_X9_62_id_ecPublicKey) {
+    named_key = named;
+    named_digest = digest;
+  } else if (OBJ_find_sigid_algs(named, &named_digest, &named_key) != 1) {
+    return false;
+  }
+  const bool key_fits = (named_key == NID_rsaEncryption && key == EVP_PKEY_RSA) ||
+                        (named_key == NID_X9_62_id_ecPublicKey && key == EVP_PKEY_EC);
+  return key_fits && named_digest == digest;
+}
+
+}  // namespace
+
+void FreeSignerInfo(PKCS7_SIGNER_INFO* p) { PKCS7_SIGNER_INFO_free(p); }
+
+// The authenticated attributes of a SignerInfo. They must be there, with
+// exactly one messageDigest and at most one contentType attribute, each of
+// one value (RFC 5652 sections 5.3, 11.1 and 11.2). Authenticode requires
+// contentType and messageDigest (Microsoft's [MS-OSHARED] 2.3.2.4.2, which
+// makes SpcSpOpusInfo optional): `content_type` is the type the contentType
+// must name. A countersignature (null `content_type`) has no content type of
+// its own: RFC 5652 section 11.4 leaves the attribute out, and the legacy
+// Authenticode timestamps of Microsoft's and other services name id-data.
+HRESULT CheckSignedAttributes(const std::vector<X509_ATTRIBUTE*>& attributes,
+                              const ASN1_OBJECT* content_type) {
+  int digests = 0;
+  int types = 0;
+  const ASN1_TYPE* type = nullptr;
+  for (X509_ATTRIBUTE* attribute : attributes) {
+    const int nid = OBJ_obj2nid(X509_ATTRIBUTE_get0_object(attribute));
+    if (nid == NID_pkcs9_messageDigest) {
+      if (++digests > 1 || X509_ATTRIBUTE_count(attribute) != 1) return CRYPT_E_HASH_VALUE;
+    } else if (nid == NID_pkcs9_contentType) {
+      if (++types > 1 || X509_ATTRIBUTE_count(attribute) != 1) return CRYPT_E_HASH_VALUE;
+      type = X509_ATTRIBUTE_get0_type(attribute, 0);
+      if (type == nullptr || type->type != V_ASN1_OBJECT) return CRYPT_E_HASH_VALUE;
+    }
+  }
+  if (digests != 1) return CRYPT_E_HASH_VALUE;
+  if (content_type != nullptr) {
+    return type != nullptr && OBJ_cmp(type->value.object, content_type) == 0 ? S_OK
+                                                                              : CRYPT_E_HASH_VALUE;
+  }
+  return type == nullptr || OBJ_obj2nid(type->value.object) == NID_pkcs7_data ? S_OK
+                                                                              : CRYPT_E_HASH_VALUE;
+}
+
+// The certificate a signer names by issuer and serial number: the first of
+// `certs`, in the order the message lists them, whose issuer is byte for byte
+// `issuer` (CertCompareCertificateName) and whose serial number equals
+// `serial` as CertCompareIntegerBlob compares them. CertFindCertificateInStore
+// over the message's store compares and orders the same way, so the
+// certificate named as the signer is the one whose key is checked.
+X509* FindSignerCertificate(STACK_OF(X509) * certs, const X509_NAME* issuer,
+                            const ASN1_INTEGER* serial) {
+  if (issuer == nullptr || serial == nullptr) return nullptr;
+  const std::vector<std::uint8_t> wanted_issuer = NameDer(issuer);
+  const std::vector<std::uint8_t> wanted_serial = IntegerBlob(serial);
+  if (wanted_issuer.empty() || wanted_serial.empty()) return nullptr;
+  X509* found = nullptr;
+  for (int i = 0; i < sk_X509_num(certs); ++i) {
+    X509* cert = sk_X509_value(certs, i);
+    if (!IntegerBlobsEqual(IntegerBlob(X509_get0_serialNumber(cert)), wanted_serial)) continue;
+    const bool exact = NameDer(X509_get_issuer_name(cert)) == wanted_issuer;
+    if (exact && found == nullptr) found = cert;
+    // A certificate whose issuer differs only in what OpenSSL's name
+    // comparison ignores (letter case, spacing, string types) would be
+    // taken for the signer's by a chain builder or another verifier: with
+    // two such candidates the signer's identity is ambiguous, so refuse
+    // rather than pick.
+    if (!exact && X509_NAME_cmp(X509_get_issuer_name(cert), issuer) == 0) return nullptr;
+  }
+  return found;
+}
+
+X509* FindSignerCertificate(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias) {
+  if (ias == nullptr) return nullptr;
+  return FindSignerCertificate(certs, ias->issuer, ias->serial);
+}
+
+// Checks signer `si` of `p7` over `content` with certificate `signer`;
+// `content_type` as for CheckSignedAttributes.
+HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
+                              std::span<const std::uint8_t> content,
+                              const ASN1_OBJECT* content_type) {
+  const EVP_MD* md = AcceptedDigest(si->digest_alg->algorithm);
+  if (md == nullptr) return NTE_BAD_ALGID;
+  if (!SignatureAlgorithmFits(si, signer)) return NTE_BAD_ALGID;
+  if (const HRESULT hr = CheckSignedAttributes(Attributes(si->auth_attr), content_type); hr != S_OK) {
+    return hr;
+  }
+  ossl::BioPtr bio = DigestBio(md, content);
+  if (!bio) return TRUST_E_SYSTEM_ERROR;
+  if (PKCS7_signatureVerify(bio.get(), p7, si, signer) == 1) return S_OK;
+  const unsigned long error = ERR_peek_last_error();
+  ERR_clear_error();
+  return ERR_GET_REASON(error) == PKCS7_R_DIGEST_FAILURE ? CRYPT_E_HASH_VALUE : NTE_BAD_SIGNATURE;
+}
+
+bool FailsBeforeSubjectHash(HRESULT status) {
+  return status == TRUST_E_NOSIGNATURE || status == TRUST_E_NO_SIGNER_CERT ||
+         status == NTE_BAD_SIGNATURE || status == CRYPT_E_HASH_VALUE || status == NTE_BAD_ALGID;
+}
+
+HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult* result) {
+  STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7);
+  if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) < 1) return TRUST_E_NOSIGNATURE;
+  PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(signers, 0);
+  const auto content = SignedContentOctets(p7);
+  if (!content) return TRUST_E_NOSIGNATURE;
+
+  // The signer's digest algorithm is one the message announces.
+  bool announced = false;
+  STACK_OF(X509_ALGOR)* announced_algs = p7->d.sign->md_algs;
+  for (int i = 0; i < sk_X509_ALGOR_num(announced_algs); ++i) {
+    if (OBJ_cmp(sk_X509_ALGOR_value(announced_algs, i)->algorithm, si->digest_alg->algorithm) == 0) {
+      announced = true;
+    }
+  }
+  if (!announced) return NTE_BAD_ALGID;
+
+  X509* signer = FindSignerCertificate(p7->d.sign->cert, si->issuer_and_serial);
+  if (signer == nullptr) return TRUST_E_NO_SIGNER_CERT;
+  result->signer = ossl::UpRef(signer);
+
+  if (const HRESULT hr = VerifySignerSignature(p7, si, signer, *content, p7->d.sign->contents->type);
+      hr != S_OK) {
+    return hr;
+  }
+
+  std::time_t at = 0;
+  bool timestamped = false;
+  {
+    const std::span<const std::uint8_t> signed_digest(si->enc_digest->data,
+                                                      static_cast<std::size_t>(si->enc_digest->length));
+    static const ASN1_OBJECT* const kRfc3161 = OBJ_txt2obj("1.3.6.1.4.1.311.3.3.1", 1);
+    for (int i = 0; i < sk_X509_ATTRIBUTE_num(si->unauth_attr); ++i) {
+      X509_ATTRIBUTE* attr = sk_X509_ATTRIBUTE_value(si->unauth_attr, i);
+      const ASN1_OBJECT* oid = X509_ATTRIBUTE_get0_object(attr);
+      const bool rfc3161 = OBJ_cmp(oid, kRfc3161) == 0;
+      const bool legacy = OBJ_obj2nid(oid) == NID_pkcs9_countersignature;
+      if (!rfc3161 && !legacy) continue;
+      // A timestamp that is there must hold; a broken one fails the
+      // signature rather than being ignored.
+      const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attr, 0);
+      HRESULT timestamp_chain = S_OK;
+      const auto when = rfc3161 ? VerifyRfc3161(value, signed_digest, &timestamp_chain)
+                                : VerifyCountersignature(p7, value, signed_digest, &timestamp_chain);
+      if (!when) {
+        // Explicit distrust, of the timestamp's chain or the signer's,
+        // outranks a timestamp that fails otherwise.
+        if (timestamp_chain == TRUST_E_EXPLICIT_DISTRUST ||
+            VerifyChain(signer, p7->d.sign->cert, std::nullopt, policy.required_eku_nid) ==
+                TRUST_E_EXPLICIT_DISTRUST) {
+          return TRUST_E_EXPLICIT_DISTRUST;
+        }
+        return TRUST_E_TIME_STAMP;
+      }
+      at = *when;
+      timestamped = true;
+      result->timestamp = when;
+      break;
+    }
+  }
+  // A lifetime-signing certificate's signature ends with the certificate:
+  // the timestamp, checked above all the same, does not extend it.
+  if (ListsUsage(signer, LifetimeSigning())) timestamped = false;
+  return VerifyChain(signer, p7->d.sign->cert,
+                     timestamped ? std::optional<std::time_t>(at) : std::nullopt,
+                     policy.required_eku_nid);
+}
+
+}  // namespace exelore_posix::authenticode

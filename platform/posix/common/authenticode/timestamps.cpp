@@ -1,0 +1,126 @@
+// Timestamps over a signer's signature: RFC 3161 tokens and legacy PKCS #9
+// countersignatures.
+#include <openssl/objects.h>
+
+#include "signed_data.h"
+#include "verification.h"
+
+namespace exelore_posix::authenticode {
+
+// The time of an RFC 3161 timestamp (1.3.6.1.4.1.311.3.3.1) over the signer's
+// signature `signed_digest`, when it verifies. Decoded as CMS: the token's
+// certificate set may hold certificate choices other than X.509
+// certificates (Microsoft's service adds an attribute certificate), which
+// the PKCS #7 decoder refuses and CMS keeps apart from the certificates.
+std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
+                                         std::span<const std::uint8_t> signed_digest,
+                                         HRESULT* chain_status) {
+  if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
+  const std::span<const std::uint8_t> der(value->value.sequence->data,
+                                          static_cast<std::size_t>(value->value.sequence->length));
+  const unsigned char* p = der.data();
+  CmsPtr token(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
+  // Not held to DER as a whole: CMS writes the certificate set sorted, as
+  // DER's SET OF asks, and real tokens do not sort theirs. The set is not
+  // signed; what is, the signature checks below.
+  if (!token || p != der.data() + der.size()) return std::nullopt;
+  if (OBJ_obj2nid(CMS_get0_type(token.get())) != NID_pkcs7_signed ||
+      OBJ_obj2nid(CMS_get0_eContentType(token.get())) != NID_id_smime_ct_TSTInfo) {
+    return std::nullopt;
+  }
+  ASN1_OCTET_STRING** content = CMS_get0_content(token.get());
+  if (content == nullptr || *content == nullptr) return std::nullopt;
+  const std::span<const std::uint8_t> tst(ASN1_STRING_get0_data(*content),
+                                          static_cast<std::size_t>(ASN1_STRING_length(*content)));
+  const unsigned char* q = tst.data();
+  TstInfoPtr info(d2i_TS_TST_INFO(nullptr, &q, static_cast<long>(tst.size())));
+  if (!info) return std::nullopt;
+  TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(info.get());
+  const EVP_MD* imprint_md = AcceptedDigest(TS_MSG_IMPRINT_get_algo(imprint)->algorithm);
+  const ASN1_OCTET_STRING* expected = TS_MSG_IMPRINT_get_msg(imprint);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_len = 0;
+  if (imprint_md == nullptr ||
+      EVP_Digest(signed_digest.data(), signed_digest.size(), digest, &digest_len, imprint_md,
+                 nullptr) != 1 ||
+      static_cast<int>(digest_len) != ASN1_STRING_length(expected) ||
+      CRYPTO_memcmp(digest, ASN1_STRING_get0_data(expected), digest_len) != 0) {
+    return std::nullopt;
+  }
+  const auto when = ToTimeT(TS_TST_INFO_get_time(info.get()));
+  if (!when) return std::nullopt;
+
+  STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(token.get());
+  if (sk_CMS_SignerInfo_num(signers) < 1) return std::nullopt;
+  CMS_SignerInfo* si = sk_CMS_SignerInfo_value(signers, 0);
+  ossl::X509StackPtr certs(CMS_get1_certs(token.get()));
+  ASN1_OCTET_STRING* key_id = nullptr;
+  X509_NAME* issuer = nullptr;
+  ASN1_INTEGER* serial = nullptr;
+  if (CMS_SignerInfo_get0_signer_id(si, &key_id, &issuer, &serial) != 1) return std::nullopt;
+  X509* tsa = nullptr;
+  if (issuer != nullptr) {
+    tsa = FindSignerCertificate(certs.get(), issuer, serial);
+  } else {
+    for (int i = 0; tsa == nullptr && i < sk_X509_num(certs.get()); ++i) {
+      if (CMS_SignerInfo_cert_cmp(si, sk_X509_value(certs.get(), i)) == 0) tsa = sk_X509_value(certs.get(), i);
+    }
+  }
+  if (tsa == nullptr) return std::nullopt;
+  X509_ALGOR* digest_alg = nullptr;
+  CMS_SignerInfo_get0_algs(si, nullptr, nullptr, &digest_alg, nullptr);
+  const EVP_MD* md = digest_alg != nullptr ? AcceptedDigest(digest_alg->algorithm) : nullptr;
+  if (md == nullptr) return std::nullopt;
+  std::vector<X509_ATTRIBUTE*> attributes;
+  for (int i = 0; i < CMS_signed_get_attr_count(si); ++i) attributes.push_back(CMS_signed_get_attr(si, i));
+  if (CheckSignedAttributes(attributes, CMS_get0_eContentType(token.get())) != S_OK) {
+    return std::nullopt;
+  }
+  CMS_SignerInfo_set1_signer_cert(si, tsa);
+  // The content is digested with every algorithm the token announces, as
+  // CMS_verify does; the signer's must be one of them.
+  ossl::BioPtr digests(CMS_dataInit(token.get(), nullptr));
+  if (!digests) return std::nullopt;
+  unsigned char sink[4096];
+  while (BIO_read(digests.get(), sink, sizeof sink) > 0) {
+  }
+  if (CMS_SignerInfo_verify(si) != 1 || CMS_SignerInfo_verify_content(si, digests.get()) != 1) {
+    return std::nullopt;
+  }
+  // The TSA's certificate names the time-stamping usage (RFC 3161 section
+  // 2.3); one without any extended key usage is not a TSA.
+  if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
+  *chain_status = VerifyChain(tsa, certs.get(), *when, NID_time_stamp);
+  if (*chain_status != S_OK) return std::nullopt;
+  return when;
+}
+
+// The time of a PKCS #9 countersignature (1.2.840.113549.1.9.6) over the
+// signer's signature, when it verifies; its certificate is among `p7`'s.
+// Its signer must name the time-stamping usage too: Microsoft's and the
+// other legacy services' certificates do, and a certificate without it is
+// not one a timestamp can rest on.
+std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* value,
+                                                  std::span<const std::uint8_t> signed_digest,
+                                                  HRESULT* chain_status) {
+  if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
+  const unsigned char* p = value->value.sequence->data;
+  SignerInfoPtr counter(d2i_PKCS7_SIGNER_INFO(nullptr, &p, value->value.sequence->length));
+  if (!counter) return std::nullopt;
+  const ASN1_TYPE* signing_time = PKCS7_get_signed_attribute(counter.get(), NID_pkcs9_signingTime);
+  if (signing_time == nullptr ||
+      (signing_time->type != V_ASN1_UTCTIME && signing_time->type != V_ASN1_GENERALIZEDTIME)) {
+    return std::nullopt;
+  }
+  const auto when = ToTimeT(signing_time->value.utctime);
+  if (!when) return std::nullopt;
+  X509* tsa = FindSignerCertificate(p7->d.sign->cert, counter->issuer_and_serial);
+  if (tsa == nullptr) return std::nullopt;
+  if (VerifySignerSignature(p7, counter.get(), tsa, signed_digest, nullptr) != S_OK) return std::nullopt;
+  if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
+  *chain_status = VerifyChain(tsa, p7->d.sign->cert, *when, NID_time_stamp);
+  if (*chain_status != S_OK) return std::nullopt;
+  return when;
+}
+
+}  // namespace exelore_posix::authenticode

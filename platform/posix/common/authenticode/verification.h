@@ -1,0 +1,58 @@
+// What the signer, timestamp and chain checks share inside the Authenticode
+// engine; not for use outside this folder.
+#pragma once
+
+#include <openssl/cms.h>
+#include <openssl/ts.h>
+
+#include <ctime>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "signer.h"
+
+namespace exelore_posix::authenticode {
+
+void FreeSignerInfo(PKCS7_SIGNER_INFO* p);
+using SignerInfoPtr = std::unique_ptr<PKCS7_SIGNER_INFO, ossl::Free<FreeSignerInfo>>;
+using TstInfoPtr = std::unique_ptr<TS_TST_INFO, ossl::Free<TS_TST_INFO_free>>;
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, ossl::Free<CMS_ContentInfo_free>>;
+
+// Builds and checks the chain of `leaf` at `at` (or now), with
+// `intermediates`, for the extended key usage `eku_nid`. Returns S_OK or
+// the Windows status.
+HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<std::time_t> at,
+                    int eku_nid);
+
+// Whether `cert` lists `usage` in its extended key usage extension.
+bool ListsUsage(X509* cert, const ASN1_OBJECT* usage);
+
+// Microsoft's lifetime-signing usage (szOID_KP_LIFETIME_SIGNING).
+const ASN1_OBJECT* LifetimeSigning();
+
+// Checks the authenticated attributes of a signer; `content_type` is the
+// type its contentType must name, null for a countersignature.
+HRESULT CheckSignedAttributes(const std::vector<X509_ATTRIBUTE*>& attributes,
+                              const ASN1_OBJECT* content_type);
+
+// The certificate a signer names by issuer and serial number.
+X509* FindSignerCertificate(STACK_OF(X509) * certs, const X509_NAME* issuer,
+                            const ASN1_INTEGER* serial);
+X509* FindSignerCertificate(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias);
+
+// Checks signer `si` of `p7` over `content` with certificate `signer`.
+HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
+                              std::span<const std::uint8_t> content,
+                              const ASN1_OBJECT* content_type);
+
+// The time of a timestamp over the signer's signature `signed_digest`, when
+// it verifies; *chain_status receives the status of the TSA's chain.
+std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
+                                         std::span<const std::uint8_t> signed_digest,
+                                         HRESULT* chain_status);
+std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* value,
+                                                  std::span<const std::uint8_t> signed_digest,
+                                                  HRESULT* chain_status);
+
+}  // namespace exelore_posix::authenticode
