@@ -5,16 +5,6 @@
 namespace exelore_posix {
 namespace {
 
-void AppendCodePoint(std::u16string& out, char32_t cp) {
-  if (cp < 0x10000) {
-    out.push_back(static_cast<char16_t>(cp));
-  } else {
-    cp -= 0x10000;
-    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-  }
-}
-
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
@@ -72,21 +62,37 @@ std::size_t SequenceLength(std::string_view bytes, std::size_t i, char32_t& cp) 
 
 }  // namespace
 
-std::u16string BytesToUtf16(std::string_view bytes) {
+void AppendUtf16(std::u16string& out, char32_t cp) {
+  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    out.push_back(u'\uFFFD');
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char16_t>(cp));
+  } else {
+    cp -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  }
+}
+
+std::u16string DecodeUtf8(std::string_view bytes, char16_t (*invalid)(std::uint8_t byte)) {
   std::u16string out;
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
     char32_t cp = 0;
     const std::size_t n = SequenceLength(bytes, i, cp);
     if (n == 0) {
-      out.push_back(static_cast<char16_t>(0xDC00 | static_cast<std::uint8_t>(bytes[i])));
+      out.push_back(invalid(static_cast<std::uint8_t>(bytes[i])));
       ++i;
     } else {
-      AppendCodePoint(out, cp);
+      AppendUtf16(out, cp);
       i += n;
     }
   }
   return out;
+}
+
+std::u16string BytesToUtf16(std::string_view bytes) {
+  return DecodeUtf8(bytes, [](std::uint8_t b) { return static_cast<char16_t>(0xDC00 | b); });
 }
 
 std::optional<std::string> Utf16ToBytes(std::u16string_view text) {

@@ -7,17 +7,31 @@
 // command line survives the round trip.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace exelore_posix {
 
+// UTF-8 to UTF-16, strictly as RFC 3629 defines UTF-8 (no overlong forms,
+// no surrogates, nothing above U+10FFFF): each byte that does not start a
+// well-formed sequence becomes the unit `invalid` gives for it, and decoding
+// goes on at the next byte. The one UTF-8 decoder of the stand-in.
+std::u16string DecodeUtf8(std::string_view bytes, char16_t (*invalid)(std::uint8_t byte));
+
+// File-system bytes to UTF-16: DecodeUtf8 with each invalid byte b kept as
+// the lone surrogate U+DC00 + b.
 std::u16string BytesToUtf16(std::string_view bytes);
 
 // Inverse of BytesToUtf16. Fails only for UTF-16 that no byte string maps to:
 // a lone surrogate outside U+DC80..U+DCFF.
 std::optional<std::string> Utf16ToBytes(std::u16string_view text);
+
+// Appends code point `cp` as UTF-16; one that is no Unicode scalar value
+// (a surrogate, or above U+10FFFF) becomes U+FFFD.
+void AppendUtf16(std::u16string& out, char32_t cp);
 
 // UTF-8 for display of text that did not come from the file system (names
 // from certificates); unpaired surrogates become U+FFFD.

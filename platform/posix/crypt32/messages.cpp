@@ -1,0 +1,279 @@
+// crypt32's signed messages: CryptQueryObject on files, CryptMsgGetParam and
+// CryptMsgClose, on OpenSSL.
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "authenticode/authenticode.h"
+#include "files.h"
+#include "objects.h"
+#include "pe.h"
+
+namespace exelore_posix {
+namespace {
+
+// Hands out pieces of the caller's buffer for a structure and the data its
+// pointers refer to. With no buffer it only measures.
+class Arena {
+ public:
+  explicit Arena(BYTE* base, std::size_t capacity) : base_(base), capacity_(capacity) {}
+
+  template <typename T>
+  T* Take(std::size_t count) {
+    used_ = (used_ + alignof(T) - 1) / alignof(T) * alignof(T);
+    const std::size_t at = used_;
+    used_ += sizeof(T) * count;
+    if (base_ == nullptr || count == 0 || used_ > capacity_) return nullptr;
+    return reinterpret_cast<T*>(base_ + at);
+  }
+  BYTE* CopyBytes(std::span<const std::uint8_t> bytes) {
+    BYTE* p = Take<BYTE>(bytes.size());
+    if (p != nullptr) std::memcpy(p, bytes.data(), bytes.size());
+    return p;
+  }
+  char* CopyString(const std::string& s) {
+    char* p = Take<char>(s.size() + 1);
+    if (p != nullptr) std::memcpy(p, s.c_str(), s.size() + 1);
+    return p;
+  }
+  std::size_t used() const { return used_; }
+
+ private:
+  BYTE* base_;
+  std::size_t capacity_;
+  std::size_t used_ = 0;
+};
+
+std::vector<std::uint8_t> EncodeType(const ASN1_TYPE* value) {
+  return authenticode::Encoded(value, i2d_ASN1_TYPE);
+}
+
+CRYPT_ALGORITHM_IDENTIFIER PutAlgorithm(Arena& arena, const X509_ALGOR* alg) {
+  const ASN1_OBJECT* oid = nullptr;
+  int ptype = V_ASN1_UNDEF;
+  const void* pval = nullptr;
+  X509_ALGOR_get0(&oid, &ptype, &pval, alg);
+  CRYPT_ALGORITHM_IDENTIFIER out{};
+  out.pszObjId = arena.CopyString(DottedOid(oid));
+  if (alg->parameter != nullptr) {
+    const auto params = EncodeType(alg->parameter);
+    out.Parameters.cbData = static_cast<DWORD>(params.size());
+    out.Parameters.pbData = arena.CopyBytes(params);
+  }
+  return out;
+}
+
+CRYPT_ATTRIBUTES PutAttributes(Arena& arena, const STACK_OF(X509_ATTRIBUTE) * attrs) {
+  CRYPT_ATTRIBUTES out{};
+  const int count = sk_X509_ATTRIBUTE_num(attrs);
+  if (count <= 0) return out;
+  CRYPT_ATTRIBUTE* array = arena.Take<CRYPT_ATTRIBUTE>(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    X509_ATTRIBUTE* attr = sk_X509_ATTRIBUTE_value(attrs, i);
+    CRYPT_ATTRIBUTE a{};
+    a.pszObjId = arena.CopyString(DottedOid(X509_ATTRIBUTE_get0_object(attr)));
+    const int values = std::max(0, X509_ATTRIBUTE_count(attr));
+    a.cValue = static_cast<DWORD>(values);
+    a.rgValue = arena.Take<CRYPT_ATTR_BLOB>(static_cast<std::size_t>(values));
+    for (int j = 0; j < values; ++j) {
+      const auto der = EncodeType(X509_ATTRIBUTE_get0_type(attr, j));
+      CRYPT_ATTR_BLOB blob{static_cast<DWORD>(der.size()), arena.CopyBytes(der)};
+      if (a.rgValue != nullptr) a.rgValue[j] = blob;
+    }
+    if (array != nullptr) array[i] = a;
+  }
+  out.cAttr = static_cast<DWORD>(count);
+  out.rgAttr = array;
+  return out;
+}
+
+// Lays out a CMSG_SIGNER_INFO for `si` in `arena`.
+void PutSignerInfo(Arena& arena, PKCS7_SIGNER_INFO* si) {
+  CMSG_SIGNER_INFO* info = arena.Take<CMSG_SIGNER_INFO>(1);
+  CMSG_SIGNER_INFO v{};
+  v.dwVersion = static_cast<DWORD>(ASN1_INTEGER_get(si->version));
+  const auto issuer = authenticode::NameDer(si->issuer_and_serial->issuer);
+  v.Issuer = {static_cast<DWORD>(issuer.size()), arena.CopyBytes(issuer)};
+  const auto serial = authenticode::IntegerBlob(si->issuer_and_serial->serial);
+  v.SerialNumber = {static_cast<DWORD>(serial.size()), arena.CopyBytes(serial)};
+  v.HashAlgorithm = PutAlgorithm(arena, si->digest_alg);
+  v.HashEncryptionAlgorithm = PutAlgorithm(arena, si->digest_enc_alg);
+  const std::span<const std::uint8_t> hash(si->enc_digest->data,
+                                           static_cast<std::size_t>(si->enc_digest->length));
+  v.EncryptedHash = {static_cast<DWORD>(hash.size()), arena.CopyBytes(hash)};
+  v.AuthAttrs = PutAttributes(arena, si->auth_attr);
+  v.UnauthAttrs = PutAttributes(arena, si->unauth_attr);
+  if (info != nullptr) *info = v;
+}
+
+// Decodes a whole file that may itself be a DER SignedData, such as a
+// catalog: mapped, not copied, up to the catalog database's size cap.
+ossl::Pkcs7Ptr ParseSignedDataFile(const RegularFile& file) {
+  if (file.size() > authenticode::kMaxSignedFileSize) return nullptr;
+  const MappedFile mapped(file.fd(), file.size());
+  if (!mapped.ok()) return nullptr;
+  return authenticode::ParseSignedData(mapped.bytes(), authenticode::kMaxSignedFileSize);
+}
+
+}  // namespace
+
+Message* MessageFromHandle(HCRYPTMSG handle) {
+  return FromHandle<Message>(handle, HandleKind::kMessage);
+}
+
+}  // namespace exelore_posix
+
+using namespace exelore_posix;
+
+extern "C" {
+
+// CryptQueryObject for files: the embedded Authenticode signature of a PE
+// (CERT_QUERY_CONTENT_PKCS7_SIGNED_EMBED, the first WIN_CERTIFICATE of the
+// certificate table) or a file that is a DER SignedData, such as a catalog
+// (CERT_QUERY_CONTENT_PKCS7_SIGNED). Learned from Microsoft's CryptQueryObject
+// page and Wine's crypt32 object.c: an unopenable file fails with the error
+// of opening it, a file of none of the expected kinds with CRYPT_E_NO_MATCH;
+// the outputs are written only on success.
+BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
+                             DWORD dwExpectedContentTypeFlags, DWORD dwExpectedFormatTypeFlags,
+                             DWORD /*dwFlags*/, DWORD* pdwMsgAndCertEncodingType,
+                             DWORD* pdwContentType, DWORD* pdwFormatType, HCERTSTORE* phCertStore,
+                             HCRYPTMSG* phMsg, const void** ppvContext) {
+  const ossl::ApiCall openssl_call;
+  if (dwObjectType != CERT_QUERY_OBJECT_FILE || pvObject == nullptr) {
+    SetLastError(static_cast<DWORD>(E_INVALIDARG));
+    return FALSE;
+  }
+  const auto path = PathFromWide(static_cast<LPCWSTR>(pvObject));
+  if (!path) return FALSE;
+  RegularFile file;
+  DWORD open_error = 0;
+  if (!file.Open(*path, &open_error)) {
+    SetLastError(open_error);
+    return FALSE;
+  }
+  const pe::FileSource source(file.fd(), file.size());
+
+  ossl::Pkcs7Ptr p7;
+  DWORD content_type = 0;
+  if ((dwExpectedFormatTypeFlags & CERT_QUERY_FORMAT_FLAG_BINARY) != 0) {
+    if ((dwExpectedContentTypeFlags & CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED) != 0) {
+      if (const auto headers = pe::ReadHeaders(source)) {
+        if (const auto der = authenticode::ReadEmbeddedSignature(source, *headers)) {
+          p7 = authenticode::ParseSignedData(*der);
+          content_type = CERT_QUERY_CONTENT_PKCS7_SIGNED_EMBED;
+        }
+      }
+    }
+    if (!p7 && (dwExpectedContentTypeFlags & CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED) != 0) {
+      p7 = ParseSignedDataFile(file);
+      content_type = CERT_QUERY_CONTENT_PKCS7_SIGNED;
+    }
+  }
+  ERR_clear_error();
+  if (!p7) {
+    SetLastError(static_cast<DWORD>(CRYPT_E_NO_MATCH));
+    return FALSE;
+  }
+
+  Store* store = NewStoreOf(p7->d.sign->cert);
+  auto* message = new Message;
+  message->p7 = std::move(p7);
+  RegisterHandle(message, HandleKind::kMessage);
+
+  if (pdwMsgAndCertEncodingType) *pdwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  if (pdwContentType) *pdwContentType = content_type;
+  if (pdwFormatType) *pdwFormatType = CERT_QUERY_FORMAT_BINARY;
+  if (ppvContext) *ppvContext = nullptr;
+  if (phCertStore) {
+    *phCertStore = store;
+  } else {
+    store->Release();
+  }
+  if (phMsg) {
+    *phMsg = message;
+  } else {
+    UnregisterHandle(message, HandleKind::kMessage);
+    delete message;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// CryptMsgGetParam for a decoded signed message: CMSG_SIGNER_COUNT_PARAM and
+// CMSG_SIGNER_INFO_PARAM, with the two-call size protocol of Microsoft's
+// CryptMsgGetParam page (a null buffer asks for the size; a short one fails
+// with ERROR_MORE_DATA and the size needed). The CMSG_SIGNER_INFO's pointers
+// refer into the caller's buffer; its serial number is little-endian, as
+// crypt32 keeps integers. An index past the last signer fails with
+// CRYPT_E_INVALID_INDEX (Wine's msg tests).
+BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
+                             DWORD* pcbData) {
+  const ossl::ApiCall openssl_call;
+  Message* message = MessageFromHandle(hCryptMsg);
+  if (message == nullptr || pcbData == nullptr) {
+    SetLastError(static_cast<DWORD>(E_INVALIDARG));
+    return FALSE;
+  }
+  STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(message->p7.get());
+  const int count = sk_PKCS7_SIGNER_INFO_num(signers);
+  const auto give = [&](const auto& fill, std::size_t needed) -> BOOL {
+    if (needed > 0xFFFFFFFFu) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return FALSE;
+    }
+    if (pvData == nullptr) {
+      *pcbData = static_cast<DWORD>(needed);
+      return TRUE;
+    }
+    if (*pcbData < needed) {
+      *pcbData = static_cast<DWORD>(needed);
+      SetLastError(ERROR_MORE_DATA);
+      return FALSE;
+    }
+    fill();
+    *pcbData = static_cast<DWORD>(needed);
+    return TRUE;
+  };
+  switch (dwParamType) {
+    case CMSG_SIGNER_COUNT_PARAM: {
+      const DWORD value = static_cast<DWORD>(std::max(0, count));
+      return give([&] { std::memcpy(pvData, &value, sizeof value); }, sizeof value);
+    }
+    case CMSG_SIGNER_INFO_PARAM: {
+      if (static_cast<int>(dwIndex) < 0 || static_cast<int>(dwIndex) >= count) {
+        SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_INDEX));
+        return FALSE;
+      }
+      PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(signers, static_cast<int>(dwIndex));
+      Arena measure(nullptr, 0);
+      PutSignerInfo(measure, si);
+      const std::size_t needed = measure.used();
+      return give(
+          [&] {
+            Arena arena(static_cast<BYTE*>(pvData), needed);
+            PutSignerInfo(arena, si);
+          },
+          needed);
+    }
+    default:
+      SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
+      return FALSE;
+  }
+}
+
+// CryptMsgClose: a null handle succeeds, as on Windows.
+BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg) {
+  if (hCryptMsg == nullptr) return TRUE;
+  Message* message = MessageFromHandle(hCryptMsg);
+  if (message == nullptr) {
+    SetLastError(static_cast<DWORD>(E_INVALIDARG));
+    return FALSE;
+  }
+  UnregisterHandle(message, HandleKind::kMessage);
+  delete message;
+  return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,60 @@
+// The objects behind crypt32's handles, shared by the stores, messages and
+// names of this folder: certificate contexts, stores and decoded messages.
+#pragma once
+
+#include <wincrypt.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "handles.h"
+#include "ossl.h"
+
+namespace exelore_posix {
+
+// A certificate context and the storage its CERT_INFO points into.
+struct CertObject {
+  CERT_CONTEXT context{};
+  CERT_INFO info{};
+  ossl::X509Ptr x509;
+  std::vector<std::uint8_t> encoded, serial, issuer, subject, public_key;
+  std::string signature_oid, key_oid;
+};
+
+// A certificate store. On Windows a context keeps its store alive; here the
+// store counts its handle and every context handed out, and goes when the
+// last is released, whatever the order.
+struct Store {
+  std::atomic<int> references{1};
+  std::vector<std::unique_ptr<CertObject>> certs;
+
+  void AddRef() { references.fetch_add(1); }
+  void Release() {
+    if (references.fetch_sub(1) == 1) {
+      UnregisterHandle(this, HandleKind::kCertStore);
+      delete this;
+    }
+  }
+};
+
+// The store behind a live HCERTSTORE, or null.
+Store* StoreFromHandle(HCERTSTORE handle);
+
+// A new store holding a context for each of `certs`, in their order;
+// registered as a handle with one reference.
+Store* NewStoreOf(STACK_OF(X509) * certs);
+
+// A decoded signed message (HCRYPTMSG).
+struct Message {
+  ossl::Pkcs7Ptr p7;
+};
+
+// The message behind a live HCRYPTMSG, or null.
+Message* MessageFromHandle(HCRYPTMSG handle);
+
+// An OID in dotted form; empty when it does not fit.
+std::string DottedOid(const ASN1_OBJECT* oid);
+
+}  // namespace exelore_posix
