@@ -37,6 +37,7 @@ EXELORE_PIN(FreeLibrary, BOOL(WINAPI*)(HMODULE));
 EXELORE_PIN(GetModuleHandleW, HMODULE(WINAPI*)(LPCWSTR));
 EXELORE_PIN(OutputDebugStringW, void(WINAPI*)(LPCWSTR));
 EXELORE_PIN(FreeConsole, BOOL(WINAPI*)());
+EXELORE_PIN(ExitProcess, void(WINAPI*)(UINT));
 
 // Version resource API.
 EXELORE_PIN(GetFileVersionInfoSizeW, DWORD(WINAPI*)(LPCWSTR, LPDWORD));
@@ -58,6 +59,16 @@ EXELORE_PIN(CertCloseStore, BOOL(WINAPI*)(HCERTSTORE, DWORD));
 
 // Trust verification (wintrust).
 EXELORE_PIN(WinVerifyTrust, LONG(WINAPI*)(HWND, GUID*, LPVOID));
+
+// Catalogs (wintrust's catalog administrator).
+EXELORE_PIN(CryptCATAdminAcquireContext, BOOL(WINAPI*)(HCATADMIN*, const GUID*, DWORD));
+EXELORE_PIN(CryptCATAdminReleaseContext, BOOL(WINAPI*)(HCATADMIN, DWORD));
+EXELORE_PIN(CryptCATAdminCalcHashFromFileHandle, BOOL(WINAPI*)(HANDLE, DWORD*, BYTE*, DWORD));
+EXELORE_PIN(CryptCATAdminEnumCatalogFromHash, HCATINFO(WINAPI*)(HCATADMIN, BYTE*, DWORD, DWORD,
+                                                                 HCATINFO*));
+EXELORE_PIN(CryptCATCatalogInfoFromContext, BOOL(WINAPI*)(HCATINFO, CATALOG_INFO*, DWORD));
+EXELORE_PIN(CryptCATAdminReleaseCatalogContext, BOOL(WINAPI*)(HCATADMIN, HCATINFO, DWORD));
+static_assert(sizeof(CATALOG_INFO) == sizeof(DWORD) + MAX_PATH * sizeof(WCHAR));
 
 // Layouts the program reads or fills, identical on both sides (64-bit).
 static_assert(sizeof(void*) != 8 || sizeof(CMSG_SIGNER_INFO) == 136);

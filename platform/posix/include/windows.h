@@ -11,7 +11,6 @@
 
 #define WINAPI
 #define CALLBACK
-#define APIENTRY
 
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
@@ -64,7 +63,6 @@ using HFONT = struct HFONT__*;
 using FARPROC = INT_PTR (*)();
 
 #define TEXT(quote) u##quote
-#define __TEXT(quote) u##quote
 
 #define TRUE 1
 #define FALSE 0
@@ -76,11 +74,9 @@ using FARPROC = INT_PTR (*)();
 #define MAKEINTRESOURCEW(i) (reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
 #define IS_INTRESOURCE(r) ((reinterpret_cast<ULONG_PTR>(r) >> 16) == 0)
 #define LOWORD(l) (static_cast<WORD>(static_cast<DWORD_PTR>(l) & 0xffff))
-#define HIWORD(l) (static_cast<WORD>((static_cast<DWORD_PTR>(l) >> 16) & 0xffff))
 
 // Error codes (winerror.h).
 #define ERROR_SUCCESS 0L
-#define NO_ERROR 0L
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
@@ -90,33 +86,30 @@ using FARPROC = INT_PTR (*)();
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_BAD_FORMAT 11L
 #define ERROR_INVALID_DATA 13L
-#define ERROR_OUTOFMEMORY 14L
 #define ERROR_SHARING_VIOLATION 32L
-#define ERROR_HANDLE_EOF 38L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
-#define ERROR_BAD_EXE_FORMAT 193L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
-#define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_CANT_RESOLVE_FILENAME 1921L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
-#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_INVALID_INDEX 1413L
 #define ERROR_CONTROL_ID_NOT_FOUND 1421L
+#define ERROR_INVALID_MONITOR_HANDLE 1461L
 #define ERROR_DLL_INIT_FAILED 1114L
 #define ERROR_NOT_FOUND 1168L
 
 #define S_OK (static_cast<HRESULT>(0))
-#define S_FALSE (static_cast<HRESULT>(1))
 #define E_FAIL (static_cast<HRESULT>(0x80004005))
-#define E_OUTOFMEMORY (static_cast<HRESULT>(0x8007000E))
 #define E_INVALIDARG (static_cast<HRESULT>(0x80070057))
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
@@ -131,11 +124,7 @@ void WINAPI SetLastError(DWORD code);
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define FILE_SHARE_DELETE 0x00000004u
-#define CREATE_NEW 1
-#define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
-#define OPEN_ALWAYS 4
-#define TRUNCATE_EXISTING 5
 #define FILE_ATTRIBUTE_READONLY 0x00000001u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u

@@ -6,10 +6,8 @@
 #include <wincrypt.h>
 #include <windows.h>
 
-#define WTD_UI_ALL 1u
 #define WTD_UI_NONE 2u
 #define WTD_REVOKE_NONE 0x00000000u
-#define WTD_REVOKE_WHOLECHAIN 0x00000001u
 #define WTD_CHOICE_FILE 1u
 #define WTD_CHOICE_CATALOG 2u
 #define WTD_STATEACTION_IGNORE 0x00000000u

@@ -10,7 +10,6 @@
 #define VS_FFI_SIGNATURE 0xFEEF04BDu
 #define FILE_VER_GET_LOCALISED 0x01u
 #define FILE_VER_GET_NEUTRAL 0x02u
-#define FILE_VER_GET_PREFETCHED 0x04u
 
 typedef struct tagVS_FIXEDFILEINFO {
   DWORD dwSignature;

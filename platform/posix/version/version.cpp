@@ -60,7 +60,7 @@ std::optional<LocatedResource> LocateVersionResource(DWORD flags, LPCWSTR path) 
     return std::nullopt;
   }
   if (*path == 0) {
-    SetLastError(161);  // ERROR_BAD_PATHNAME
+    SetLastError(ERROR_BAD_PATHNAME);
     return std::nullopt;
   }
   const auto bytes = PathFromWide(path);
