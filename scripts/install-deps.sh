@@ -13,6 +13,8 @@ packages=(
   libgtest-dev osslsigncode g++-mingw-w64-x86-64 ca-certificates
   # the dialog's front end and its tests
   qt6-base-dev qt6-qpa-plugins libgl-dev libx11-dev fonts-dejavu-core xvfb xauth xdotool
+  # source formatting (.clang-format)
+  clang-format
   # sanitizer and fuzzer runtimes
   clang libclang-rt-dev
   # the Windows build run under Wine; the Debian package and its checks
