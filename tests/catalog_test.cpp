@@ -59,10 +59,8 @@ class CatalogTest : public ::testing::Test {
     system_root_ = dir_->File("windows");
     catroot_ = system_root_ + "/" + kCatRootBelowSystemRoot;
     fs::create_directories(catroot_);
-    setenv("SSL_CERT_DIR", pki_->ca_dir.c_str(), 1);
-    setenv("SSL_CERT_FILE", pki_->root.cert.c_str(), 1);
     setenv("SystemRoot", system_root_.c_str(), 1);
-    exelore_posix::testing::ResetTrustStore();
+    exelore_test::UseTestAnchors(*pki_, pki_->root.cert);
   }
   static void TearDownTestSuite() {
     unsetenv("SystemRoot");

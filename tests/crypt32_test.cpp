@@ -23,20 +23,8 @@ using exelore_test::TestPki;
 constexpr DWORD kSentinel = 0xdeadbeef;
 void* const kSentinelPtr = reinterpret_cast<void*>(0xdeadbeef);
 
-std::vector<std::uint8_t> CertDer(const std::string& pem_path) {
-  BIO* bio = BIO_new_file(pem_path.c_str(), "r");
-  X509* x = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-  BIO_free(bio);
-  unsigned char* raw = nullptr;
-  const int n = i2d_X509(x, &raw);
-  std::vector<std::uint8_t> out(raw, raw + n);
-  OPENSSL_free(raw);
-  X509_free(x);
-  return out;
-}
-
 std::vector<std::uint8_t> SubjectDer(const std::string& pem_path) {
-  const auto der = CertDer(pem_path);
+  const auto der = exelore_test::CertificateDer(pem_path);
   const unsigned char* p = der.data();
   X509* x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
   unsigned char* raw = nullptr;
@@ -183,7 +171,7 @@ TEST_F(Crypt32Test, SignerInfoFindAndNameThroughTheProgramsPath) {
                                                    0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
   ASSERT_NE(cert, nullptr);
   EXPECT_EQ(std::vector<BYTE>(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded),
-            CertDer(pki_->signer.cert));
+            exelore_test::CertificateDer(pki_->signer.cert));
   const std::uint64_t not_before = (static_cast<std::uint64_t>(cert->pCertInfo->NotBefore.dwHighDateTime) << 32) |
                                    cert->pCertInfo->NotBefore.dwLowDateTime;
   EXPECT_EQ(not_before, (static_cast<std::uint64_t>(TestPki::kNotBefore) + 11644473600ull) * 10000000ull);

@@ -34,8 +34,7 @@ class FileCertificateInfoTest : public testing::Test {
   static void SetUpTestSuite() {
     dir_ = new TempDir();
     pki_ = new TestPki(TestPki::Create(dir_->File("pki")));
-    setenv("SSL_CERT_FILE", pki_->root.cert.c_str(), 1);
-    setenv("SSL_CERT_DIR", pki_->ca_dir.c_str(), 1);
+    exelore_test::UseTestAnchors(*pki_, pki_->root.cert);
   }
   static void TearDownTestSuite() {
     delete pki_;

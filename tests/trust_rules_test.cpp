@@ -42,20 +42,11 @@ using exelore_test::HiveValue;
 using exelore_test::PkiIdentity;
 using exelore_test::Put32;
 using exelore_test::TestPki;
-using KeyPtr = std::unique_ptr<EVP_PKEY, exelore_posix::ossl::Free<EVP_PKEY_free>>;
+using KeyPtr = exelore_test::PrivateKeyPtr;
+using exelore_test::LoadCertificate;
+using exelore_test::LoadPrivateKey;
 
 constexpr char kNone[] = "PublisherName: ";
-
-
-exelore_posix::ossl::X509Ptr LoadCert(const std::string& path) {
-  exelore_posix::ossl::BioPtr bio(BIO_new_file(path.c_str(), "r"));
-  return exelore_posix::ossl::X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-}
-
-KeyPtr LoadKey(const std::string& path) {
-  exelore_posix::ossl::BioPtr bio(BIO_new_file(path.c_str(), "r"));
-  return KeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
-}
 
 // The file offsets of the sections' raw data, in section table order.
 std::vector<std::size_t> SectionOffsets(const Bytes& image) {
@@ -184,12 +175,10 @@ class TrustRules : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = new exelore_test::TempDir;
     pki_ = new TestPki(TestPki::Create(dir_->File("pki")));
-    setenv("SSL_CERT_DIR", pki_->ca_dir.c_str(), 1);
-    setenv("SSL_CERT_FILE", dir_->File("no-bundle").c_str(), 1);
     catroot_ = dir_->File("windows/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}");
     std::filesystem::create_directories(catroot_);
     setenv("SystemRoot", dir_->File("windows").c_str(), 1);
-    exelore_posix::testing::ResetTrustStore();
+    exelore_test::UseTestAnchors(*pki_, dir_->File("no-bundle"));
   }
   static void TearDownTestSuite() {
     unsetenv("SystemRoot");
@@ -223,7 +212,7 @@ class TrustRules : public ::testing::Test {
     return exelore_test::RewriteSignature(image, [&](PKCS7* p7) {
       PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
       edit(p7, si);
-      KeyPtr signing_key = LoadKey(key);
+      KeyPtr signing_key = LoadPrivateKey(key);
       if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
         EVP_PKEY_up_ref(signing_key.get());
         EVP_PKEY_free(si->pkey);
@@ -247,7 +236,7 @@ class TrustRules : public ::testing::Test {
   // first or last; the set is not signed.
   static Bytes WithCertificate(const Bytes& image, const std::string& extra, bool first) {
     return exelore_test::RewriteSignature(image, [&](PKCS7* p7) {
-      auto cert = LoadCert(extra);
+      auto cert = LoadCertificate(extra);
       sk_X509_insert(p7->d.sign->cert, cert.release(), first ? 0 : -1);
     });
   }
@@ -256,8 +245,8 @@ class TrustRules : public ::testing::Test {
   // made them: contentType id-data, signingTime, messageDigest of the
   // signature. Unsigned attributes: the signature stays valid.
   static void AddLegacyTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const PkiIdentity& tsa) {
-    auto tsa_cert = LoadCert(tsa.cert);
-    KeyPtr key = LoadKey(tsa.key);
+    auto tsa_cert = LoadCertificate(tsa.cert);
+    KeyPtr key = LoadPrivateKey(tsa.key);
     PKCS7_SIGNER_INFO* counter = PKCS7_SIGNER_INFO_new();
     ASSERT_EQ(PKCS7_SIGNER_INFO_set(counter, tsa_cert.get(), key.get(), EVP_sha256()), 1);
     PKCS7_add_signed_attribute(counter, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data));
@@ -283,7 +272,7 @@ class TrustRules : public ::testing::Test {
   static Bytes WithCatalogCertificate(const Bytes& catalog, bool first) {
     const unsigned char* p = catalog.data();
     exelore_posix::ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(catalog.size())));
-    sk_X509_insert(p7->d.sign->cert, LoadCert(pki_->serial_twin).release(), first ? 0 : -1);
+    sk_X509_insert(p7->d.sign->cert, LoadCertificate(pki_->serial_twin).release(), first ? 0 : -1);
     unsigned char* der = nullptr;
     const int length = i2d_PKCS7(p7.get(), &der);
     Bytes out(der, der + length);
@@ -340,7 +329,7 @@ TEST(BuiltinRoots, MatchTheirPublishedFingerprints) {
   EXPECT_EQ(files, std::size(roots));
   for (const auto& [file, fingerprint] : roots) {
     SCOPED_TRACE(file);
-    auto cert = LoadCert(std::string(EXELORE_ROOTS_DIR) + "/" + file);
+    auto cert = LoadCertificate(std::string(EXELORE_ROOTS_DIR) + "/" + file);
     ASSERT_NE(cert, nullptr);
     unsigned char digest[32];
     unsigned int length = 0;
@@ -403,13 +392,13 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
       const unsigned char* p = token->data;
       CmsPtr old(d2i_CMS_ContentInfo(nullptr, &p, token->length));
       ASN1_OCTET_STRING* tst = *CMS_get0_content(old.get());
-      auto cert = LoadCert(tsa.cert);
-      KeyPtr key = LoadKey(tsa.key);
+      auto cert = LoadCertificate(tsa.cert);
+      KeyPtr key = LoadPrivateKey(tsa.key);
       exelore_posix::ossl::BioPtr in(BIO_new_mem_buf(tst->data, tst->length));
       CmsPtr signed_again(CMS_sign(cert.get(), key.get(), nullptr, nullptr,
                                    CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP));
       CMS_set1_eContentType(signed_again.get(), OBJ_nid2obj(NID_id_smime_ct_TSTInfo));
-      CMS_add1_cert(signed_again.get(), LoadCert(pki_->intermediate.cert).get());
+      CMS_add1_cert(signed_again.get(), LoadCertificate(pki_->intermediate.cert).get());
       ASSERT_EQ(CMS_final(signed_again.get(), in.get(), nullptr, CMS_BINARY), 1);
       unsigned char* der = nullptr;
       const int length = i2d_CMS_ContentInfo(signed_again.get(), &der);

@@ -39,9 +39,7 @@ class WinVerifyTrustTest : public ::testing::Test {
     dir_ = new exelore_test::TempDir;
     pki_ = new TestPki(TestPki::Create(dir_->File("pki")));
     // Only the test root is trusted: the system bundle is kept out.
-    setenv("SSL_CERT_DIR", pki_->ca_dir.c_str(), 1);
-    setenv("SSL_CERT_FILE", dir_->File("no-bundle").c_str(), 1);
-    exelore_posix::testing::ResetTrustStore();
+    exelore_test::UseTestAnchors(*pki_, dir_->File("no-bundle"));
 
     const auto info = exelore_test::DefaultVersionInfo();
     exelore_test::WriteFile(File("unsigned64.exe"), exelore_test::BuildPeWithVersion(info, true));

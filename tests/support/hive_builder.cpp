@@ -139,17 +139,4 @@ std::vector<std::uint8_t> SerializedCertificate(const std::vector<std::uint8_t>&
   return blob;
 }
 
-std::vector<std::uint8_t> CertificateDer(const std::string& path) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(path.c_str(), "r"), &BIO_free);
-  std::unique_ptr<X509, decltype(&X509_free)> cert(
-      bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr, &X509_free);
-  if (!cert) throw std::runtime_error("cannot read certificate " + path);
-  unsigned char* raw = nullptr;
-  const int n = i2d_X509(cert.get(), &raw);
-  if (n <= 0) throw std::runtime_error("cannot encode certificate " + path);
-  std::vector<std::uint8_t> der(raw, raw + n);
-  OPENSSL_free(raw);
-  return der;
-}
-
 }  // namespace exelore_test

@@ -31,7 +31,5 @@ void WriteHive(const std::string& path, const std::vector<HiveValue>& values);
 std::vector<std::uint8_t> SerializedCertificate(const std::vector<std::uint8_t>& der,
                                                 const std::vector<std::string>* usage_oids = nullptr);
 
-// The DER of the first certificate in the PEM file `path`.
-std::vector<std::uint8_t> CertificateDer(const std::string& path);
 
 }  // namespace exelore_test

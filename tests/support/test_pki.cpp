@@ -1,5 +1,7 @@
 #include "test_pki.h"
 
+#include <stdlib.h>
+
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -15,6 +17,7 @@
 
 #include "ossl.h"
 #include "process.h"
+#include "testing.h"
 
 namespace exelore_test {
 namespace {
@@ -253,6 +256,34 @@ bool OsslsigncodeVerifies(const std::string& file, const std::string& ca_file) {
   const ProcessResult r = RunProcess({"/usr/bin/osslsigncode", "verify", "-CAfile", ca_file,
                                       "-TSA-CAfile", ca_file, "-in", file});
   return r.exit_status == 0;
+}
+
+exelore_posix::ossl::X509Ptr LoadCertificate(const std::string& path) {
+  exelore_posix::ossl::BioPtr bio(BIO_new_file(path.c_str(), "r"));
+  return exelore_posix::ossl::X509Ptr(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)
+                                          : nullptr);
+}
+
+PrivateKeyPtr LoadPrivateKey(const std::string& path) {
+  exelore_posix::ossl::BioPtr bio(BIO_new_file(path.c_str(), "r"));
+  return PrivateKeyPtr(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+std::vector<std::uint8_t> CertificateDer(const std::string& path) {
+  const exelore_posix::ossl::X509Ptr cert = LoadCertificate(path);
+  if (!cert) throw std::runtime_error("cannot read certificate " + path);
+  unsigned char* raw = nullptr;
+  const int n = i2d_X509(cert.get(), &raw);
+  if (n <= 0) throw std::runtime_error("cannot encode certificate " + path);
+  std::vector<std::uint8_t> der(raw, raw + n);
+  OPENSSL_free(raw);
+  return der;
+}
+
+void UseTestAnchors(const TestPki& pki, const std::string& bundle) {
+  setenv("SSL_CERT_DIR", pki.ca_dir.c_str(), 1);
+  setenv("SSL_CERT_FILE", bundle.c_str(), 1);
+  exelore_posix::testing::ResetTrustStore();
 }
 
 }  // namespace exelore_test

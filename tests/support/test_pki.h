@@ -7,9 +7,13 @@
 // (point SSL_CERT_DIR at it); `root.cert` alone serves as a CA file.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "ossl.h"
 
 namespace exelore_test {
 
@@ -69,6 +73,20 @@ std::string OsslsigncodeSign(const std::string& in, const std::string& out,
                              const PkiIdentity& signer, const std::string& hash = "sha256",
                              const PkiIdentity* tsa = nullptr, std::time_t timestamp = 0,
                              const std::vector<std::string>& extra_args = {});
+
+// The first certificate, or the private key, in the PEM file `path`; null
+// when it has none.
+exelore_posix::ossl::X509Ptr LoadCertificate(const std::string& path);
+using PrivateKeyPtr = std::unique_ptr<EVP_PKEY, exelore_posix::ossl::Free<EVP_PKEY_free>>;
+PrivateKeyPtr LoadPrivateKey(const std::string& path);
+// The DER of the first certificate in the PEM file `path`. Throws
+// std::runtime_error when there is none.
+std::vector<std::uint8_t> CertificateDer(const std::string& path);
+
+// Makes `pki`'s trusted roots the process's trust anchors: SSL_CERT_DIR is
+// its hashed `ca_dir`, SSL_CERT_FILE is `bundle` (a missing file for none),
+// and WinVerifyTrust reads them again.
+void UseTestAnchors(const TestPki& pki, const std::string& bundle);
 
 // Whether `osslsigncode verify` accepts `file` with `ca_file` as its only
 // trust anchor (also for timestamps).
