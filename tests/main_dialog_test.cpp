@@ -28,7 +28,7 @@
 // Qt keeps its application object and caches for the life of the process,
 // by design (the front end is never unloaded).
 extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libexelore_qt.so\nleak:libQt6\nleak:libfontconfig\nleak:libglib\n";
+  return "leak:libexelore_qt\nleak:libQt6\nleak:libfontconfig\nleak:libglib\n";
 }
 
 namespace {
