@@ -10,6 +10,7 @@
 #include <commdlg.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "app/centring.h"
 #include "app/main_dialog.h"
 #include "app/resource.h"
+#include "frontend_loader.h"
 #include "pe_builder.h"
 #include "process.h"
 #include "resources.h"
@@ -313,6 +315,41 @@ TEST_F(MainDialogTest, ClosingTheDialogEndsTheProcessWithStatusZero) {
         std::_Exit(3);  // the close box did not end the process
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+// The frame offers what the template's style asks for: the main dialog's
+// (a caption and a system menu, no boxes, no sizing border) a close box only.
+TEST_F(MainDialogTest, FrameOffersWhatTheStyleAsksFor) {
+  using Frame = posix::DialogFrame;
+  EXPECT_EQ(posix::DialogFrameOf(dialog_), (Frame{true, true, true, false, false, false}));
+  const DWORD caption = WS_POPUP | WS_CAPTION;
+  const struct {
+    const char* name;
+    DWORD style;
+    Frame frame;
+  } cases[] = {
+      {"both boxes and a sizing border",
+       caption | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME,
+       {true, true, true, true, true, true}},
+      {"a minimise box", caption | WS_SYSMENU | WS_MINIMIZEBOX, {true, true, true, true, false, false}},
+      {"boxes without a system menu", caption | WS_MINIMIZEBOX | WS_MAXIMIZEBOX,
+       {true, false, false, false, false, false}},
+      {"no caption", WS_POPUP | WS_BORDER, {false, false, false, false, false, false}},
+  };
+  const exelore_posix::Frontend* frontend = exelore_posix::LoadedFrontend();
+  ASSERT_NE(frontend, nullptr);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    exelore_posix::DialogTemplate bare{};
+    bare.style = c.style;
+    bare.cx = 100;
+    bare.cy = 50;
+    bare.typeface = u"MS Shell Dlg";
+    const HWND dialog = frontend->create_dialog(&bare, nullptr, nullptr, 0);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(posix::DialogFrameOf(dialog), c.frame);
+    DestroyWindow(dialog);
+  }
 }
 
 // RunMainDialog itself: created hidden, centred on the work area, shown,

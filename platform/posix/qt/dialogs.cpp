@@ -253,6 +253,21 @@ void DestroyTree(Window* window) {
 
 }  // namespace
 
+Qt::WindowFlags DialogWindowFlags(DWORD style) {
+  // Qt's own choice of buttons only without CustomizeWindowHint.
+  Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
+  if ((style & WS_CAPTION) == WS_CAPTION) flags |= Qt::WindowTitleHint;
+  // The buttons live in the caption with the system menu: without
+  // WS_SYSMENU there is none, and the minimise and maximise boxes come only
+  // with their own style bits (Wine dlls/user32/nonclient.c, NC_DrawCaption).
+  if (style & WS_SYSMENU) {
+    flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (style & WS_MINIMIZEBOX) flags |= Qt::WindowMinimizeButtonHint;
+    if (style & WS_MAXIMIZEBOX) flags |= Qt::WindowMaximizeButtonHint;
+  }
+  return flags;
+}
+
 // CreateDialogParamW (Microsoft documentation; Wine dlls/user32/dialog.c):
 // the dialog and its controls from the template, controls in template order,
 // which is also the tab order; WM_INITDIALOG is sent with the first tab stop
@@ -272,10 +287,7 @@ HWND CreateDialogImpl(const DialogTemplate* dialog_template, HWND owner, DLGPROC
   auto* widget = new DialogWidget(owner_window ? owner_window->widget : nullptr);
   widget->window = dialog;
   dialog->widget = widget;
-  Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
-  if (dialog_template->style & WS_CAPTION) flags |= Qt::WindowTitleHint;
-  if (dialog_template->style & WS_SYSMENU) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
-  widget->setWindowFlags(flags);
+  widget->setWindowFlags(DialogWindowFlags(dialog_template->style));
   widget->setWindowTitle(FromWide(dialog_template->caption));
 
   const QFont font = DialogFont(*dialog_template);
@@ -283,7 +295,11 @@ HWND CreateDialogImpl(const DialogTemplate* dialog_template, HWND owner, DLGPROC
   const BaseUnits units = DialogBaseUnits(font);
   const QRect client = MapDialogRect(units, dialog_template->x, dialog_template->y,
                                      dialog_template->cx, dialog_template->cy);
-  widget->setFixedSize(client.size());  // no sizing border: the size is fixed
+  if (dialog_template->style & WS_THICKFRAME) {
+    widget->resize(client.size());
+  } else {
+    widget->setFixedSize(client.size());  // no sizing border: the size is fixed
+  }
   Register(dialog);
   std::erase_if(g_created, [](Window* w) { return g_windows.count(w) == 0; });
   g_created.push_back(dialog);

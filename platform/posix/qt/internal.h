@@ -83,6 +83,10 @@ void Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam);
 void DropMessages(Window* window);
 
 
+// The Qt window flags for a dialog template's style: title bar, system menu,
+// close, minimise and maximise boxes only where the style asks for them.
+Qt::WindowFlags DialogWindowFlags(DWORD style);
+
 // The name filters of OPENFILENAMEW's lpstrFilter in Qt's form.
 QStringList QtFilters(LPCWSTR filter);
 

@@ -204,7 +204,11 @@ BOOL WINAPI SetWindowPosImpl(HWND hWnd, HWND /*hWndInsertAfter*/, int X, int Y, 
   if (!(uFlags & SWP_NOSIZE) && cx >= 0 && cy >= 0) {
     if (window->parent == nullptr) {
       const QSize frame = window->widget->frameGeometry().size() - window->widget->size();
-      window->widget->setFixedSize(QSize(cx, cy) - frame);
+      if (window->style & WS_THICKFRAME) {
+        window->widget->resize(QSize(cx, cy) - frame);
+      } else {
+        window->widget->setFixedSize(QSize(cx, cy) - frame);  // no sizing border
+      }
     } else {
       window->widget->resize(cx, cy);
     }
