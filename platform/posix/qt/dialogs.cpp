@@ -74,6 +74,11 @@ class DialogWidget : public QWidget {
 // WM_COMMAND IDCANCEL and Enter sends WM_COMMAND IDOK (no control here has a
 // default push button or wants Enter), both with BN_CLICKED and no control
 // handle. Tab moves through the tab order, which Qt does itself.
+//
+// A multi-line edit wants every key (its WM_GETDLGCODE answers
+// DLGC_WANTALLKEYS), so Escape reaches the control instead, which posts
+// WM_CLOSE to its dialog, kept for compatibility (Wine dlls/comctl32/edit.c
+// and dlls/user32/edit.c, EDIT_WM_KeyDown, VK_ESCAPE).
 class DialogKeys : public QObject {
  public:
   explicit DialogKeys(Window* dialog) : dialog_(dialog) {}
@@ -83,7 +88,14 @@ class DialogKeys : public QObject {
     if (event->type() != QEvent::KeyPress) return QObject::eventFilter(watched, event);
     const auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Escape) {
-      Post(dialog_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+      const auto control = g_by_widget.find(qobject_cast<QWidget*>(watched));
+      const bool multiline =
+          control != g_by_widget.end() && control->second->kind == Kind::kTextBox;
+      if (multiline) {
+        Post(dialog_, WM_CLOSE, 0, 0);
+      } else {
+        Post(dialog_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+      }
       return true;
     }
     if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
