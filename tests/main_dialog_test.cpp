@@ -361,6 +361,40 @@ TEST_F(MainDialogTest, FrameOffersWhatTheStyleAsksFor) {
   }
 }
 
+// The Open dialog's patterns match names whatever their case, as on Windows.
+TEST_F(MainDialogTest, OpenDialogMatchesPatternsWhateverTheirCase) {
+  for (const char* name : {"SETUP.EXE", "tool.exe", "Mixed.Exe", "notes.TXT", "exe", "a.exe.txt"}) {
+    std::ofstream(dir_.File(name)) << "x";
+  }
+  std::filesystem::create_directory(dir_.File("folder.exe"));
+  const std::u16string folder = Ascii(dir_.path());
+  const struct {
+    const char* name;
+    const WCHAR* filter;
+    std::vector<std::u16string> listed;
+  } cases[] = {
+      {"the program's filter", TEXT("Executable\0*.exe\0\0"), {u"Mixed.Exe", u"SETUP.EXE", u"tool.exe"}},
+      {"two upper-case patterns", TEXT("Some\0*.EXE;*.txt\0\0"),
+       {u"Mixed.Exe", u"SETUP.EXE", u"a.exe.txt", u"notes.TXT", u"tool.exe"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WCHAR file[260] = {};
+    OPENFILENAMEW open{};
+    open.lStructSize = sizeof(open);
+    open.hwndOwner = dialog_;
+    open.lpstrFilter = c.filter;
+    open.lpstrFile = file;
+    open.nMaxFile = 260;
+    open.lpstrInitialDir = folder.c_str();
+    open.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+    auto listed = posix::FilesListedByOpenDialog(open);
+    ASSERT_TRUE(listed.has_value());
+    std::sort(listed->begin(), listed->end());
+    EXPECT_EQ(*listed, c.listed);
+  }
+}
+
 // RunMainDialog itself: created hidden, centred on the work area, shown,
 // looping until the quit message, then destroyed.
 TEST_F(MainDialogTest, RunMainDialogCentresShowsAndLoops) {

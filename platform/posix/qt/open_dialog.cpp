@@ -50,6 +50,13 @@ BOOL WINAPI GetOpenFileNameImpl(LPOPENFILENAMEW lpofn) {
     QFileDialog dialog(owner, lpofn->lpstrTitle ? FromWide(lpofn->lpstrTitle) : QStringLiteral("Open"));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(must_exist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    // Patterns match names whatever their case, as Windows' Open dialog
+    // matches them ("*.exe" lists SETUP.EXE). Qt's own dialog compiles its
+    // patterns with the case sensitivity of its QDir filter, so that is set
+    // first; the desktops' dialogs Qt may hand the patterns to instead (GTK's
+    // globs) match case-sensitively, with no way to ask otherwise.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
     dialog.setNameFilters(filters);
     if (index < filters.size()) dialog.selectNameFilter(filters[index]);
     if (lpofn->lpstrInitialDir != nullptr) dialog.setDirectory(FromWide(lpofn->lpstrInitialDir));
