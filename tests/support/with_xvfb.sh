@@ -2,7 +2,10 @@
 # Runs a command on a virtual X server of its own. Xvfb picks a free display
 # itself and names it on a pipe once it accepts connections (-displayfd), so
 # two runs never race for one display number and the command never starts
-# before the server is up.
+# before the server is up. -noreset: a server left by its last client
+# resets, refusing connections for a moment, which the dialog's own display
+# probe (connect, disconnect) would otherwise trigger just before the next
+# client connects.
 #
 #   with_xvfb.sh COMMAND [ARGS...]
 set -euo pipefail
@@ -14,7 +17,7 @@ cleanup() {
 }
 trap cleanup EXIT
 mkfifo "$dir/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/display" 2>"$dir/log" &
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$dir/display" 2>"$dir/log" &
 xvfb=$!
 # Blocks until the server writes its display number, or exits (end of file).
 display=$(timeout 60 head -n 1 "$dir/display" || true)

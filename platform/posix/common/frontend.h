@@ -11,7 +11,7 @@
 
 namespace exelore_posix {
 
-inline constexpr unsigned kFrontendVersion = 1;
+inline constexpr unsigned kFrontendVersion = 2;
 inline constexpr char kFrontendLibrary[] = "libexelore_qt.so";
 inline constexpr char kFrontendEntry[] = "exelore_qt_frontend";
 
@@ -20,11 +20,6 @@ struct FrontendHost {
   unsigned version;
   void (*set_last_error)(DWORD code);
 };
-
-// Stands in for the Open dialog in tests: gets the filter as the file dialog
-// would show it and whether the file must exist; returns the chosen path
-// (valid until the next call) or null for Cancel.
-using FileChooser = const WCHAR* (*)(void* context, const WCHAR* filter, BOOL must_exist);
 
 struct Frontend {
   unsigned version;
@@ -48,19 +43,6 @@ struct Frontend {
   decltype(&GetDlgItemTextW) get_dlg_item_text;
   decltype(&SetDlgItemTextW) set_dlg_item_text;
   decltype(&GetOpenFileNameW) get_open_file_name;
-
-  // Test seams, reached through testing.h.
-  BOOL (*click)(HWND dialog, int id);
-  BOOL (*type_text)(HWND dialog, int id, const WCHAR* text);
-  BOOL (*press_key)(HWND dialog, UINT virtual_key);
-  BOOL (*close_box)(HWND dialog);
-  void (*set_file_chooser)(FileChooser chooser, void* context);
-  void (*set_idle_hook)(void (*hook)(void* context), void* context);
-  UINT (*font_family)(HWND dialog, WCHAR* buffer, int capacity);
-  HWND (*focus)();
-  HWND (*item)(HWND dialog, int id);
-  void (*post_quit)(int exit_code);
-  HWND (*last_dialog)();
 };
 
 // The library's entry point: the table, or null (last error set through the

@@ -1,11 +1,15 @@
 // The test build's dialog seams (testing.h): where the front end is loaded
-// from, and the user's actions, performed by the front end.
+// from, and the user's actions, performed by the test module's driver
+// (frontend_testing.h, qt_driver.cpp).
+#include <dlfcn.h>
+
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "frontend_loader.h"
+#include "frontend_testing.h"
 #include "testing.h"
 
 namespace exelore_posix {
@@ -25,27 +29,43 @@ std::vector<std::string> FrontendCandidates() {
 
 namespace testing {
 
+namespace {
+// The driver of the loaded front end; null (last error set) when the front
+// end cannot run or is the shipped one, which has no driver.
+const FrontendTesting* Driver() {
+  if (WindowFrontend() == nullptr) return nullptr;
+  static const FrontendTesting* const driver = []() -> const FrontendTesting* {
+    const auto entry =
+        reinterpret_cast<FrontendTestingEntry>(::dlsym(FrontendModule(), kFrontendTestingEntry));
+    const FrontendTesting* table = entry ? entry() : nullptr;
+    return table && table->version == kFrontendTestingVersion ? table : nullptr;
+  }();
+  if (driver == nullptr) SetLastError(ERROR_PROC_NOT_FOUND);
+  return driver;
+}
+}  // namespace
+
 void SetDialogLibraryPath(const std::string& path) { LibraryOverride() = path; }
 
 bool DialogFrontendAvailable() { return LoadedFrontend() != nullptr; }
 
 BOOL ClickDialogItem(HWND dialog, int id) {
-  const Frontend* f = WindowFrontend();
+  const FrontendTesting* f = Driver();
   return f ? f->click(dialog, id) : FALSE;
 }
 
 BOOL TypeIntoDialogItem(HWND dialog, int id, const std::u16string& text) {
-  const Frontend* f = WindowFrontend();
+  const FrontendTesting* f = Driver();
   return f ? f->type_text(dialog, id, text.c_str()) : FALSE;
 }
 
 BOOL PressDialogKey(HWND dialog, UINT virtual_key) {
-  const Frontend* f = WindowFrontend();
+  const FrontendTesting* f = Driver();
   return f ? f->press_key(dialog, virtual_key) : FALSE;
 }
 
 BOOL PressCloseBox(HWND dialog) {
-  const Frontend* f = WindowFrontend();
+  const FrontendTesting* f = Driver();
   return f ? f->close_box(dialog) : FALSE;
 }
 
@@ -67,21 +87,21 @@ void IdleWithHook(void*) { g_idle_hook(); }
 void SetOpenFileChooser(
     std::function<std::optional<std::u16string>(const std::u16string& filter, bool must_exist)>
         chooser) {
-  const Frontend* f = WindowFrontend();
+  const FrontendTesting* f = Driver();
   if (f == nullptr) return;
   g_chooser = std::move(chooser);
   f->set_file_chooser(g_chooser ? &ChooseWithHook : nullptr, nullptr);
 }
 
 void SetMessageLoopIdleHook(std::function<void()> hook) {
-  const Frontend* f = WindowFrontend();
+  const FrontendTesting* f = Driver();
   if (f == nullptr) return;
   g_idle_hook = std::move(hook);
   f->set_idle_hook(g_idle_hook ? &IdleWithHook : nullptr, nullptr);
 }
 
 std::u16string DialogFontFamily(HWND dialog) {
-  const Frontend* f = WindowFrontend();
+  const FrontendTesting* f = Driver();
   if (f == nullptr) return std::u16string();
   WCHAR buffer[256];
   const UINT n = f->font_family(dialog, buffer, 256);
@@ -89,22 +109,41 @@ std::u16string DialogFontFamily(HWND dialog) {
 }
 
 HWND FocusedWindow() {
-  const Frontend* f = WindowFrontend();
+  const FrontendTesting* f = Driver();
   return f ? f->focus() : nullptr;
 }
 
 HWND DialogItem(HWND dialog, int id) {
-  const Frontend* f = WindowFrontend();
+  const FrontendTesting* f = Driver();
   return f ? f->item(dialog, id) : nullptr;
 }
 
 void PostQuit(int exit_code) {
-  if (const Frontend* f = WindowFrontend()) f->post_quit(exit_code);
+  if (const FrontendTesting* f = Driver()) f->post_quit(exit_code);
 }
 
 HWND LastDialog() {
-  const Frontend* f = WindowFrontend();
+  const FrontendTesting* f = Driver();
   return f ? f->last_dialog() : nullptr;
+}
+
+std::optional<DialogFrame> DialogFrameOf(HWND dialog) {
+  const FrontendTesting* f = Driver();
+  FrameOffer offer{};
+  if (f == nullptr || !f->frame_offer(dialog, &offer)) return std::nullopt;
+  return DialogFrame{offer.title != 0,        offer.system_menu != 0,  offer.close_box != 0,
+                     offer.minimize_box != 0, offer.maximize_box != 0, offer.sizable != 0};
+}
+
+std::optional<std::vector<std::u16string>> FilesListedByOpenDialog(OPENFILENAMEW& ofn) {
+  const FrontendTesting* f = Driver();
+  if (f == nullptr) return std::nullopt;
+  std::vector<std::u16string> names;
+  const auto add = [](void* context, const WCHAR* name) {
+    static_cast<std::vector<std::u16string>*>(context)->emplace_back(name);
+  };
+  if (!f->list_open_dialog(&ofn, add, &names)) return std::nullopt;
+  return names;
 }
 
 }  // namespace testing

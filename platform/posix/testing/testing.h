@@ -26,9 +26,11 @@ void ResetTrustStore();
 
 // The dialog's front end (user32.cpp, platform/posix/qt/). Each seam acts as
 // the user would, through Qt's own event handling.
+#include <commdlg.h>
 #include <windows.h>
 
 #include <optional>
+#include <vector>
 
 namespace exelore_posix::testing {
 
@@ -64,5 +66,17 @@ HWND DialogItem(HWND dialog, int id);
 void PostQuit(int exit_code);
 // The dialog created last, while it exists.
 HWND LastDialog();
+
+// What a dialog's frame offers the user, as the dialog asks the window
+// manager for it; nullopt for a handle that is no dialog.
+struct DialogFrame {
+  bool title, system_menu, close_box, minimize_box, maximize_box, sizable;
+  bool operator==(const DialogFrame&) const = default;
+};
+std::optional<DialogFrame> DialogFrameOf(HWND dialog);
+// Calls GetOpenFileNameW(&ofn) with the real file dialog and returns the
+// files (not folders) it lists in its folder, sorted as it sorts them, then
+// cancels it; nullopt when no listing was seen.
+std::optional<std::vector<std::u16string>> FilesListedByOpenDialog(OPENFILENAMEW& ofn);
 
 }  // namespace exelore_posix::testing

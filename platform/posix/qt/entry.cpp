@@ -1,0 +1,63 @@
+// The Qt front end of the stand-in's USER32 and COMDLG32 (frontend.h): its
+// table and its one export. Loaded with dlopen by user32.cpp only when the
+// program opens a window.
+#include <QApplication>
+
+#include "internal.h"
+
+namespace exelore_qt {
+
+const exelore_posix::FrontendHost* g_host = nullptr;
+
+void Fail(DWORD code) { g_host->set_last_error(code); }
+
+namespace {
+
+const exelore_posix::Frontend kFrontend = {
+    exelore_posix::kFrontendVersion,
+    &CreateDialogImpl,
+    &DestroyWindowImpl,
+    &SetWindowTextImpl,
+    &GetWindowLongImpl,
+    &GetParentImpl,
+    &GetWindowImpl,
+    &GetWindowRectImpl,
+    &GetClientRectImpl,
+    &MapWindowPointsImpl,
+    &MonitorFromWindowImpl,
+    &GetMonitorInfoImpl,
+    &SetWindowPosImpl,
+    &ShowWindowImpl,
+    &GetMessageImpl,
+    &IsDialogMessageImpl,
+    &TranslateMessageImpl,
+    &DispatchMessageImpl,
+    &GetDlgItemTextImpl,
+    &SetDlgItemTextImpl,
+    &GetOpenFileNameImpl,
+};
+
+}  // namespace
+}  // namespace exelore_qt
+
+// The library's entry point (frontend.h). Creates the QApplication on the
+// first call and keeps it for the life of the process.
+extern "C" __attribute__((visibility("default"))) const exelore_posix::Frontend*
+exelore_qt_frontend(const exelore_posix::FrontendHost* host) {
+  static const exelore_posix::Frontend* frontend = [host]() -> const exelore_posix::Frontend* {
+    exelore_qt::g_host = host;
+    if (QCoreApplication::instance() == nullptr) {
+      if (!exelore_qt::ChoosePlatform()) {
+        host->set_last_error(ERROR_DLL_INIT_FAILED);
+        return nullptr;
+      }
+      static int argc = 1;
+      static char name[] = "exelore";
+      static char* argv[] = {name, nullptr};
+      new QApplication(argc, argv);
+    }
+    return &exelore_qt::kFrontend;
+  }();
+  if (frontend == nullptr) host->set_last_error(ERROR_DLL_INIT_FAILED);
+  return frontend;
+}

@@ -1,0 +1,122 @@
+// What the files of the Qt front end share: the window records behind the
+// handles, the message queue, and the functions of the Frontend table
+// (frontend.h). Everything here has hidden visibility: the module exports
+// only its entry point (entry.cpp).
+//
+// Window handles are pointers to Window records; a handle that is not a live
+// record fails with ERROR_INVALID_WINDOW_HANDLE, as a stale HWND does.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include <commdlg.h>
+#include <windows.h>
+
+#include <deque>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "frontend.h"
+#include "resources.h"
+
+namespace exelore_qt {
+
+using exelore_posix::DialogItemTemplate;
+using exelore_posix::DialogTemplate;
+
+inline constexpr DWORD kErrorInvalidIndex = 1413;         // ERROR_INVALID_INDEX
+inline constexpr DWORD kErrorCannotFindWndClass = 1407;  // ERROR_CANNOT_FIND_WND_CLASS
+
+// What the executable lent at start-up (entry.cpp).
+extern const exelore_posix::FrontendHost* g_host;
+void Fail(DWORD code);
+
+enum class Kind { kDialog, kButton, kLineEdit, kTextBox };
+
+struct Window {
+  Kind kind;
+  QWidget* widget;
+  Window* parent = nullptr;  // the dialog, for controls
+  HWND owner = nullptr;      // for dialogs
+  DWORD style = 0;
+  DWORD exstyle = 0;
+  int id = 0;
+  DLGPROC proc = nullptr;
+  std::vector<Window*> children;
+  // Set by SetWindowPos while the window was never shown: the position was
+  // computed before the window manager's frame was known.
+  bool placed_before_frame = false;
+  bool shown_once = false;
+};
+
+// The window registry (dialogs.cpp).
+extern std::unordered_set<Window*> g_windows;
+extern std::unordered_map<const QWidget*, Window*> g_by_widget;
+extern std::vector<Window*> g_created;  // dialogs, in creation order
+
+inline HWND Handle(Window* window) { return reinterpret_cast<HWND>(window); }
+// The live window behind `handle`; null with ERROR_INVALID_WINDOW_HANDLE.
+Window* FromHandle(HWND handle);
+// The control `id` of `dialog`, or null.
+Window* Item(Window* dialog, int id);
+bool IsSelfOrChild(Window* window, HWND handle);
+
+inline QString FromWide(LPCWSTR text) {
+  return text == nullptr ? QString() : QString::fromUtf16(text);
+}
+inline RECT ToRect(const QRect& r) {
+  return RECT{r.x(), r.y(), r.x() + r.width(), r.y() + r.height()};
+}
+// The window's text as GetWindowTextW reads it, and SetWindowTextW's part.
+QString WindowText(Window* window);
+void SetText(Window* window, const QString& text);
+
+// The message queue (message_queue.cpp).
+DWORD MessageTime();
+// Queues a message for GetMessageW and wakes it.
+void Enqueue(const MSG& message);
+// PostMessageW.
+void Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam);
+// Drops the queued messages of a window being destroyed.
+void DropMessages(Window* window);
+
+
+// The Qt window flags for a dialog template's style: title bar, system menu,
+// close, minimise and maximise boxes only where the style asks for them.
+Qt::WindowFlags DialogWindowFlags(DWORD style);
+
+// The name filters of OPENFILENAMEW's lpstrFilter in Qt's form.
+QStringList QtFilters(LPCWSTR filter);
+
+// The functions of the Frontend table.
+HWND CreateDialogImpl(const DialogTemplate* dialog_template, HWND owner, DLGPROC proc,
+                      LPARAM param);
+BOOL WINAPI DestroyWindowImpl(HWND hWnd);
+BOOL WINAPI SetWindowTextImpl(HWND hWnd, LPCWSTR lpString);
+LONG WINAPI GetWindowLongImpl(HWND hWnd, int nIndex);
+HWND WINAPI GetParentImpl(HWND hWnd);
+HWND WINAPI GetWindowImpl(HWND hWnd, UINT uCmd);
+BOOL WINAPI GetWindowRectImpl(HWND hWnd, LPRECT lpRect);
+BOOL WINAPI GetClientRectImpl(HWND hWnd, LPRECT lpRect);
+int WINAPI MapWindowPointsImpl(HWND hWndFrom, HWND hWndTo, LPPOINT lpPoints, UINT cPoints);
+HMONITOR WINAPI MonitorFromWindowImpl(HWND hwnd, DWORD dwFlags);
+BOOL WINAPI GetMonitorInfoImpl(HMONITOR hMonitor, LPMONITORINFO lpmi);
+BOOL WINAPI SetWindowPosImpl(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy,
+                             UINT uFlags);
+BOOL WINAPI ShowWindowImpl(HWND hWnd, int nCmdShow);
+BOOL WINAPI GetMessageImpl(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
+BOOL WINAPI IsDialogMessageImpl(HWND hDlg, LPMSG lpMsg);
+BOOL WINAPI TranslateMessageImpl(const MSG* lpMsg);
+LRESULT WINAPI DispatchMessageImpl(const MSG* lpMsg);
+UINT WINAPI GetDlgItemTextImpl(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax);
+BOOL WINAPI SetDlgItemTextImpl(HWND hDlg, int nIDDlgItem, LPCWSTR lpString);
+BOOL WINAPI GetOpenFileNameImpl(LPOPENFILENAMEW lpofn);
+
+// Start-up (platform.cpp): chooses the platform plugin the way Qt would
+// (QT_QPA_PLATFORM, else Wayland in a Wayland session, else X11) but only
+// among those that can start here, and pins Qt to it. False when none can.
+bool ChoosePlatform();
+
+}  // namespace exelore_qt
