@@ -108,7 +108,10 @@ EXELORE_PIN(SetDlgItemTextW, BOOL(WINAPI*)(HWND, int, LPCWSTR));
 EXELORE_PIN(GetOpenFileNameW, BOOL(WINAPI*)(LPOPENFILENAMEW));
 static_assert(std::is_same_v<DLGPROC, INT_PTR(CALLBACK*)(HWND, UINT, WPARAM, LPARAM)>);
 static_assert(sizeof(RECT) == 16 && sizeof(POINT) == 8);
-static_assert(sizeof(MONITORINFO) == 40);
+static_assert(sizeof(MONITORINFO) == 40 && sizeof(MONITORINFOEXW) == 104);
+static_assert(EN_CHANGE == 0x0300);
+static_assert(ERROR_BAD_PATHNAME == 161 && ERROR_CANNOT_FIND_WND_CLASS == 1407 &&
+              ERROR_INVALID_INDEX == 1413 && ERROR_INVALID_MONITOR_HANDLE == 1461);
 static_assert(sizeof(void*) != 8 || sizeof(OPENFILENAMEW) == 152);
 static_assert(sizeof(void*) != 8 || offsetof(OPENFILENAMEW, lpstrFile) == 48);
 static_assert(sizeof(void*) != 8 || offsetof(OPENFILENAMEW, Flags) == 96);

@@ -264,7 +264,7 @@ TEST_F(MainDialogTest, EscapeEnterAndOtherCommandsKeepTheDialogAsItIs) {
     EXPECT_EQ(Text(IDC_REPORT), report);
   }
   // IDOK and IDCANCEL as the dialog manager sends them, and a command for no control.
-  for (const WPARAM command : {WPARAM{IDOK}, WPARAM{IDCANCEL}, MAKEWPARAM(IDC_PATH, 0x0300), WPARAM{999}}) {
+  for (const WPARAM command : {WPARAM{IDOK}, WPARAM{IDCANCEL}, MAKEWPARAM(IDC_PATH, EN_CHANGE), WPARAM{999}}) {
     EXPECT_EQ(MainDialogProc(dialog_, WM_COMMAND, command, 0), 0);
   }
   EXPECT_EQ(Text(IDC_REPORT), report);

@@ -238,7 +238,7 @@ Window* CreateControl(Window* dialog, const DialogItemTemplate& item, const Base
     control->widget = edit;
     // EN_CHANGE after every change of the text (edit control notifications).
     QObject::connect(edit, &QLineEdit::textChanged, [dialog, control] {
-      Post(dialog, WM_COMMAND, MAKEWPARAM(control->id, 0x0300 /* EN_CHANGE */),
+      Post(dialog, WM_COMMAND, MAKEWPARAM(control->id, EN_CHANGE),
            reinterpret_cast<LPARAM>(Handle(control)));
     });
   } else {
@@ -325,7 +325,7 @@ HWND CreateDialogImpl(const DialogTemplate* dialog_template, HWND owner, DLGPROC
     Window* control = CreateControl(dialog, dialog_template->items[i], units);
     if (control == nullptr) {
       DestroyTree(dialog);
-      Fail(kErrorCannotFindWndClass);
+      Fail(ERROR_CANNOT_FIND_WND_CLASS);
       return nullptr;
     }
     dialog->children.push_back(control);

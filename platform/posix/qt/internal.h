@@ -26,9 +26,6 @@ namespace exelore_qt {
 using exelore_posix::DialogItemTemplate;
 using exelore_posix::DialogTemplate;
 
-inline constexpr DWORD kErrorInvalidIndex = 1413;         // ERROR_INVALID_INDEX
-inline constexpr DWORD kErrorCannotFindWndClass = 1407;  // ERROR_CANNOT_FIND_WND_CLASS
-
 // What the executable lent at start-up (entry.cpp).
 extern const exelore_posix::FrontendHost* g_host;
 void Fail(DWORD code);

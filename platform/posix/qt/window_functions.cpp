@@ -38,7 +38,7 @@ LONG WINAPI GetWindowLongImpl(HWND hWnd, int nIndex) {
     case GWL_ID:
       return window->id;
     default:
-      Fail(kErrorInvalidIndex);
+      Fail(ERROR_INVALID_INDEX);
       return 0;
   }
 }
@@ -143,10 +143,10 @@ HMONITOR WINAPI MonitorFromWindowImpl(HWND hwnd, DWORD dwFlags) {
 BOOL WINAPI GetMonitorInfoImpl(HMONITOR hMonitor, LPMONITORINFO lpmi) {
   auto* screen = reinterpret_cast<QScreen*>(hMonitor);
   if (screen == nullptr || !QGuiApplication::screens().contains(screen)) {
-    Fail(1461 /* ERROR_INVALID_MONITOR_HANDLE */);
+    Fail(ERROR_INVALID_MONITOR_HANDLE);
     return FALSE;
   }
-  if (lpmi == nullptr || (lpmi->cbSize != sizeof(MONITORINFO) && lpmi->cbSize != 104)) {
+  if (lpmi == nullptr || (lpmi->cbSize != sizeof(MONITORINFO) && lpmi->cbSize != sizeof(MONITORINFOEXW))) {
     Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
