@@ -55,6 +55,11 @@ bool IsEntryOfType(const std::string& path, bool folder) {
   return ::stat(path.c_str(), &st) == 0 && (folder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
 }
 
+int OpenReadOnly(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO without a writer, or a terminal, must not wait.
+  return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+}
+
 DWORD ErrorFromErrno(int err, const std::string& path) {
   switch (err) {
     case 0:
@@ -124,8 +129,7 @@ RegularFile::~RegularFile() {
 }
 
 bool RegularFile::Open(const std::string& path, DWORD* error) {
-  // O_NONBLOCK: opening a FIFO without a writer, or a terminal, must not wait.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  const int fd = OpenReadOnly(path);
   if (fd < 0) {
     const int open_error = errno;
     // A socket cannot be opened at all; it is no more readable than a FIFO.

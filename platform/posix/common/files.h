@@ -19,6 +19,11 @@ namespace exelore_posix {
 // distinguishes the two.
 DWORD ErrorFromErrno(int err, const std::string& path);
 
+// Opens `path` read-only as every open in the stand-in does: close-on-exec,
+// never blocking (a FIFO without a writer, a terminal) and never becoming
+// the controlling terminal. -1 with errno set when it fails.
+int OpenReadOnly(const std::string& path);
+
 // The file-system bytes of a wide path. Sets the last error and returns
 // nullopt for a null or empty path or one with an unmappable surrogate.
 std::optional<std::string> PathFromWide(LPCWSTR path);

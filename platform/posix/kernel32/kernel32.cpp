@@ -63,7 +63,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwS
     SetLastError(ERROR_NOT_SUPPORTED);
     return INVALID_HANDLE_VALUE;
   }
-  const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  const int fd = exelore_posix::OpenReadOnly(*path);
   if (fd < 0) {
     SetLastError(exelore_posix::ErrorFromErrno(errno, *path));
     return INVALID_HANDLE_VALUE;

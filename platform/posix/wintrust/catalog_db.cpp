@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "authenticode/authenticode.h"
+#include "digest.h"
 #include "pe.h"
 #include "text.h"
 
@@ -378,23 +379,8 @@ std::optional<std::vector<std::uint8_t>> FileHash(const RegularFile& file, const
     options.pad_unsigned_to_8 = true;
     return authenticode::ComputeImageHash(source, *headers, md, options);
   }
-  ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
-  constexpr std::size_t kChunk = 1u << 20;
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, file.size())));
-  for (std::uint64_t at = 0; at < file.size();) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file.size() - at));
-    const std::span<std::uint8_t> chunk(buffer.data(), n);
-    if (!source.ReadAt(at, chunk) || EVP_DigestUpdate(ctx.get(), chunk.data(), n) != 1) {
-      return std::nullopt;
-    }
-    at += n;
-  }
-  std::vector<std::uint8_t> digest(static_cast<std::size_t>(EVP_MD_get_size(md)));
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) != 1) return std::nullopt;
-  digest.resize(length);
-  return digest;
+  const FileRange whole{0, file.size()};
+  return DigestFileRanges(source, {&whole, 1}, md);
 }
 
 }  // namespace exelore_posix::catalog

@@ -1,0 +1,29 @@
+// The one loop that digests a file's bytes: the Authenticode image hash and
+// the flat-file hash a catalog lists both read through it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "ossl.h"
+#include "pe.h"
+
+namespace exelore_posix {
+
+// `length` bytes of a file from `offset`.
+struct FileRange {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
+
+// The `md` digest of `ranges` of `file`, in order, followed by `trailer`.
+// Reads through one buffer of at most 1 MiB (no bigger than the file);
+// nullopt when a range is not wholly inside the file or a read fails.
+std::optional<std::vector<std::uint8_t>> DigestFileRanges(const pe::FileSource& file,
+                                                          std::span<const FileRange> ranges,
+                                                          const EVP_MD* md,
+                                                          std::span<const std::uint8_t> trailer = {});
+
+}  // namespace exelore_posix
