@@ -107,4 +107,11 @@ bool Store(std::span<std::uint8_t> bytes, std::size_t offset, T value) {
   return true;
 }
 
+// Stores `field` of the structure that starts at `base`.
+template <LittleEndianField T>
+bool Store(std::span<std::uint8_t> bytes, Field<T> field, std::size_t base, T value) {
+  if (base > bytes.size()) return false;  // also keeps base + offset from wrapping
+  return Store<T>(bytes, base + field.offset, value);
+}
+
 }  // namespace exelore_posix
