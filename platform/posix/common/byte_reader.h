@@ -42,7 +42,8 @@ class ByteReader {
   // `field` of the structure that starts at `base`.
   template <LittleEndianField T>
   std::optional<T> Read(Field<T> field, std::size_t base = 0) const {
-    if (base > bytes_.size()) return std::nullopt;  // also keeps base + offset from wrapping
+    // Checked apart, so that base + offset cannot wrap round into the span.
+    if (base > bytes_.size() || field.offset > bytes_.size() - base) return std::nullopt;
     return Load<T>(base + field.offset);
   }
 
@@ -110,7 +111,7 @@ bool Store(std::span<std::uint8_t> bytes, std::size_t offset, T value) {
 // Stores `field` of the structure that starts at `base`.
 template <LittleEndianField T>
 bool Store(std::span<std::uint8_t> bytes, Field<T> field, std::size_t base, T value) {
-  if (base > bytes.size()) return false;  // also keeps base + offset from wrapping
+  if (base > bytes.size() || field.offset > bytes.size() - base) return false;
   return Store<T>(bytes, base + field.offset, value);
 }
 
