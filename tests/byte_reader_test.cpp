@@ -61,7 +61,6 @@ TEST(ByteCursor, AFailedStepLeavesThePositionWhereItWas) {
       {"Take(2)", cursor.Take(2).has_value()},
       {"Take(huge)", cursor.Take(kHuge).has_value()},
       {"Skip(2)", cursor.Skip(2)},
-      {"Peek", cursor.Peek(Field<std::uint16_t>{0}).has_value()},
   };
   for (const Step& step : steps) EXPECT_FALSE(step.succeeded) << step.what;
   EXPECT_EQ(cursor.position(), 5u);

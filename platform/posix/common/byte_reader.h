@@ -68,12 +68,6 @@ class ByteCursor {
   std::size_t remaining() const { return bytes_.size() - position_; }
   bool AtEnd() const { return position_ == bytes_.size(); }
 
-  // `field` of the structure at the position, without moving.
-  template <LittleEndianField T>
-  std::optional<T> Peek(Field<T> field) const {
-    return ByteReader(bytes_).Read(field, position_);
-  }
-
   // The next T; advances past it.
   template <LittleEndianField T>
   std::optional<T> Next() {
