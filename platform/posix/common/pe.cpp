@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "byte_reader.h"
+
 namespace exelore_posix::pe {
 namespace {
 
@@ -17,6 +19,50 @@ constexpr std::size_t kDirectoryHeaderSize = 16;
 constexpr std::size_t kDirectoryEntrySize = 8;
 constexpr std::size_t kDataEntrySize = 16;
 
+// The fields read, by structure, at their offsets in winnt.h's layouts.
+namespace dos {  // IMAGE_DOS_HEADER
+inline constexpr Field<std::uint16_t> kMagic{0};
+inline constexpr Field<std::uint32_t> kLfanew{60};
+}  // namespace dos
+namespace nt {  // IMAGE_NT_HEADERS: the signature, then the two headers
+inline constexpr Field<std::uint32_t> kSignature{0};
+inline constexpr std::size_t kFileHeader = 4;
+inline constexpr std::size_t kOptionalHeader = kFileHeader + 20;
+}  // namespace nt
+namespace coff {  // IMAGE_FILE_HEADER
+inline constexpr Field<std::uint16_t> kNumberOfSections{2};
+inline constexpr Field<std::uint16_t> kSizeOfOptionalHeader{16};
+}  // namespace coff
+namespace optional {  // IMAGE_OPTIONAL_HEADER32 and 64 alike, up to the directory count
+inline constexpr Field<std::uint16_t> kMagic{0};
+inline constexpr Field<std::uint32_t> kSizeOfHeaders{60};
+inline constexpr Field<std::uint32_t> kCheckSum{64};
+inline constexpr Field<std::uint32_t> kNumberOfRvaAndSizes32{92};
+inline constexpr Field<std::uint32_t> kNumberOfRvaAndSizes64{108};
+}  // namespace optional
+namespace data_directory {  // IMAGE_DATA_DIRECTORY
+inline constexpr Field<std::uint32_t> kVirtualAddress{0};
+inline constexpr Field<std::uint32_t> kSize{4};
+}  // namespace data_directory
+namespace section {  // IMAGE_SECTION_HEADER
+inline constexpr Field<std::uint32_t> kVirtualSize{8};
+inline constexpr Field<std::uint32_t> kVirtualAddress{12};
+inline constexpr Field<std::uint32_t> kSizeOfRawData{16};
+inline constexpr Field<std::uint32_t> kPointerToRawData{20};
+}  // namespace section
+namespace resource_directory {  // IMAGE_RESOURCE_DIRECTORY
+inline constexpr Field<std::uint16_t> kNumberOfNamedEntries{12};
+inline constexpr Field<std::uint16_t> kNumberOfIdEntries{14};
+}  // namespace resource_directory
+namespace resource_entry {  // IMAGE_RESOURCE_DIRECTORY_ENTRY
+inline constexpr Field<std::uint32_t> kName{0};
+inline constexpr Field<std::uint32_t> kOffsetToData{4};
+}  // namespace resource_entry
+namespace resource_data {  // IMAGE_RESOURCE_DATA_ENTRY
+inline constexpr Field<std::uint32_t> kOffsetToData{0};
+inline constexpr Field<std::uint32_t> kSize{4};
+}  // namespace resource_data
+
 // A resource directory read into memory: its entries, bounded by what the
 // resource section holds.
 struct ResourceDirectory {
@@ -24,11 +70,11 @@ struct ResourceDirectory {
   std::vector<std::uint8_t> entries;  // (named + id) entries of 8 bytes
 
   std::size_t count() const { return entries.size() / kDirectoryEntrySize; }
-  std::uint32_t NameField(std::size_t i) const {
-    return *ByteReader(entries).U32(i * kDirectoryEntrySize);
+  std::optional<std::uint32_t> NameField(std::size_t i) const {
+    return ByteReader(entries).Read(resource_entry::kName, i * kDirectoryEntrySize);
   }
-  std::uint32_t OffsetField(std::size_t i) const {
-    return *ByteReader(entries).U32(i * kDirectoryEntrySize + 4);
+  std::optional<std::uint32_t> OffsetField(std::size_t i) const {
+    return ByteReader(entries).Read(resource_entry::kOffsetToData, i * kDirectoryEntrySize);
   }
 };
 
@@ -47,10 +93,13 @@ struct ResourceWindow {
   std::optional<ResourceDirectory> Directory(std::uint32_t offset) const {
     std::uint8_t header[kDirectoryHeaderSize];
     if (!Read(offset, header)) return std::nullopt;
-    ByteReader r(header);
+    const ByteReader r(header);
+    const auto named = r.Read(resource_directory::kNumberOfNamedEntries);
+    const auto ids = r.Read(resource_directory::kNumberOfIdEntries);
+    if (!named || !ids) return std::nullopt;
     ResourceDirectory dir;
-    dir.named = *r.U16(12);
-    const std::size_t count = static_cast<std::size_t>(dir.named) + *r.U16(14);
+    dir.named = *named;
+    const std::size_t count = static_cast<std::size_t>(*named) + *ids;
     const std::uint64_t first = static_cast<std::uint64_t>(offset) + kDirectoryHeaderSize;
     // Entries that would run past the section are not there.
     const std::uint64_t available = first <= size ? (size - first) / kDirectoryEntrySize : 0;
@@ -69,10 +118,11 @@ std::optional<std::uint32_t> FindById(const ResourceDirectory& dir, std::uint16_
   std::size_t hi = dir.count();
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
-    const std::uint32_t name = dir.NameField(mid);
-    const std::uint32_t entry_id = name & 0xFFFF;
-    if ((name & 0x80000000u) == 0 && entry_id == id) return dir.OffsetField(mid);
-    if ((name & 0x80000000u) != 0 || entry_id < id) {
+    const auto name = dir.NameField(mid);
+    if (!name) return std::nullopt;
+    const std::uint32_t entry_id = *name & 0xFFFF;
+    if ((*name & 0x80000000u) == 0 && entry_id == id) return dir.OffsetField(mid);
+    if ((*name & 0x80000000u) != 0 || entry_id < id) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -101,47 +151,38 @@ bool FileSource::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const
   return true;
 }
 
-std::optional<std::uint16_t> ByteReader::U16(std::size_t offset) const {
-  if (offset > bytes_.size() || 2 > bytes_.size() - offset) return std::nullopt;
-  return static_cast<std::uint16_t>(bytes_[offset] | (bytes_[offset + 1] << 8));
-}
-
-std::optional<std::uint32_t> ByteReader::U32(std::size_t offset) const {
-  if (offset > bytes_.size() || 4 > bytes_.size() - offset) return std::nullopt;
-  return static_cast<std::uint32_t>(bytes_[offset]) |
-         (static_cast<std::uint32_t>(bytes_[offset + 1]) << 8) |
-         (static_cast<std::uint32_t>(bytes_[offset + 2]) << 16) |
-         (static_cast<std::uint32_t>(bytes_[offset + 3]) << 24);
-}
-
 std::optional<Headers> ReadHeaders(const FileSource& file, ParseError* error) {
   const auto fail = [&](ParseError e) -> std::optional<Headers> {
     if (error) *error = e;
     return std::nullopt;
   };
-  std::uint8_t dos[64];
-  if (!file.ReadAt(0, dos)) return fail(ParseError::kNotPe);
-  ByteReader dos_reader(dos);
-  if (*dos_reader.U16(0) != kMz) return fail(ParseError::kNotPe);
-  const std::uint32_t e_lfanew = *dos_reader.U32(60);
+  std::uint8_t dos_header[64];
+  if (!file.ReadAt(0, dos_header)) return fail(ParseError::kNotPe);
+  const ByteReader dos_reader(dos_header);
+  const auto mz = dos_reader.Read(dos::kMagic);
+  const auto e_lfanew = dos_reader.Read(dos::kLfanew);
+  if (!mz || *mz != kMz || !e_lfanew) return fail(ParseError::kNotPe);
 
   // Signature, COFF header (20 bytes) and the optional header up to the end
   // of the data directories of PE32+ (240 bytes at most).
-  std::uint8_t nt[4 + 20 + 240] = {};
-  const std::uint64_t nt_offset = e_lfanew;
-  if (nt_offset > file.size() || 24 > file.size() - nt_offset) return fail(ParseError::kNotPe);
-  const std::size_t nt_len =
-      static_cast<std::size_t>(std::min<std::uint64_t>(sizeof nt, file.size() - nt_offset));
-  if (!file.ReadAt(nt_offset, std::span(nt, nt_len))) return fail(ParseError::kTruncated);
-  ByteReader r(std::span<const std::uint8_t>(nt, nt_len));
-  if (*r.U32(0) != kPeSignature) return fail(ParseError::kNotPe);
+  std::uint8_t nt_headers[nt::kOptionalHeader + 240] = {};
+  const std::uint64_t nt_offset = *e_lfanew;
+  if (nt_offset > file.size() || nt::kOptionalHeader > file.size() - nt_offset) {
+    return fail(ParseError::kNotPe);
+  }
+  const std::size_t nt_len = static_cast<std::size_t>(
+      std::min<std::uint64_t>(sizeof nt_headers, file.size() - nt_offset));
+  if (!file.ReadAt(nt_offset, std::span(nt_headers, nt_len))) return fail(ParseError::kTruncated);
+  const ByteReader r(std::span<const std::uint8_t>(nt_headers, nt_len));
+  const auto signature = r.Read(nt::kSignature);
+  if (!signature || *signature != kPeSignature) return fail(ParseError::kNotPe);
 
   Headers h;
   h.nt_offset = nt_offset;
-  const std::uint16_t number_of_sections = *r.U16(6);
-  const std::uint16_t size_of_optional = *r.U16(20);
-  const auto magic = r.U16(24);
-  if (!magic) return fail(ParseError::kTruncated);
+  const auto number_of_sections = r.Read(coff::kNumberOfSections, nt::kFileHeader);
+  const auto size_of_optional = r.Read(coff::kSizeOfOptionalHeader, nt::kFileHeader);
+  const auto magic = r.Read(optional::kMagic, nt::kOptionalHeader);
+  if (!number_of_sections || !size_of_optional || !magic) return fail(ParseError::kTruncated);
   if (*magic == kMagicPe32) {
     h.pe32plus = false;
   } else if (*magic == kMagicPe32Plus) {
@@ -149,39 +190,48 @@ std::optional<Headers> ReadHeaders(const FileSource& file, ParseError* error) {
   } else {
     return fail(ParseError::kNotPe);
   }
-  const std::size_t opt = 24;
-  const std::size_t rva_count_at = opt + (h.pe32plus ? 108 : 92);
-  const std::size_t dirs_at = rva_count_at + 4;
+  const auto rva_count_field =
+      h.pe32plus ? optional::kNumberOfRvaAndSizes64 : optional::kNumberOfRvaAndSizes32;
+  // The directories follow their count, to the end of the optional header.
+  const std::size_t dirs_in_optional = rva_count_field.offset + 4;
+  const std::size_t dirs_at = nt::kOptionalHeader + dirs_in_optional;
   // The optional header must at least reach the directory count.
-  if (size_of_optional < dirs_at - opt) return fail(ParseError::kNotPe);
-  const auto size_of_headers = r.U32(opt + 60);
-  const auto rva_count = r.U32(rva_count_at);
+  if (*size_of_optional < dirs_in_optional) return fail(ParseError::kNotPe);
+  const auto size_of_headers = r.Read(optional::kSizeOfHeaders, nt::kOptionalHeader);
+  const auto rva_count = r.Read(rva_count_field, nt::kOptionalHeader);
   if (!size_of_headers || !rva_count) return fail(ParseError::kTruncated);
   h.size_of_headers = *size_of_headers;
-  h.checksum_offset = nt_offset + opt + 64;
+  h.checksum_offset = nt_offset + nt::kOptionalHeader + optional::kCheckSum.offset;
   h.data_directory_offset = nt_offset + dirs_at;
   // Directories count only as far as both the count and the optional header
   // size allow.
-  const std::uint32_t room = static_cast<std::uint32_t>((size_of_optional - (dirs_at - opt)) / 8);
+  const std::uint32_t room =
+      static_cast<std::uint32_t>((*size_of_optional - dirs_in_optional) / kDirectoryEntrySize);
   h.number_of_directories = std::min({*rva_count, room, 16u});
   for (std::uint32_t i = 0; i < h.number_of_directories; ++i) {
-    const auto address = r.U32(dirs_at + 8 * i);
-    const auto size = r.U32(dirs_at + 8 * i + 4);
+    const std::size_t entry = dirs_at + kDirectoryEntrySize * i;
+    const auto address = r.Read(data_directory::kVirtualAddress, entry);
+    const auto size = r.Read(data_directory::kSize, entry);
     if (!address || !size) return fail(ParseError::kTruncated);
     h.directories[i] = {*address, *size};
   }
 
-  if (number_of_sections > kMaxSections) return fail(ParseError::kNotPe);
-  const std::uint64_t table = nt_offset + opt + size_of_optional;
-  h.section_table_end = table + number_of_sections * kSectionHeaderSize;
-  std::vector<std::uint8_t> raw(number_of_sections * kSectionHeaderSize);
+  if (*number_of_sections > kMaxSections) return fail(ParseError::kNotPe);
+  const std::uint64_t table = nt_offset + nt::kOptionalHeader + *size_of_optional;
+  h.section_table_end = table + *number_of_sections * kSectionHeaderSize;
+  std::vector<std::uint8_t> raw(*number_of_sections * kSectionHeaderSize);
   if (!raw.empty() && !file.ReadAt(table, raw)) return fail(ParseError::kTruncated);
-  ByteReader sr(raw);
-  h.sections.reserve(number_of_sections);
-  for (std::size_t i = 0; i < number_of_sections; ++i) {
-    const std::size_t at = i * kSectionHeaderSize;
-    h.sections.push_back(
-        Section{*sr.U32(at + 12), *sr.U32(at + 8), *sr.U32(at + 20), *sr.U32(at + 16)});
+  h.sections.reserve(*number_of_sections);
+  ByteCursor table_cursor(raw);
+  while (const auto header = table_cursor.Take(kSectionHeaderSize)) {
+    const auto virtual_address = header->Read(section::kVirtualAddress);
+    const auto virtual_size = header->Read(section::kVirtualSize);
+    const auto raw_offset = header->Read(section::kPointerToRawData);
+    const auto raw_size = header->Read(section::kSizeOfRawData);
+    if (!virtual_address || !virtual_size || !raw_offset || !raw_size) {
+      return fail(ParseError::kTruncated);
+    }
+    h.sections.push_back(Section{*virtual_address, *virtual_size, *raw_offset, *raw_size});
   }
   return h;
 }
@@ -252,16 +302,17 @@ std::optional<ResourceData> FindResource(const FileSource& file, const Headers& 
     if ((data_field = FindById(*lang_dir, lang))) break;
   }
   if (!data_field) data_field = lang_dir->OffsetField(0);
-  if ((*data_field & 0x80000000u) != 0) return std::nullopt;  // a directory, not data
+  if (!data_field || (*data_field & 0x80000000u) != 0) return std::nullopt;  // a directory
 
   std::uint8_t entry[kDataEntrySize];
   if (!window->Read(*data_field, entry)) return std::nullopt;
-  ByteReader er(entry);
-  const std::uint32_t data_rva = *er.U32(0);
-  const std::uint32_t data_size = *er.U32(4);
-  const auto offset = RvaToOffset(headers, data_rva, data_size, file.size());
+  const ByteReader er(entry);
+  const auto data_rva = er.Read(resource_data::kOffsetToData);
+  const auto data_size = er.Read(resource_data::kSize);
+  if (!data_rva || !data_size) return std::nullopt;
+  const auto offset = RvaToOffset(headers, *data_rva, *data_size, file.size());
   if (!offset) return std::nullopt;
-  return ResourceData{*offset, data_size};
+  return ResourceData{*offset, *data_size};
 }
 
 }  // namespace exelore_posix::pe

@@ -28,19 +28,6 @@ class FileSource {
   std::uint64_t size_;
 };
 
-// Little-endian loads from a byte span with checked bounds. A failed read
-// returns nullopt and changes nothing.
-class ByteReader {
- public:
-  explicit ByteReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-  std::optional<std::uint16_t> U16(std::size_t offset) const;
-  std::optional<std::uint32_t> U32(std::size_t offset) const;
-  std::size_t size() const { return bytes_.size(); }
-
- private:
-  std::span<const std::uint8_t> bytes_;
-};
-
 inline constexpr unsigned kDirectoryResource = 2;
 inline constexpr unsigned kDirectorySecurity = 4;
 inline constexpr std::uint32_t kMaxSections = 96;  // the Windows loader's limit

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "byte_reader.h"
 #include "files.h"
 #include "pe.h"
 
@@ -28,8 +29,17 @@ constexpr std::uint16_t kLangEnglishUs = 0x0409;
 // wLength is 16 bits, so no version block is longer; a larger resource size
 // only describes bytes no lookup can reach.
 constexpr std::uint32_t kMaxVersionResource = 0x10000;
-constexpr std::size_t kNodeHeader = 6;  // wLength, wValueLength, wType
 constexpr int kMaxDepth = 16;
+
+// A node of a version block (VS_VERSIONINFO, StringFileInfo, String and the
+// rest): this header, then szKey, then the value and the children, each on a
+// 4-byte boundary.
+namespace version_node {
+inline constexpr Field<std::uint16_t> kLength{0};
+inline constexpr Field<std::uint16_t> kValueLength{2};
+inline constexpr Field<std::uint16_t> kType{4};  // 1 for text, 0 for binary
+}  // namespace version_node
+constexpr std::size_t kNodeHeader = 6;
 
 // Which language of the version resource is taken, on an English (United
 // States) system:
@@ -88,19 +98,10 @@ std::optional<LocatedResource> LocateVersionResource(DWORD flags, LPCWSTR path) 
   return located;
 }
 
-std::uint16_t Load16(const std::uint8_t* block, std::size_t offset) {
-  return static_cast<std::uint16_t>(block[offset] | (block[offset + 1] << 8));
-}
-
-void Store16(std::uint8_t* block, std::size_t offset, std::uint16_t value) {
-  block[offset] = static_cast<std::uint8_t>(value & 0xFF);
-  block[offset + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
 constexpr std::size_t Align4(std::size_t n) { return (n + 3) & ~static_cast<std::size_t>(3); }
 
 // One node of a version block, with every offset checked against the node's
-// end (which is itself inside its parent).
+// end (which is itself inside its parent, and the parent inside the block).
 struct Node {
   std::size_t begin = 0;
   std::size_t end = 0;        // begin + wLength, clipped to the parent
@@ -112,45 +113,56 @@ struct Node {
   std::uint16_t type = 0;
 };
 
-std::optional<Node> ReadNode(const std::uint8_t* block, std::size_t begin, std::size_t limit) {
+// The offset of the first zero UTF-16 unit in [from, to).
+std::optional<std::size_t> FindTerminator(const ByteReader& block, std::size_t from,
+                                          std::size_t to) {
+  for (std::size_t at = from; at + 2 <= to; at += 2) {
+    const auto unit = block.U16(at);
+    if (!unit) return std::nullopt;
+    if (*unit == 0) return at;
+  }
+  return std::nullopt;
+}
+
+std::optional<Node> ReadNode(std::span<const std::uint8_t> block, std::size_t begin,
+                             std::size_t limit) {
+  limit = std::min(limit, block.size());
   if (begin > limit || kNodeHeader > limit - begin) return std::nullopt;
+  const ByteReader r(block);
+  const auto length = r.Read(version_node::kLength, begin);
+  const auto value_length = r.Read(version_node::kValueLength, begin);
+  const auto type = r.Read(version_node::kType, begin);
+  if (!length || !value_length || !type || *length < kNodeHeader) return std::nullopt;
   Node node;
   node.begin = begin;
-  const std::uint16_t length = Load16(block, begin);
-  if (length < kNodeHeader) return std::nullopt;
   // Nodes hold UTF-16 text: an odd end would let a returned pointer land
   // between two units.
-  node.end = begin + ((std::min(limit, begin + length) - begin) & ~static_cast<std::size_t>(1));
-  const std::uint16_t value_length = Load16(block, begin + 2);
-  node.type = Load16(block, begin + 4);
+  node.end = begin + ((std::min(limit, begin + *length) - begin) & ~static_cast<std::size_t>(1));
+  node.type = *type;
   node.key = begin + kNodeHeader;
-  node.key_end = node.end;
-  for (std::size_t at = node.key; at + 2 <= node.end; at += 2) {
-    if (Load16(block, at) == 0) {
-      node.key_end = at;
-      break;
-    }
-  }
+  node.key_end = FindTerminator(r, node.key, node.end).value_or(node.end);
   node.value = std::min(node.end, Align4(node.key_end + 2));
   node.value_bytes = std::min<std::size_t>(node.end - node.value,
-                                           node.type ? value_length * 2u : value_length);
+                                           node.type ? *value_length * 2u : *value_length);
   node.children = std::min(node.end, Align4(node.value + node.value_bytes));
   return node;
 }
 
-bool KeyEquals(const std::uint8_t* block, const Node& node, std::u16string_view key) {
+bool KeyEquals(std::span<const std::uint8_t> block, const Node& node, std::u16string_view key) {
   if (node.key_end == node.end) return false;  // no terminated key
   if ((node.key_end - node.key) / 2 != key.size()) return false;
   const auto fold = [](char16_t c) {
     return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
   };
+  const ByteReader r(block);
   for (std::size_t i = 0; i < key.size(); ++i) {
-    if (fold(Load16(block, node.key + 2 * i)) != fold(key[i])) return false;
+    const auto unit = r.U16(node.key + 2 * i);
+    if (!unit || fold(*unit) != fold(key[i])) return false;
   }
   return true;
 }
 
-std::optional<Node> FindChild(const std::uint8_t* block, const Node& parent,
+std::optional<Node> FindChild(std::span<const std::uint8_t> block, const Node& parent,
                               std::u16string_view key) {
   std::size_t at = parent.children;
   while (at < parent.end) {
@@ -163,11 +175,15 @@ std::optional<Node> FindChild(const std::uint8_t* block, const Node& parent,
 }
 
 // Makes the block safe to read as Windows callers read it: the root never
-// claims more than the block holds, and every text value is terminated inside
-// its own node, so reading a returned string never leaves the block.
-void SanitizeBlock(std::uint8_t* block, std::size_t copied) {
-  const std::size_t root_length = std::min<std::size_t>(Load16(block, 0), copied);
-  Store16(block, 0, static_cast<std::uint16_t>(root_length));
+// claims more than the `copied` bytes of the resource, and every text value is
+// terminated inside its own node, so reading a returned string never leaves
+// the block.
+void SanitizeBlock(std::span<std::uint8_t> block, std::size_t copied) {
+  const ByteReader r(block);
+  const auto claimed = r.Read(version_node::kLength);
+  if (!claimed) return;
+  const std::size_t root_length = std::min<std::size_t>(*claimed, copied);
+  Store(block, version_node::kLength, 0, static_cast<std::uint16_t>(root_length));
   if (root_length < kNodeHeader) return;
   struct Frame {
     std::size_t at;
@@ -196,14 +212,9 @@ void SanitizeBlock(std::uint8_t* block, std::size_t copied) {
   }
   for (const Node& node : nodes) {
     if (node.type == 0 || node.value + 2 > node.end) continue;
-    bool terminated = false;
-    for (std::size_t at = node.value; at + 2 <= node.end; at += 2) {
-      if (Load16(block, at) == 0) {
-        terminated = true;
-        break;
-      }
+    if (!FindTerminator(r, node.value, node.end)) {
+      Store<std::uint16_t>(block, node.value + ((node.end - node.value) / 2 - 1) * 2, 0);
     }
-    if (!terminated) Store16(block, node.value + ((node.end - node.value) / 2 - 1) * 2, 0);
   }
 }
 
@@ -234,7 +245,7 @@ BOOL WINAPI GetFileVersionInfoExW(DWORD dwFlags, LPCWSTR lpwstrFilename, DWORD /
   }
   auto located = LocateVersionResource(dwFlags, lpwstrFilename);
   if (!located) return FALSE;
-  auto* block = static_cast<std::uint8_t*>(lpData);
+  const std::span<std::uint8_t> block(static_cast<std::uint8_t*>(lpData), dwLen);
   // Two bytes at the end stay zero whatever the resource holds.
   if (dwLen < kNodeHeader + 2) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -242,15 +253,16 @@ BOOL WINAPI GetFileVersionInfoExW(DWORD dwFlags, LPCWSTR lpwstrFilename, DWORD /
   }
   const std::size_t copy = std::min<std::size_t>(located->data.size, dwLen - 2);
   const pe::FileSource source(located->file.fd(), located->file.size());
-  if (!source.ReadAt(located->data.offset, std::span(block, copy))) {
+  if (!source.ReadAt(located->data.offset, block.first(copy))) {
     SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
     return FALSE;
   }
-  std::memset(block + copy, 0, dwLen - copy);
+  std::memset(block.data() + copy, 0, dwLen - copy);
   SanitizeBlock(block, copy);
   // Windows marks the end of a 32-bit block with "FE2X" when there is room.
-  const std::size_t root = copy >= kNodeHeader ? Load16(block, 0) : 0;
-  if (root >= kNodeHeader && root + 4 + 2 <= dwLen) std::memcpy(block + root, "FE2X", 4);
+  const std::size_t root =
+      copy >= kNodeHeader ? ByteReader(block).Read(version_node::kLength).value_or(0) : 0;
+  if (root >= kNodeHeader && root + 4 + 2 <= dwLen) std::memcpy(block.data() + root, "FE2X", 4);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -266,11 +278,16 @@ BOOL WINAPI GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dw
 // node's wValueLength: characters for text, bytes for binary values.
 BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen) {
   if (pBlock == nullptr) return FALSE;
-  const auto* block = static_cast<const std::uint8_t*>(pBlock);
   std::u16string_view path =
       (lpSubBlock == nullptr || *lpSubBlock == 0) ? std::u16string_view(u"\\") : lpSubBlock;
-  const std::size_t root_length = Load16(block, 0);
-  auto node = ReadNode(block, 0, root_length);
+  // The block is as long as its root says: GetFileVersionInfo(Ex)W clips the
+  // root's wLength to the bytes it copied, and gives no block shorter than a
+  // node header.
+  const auto* bytes = static_cast<const std::uint8_t*>(pBlock);
+  const auto root_length =
+      ByteReader(std::span(bytes, kNodeHeader)).Read(version_node::kLength);
+  const std::span<const std::uint8_t> block(bytes, root_length.value_or(0));
+  auto node = ReadNode(block, 0, block.size());
   const auto not_found = [&]() {
     if (puLen) *puLen = 0;
     SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
@@ -286,7 +303,7 @@ BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffe
     if (!node) return not_found();
   }
   const std::size_t value = node->value < node->end ? node->value : node->key_end;
-  if (lplpBuffer) *lplpBuffer = const_cast<std::uint8_t*>(block + value);
+  if (lplpBuffer) *lplpBuffer = const_cast<std::uint8_t*>(block.data() + value);
   // The node's wValueLength, but never more than the node holds: a caller that
   // trusts the length stays inside the block.
   if (puLen) {

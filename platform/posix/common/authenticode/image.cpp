@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "byte_reader.h"
+
 namespace exelore_posix::authenticode {
 namespace {
 
@@ -12,10 +14,11 @@ constexpr std::uint16_t kWinCertTypePkcsSignedData = 0x0002;
 constexpr std::size_t kWinCertHeader = 8;
 constexpr std::size_t kHashBuffer = 1u << 20;
 
-std::uint32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+namespace win_certificate {  // WIN_CERTIFICATE's header; bCertificate follows it
+inline constexpr Field<std::uint32_t> kLength{0};
+inline constexpr Field<std::uint16_t> kRevision{4};
+inline constexpr Field<std::uint16_t> kCertificateType{6};
+}  // namespace win_certificate
 
 // Where the sections' raw data ends: the headers' end at least.
 std::uint64_t EndOfSections(const pe::Headers& headers) {
@@ -56,12 +59,12 @@ bool RestOfTableIsClean(const pe::FileSource& file, const CertificateTable& tabl
     if (!AllZero(file, at, next)) return false;
     at = next;
     std::uint8_t header[kWinCertHeader];
-    if (end - at < kWinCertHeader || !file.ReadAt(at, header) || Le32(header) == 0) {
-      return AllZero(file, at, end);
-    }
-    const std::uint32_t length = Le32(header);
-    if (count == kMaxCertificates || length < kWinCertHeader || length > end - at) return false;
-    at += length;
+    if (end - at < kWinCertHeader || !file.ReadAt(at, header)) return AllZero(file, at, end);
+    const auto length = ByteReader(header).Read(win_certificate::kLength);
+    if (!length) return false;
+    if (*length == 0) return AllZero(file, at, end);
+    if (count == kMaxCertificates || *length < kWinCertHeader || *length > end - at) return false;
+    at += *length;
   }
 }
 
@@ -90,14 +93,16 @@ std::optional<std::vector<std::uint8_t>> ReadEmbeddedSignature(const pe::FileSou
   if (table.size < kWinCertHeader) return std::nullopt;
   std::uint8_t header[kWinCertHeader];
   if (!file.ReadAt(table.offset, header)) return std::nullopt;
-  const std::uint32_t length = Le32(header);
-  const std::uint16_t revision = static_cast<std::uint16_t>(header[4] | (header[5] << 8));
-  const std::uint16_t type = static_cast<std::uint16_t>(header[6] | (header[7] << 8));
-  if (revision != kWinCertRevision2 || type != kWinCertTypePkcsSignedData) return std::nullopt;
-  if (length <= kWinCertHeader || length > table.size) return std::nullopt;
-  const std::uint32_t body = length - static_cast<std::uint32_t>(kWinCertHeader);
+  const ByteReader r(header);
+  const auto length = r.Read(win_certificate::kLength);
+  const auto revision = r.Read(win_certificate::kRevision);
+  const auto type = r.Read(win_certificate::kCertificateType);
+  if (!length || !revision || !type) return std::nullopt;
+  if (*revision != kWinCertRevision2 || *type != kWinCertTypePkcsSignedData) return std::nullopt;
+  if (*length <= kWinCertHeader || *length > table.size) return std::nullopt;
+  const std::uint32_t body = *length - static_cast<std::uint32_t>(kWinCertHeader);
   if (body > kMaxSignatureSize) return std::nullopt;
-  if (!RestOfTableIsClean(file, table, length)) return std::nullopt;
+  if (!RestOfTableIsClean(file, table, *length)) return std::nullopt;
   std::vector<std::uint8_t> der(body);
   if (!file.ReadAt(table.offset + kWinCertHeader, der)) return std::nullopt;
   return der;

@@ -7,8 +7,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "byte_reader.h"
 #include "files.h"
-#include "pe.h"
 
 namespace exelore_posix::registry {
 namespace {
@@ -20,8 +20,8 @@ constexpr std::uint32_t kEnhancedKeyUsageProperty = 9;
 constexpr std::uint32_t kCertificateProperty = 32;
 // A property record: { DWORD id; DWORD reserved; DWORD length; BYTE value[length]; }.
 // Windows writes 1 as `reserved` (Wine's WINE_CERT_PROP_HEADER); it is not checked.
-constexpr std::size_t kRecordId = 0;
-constexpr std::size_t kRecordLength = 8;
+constexpr Field<std::uint32_t> kRecordId{0};
+constexpr Field<std::uint32_t> kRecordLength{8};
 constexpr std::size_t kRecordHeader = 12;
 
 // Bounds on what a hostile hive can make this code hold: the largest blob
@@ -88,16 +88,18 @@ std::unique_ptr<MachineStores> g_volume;
 std::optional<SerializedCertificate> ReadSerializedCertificate(std::span<const std::uint8_t> blob) {
   SerializedCertificate out;
   bool have_certificate = false;
-  std::size_t at = 0;
-  // Each record's length is checked against what is left before it is
-  // used, and every pass moves `at` forward by at least a header.
-  while (at < blob.size()) {
-    const pe::ByteReader record(blob.subspan(at));
-    const auto id = record.U32(kRecordId);
-    const auto length = record.U32(kRecordLength);
-    if (!id || !length || *length > record.size() - kRecordHeader) return std::nullopt;
-    const std::span<const std::uint8_t> value = blob.subspan(at + kRecordHeader, *length);
-    at += kRecordHeader + *length;
+  // Each record's value is taken only when that much is left, and every
+  // pass moves the cursor forward by at least a header.
+  ByteCursor cursor(blob);
+  while (!cursor.AtEnd()) {
+    const auto header = cursor.Take(kRecordHeader);
+    if (!header) return std::nullopt;
+    const auto id = header->Read(kRecordId);
+    const auto length = header->Read(kRecordLength);
+    if (!id || !length) return std::nullopt;
+    const auto taken = cursor.Take(*length);
+    if (!taken) return std::nullopt;
+    const std::span<const std::uint8_t> value = taken->bytes();
     if (*id == kCertificateProperty) {
       if (have_certificate || value.empty()) return std::nullopt;
       out.certificate = value;
