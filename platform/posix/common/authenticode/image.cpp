@@ -1,10 +1,9 @@
 #include "image.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 
 #include "byte_reader.h"
+#include "digest.h"
 
 namespace exelore_posix::authenticode {
 namespace {
@@ -12,7 +11,6 @@ namespace {
 constexpr std::uint16_t kWinCertRevision2 = 0x0200;
 constexpr std::uint16_t kWinCertTypePkcsSignedData = 0x0002;
 constexpr std::size_t kWinCertHeader = 8;
-constexpr std::size_t kHashBuffer = 1u << 20;
 
 namespace win_certificate {  // WIN_CERTIFICATE's header; bCertificate follows it
 inline constexpr Field<std::uint32_t> kLength{0};
@@ -112,10 +110,6 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
                                                           const pe::Headers& headers,
                                                           const EVP_MD* md,
                                                           ImageHashOptions options) {
-  struct Range {
-    std::uint64_t offset;
-    std::uint64_t length;
-  };
   CertificateTable table;
   const TableState state = FindCertificateTable(file, headers, &table);
   if (state == TableState::kInvalid) return std::nullopt;
@@ -131,14 +125,14 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
   // headers without the CheckSum and the security directory entry; each
   // section's raw data, in the order of their file offsets; then what
   // follows the last section, without the certificate table.
-  std::vector<Range> ranges;
-  std::vector<Range> skip{{headers.checksum_offset, 4}};
+  std::vector<FileRange> ranges;
+  std::vector<FileRange> skip{{headers.checksum_offset, 4}};
   if (headers.number_of_directories > pe::kDirectorySecurity) {
     skip.push_back({headers.DirectoryEntryOffset(pe::kDirectorySecurity), 8});
   }
-  std::sort(skip.begin(), skip.end(), [](const Range& a, const Range& b) { return a.offset < b.offset; });
+  std::sort(skip.begin(), skip.end(), [](const FileRange& a, const FileRange& b) { return a.offset < b.offset; });
   std::uint64_t at = 0;
-  for (const Range& r : skip) {
+  for (const FileRange& r : skip) {
     if (r.offset < at) continue;  // overlapping exclusions hash nothing twice
     ranges.push_back({at, r.offset - at});
     at = r.offset + r.length;
@@ -161,33 +155,12 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
     ranges.push_back({tail, size - std::min(tail, size)});
   }
 
-  ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
-  // Reading ahead helps the mostly sequential pass; the advice is only a hint.
-  ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  // No bigger than the file: zeroing a buffer the file cannot fill costs a
-  // small file more than hashing it.
-  std::vector<std::uint8_t> buffer(
-      static_cast<std::size_t>(std::clamp<std::uint64_t>(size, 1, kHashBuffer)));
-  for (const Range& r : ranges) {
-    for (std::uint64_t from = r.offset, to = r.offset + r.length; from < to;) {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), to - from));
-      const std::span<std::uint8_t> chunk(buffer.data(), n);
-      if (!file.ReadAt(from, chunk) || EVP_DigestUpdate(ctx.get(), chunk.data(), n) != 1) {
-        return std::nullopt;
-      }
-      from += n;
-    }
-  }
+  static constexpr std::uint8_t kZeros[8] = {};
+  std::span<const std::uint8_t> padding;
   if (options.pad_unsigned_to_8 && state == TableState::kAbsent && size % 8 != 0) {
-    static constexpr std::uint8_t kZeros[8] = {};
-    if (EVP_DigestUpdate(ctx.get(), kZeros, 8 - size % 8) != 1) return std::nullopt;
+    padding = std::span(kZeros, 8 - size % 8);
   }
-  std::vector<std::uint8_t> digest(static_cast<std::size_t>(EVP_MD_get_size(md)));
-  unsigned int len = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &len) != 1) return std::nullopt;
-  digest.resize(len);
-  return digest;
+  return DigestFileRanges(file, ranges, md, padding);
 }
 
 }  // namespace exelore_posix::authenticode
