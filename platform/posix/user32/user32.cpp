@@ -25,9 +25,18 @@ const DialogTemplate* FindDialog(HINSTANCE instance, LPCWSTR name) {
 
 }  // namespace
 
+// Calls the front end's `member` with `args`, or returns `failure` when no
+// window can exist (WindowFrontend has set the last error).
+template <auto member, auto failure, typename... Args>
+auto Forward(Args... args) {
+  const Frontend* f = WindowFrontend();
+  return f != nullptr ? (f->*member)(args...) : failure;
+}
+
 }  // namespace exelore_posix
 
-using exelore_posix::WindowFrontend;
+using exelore_posix::Forward;
+using exelore_posix::Frontend;
 
 extern "C" {
 
@@ -52,88 +61,72 @@ HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
 // The window calls below forward unchanged; their Windows behaviour is
 // described where the front end implements them (platform/posix/qt/).
 BOOL WINAPI DestroyWindow(HWND hWnd) {
-  const auto* f = WindowFrontend();
-  return f ? f->destroy_window(hWnd) : FALSE;
+  return Forward<&Frontend::destroy_window, FALSE>(hWnd);
 }
 
 BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString) {
-  const auto* f = WindowFrontend();
-  return f ? f->set_window_text(hWnd, lpString) : FALSE;
+  return Forward<&Frontend::set_window_text, FALSE>(hWnd, lpString);
 }
 
 LONG WINAPI GetWindowLongW(HWND hWnd, int nIndex) {
-  const auto* f = WindowFrontend();
-  return f ? f->get_window_long(hWnd, nIndex) : 0;
+  return Forward<&Frontend::get_window_long, 0>(hWnd, nIndex);
 }
 
 HWND WINAPI GetParent(HWND hWnd) {
-  const auto* f = WindowFrontend();
-  return f ? f->get_parent(hWnd) : nullptr;
+  return Forward<&Frontend::get_parent, nullptr>(hWnd);
 }
 
 HWND WINAPI GetWindow(HWND hWnd, UINT uCmd) {
-  const auto* f = WindowFrontend();
-  return f ? f->get_window(hWnd, uCmd) : nullptr;
+  return Forward<&Frontend::get_window, nullptr>(hWnd, uCmd);
 }
 
 BOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect) {
-  const auto* f = WindowFrontend();
-  return f ? f->get_window_rect(hWnd, lpRect) : FALSE;
+  return Forward<&Frontend::get_window_rect, FALSE>(hWnd, lpRect);
 }
 
 BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect) {
-  const auto* f = WindowFrontend();
-  return f ? f->get_client_rect(hWnd, lpRect) : FALSE;
+  return Forward<&Frontend::get_client_rect, FALSE>(hWnd, lpRect);
 }
 
 int WINAPI MapWindowPoints(HWND hWndFrom, HWND hWndTo, LPPOINT lpPoints, UINT cPoints) {
-  const auto* f = WindowFrontend();
-  return f ? f->map_window_points(hWndFrom, hWndTo, lpPoints, cPoints) : 0;
+  return Forward<&Frontend::map_window_points, 0>(hWndFrom, hWndTo, lpPoints, cPoints);
 }
 
 HMONITOR WINAPI MonitorFromWindow(HWND hwnd, DWORD dwFlags) {
-  const auto* f = WindowFrontend();
-  return f ? f->monitor_from_window(hwnd, dwFlags) : nullptr;
+  return Forward<&Frontend::monitor_from_window, nullptr>(hwnd, dwFlags);
 }
 
 BOOL WINAPI GetMonitorInfoW(HMONITOR hMonitor, LPMONITORINFO lpmi) {
-  const auto* f = WindowFrontend();
-  return f ? f->get_monitor_info(hMonitor, lpmi) : FALSE;
+  return Forward<&Frontend::get_monitor_info, FALSE>(hMonitor, lpmi);
 }
 
 BOOL WINAPI SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy,
                          UINT uFlags) {
-  const auto* f = WindowFrontend();
-  return f ? f->set_window_pos(hWnd, hWndInsertAfter, X, Y, cx, cy, uFlags) : FALSE;
+  return Forward<&Frontend::set_window_pos, FALSE>(hWnd, hWndInsertAfter, X, Y, cx, cy, uFlags);
 }
 
 BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
-  const auto* f = WindowFrontend();
-  return f ? f->show_window(hWnd, nCmdShow) : FALSE;
+  return Forward<&Frontend::show_window, FALSE>(hWnd, nCmdShow);
 }
 
 BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
-  const auto* f = WindowFrontend();
-  return f ? f->get_message(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax) : -1;
+  return Forward<&Frontend::get_message, -1>(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax);
 }
 
 BOOL WINAPI IsDialogMessageW(HWND hDlg, LPMSG lpMsg) {
-  const auto* f = WindowFrontend();
-  return f ? f->is_dialog_message(hDlg, lpMsg) : FALSE;
+  return Forward<&Frontend::is_dialog_message, FALSE>(hDlg, lpMsg);
 }
 
 BOOL WINAPI TranslateMessage(const MSG* lpMsg) {
-  const auto* f = WindowFrontend();
-  return f ? f->translate_message(lpMsg) : FALSE;
+  return Forward<&Frontend::translate_message, FALSE>(lpMsg);
 }
 
 LRESULT WINAPI DispatchMessageW(const MSG* lpMsg) {
-  const auto* f = WindowFrontend();
-  return f ? f->dispatch_message(lpMsg) : 0;
+  return Forward<&Frontend::dispatch_message, 0>(lpMsg);
 }
 
 UINT WINAPI GetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax) {
-  const auto* f = WindowFrontend();
+  const Frontend* f = exelore_posix::WindowFrontend();
   if (f == nullptr) {
     if (lpString != nullptr && cchMax > 0) lpString[0] = 0;
     return 0;
@@ -142,8 +135,7 @@ UINT WINAPI GetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchM
 }
 
 BOOL WINAPI SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString) {
-  const auto* f = WindowFrontend();
-  return f ? f->set_dlg_item_text(hDlg, nIDDlgItem, lpString) : FALSE;
+  return Forward<&Frontend::set_dlg_item_text, FALSE>(hDlg, nIDDlgItem, lpString);
 }
 
 }  // extern "C"
