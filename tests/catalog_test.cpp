@@ -20,7 +20,6 @@
 #include "process.h"
 #include "signing.h"
 #include "test_pki.h"
-#include "testing.h"
 #include "text.h"
 #include "verify_file.h"
 #include "util/file_certificate_info.h"
@@ -64,7 +63,6 @@ class CatalogTest : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     unsetenv("SystemRoot");
-    exelore_posix::testing::ResetTrustStore();
     delete pki_;
     delete dir_;
   }

@@ -19,7 +19,6 @@
 #include "process.h"
 #include "publisher_line.h"
 #include "signing.h"
-#include "testing.h"
 #include "text.h"
 
 namespace {
@@ -69,10 +68,7 @@ class RealFiles : public ::testing::Test {
     unsetenv("SSL_CERT_FILE");
     unsetenv("SSL_CERT_DIR");
     unsetenv("SystemRoot");
-    exelore_posix::testing::ResetTrustStore();
   }
-  static void TearDownTestSuite() { exelore_posix::testing::ResetTrustStore(); }
-
   void SetUp() override {
     for (const RealFile& f : Manifest()) {
       if (fs::exists(Cache() + "/" + f.name)) continue;

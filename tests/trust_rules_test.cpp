@@ -27,7 +27,6 @@
 #include "authenticode/registry_stores.h"
 #include "signing.h"
 #include "test_pki.h"
-#include "testing.h"
 #include "text.h"
 #include "verify_file.h"
 
@@ -182,7 +181,6 @@ class TrustRules : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     unsetenv("SystemRoot");
-    exelore_posix::testing::ResetTrustStore();
     delete pki_;
     delete dir_;
   }
@@ -723,7 +721,6 @@ TEST_F(TrustRules, WindowsVolumeStoresDecide) {
     }
 
     setenv("SystemRoot", root.c_str(), 1);
-    exelore_posix::testing::ResetTrustStore();
     if (c.file != catalogued) {
       EXPECT_EQ(exelore_test::VerifyFile(c.file).status, c.status);
     } else {
@@ -740,7 +737,6 @@ TEST_F(TrustRules, WindowsVolumeStoresDecide) {
     EXPECT_EQ(ReportedPublisher(result.out), c.line);
   }
   setenv("SystemRoot", File("windows").c_str(), 1);
-  exelore_posix::testing::ResetTrustStore();
 }
 
 // Every prefix of a blob and every length patched to 0xFFFFFFFF reads as

@@ -20,7 +20,6 @@
 #include "process.h"
 #include "signing.h"
 #include "test_pki.h"
-#include "testing.h"
 #include "text.h"
 #include "verify_file.h"
 
@@ -70,7 +69,6 @@ class WinVerifyTrustTest : public ::testing::Test {
   }
 
   static void TearDownTestSuite() {
-    exelore_posix::testing::ResetTrustStore();
     delete pki_;
     delete dir_;
   }
@@ -278,20 +276,17 @@ TEST_F(WinVerifyTrustTest, TrustComesOnlyFromTheConfiguredAnchors) {
   // Without the test root in SSL_CERT_DIR nothing chains; with the root as
   // the SSL_CERT_FILE bundle it does again.
   setenv("SSL_CERT_DIR", File("empty").c_str(), 1);
-  exelore_posix::testing::ResetTrustStore();
   EXPECT_EQ(VerifyFile(File("sha256.exe")).status, CERT_E_CHAINING);
 
   std::ofstream bundle(File("bundle.pem"), std::ios::binary);
   bundle << std::ifstream(pki_->untrusted_root.cert).rdbuf() << std::ifstream(pki_->root.cert).rdbuf();
   bundle.close();
   setenv("SSL_CERT_FILE", File("bundle.pem").c_str(), 1);
-  exelore_posix::testing::ResetTrustStore();
   EXPECT_EQ(VerifyFile(File("sha256.exe")).status, 0);
   EXPECT_EQ(VerifyFile(File("untrusted.exe")).status, 0) << "its root is in the bundle now";
 
   setenv("SSL_CERT_DIR", pki_->ca_dir.c_str(), 1);
   setenv("SSL_CERT_FILE", File("no-bundle").c_str(), 1);
-  exelore_posix::testing::ResetTrustStore();
 }
 
 // The stand-in changes how OpenSSL decodes keys only while one of its calls

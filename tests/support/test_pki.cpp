@@ -17,7 +17,6 @@
 
 #include "ossl.h"
 #include "process.h"
-#include "testing.h"
 
 namespace exelore_test {
 namespace {
@@ -283,7 +282,6 @@ std::vector<std::uint8_t> CertificateDer(const std::string& path) {
 void UseTestAnchors(const TestPki& pki, const std::string& bundle) {
   setenv("SSL_CERT_DIR", pki.ca_dir.c_str(), 1);
   setenv("SSL_CERT_FILE", bundle.c_str(), 1);
-  exelore_posix::testing::ResetTrustStore();
 }
 
 }  // namespace exelore_test

@@ -84,8 +84,8 @@ PrivateKeyPtr LoadPrivateKey(const std::string& path);
 std::vector<std::uint8_t> CertificateDer(const std::string& path);
 
 // Makes `pki`'s trusted roots the process's trust anchors: SSL_CERT_DIR is
-// its hashed `ca_dir`, SSL_CERT_FILE is `bundle` (a missing file for none),
-// and WinVerifyTrust reads them again.
+// its hashed `ca_dir` and SSL_CERT_FILE is `bundle` (a missing file for
+// none); WinVerifyTrust reads them again at its next call.
 void UseTestAnchors(const TestPki& pki, const std::string& bundle);
 
 // Whether `osslsigncode verify` accepts `file` with `ca_file` as its only

@@ -1,10 +1,9 @@
 // The test build's kernel32 hooks (kernel32/hooks.h), switched by the seams
-// of testing.h, and the trust-store reset.
+// of testing.h.
 #include <winver.h>
 
 #include <utility>
 
-#include "authenticode/authenticode.h"
 #include "kernel32/hooks.h"
 #include "testing.h"
 
@@ -66,7 +65,6 @@ void SetDebugOutputSink(std::function<void(const std::u16string&)> sink) {
 void SetVersionDllNeutralExportsHidden(bool hidden) { g_version_dll.neutral_hidden = hidden; }
 void SetVersionDllNeutralExportsFail(bool fail) { g_version_dll.neutral_fail = fail; }
 void SetVersionDllMissing(bool missing) { g_version_dll.missing = missing; }
-void ResetTrustStore() { authenticode::ResetTrustStore(); }
 
 }  // namespace testing
 }  // namespace exelore_posix

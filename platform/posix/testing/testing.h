@@ -18,10 +18,6 @@ void SetVersionDllNeutralExportsFail(bool fail);
 // Makes LoadLibraryW("version.dll") fail.
 void SetVersionDllMissing(bool missing);
 
-// Forgets the trust anchors WinVerifyTrust loaded, so the next verification
-// reads SSL_CERT_FILE, SSL_CERT_DIR and the code-signing roots folder again.
-void ResetTrustStore();
-
 }  // namespace exelore_posix::testing
 
 // The dialog's front end (user32.cpp, platform/posix/qt/). Each seam acts as

@@ -81,6 +81,7 @@ std::optional<std::vector<int>> DecodeUsages(std::span<const std::uint8_t> der) 
 
 std::mutex g_volume_mutex;
 bool g_volume_loaded = false;
+std::string g_volume_root;  // the SystemRoot the volume was opened under
 std::unique_ptr<MachineStores> g_volume;
 
 }  // namespace
@@ -221,18 +222,19 @@ std::optional<std::string> SoftwareHivePath() {
 }
 
 const MachineStores* Volume() {
+  const char* variable = std::getenv("SystemRoot");
+  const std::string root = variable != nullptr ? variable : "";
   std::lock_guard lock(g_volume_mutex);
-  if (!g_volume_loaded) {
+  if (!g_volume_loaded || root != g_volume_root) {
+    // Stores opened under another SystemRoot stay alive: the trust anchors
+    // read from them may still be in use.
+    static auto* retired = new std::vector<std::unique_ptr<MachineStores>>;
+    if (g_volume) retired->push_back(std::move(g_volume));
     g_volume_loaded = true;
+    g_volume_root = root;
     if (const auto path = SoftwareHivePath()) g_volume = MachineStores::Open(*path);
   }
   return g_volume.get();
-}
-
-void ResetVolume() {
-  std::lock_guard lock(g_volume_mutex);
-  g_volume.reset();
-  g_volume_loaded = false;
 }
 
 }  // namespace exelore_posix::registry

@@ -84,9 +84,8 @@ class MachineStores {
 std::optional<std::string> SoftwareHivePath();
 
 // The stores of the installation SystemRoot names, opened on first use and
-// kept for the process; null without SystemRoot or a readable hive.
+// again when the process has changed SystemRoot since; null without
+// SystemRoot or a readable hive.
 const MachineStores* Volume();
-// Forgets them, so the next Volume() reads SystemRoot again.
-void ResetVolume();
 
 }  // namespace exelore_posix::registry

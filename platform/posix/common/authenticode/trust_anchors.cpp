@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "registry_stores.h"
 #include "signed_data.h"
@@ -160,6 +161,7 @@ constexpr char kBuiltinRoots[] =
     ;
 
 struct TrustAnchors {
+  std::string environment;  // what the anchors were read under (EnvironmentKey)
   ossl::StorePtr store;
   BundleIndex builtin = BundleIndex::FromText(kBuiltinRoots);
   std::optional<BundleIndex> bundle;
@@ -174,10 +176,26 @@ std::string EnvOr(const char* name, const char* fallback) {
   return value != nullptr ? value : fallback;
 }
 
+// The variables the anchors are read from: SSL_CERT_DIR, SSL_CERT_FILE and
+// SystemRoot (whose volume adds anchors to the store).
+std::string EnvironmentKey() {
+  return EnvOr(X509_get_default_cert_dir_env(), X509_get_default_cert_dir()) + '\n' +
+         EnvOr(X509_get_default_cert_file_env(), X509_get_default_cert_file()) + '\n' +
+         EnvOr("SystemRoot", "");
+}
+
+// The anchors for the environment as it is now: read on first use, and read
+// again when the process has changed one of the variables since. Anchors read
+// before stay alive, since a chain may still be using them.
 TrustAnchors& Anchors() {
+  const std::string environment = EnvironmentKey();
   std::lock_guard lock(g_trust_mutex);
-  if (g_trust) return *g_trust;
+  if (g_trust && g_trust->environment == environment) return *g_trust;
+  static std::vector<std::unique_ptr<TrustAnchors>>* retired =
+      new std::vector<std::unique_ptr<TrustAnchors>>;
+  if (g_trust) retired->push_back(std::move(g_trust));
   auto anchors = std::make_unique<TrustAnchors>();
+  anchors->environment = environment;
   anchors->store.reset(X509_STORE_new());
   X509_LOOKUP* dirs = X509_STORE_add_lookup(anchors->store.get(), X509_LOOKUP_hash_dir());
   if (dirs != nullptr) {
@@ -241,10 +259,5 @@ void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates) {
   ERR_clear_error();
 }
 
-void ResetTrustStore() {
-  std::lock_guard lock(g_trust_mutex);
-  g_trust.reset();
-  registry::ResetVolume();
-}
 
 }  // namespace exelore_posix::authenticode

@@ -7,7 +7,9 @@ namespace exelore_posix::authenticode {
 
 // The process-wide trust anchors: Windows' code-signing roots built in,
 // OpenSSL's default locations (SSL_CERT_DIR and SSL_CERT_FILE honoured) and
-// EXELORE_CODESIGN_ROOTS_DIR. Built on first use. Directories are searched
+// EXELORE_CODESIGN_ROOTS_DIR, and a Windows volume's stores when SystemRoot
+// names one. Built on first use, and again when the process has changed
+// SSL_CERT_DIR, SSL_CERT_FILE or SystemRoot since. Directories are searched
 // through their hash links; the built-in roots and a bundle file are indexed
 // by subject, and only the certificates a chain needs are decoded.
 X509_STORE* TrustStore();
@@ -15,7 +17,5 @@ X509_STORE* TrustStore();
 // the built-in roots and the bundle file the certificates whose subjects the
 // chain needs.
 void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates);
-// Forgets the store, so the next verification reads the environment again.
-void ResetTrustStore();
 
 }  // namespace exelore_posix::authenticode
