@@ -53,6 +53,15 @@ done
 needed=$(readelf -d "$root/usr/bin/exelore" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
   grep -v -x -e 'libc\.so\.6' -e 'ld-linux-x86-64\.so\.2' || true)
 [[ -z "$needed" ]] || fail "/usr/bin/exelore needs $needed"
+# No test seam ships: the symbols of platform/posix/testing must be in the
+# test builds (so the pattern finds them) and in nothing installed.
+seams='exelore_posix::testing::|exelore_qt_frontend_testing|exelore_qt::.*::(ClickItem|TypeText|PressKey|PressCloseBox|SetFileChooser|SetIdleHook)\(|kernel32::.*Failing|SetVersionDll|DebugOutputSink'
+nm -C --defined-only $build/tests/report_test | grep -qE "$seams" || fail "the seam pattern misses the test build"
+nm -C --defined-only $build/platform/posix/libexelore_qt_testing.so | grep -qE "$seams" ||
+  fail "the seam pattern misses the front end's test module"
+for f in $build/exelore $build/libexelore_qt.so "$root/usr/bin/exelore" "$root/usr/lib/exelore/libexelore_qt.so"; do
+  if nm -C --defined-only "$f" 2>/dev/null | grep -E "$seams"; then fail "$f holds test seams"; fi
+done
 env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/exelore" /c "$fixture" >"$work/out"
 cmp "$work/expected" "$work/out" || fail "the packaged exelore /c reports otherwise than the build"
 env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/exelore" >"$work/out" 2>&1 || fail "exelore without a display: status $?"
