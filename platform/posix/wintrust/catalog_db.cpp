@@ -108,10 +108,6 @@ const ASN1_OBJECT* CatalogMember2Oid() {
   static const ASN1_OBJECT* const oid = Oid("1.3.6.1.4.1.311.12.1.3");
   return oid;
 }
-const ASN1_OBJECT* IndirectDataOid() {
-  static const ASN1_OBJECT* const oid = Oid("1.3.6.1.4.1.311.2.1.4");
-  return oid;
-}
 
 bool SameOid(const ASN1_OBJECT* a, const ASN1_OBJECT* b) {
   return a != nullptr && b != nullptr && OBJ_cmp(a, b) == 0;
@@ -123,7 +119,7 @@ Member ReadMember(const CatTrustedSubject* subject) {
   member.tag.assign(id->data, id->data + id->length);
   for (int i = 0; i < sk_X509_ATTRIBUTE_num(subject->attributes); ++i) {
     X509_ATTRIBUTE* attribute = sk_X509_ATTRIBUTE_value(subject->attributes, i);
-    if (!SameOid(X509_ATTRIBUTE_get0_object(attribute), IndirectDataOid())) continue;
+    if (!SameOid(X509_ATTRIBUTE_get0_object(attribute), authenticode::SpcIndirectDataOid())) continue;
     const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
     if (value == nullptr || value->type != V_ASN1_SEQUENCE) continue;
     const ASN1_STRING* der = value->value.sequence;

@@ -161,13 +161,19 @@ std::optional<std::span<const std::uint8_t>> SignedContentOctets(PKCS7* p7) {
   return std::nullopt;
 }
 
+const ASN1_OBJECT* SpcIndirectDataOid() {
+  static const ASN1_OBJECT* const oid = OBJ_txt2obj("1.3.6.1.4.1.311.2.1.4", 1);
+  return oid;
+}
+
 std::optional<IndirectData> ParseIndirectData(PKCS7* p7) {
   if (!PKCS7_type_is_signed(p7) || p7->d.sign == nullptr || p7->d.sign->contents == nullptr) {
     return std::nullopt;
   }
   PKCS7* content = p7->d.sign->contents;
-  static const ASN1_OBJECT* const kSpcIndirectData = OBJ_txt2obj("1.3.6.1.4.1.311.2.1.4", 1);
-  if (content->type == nullptr || OBJ_cmp(content->type, kSpcIndirectData) != 0) return std::nullopt;
+  if (content->type == nullptr || OBJ_cmp(content->type, SpcIndirectDataOid()) != 0) {
+    return std::nullopt;
+  }
   if (!PKCS7_type_is_other(content) || content->d.other == nullptr ||
       content->d.other->type != V_ASN1_SEQUENCE) {
     return std::nullopt;

@@ -37,6 +37,10 @@ ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der,
 // other than plain data. Empty span when the message carries no content.
 std::optional<std::span<const std::uint8_t>> SignedContentOctets(PKCS7* p7);
 
+// SPC_INDIRECT_DATA_OBJID (1.3.6.1.4.1.311.2.1.4): the content type of an
+// Authenticode signature, and the attribute of a catalog entry.
+const ASN1_OBJECT* SpcIndirectDataOid();
+
 // The digest an Authenticode SpcIndirectDataContent (1.3.6.1.4.1.311.2.1.4)
 // carries, and its algorithm.
 struct IndirectData {
