@@ -56,6 +56,8 @@ struct CatTrustList {
   STACK_OF(X509_EXTENSION) * extensions;
 };
 
+// OpenSSL's template macros, laid out as its own sources lay them out.
+// clang-format off
 ASN1_SEQUENCE(CatTrustedSubject) = {
     ASN1_SIMPLE(CatTrustedSubject, identifier, ASN1_OCTET_STRING),
     ASN1_SET_OF_OPT(CatTrustedSubject, attributes, X509_ATTRIBUTE),
@@ -72,6 +74,7 @@ ASN1_SEQUENCE(CatTrustList) = {
     ASN1_OPT(CatTrustList, subjects, ASN1_SEQUENCE),
     ASN1_EXP_SEQUENCE_OF_OPT(CatTrustList, extensions, X509_EXTENSION, 0),
 } ASN1_SEQUENCE_END(CatTrustList)
+// clang-format on
 
 namespace {
 

@@ -9,8 +9,10 @@ namespace exelore_posix::authenticode {
 namespace {
 
 // SpcIndirectDataContent ::= SEQUENCE {
-//   data           SpcAttributeTypeAndOptionalValue,  -- SEQUENCE { type OID, value ANY OPTIONAL }
-//   messageDigest  DigestInfo }                       -- SEQUENCE { AlgorithmIdentifier, OCTET STRING }
+//   data           SpcAttributeTypeAndOptionalValue,
+//   messageDigest  DigestInfo }
+// SpcAttributeTypeAndOptionalValue ::= SEQUENCE { type OID, value ANY OPTIONAL }
+// DigestInfo ::= SEQUENCE { AlgorithmIdentifier, OCTET STRING }
 struct SpcAttributeTypeAndOptionalValue {
   ASN1_OBJECT* type;
   ASN1_TYPE* value;
@@ -26,6 +28,8 @@ struct SpcIndirectDataContent {
 
 }  // namespace
 
+// OpenSSL's template macros, laid out as its own sources lay them out.
+// clang-format off
 ASN1_SEQUENCE(SpcAttributeTypeAndOptionalValue) = {
     ASN1_SIMPLE(SpcAttributeTypeAndOptionalValue, type, ASN1_OBJECT),
     ASN1_OPT(SpcAttributeTypeAndOptionalValue, value, ASN1_ANY),
@@ -40,6 +44,7 @@ ASN1_SEQUENCE(SpcIndirectDataContent) = {
     ASN1_SIMPLE(SpcIndirectDataContent, data, SpcAttributeTypeAndOptionalValue),
     ASN1_SIMPLE(SpcIndirectDataContent, message_digest, SpcDigestInfo),
 } ASN1_SEQUENCE_END(SpcIndirectDataContent)
+// clang-format on
 
 namespace {
 
