@@ -41,7 +41,8 @@ Bytes CatalogTest::Image(std::size_t overlay, PeLayout* layout, bool pe32plus) {
   return image;
 }
 
-Bytes CatalogTest::ImageHash(const Bytes& image, const PeLayout& layout, const std::string& algorithm) {
+Bytes CatalogTest::ImageHash(const Bytes& image, const PeLayout& layout,
+                             const std::string& algorithm) {
   return UnsignedImageHash(image, layout, algorithm);
 }
 

@@ -1,6 +1,6 @@
 // Helpers shared by the two halves of the PE writer: pe_builder.cpp (the
 // image layout) and pe_resources.cpp (the resource section and the version
-// resource). Not for tests.
+// resource). Only the writer's own files include it.
 #pragma once
 
 #include <cstddef>

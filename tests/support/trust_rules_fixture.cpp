@@ -129,7 +129,8 @@ Bytes TrustRules::Unsigned(bool pe32plus, const std::u16string& company) {
 Bytes TrustRules::Signed(const PkiIdentity& id, bool pe32plus, const PkiIdentity* tsa,
                          std::time_t when) {
   WriteFile(File("in.exe"), Unsigned(pe32plus));
-  const std::string error = OsslsigncodeSign(File("in.exe"), File("out.exe"), id, "sha256", tsa, when);
+  const std::string error =
+      OsslsigncodeSign(File("in.exe"), File("out.exe"), id, "sha256", tsa, when);
   EXPECT_EQ(error, "");
   return ReadFile(File("out.exe"));
 }

@@ -38,7 +38,8 @@ std::vector<std::uint8_t> MoveTableOverSections(const std::vector<std::uint8_t>&
 // DER pieces for rebuilding a timestamp token: the TLVs inside `tlv`, and a
 // TLV of `tag` around `parts`.
 std::vector<std::vector<std::uint8_t>> Children(const std::vector<std::uint8_t>& tlv);
-std::vector<std::uint8_t> Wrap(std::uint8_t tag, const std::vector<std::vector<std::uint8_t>>& parts);
+std::vector<std::uint8_t> Wrap(std::uint8_t tag,
+                               const std::vector<std::vector<std::uint8_t>>& parts);
 
 // The token with an attribute certificate ([1], a CertificateChoices
 // alternative) after its X.509 certificates, as Microsoft's service writes.
