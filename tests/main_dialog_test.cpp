@@ -3,8 +3,7 @@
 // user32/comdlg32 and the real Qt front end. Input goes through Qt's event
 // handling (testing.h); results are read back through the Windows API.
 //
-// The last test drives the real executable on a virtual X server with
-// xdotool, as a user would.
+// The real executable in dialog mode is driven in main_dialog_e2e_test.cpp.
 #include <gtest/gtest.h>
 
 #include <commdlg.h>
@@ -14,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +20,7 @@
 #include "app/main_dialog.h"
 #include "app/resource.h"
 #include "frontend_loader.h"
+#include "main_dialog_helpers.h"
 #include "pe_builder.h"
 #include "process.h"
 #include "resources.h"
@@ -36,26 +35,10 @@ extern "C" const char* __lsan_default_suppressions() {
 namespace {
 
 namespace posix = exelore_posix::testing;
-using exelore_test::RunProcess;
+using exelore_test::Ascii;
+using exelore_test::ConsoleReport;
+using exelore_test::MakeFixture;
 using exelore_test::TempDir;
-
-std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-// What the report box must hold for `path`: the console report without its
-// final CR LF (the console writes the same text, one byte per unit).
-std::u16string ConsoleReport(const std::string& path) {
-  const auto result = RunProcess({EXELORE_BINARY, "/c", path});
-  std::string out = result.out;
-  if (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") == 0) out.resize(out.size() - 2);
-  return Ascii(out);
-}
-
-std::string MakeFixture(const TempDir& dir, const std::string& name, const std::u16string& company) {
-  const std::string path = dir.File(name);
-  exelore_test::WriteFile(path,
-                          exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(company)));
-  return path;
-}
 
 class MainDialogTest : public ::testing::Test {
  protected:
@@ -439,74 +422,6 @@ TEST_F(MainDialogTest, RunMainDialogCentresShowsAndLoops) {
   SetLastError(0);
   EXPECT_EQ(GetWindowLongW(seen, GWL_STYLE), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
-}
-
-// The real executable in dialog mode ends with status 0 and at once when the
-// dialog cannot be shown, instead of aborting inside Qt.
-TEST(MainDialogStartTest, EndsWithStatusZeroWhenNoDialogCanBeShown) {
-  TempDir dir;
-  const std::string lonely = dir.File("exelore");
-  std::filesystem::copy_file(EXELORE_BINARY, lonely);
-  std::filesystem::permissions(lonely, std::filesystem::perms::owner_all);
-  const struct {
-    const char* name;
-    std::vector<std::string> argv;
-  } cases[] = {
-      {"no display at all",
-       {"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", EXELORE_BINARY}},
-      {"a display that does not answer",
-       {"/usr/bin/env", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", "DISPLAY=:97", EXELORE_BINARY}},
-      {"a platform plugin that is not installed",
-       {"/usr/bin/env", "QT_QPA_PLATFORM=no-such-platform", EXELORE_BINARY}},
-      {"no front-end library next to the executable",
-       {"/usr/bin/env", "QT_QPA_PLATFORM=offscreen", lonely}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto result = RunProcess(c.argv, {}, std::chrono::seconds(20));
-    EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(result.signal, 0);
-    EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.out, "");
-  }
-}
-
-bool Found(const std::string& program) {
-  return RunProcess({"/bin/sh", "-c", "command -v " + program}).exit_status == 0;
-}
-
-// The real executable on a virtual X server: typed path, Get Info, the report
-// box read back through the clipboard, then the close box (as a window
-// manager sends it) ends the process with status 0.
-TEST(MainDialogEndToEndTest, RealExecutableUnderXvfb) {
-#ifndef EXELORE_X11_TOOL
-  GTEST_SKIP() << "built without Xlib headers (libx11-dev)";
-#else
-  for (const char* program : {"Xvfb", "xdotool"}) {
-    if (!Found(program)) GTEST_SKIP() << program << " is not installed";
-  }
-  TempDir dir;
-  const std::string fixture = MakeFixture(dir, "e2e.exe", u"End To End Corp");
-  const std::string report_file = dir.File("report.txt");
-  const auto result = RunProcess({"/usr/bin/env", "-u", "QT_QPA_PLATFORM", EXELORE_WITH_XVFB,
-                                  EXELORE_DRIVE_DIALOG, EXELORE_BINARY, EXELORE_X11_TOOL, fixture,
-                                  report_file},
-                                 {}, std::chrono::seconds(120));
-  ASSERT_FALSE(result.timed_out) << result.err;
-  EXPECT_EQ(result.exit_status, 0) << result.err;
-  std::ifstream in(report_file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  // The clipboard carries the box's line breaks as LF.
-  std::u16string expected = ConsoleReport(fixture);
-  std::u16string expected_lf;
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    if (expected[i] == u'\r' && i + 1 < expected.size() && expected[i + 1] == u'\n') continue;
-    expected_lf += expected[i];
-  }
-  ASSERT_NE(expected_lf.find(u"End To End Corp"), std::u16string::npos);
-  EXPECT_EQ(Ascii(text.str()), expected_lf);
-#endif
 }
 
 }  // namespace

@@ -1,33 +1,27 @@
 // Files crafted against the trust decision, one rule each, beside a control
 // that the rule must leave alone: the publisher line names the certificate
-// whose key signed, and says "(verified)" only where Windows would.
+// whose key signed, and says "(verified)" only where Windows would. Embedded
+// signatures and catalogs here; a Windows volume's stores in
+// trust_rules_stores_test.cpp.
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <filesystem>
-#include <functional>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "authenticode/authenticode.h"
 #include "catalog_builder.h"
-#include "hive_builder.h"
 #include "ossl.h"
 #include "pe_builder.h"
-#include "process.h"
 #include "publisher_line.h"
-#include "authenticode/registry_stores.h"
 #include "signing.h"
 #include "test_pki.h"
 #include "text.h"
+#include "trust_rules_fixture.h"
 #include "verify_file.h"
 
 namespace {
@@ -36,275 +30,20 @@ using exelore_test::PublisherLine;
 
 using Bytes = std::vector<std::uint8_t>;
 using exelore_test::CatalogOptions;
+using exelore_test::CmsPtr;
 using exelore_test::Get32;
-using exelore_test::HiveValue;
-using exelore_test::PkiIdentity;
-using exelore_test::Put32;
-using exelore_test::TestPki;
-using KeyPtr = exelore_test::PrivateKeyPtr;
+using exelore_test::kNone;
 using exelore_test::LoadCertificate;
 using exelore_test::LoadPrivateKey;
-
-constexpr char kNone[] = "PublisherName: ";
-
-// The file offsets of the sections' raw data, in section table order.
-std::vector<std::size_t> SectionOffsets(const Bytes& image) {
-  const std::size_t nt = Get32(image, 0x3c);
-  const std::size_t count = image[nt + 6] | (image[nt + 7] << 8);
-  const std::size_t table = nt + 24 + (image[nt + 20] | (image[nt + 21] << 8));
-  std::vector<std::size_t> offsets;
-  for (std::size_t i = 0; i < count; ++i) offsets.push_back(Get32(image, table + 40 * i + 20));
-  return offsets;
-}
-
-// Moves the certificate table of `image` (at its end) to file offset `at`
-// and grows it over the sections' raw data that follow `at`, which take the
-// `attacker`'s bytes there; the image's own bytes follow the table. With a
-// hash that skips the table wherever it lies, the digest still matches.
-Bytes MoveTableOverSections(const Bytes& image, std::size_t at, const Bytes& attacker) {
-  const std::size_t entry = exelore_test::SecurityDirectoryEntry(image);
-  const std::size_t table = Get32(image, entry);
-  Bytes covered(attacker.begin() + static_cast<long>(at), attacker.begin() + static_cast<long>(table));
-  const Bytes certificate(image.begin() + static_cast<long>(table), image.end());
-  covered.resize(std::max(covered.size(), certificate.size() + 64));
-  // The first WIN_CERTIFICATE, then a second one wrapping the attacker's
-  // bytes, so only the table's place is wrong.
-  std::copy(certificate.begin(), certificate.end(), covered.begin());
-  const std::size_t rest = covered.size() - certificate.size();
-  Put32(covered, certificate.size(), static_cast<std::uint32_t>(rest));
-  Put32(covered, certificate.size() + 4, 0x00020200);
-  Bytes moved(image.begin(), image.begin() + static_cast<long>(at));
-  moved.insert(moved.end(), covered.begin(), covered.end());
-  moved.insert(moved.end(), image.begin() + static_cast<long>(at), image.begin() + static_cast<long>(table));
-  Put32(moved, entry, static_cast<std::uint32_t>(at));
-  Put32(moved, entry + 4, static_cast<std::uint32_t>(covered.size()));
-  return moved;
-}
-
-// DER pieces for rebuilding a timestamp token.
-std::vector<Bytes> Children(const Bytes& tlv) {
-  const auto contents = exelore_posix::authenticode::DerContents(tlv);
-  std::vector<Bytes> out;
-  for (std::size_t at = 0; contents && at < contents->size();) {
-    const auto rest = contents->subspan(at);
-    const auto inner = exelore_posix::authenticode::DerContents(rest);
-    const std::size_t whole = static_cast<std::size_t>(inner->data() - rest.data()) + inner->size();
-    out.emplace_back(rest.begin(), rest.begin() + static_cast<long>(whole));
-    at += whole;
-  }
-  return out;
-}
-
-Bytes Wrap(std::uint8_t tag, const std::vector<Bytes>& parts) {
-  Bytes content;
-  for (const Bytes& p : parts) content.insert(content.end(), p.begin(), p.end());
-  Bytes out = {tag};
-  if (content.size() < 0x80) {
-    out.push_back(static_cast<std::uint8_t>(content.size()));
-  } else if (content.size() < 0x100) {
-    out.insert(out.end(), {0x81, static_cast<std::uint8_t>(content.size())});
-  } else {
-    out.insert(out.end(), {0x82, static_cast<std::uint8_t>(content.size() >> 8),
-                           static_cast<std::uint8_t>(content.size())});
-  }
-  out.insert(out.end(), content.begin(), content.end());
-  return out;
-}
-
-// The token with an attribute certificate ([1], a CertificateChoices
-// alternative) after its X.509 certificates, as Microsoft's service writes.
-Bytes WithAttributeCertificate(const Bytes& token) {
-  const auto info = Children(token);  // contentType, [0] { SignedData }
-  auto fields = Children(Children(info[1])[0]);
-  for (Bytes& field : fields) {
-    if (field[0] != 0xA0) continue;  // [0] certificates
-    auto certificates = Children(field);
-    certificates.push_back({0xA1, 0x03, 0x02, 0x01, 0x05});
-    field = Wrap(0xA0, certificates);
-  }
-  return Wrap(0x30, {info[0], Wrap(0xA0, {Wrap(0x30, fields)})});
-}
-
-constexpr char kMachine[] = "Microsoft\\SystemCertificates\\";
-constexpr char kPolicy[] = "Policies\\Microsoft\\SystemCertificates\\";
-constexpr char kEnterprise[] = "Microsoft\\EnterpriseCertificates\\";
-constexpr char kCodeSigning[] = "1.3.6.1.5.5.7.3.3";
-constexpr char kServerAuth[] = "1.3.6.1.5.5.7.3.1";
-constexpr char kCatRoot[] = "SYSTEM32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
-
-std::string Thumbprint(const Bytes& der) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(der.data(), der.size(), digest, &length, EVP_sha1(), nullptr);
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 0xF];
-  }
-  return text;
-}
-
-// One certificate in a store: `base` (kMachine, kPolicy, kEnterprise) and a
-// store name, its blob as Windows writes it unless `blob` replaces it.
-struct StoreEntry {
-  std::string base;
-  std::string store;
-  std::string cert_pem;
-  std::optional<std::vector<std::string>> usages = std::nullopt;
-  std::function<Bytes(Bytes)> damage = nullptr;
-};
-
-HiveValue ValueFor(const StoreEntry& e) {
-  const Bytes der = exelore_test::CertificateDer(e.cert_pem);
-  Bytes blob = exelore_test::SerializedCertificate(der, e.usages ? &*e.usages : nullptr);
-  if (e.damage) blob = e.damage(blob);
-  return {e.base + e.store + "\\Certificates\\" + Thumbprint(der), "Blob", blob};
-}
-
-// The publisher line of a report.
-std::string ReportedPublisher(const std::string& report) {
-  const std::size_t at = report.find("PublisherName: ");
-  if (at == std::string::npos) return report;
-  return report.substr(at, report.find("\r\n", at) - at);
-}
-
-class TrustRules : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new exelore_test::TempDir;
-    pki_ = new TestPki(TestPki::Create(dir_->File("pki")));
-    catroot_ = dir_->File("windows/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}");
-    std::filesystem::create_directories(catroot_);
-    setenv("SystemRoot", dir_->File("windows").c_str(), 1);
-    exelore_test::UseTestAnchors(*pki_, dir_->File("no-bundle"));
-  }
-  static void TearDownTestSuite() {
-    unsetenv("SystemRoot");
-    delete pki_;
-    delete dir_;
-  }
-  void SetUp() override {
-    if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
-  }
-
-  static std::string File(const std::string& name) { return dir_->File(name); }
-
-  static Bytes Unsigned(bool pe32plus = true, const std::u16string& company = u"ExeLore Test Corp") {
-    return exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(company), pe32plus);
-  }
-
-  static Bytes Signed(const PkiIdentity& id, bool pe32plus = true, const PkiIdentity* tsa = nullptr,
-                      std::time_t when = 0) {
-    exelore_test::WriteFile(File("in.exe"), Unsigned(pe32plus));
-    const std::string error = exelore_test::OsslsigncodeSign(File("in.exe"), File("out.exe"), id,
-                                                             "sha256", tsa, when);
-    EXPECT_EQ(error, "");
-    return exelore_test::ReadFile(File("out.exe"));
-  }
-
-  // The signature of `image` with its first signer's authenticated
-  // attributes changed by `edit` and signed again with `key`.
-  static Bytes Resigned(const Bytes& image, const std::string& key,
-                        const std::function<void(PKCS7*, PKCS7_SIGNER_INFO*)>& edit) {
-    return exelore_test::RewriteSignature(image, [&](PKCS7* p7) {
-      PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
-      edit(p7, si);
-      KeyPtr signing_key = LoadPrivateKey(key);
-      if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
-        EVP_PKEY_up_ref(signing_key.get());
-        EVP_PKEY_free(si->pkey);
-        si->pkey = signing_key.get();
-        ASSERT_EQ(PKCS7_SIGNER_INFO_sign(si), 1);
-        return;
-      }
-      // Without attributes the signature is over the content itself.
-      const auto content = exelore_posix::authenticode::SignedContentOctets(p7);
-      std::size_t length = 0;
-      exelore_posix::ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
-      ASSERT_EQ(EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, signing_key.get()), 1);
-      ASSERT_EQ(EVP_DigestSign(ctx.get(), nullptr, &length, content->data(), content->size()), 1);
-      Bytes signature(length);
-      ASSERT_EQ(EVP_DigestSign(ctx.get(), signature.data(), &length, content->data(), content->size()), 1);
-      ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(length));
-    });
-  }
-
-  // The certificate set of a signed image or catalog with `extra` added
-  // first or last; the set is not signed.
-  static Bytes WithCertificate(const Bytes& image, const std::string& extra, bool first) {
-    return exelore_test::RewriteSignature(image, [&](PKCS7* p7) {
-      auto cert = LoadCertificate(extra);
-      sk_X509_insert(p7->d.sign->cert, cert.release(), first ? 0 : -1);
-    });
-  }
-
-  // A legacy countersignature by `tsa` as Microsoft's and others' services
-  // made them: contentType id-data, signingTime, messageDigest of the
-  // signature. Unsigned attributes: the signature stays valid.
-  static void AddLegacyTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const PkiIdentity& tsa) {
-    auto tsa_cert = LoadCertificate(tsa.cert);
-    KeyPtr key = LoadPrivateKey(tsa.key);
-    PKCS7_SIGNER_INFO* counter = PKCS7_SIGNER_INFO_new();
-    ASSERT_EQ(PKCS7_SIGNER_INFO_set(counter, tsa_cert.get(), key.get(), EVP_sha256()), 1);
-    PKCS7_add_signed_attribute(counter, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data));
-    PKCS7_add_signed_attribute(counter, NID_pkcs9_signingTime, V_ASN1_UTCTIME,
-                               ASN1_UTCTIME_set(nullptr, TestPki::kInsideExpiredValidity));
-    unsigned char digest[32];
-    EVP_Digest(si->enc_digest->data, static_cast<std::size_t>(si->enc_digest->length), digest, nullptr,
-               EVP_sha256(), nullptr);
-    ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
-    ASN1_OCTET_STRING_set(value, digest, sizeof digest);
-    PKCS7_add_signed_attribute(counter, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, value);
-    ASSERT_EQ(PKCS7_SIGNER_INFO_sign(counter), 1);
-    unsigned char* der = nullptr;
-    const int length = i2d_PKCS7_SIGNER_INFO(counter, &der);
-    ASN1_STRING* sequence = ASN1_STRING_new();
-    ASN1_STRING_set(sequence, der, length);
-    OPENSSL_free(der);
-    PKCS7_SIGNER_INFO_free(counter);
-    PKCS7_add_attribute(si, NID_pkcs9_countersignature, V_ASN1_SEQUENCE, sequence);
-    PKCS7_add_certificate(p7, tsa_cert.get());
-  }
-
-  static Bytes WithCatalogCertificate(const Bytes& catalog, bool first) {
-    const unsigned char* p = catalog.data();
-    exelore_posix::ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(catalog.size())));
-    sk_X509_insert(p7->d.sign->cert, LoadCertificate(pki_->serial_twin).release(), first ? 0 : -1);
-    unsigned char* der = nullptr;
-    const int length = i2d_PKCS7(p7.get(), &der);
-    Bytes out(der, der + length);
-    OPENSSL_free(der);
-    return out;
-  }
-
-  static std::string Put(const std::string& name, const Bytes& bytes) {
-    exelore_test::WriteFile(File(name), bytes);
-    return File(name);
-  }
-
-  static exelore_test::TempDir* dir_;
-  static TestPki* pki_;
-  static std::string catroot_;
-};
-exelore_test::TempDir* TrustRules::dir_ = nullptr;
-TestPki* TrustRules::pki_ = nullptr;
-std::string TrustRules::catroot_;
-
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, exelore_posix::ossl::Free<CMS_ContentInfo_free>>;
-
-// The RFC 3161 token (1.3.6.1.4.1.311.3.3.1) of the first signer of `p7`.
-ASN1_STRING* TokenOf(PKCS7* p7) {
-  static const ASN1_OBJECT* const kRfc3161 = OBJ_txt2obj("1.3.6.1.4.1.311.3.3.1", 1);
-  PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
-  for (int i = 0; i < sk_X509_ATTRIBUTE_num(si->unauth_attr); ++i) {
-    X509_ATTRIBUTE* attribute = sk_X509_ATTRIBUTE_value(si->unauth_attr, i);
-    if (OBJ_cmp(X509_ATTRIBUTE_get0_object(attribute), kRfc3161) == 0) {
-      return X509_ATTRIBUTE_get0_type(attribute, 0)->value.sequence;
-    }
-  }
-  throw std::runtime_error("no timestamp token");
-}
+using exelore_test::MoveTableOverSections;
+using exelore_test::PkiIdentity;
+using exelore_test::Put32;
+using exelore_test::SectionOffsets;
+using exelore_test::TestPki;
+using exelore_test::TokenOf;
+using exelore_test::TrustRules;
+using exelore_test::WithAttributeCertificate;
+using KeyPtr = exelore_test::PrivateKeyPtr;
 
 // Each built-in root is the certificate its published fingerprint names.
 TEST(BuiltinRoots, MatchTheirPublishedFingerprints) {
@@ -569,199 +308,6 @@ TEST_F(TrustRules, TimestampFailsOnlyAfterTheHashMatches) {
                   .verdict.status,
               expected);
   }
-}
-
-// Trust as a mounted Windows installation decides it: its SOFTWARE hive's
-// machine certificate stores (ROOT and AuthRoot anchors, CA intermediates,
-// Disallowed distrust), in hives written by test code, each case judged by
-// WinVerifyTrust and by the publisher line of `exelore /c` with SystemRoot
-// naming the installation.
-TEST_F(TrustRules, WindowsVolumeStoresDecide) {
-  const TestPki& pki = *pki_;
-  const auto save = [](const std::string& name, const Bytes& image) {
-    exelore_test::WriteFile(File(name), image);
-    return File(name);
-  };
-  const std::string signed_file = save("signed.exe", Signed(pki.signer));
-  const std::string untrusted = save("untrusted.exe", Signed(pki.untrusted_signer));
-  const std::string stamped =
-      save("stamped.exe", Signed(pki.signer, true, &pki.tsa, TestPki::kInsideExpiredValidity));
-  // Signed with the leaf alone: the intermediate must come from elsewhere.
-  const PkiIdentity leaf_alone{pki.signer.cert, pki.signer.key, pki.signer.cert};
-  const std::string orphan = save("orphan.exe", Signed(leaf_alone));
-  // An unsigned image that a catalog signed by the test signer lists.
-  exelore_test::PeLayout layout;
-  const Bytes member = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(), true,
-                                                        0x0409, &layout);
-  const std::string catalogued = File("catalogued.exe");
-  exelore_test::WriteFile(catalogued, member);
-  exelore_test::CatalogOptions listing;
-  listing.entries = {exelore_test::EntryFor(exelore_test::UnsignedImageHash(member, layout))};
-  const Bytes catalog = exelore_test::BuildCatalog(listing, pki.signer);
-
-  const auto truncate = [](std::size_t keep) {
-    return [keep](Bytes b) { return Bytes(b.begin(), b.begin() + static_cast<long>(keep)); };
-  };
-  const auto length_ff = [](Bytes b) {  // the first record claims 4 GiB
-    exelore_test::Put32(b, 8, 0xFFFFFFFF);
-    return b;
-  };
-  const auto twice = [](Bytes b) {  // the certificate's record repeated
-    Bytes again = b;
-    b.insert(b.end(), again.begin(), again.end());
-    return b;
-  };
-  const auto trailing = [](Bytes b) {  // bytes after the certificate inside its record
-    exelore_test::Put32(b, 8, exelore_test::Get32(b, 8) + 2);
-    b.push_back(0);
-    b.push_back(0);
-    return b;
-  };
-  const auto bad_usage = [](Bytes b) {  // a usage property that is no OID list
-    Bytes prefix = {9, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0, 0x04, 0x01, 0x00};
-    prefix.insert(prefix.end(), b.begin(), b.end());
-    return prefix;
-  };
-
-  constexpr LONG kOk = S_OK;
-  const std::string kVerified = "PublisherName: ExeLore Test Signer (verified)";
-  const std::string kUnverified = "PublisherName: ExeLore Test Signer (UNVERIFIED)";
-  const std::string kUntrustedVerified = "PublisherName: ExeLore Untrusted Signer (verified)";
-  const std::string kUntrustedUnverified = "PublisherName: ExeLore Untrusted Signer (UNVERIFIED)";
-  struct Case {
-    std::string name;
-    std::vector<StoreEntry> entries;
-    std::string file;
-    LONG status;
-    std::string line;
-    std::function<Bytes(Bytes)> damage_hive = nullptr;
-    bool no_hive = false;
-  };
-  const std::vector<Case> cases = {
-      // Without a hive, trust is the machine's own.
-      {"no hive, trusted", {}, signed_file, kOk, kVerified, nullptr, true},
-      {"no hive, foreign root", {}, untrusted, CERT_E_UNTRUSTEDROOT, kUntrustedUnverified, nullptr, true},
-      {"no hive, no intermediate", {}, orphan, CERT_E_CHAINING, kUnverified, nullptr, true},
-      {"empty hive", {}, untrusted, CERT_E_UNTRUSTEDROOT, kUntrustedUnverified},
-      // Anchors from each place Windows keeps them.
-      {"ROOT", {{kMachine, "ROOT", pki.untrusted_root.cert}}, untrusted, kOk, kUntrustedVerified},
-      {"AuthRoot", {{kMachine, "AuthRoot", pki.untrusted_root.cert}}, untrusted, kOk, kUntrustedVerified},
-      {"policy ROOT", {{kPolicy, "ROOT", pki.untrusted_root.cert}}, untrusted, kOk, kUntrustedVerified},
-      {"enterprise ROOT", {{kEnterprise, "Root", pki.untrusted_root.cert}}, untrusted, kOk,
-       kUntrustedVerified},
-      {"CA store is no anchor", {{kMachine, "CA", pki.untrusted_root.cert}}, untrusted,
-       CERT_E_UNTRUSTEDROOT, kUntrustedUnverified},
-      // A usage property on the root.
-      {"root for code signing", {{kMachine, "ROOT", pki.untrusted_root.cert, {{kCodeSigning}}}},
-       untrusted, kOk, kUntrustedVerified},
-      {"root for servers only", {{kMachine, "ROOT", pki.untrusted_root.cert, {{kServerAuth}}}},
-       untrusted, CERT_E_WRONG_USAGE, kUntrustedUnverified},
-      {"root for nothing", {{kMachine, "ROOT", pki.untrusted_root.cert, {{}}}}, untrusted,
-       CERT_E_WRONG_USAGE, kUntrustedUnverified},
-      {"root not for time stamping", {{kMachine, "ROOT", pki.root.cert, {{kCodeSigning}}}}, stamped,
-       TRUST_E_TIME_STAMP, kUnverified},
-      // Intermediates.
-      {"intermediate from CA", {{kMachine, "CA", pki.intermediate.cert}}, orphan, kOk, kVerified},
-      // Distrust, wherever it is kept and wherever it strikes.
-      {"signer disallowed", {{kMachine, "Disallowed", pki.signer.cert}}, signed_file,
-       TRUST_E_EXPLICIT_DISTRUST, kUnverified},
-      {"intermediate disallowed", {{kPolicy, "Disallowed", pki.intermediate.cert}}, signed_file,
-       TRUST_E_EXPLICIT_DISTRUST, kUnverified},
-      {"root disallowed", {{kEnterprise, "Disallowed", pki.root.cert}}, signed_file,
-       TRUST_E_EXPLICIT_DISTRUST, kUnverified},
-      {"TSA disallowed", {{kMachine, "Disallowed", pki.tsa.cert}}, stamped, TRUST_E_EXPLICIT_DISTRUST,
-       kUnverified},
-      {"disallowed beats an untrusted root", {{kMachine, "Disallowed", pki.untrusted_signer.cert}},
-       untrusted, TRUST_E_EXPLICIT_DISTRUST, kUntrustedUnverified},
-      {"disallowed beats the volume's anchor",
-       {{kMachine, "ROOT", pki.untrusted_root.cert}, {kMachine, "Disallowed", pki.untrusted_root.cert}},
-       untrusted, TRUST_E_EXPLICIT_DISTRUST, kUntrustedUnverified},
-      {"catalog signer disallowed", {{kMachine, "Disallowed", pki.signer.cert}}, catalogued,
-       TRUST_E_EXPLICIT_DISTRUST, kUnverified},
-      // Damaged blobs count as absent: the distrust they carry is lost.
-      {"blob cut in its header", {{kMachine, "Disallowed", pki.signer.cert, {}, truncate(10)}},
-       signed_file, kOk, kVerified},
-      {"blob cut in its certificate", {{kMachine, "Disallowed", pki.signer.cert, {}, truncate(200)}},
-       signed_file, kOk, kVerified},
-      {"blob length past its end", {{kMachine, "Disallowed", pki.signer.cert, {}, length_ff}},
-       signed_file, kOk, kVerified},
-      {"blob with two certificates", {{kMachine, "Disallowed", pki.signer.cert, {}, twice}},
-       signed_file, kOk, kVerified},
-      {"certificate with trailing bytes", {{kMachine, "Disallowed", pki.signer.cert, {}, trailing}},
-       signed_file, kOk, kVerified},
-      {"undecodable usage", {{kMachine, "ROOT", pki.untrusted_root.cert, {}, bad_usage}}, untrusted,
-       CERT_E_UNTRUSTEDROOT, kUntrustedUnverified},
-      // A damaged hive counts as absent.
-      {"hive cut in half", {{kMachine, "Disallowed", pki.signer.cert}}, signed_file, kOk, kVerified,
-       [](Bytes b) { return Bytes(b.begin(), b.begin() + static_cast<long>(b.size() / 2)); }},
-      {"hive checksum broken", {{kMachine, "Disallowed", pki.signer.cert}}, signed_file, kOk, kVerified,
-       [](Bytes b) {
-         b[0x30] ^= 1;
-         return b;
-       }},
-      {"not a hive", {}, untrusted, CERT_E_UNTRUSTEDROOT, kUntrustedUnverified,
-       [](Bytes b) { return Bytes(b.size(), 0x42); }},
-  };
-
-  int n = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    // Each case is its own installation, its folder names in other letter
-    // cases than Windows writes them.
-    const std::string root = File("volume" + std::to_string(n++));
-    std::filesystem::create_directories(root + "/SYSTEM32/Config");
-    std::filesystem::create_directories(root + "/" + kCatRoot);
-    exelore_test::WriteFile(root + "/" + kCatRoot + "/listing.cat", catalog);
-    if (!c.no_hive) {
-      std::vector<HiveValue> values;
-      for (const StoreEntry& e : c.entries) values.push_back(ValueFor(e));
-      const std::string hive = root + "/SYSTEM32/Config/software";
-      exelore_test::WriteHive(hive, values);
-      if (c.damage_hive) exelore_test::WriteFile(hive, c.damage_hive(exelore_test::ReadFile(hive)));
-    }
-
-    setenv("SystemRoot", root.c_str(), 1);
-    if (c.file != catalogued) {
-      EXPECT_EQ(exelore_test::VerifyFile(c.file).status, c.status);
-    } else {
-      const auto run = exelore_test::VerifyCatalogMember(
-          exelore_posix::BytesToUtf16(root + "/" + kCatRoot + "/listing.cat"),
-          exelore_test::HexTag(exelore_test::UnsignedImageHash(member, layout)),
-          exelore_posix::BytesToUtf16(c.file));
-      EXPECT_EQ(run.verdict.status, c.status);
-    }
-    const auto result = exelore_test::RunProcess({EXELORE_BINARY, "/c", c.file},
-                                                 {"SystemRoot=" + root});
-    EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(ReportedPublisher(result.out), c.line);
-  }
-  setenv("SystemRoot", File("windows").c_str(), 1);
-}
-
-// Every prefix of a blob and every length patched to 0xFFFFFFFF reads as
-// nothing or as what the whole blob holds, never past its end.
-TEST_F(TrustRules, StoreBlobReaderStaysInsideItsBytes) {
-  const std::vector<std::string> usages = {kCodeSigning};
-  const Bytes der = exelore_test::CertificateDer(pki_->root.cert);
-  const Bytes blob = exelore_test::SerializedCertificate(der, &usages);
-  for (std::size_t keep = 0; keep < blob.size(); ++keep) {
-    SCOPED_TRACE(keep);
-    const Bytes prefix(blob.begin(), blob.begin() + static_cast<long>(keep));
-    EXPECT_FALSE(exelore_posix::registry::ReadSerializedCertificate(prefix));
-  }
-  for (std::size_t at = 0; at + 4 <= blob.size(); at += 4) {
-    Bytes patched = blob;
-    exelore_test::Put32(patched, at, 0xFFFFFFFF);
-    const auto read = exelore_posix::registry::ReadSerializedCertificate(patched);
-    if (read) {
-      EXPECT_LE(read->certificate.data() + read->certificate.size(), patched.data() + patched.size());
-    }
-  }
-  const auto whole = exelore_posix::registry::ReadSerializedCertificate(blob);
-  ASSERT_TRUE(whole);
-  EXPECT_EQ(Bytes(whole->certificate.begin(), whole->certificate.end()), der);
-  ASSERT_TRUE(whole->enhanced_key_usage);
 }
 
 }  // namespace

@@ -1,0 +1,174 @@
+// WinVerifyTrust in catalog mode, as the program calls it: a member file
+// judged against the entry a signed catalog lists for it.
+#include <gtest/gtest.h>
+#include <mscat.h>
+#include <softpub.h>
+#include <wintrust.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "catalog_builder.h"
+#include "catalog_fixture.h"
+#include "wintrust/catalog_db.h"
+#include "pe_builder.h"
+#include "test_pki.h"
+#include "verify_file.h"
+
+namespace {
+
+using exelore_test::BuildCatalog;
+using exelore_test::CatalogOptions;
+using exelore_test::CatalogTest;
+using exelore_test::EntryFor;
+using exelore_test::Verdict;
+using exelore_test::Wide;
+using Bytes = std::vector<std::uint8_t>;
+
+// WinVerifyTrust in catalog mode as the program calls it: VERIFY, then CLOSE.
+Verdict VerifyMember(const std::string& catalog, const std::u16string& tag, const std::string& file) {
+  const auto run = exelore_test::VerifyCatalogMember(Wide(catalog), tag, Wide(file));
+  EXPECT_NE(run.state_after_verify, nullptr);
+  EXPECT_EQ(run.close_status, 0);
+  EXPECT_EQ(run.state_after_close, nullptr);
+  return run.verdict;
+}
+
+TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
+  exelore_test::PeLayout layout;
+  const Bytes image = Image(5, &layout);
+  const std::string member = File("member.exe");
+  exelore_test::WriteFile(member, image);
+  Bytes changed_image = image;
+  changed_image[layout.version_data_offset + 40] ^= 1;
+  const std::string changed = File("changed.exe");
+  exelore_test::WriteFile(changed, changed_image);
+  const std::string text = File("member.txt");
+  const std::string content = "a member that is not an image\n";
+  exelore_test::WriteFile(text, Bytes(content.begin(), content.end()));
+
+  const Bytes sha1 = ImageHash(image, layout);
+  const Bytes sha256 = ImageHash(image, layout, "sha256");
+  const Bytes text_sha1 = exelore_test::Digest(Bytes(content.begin(), content.end()));
+  const std::u16string tag = exelore_test::HexTag(sha1);
+  std::u16string lower_tag = tag;
+  for (char16_t& ch : lower_tag) ch = static_cast<char16_t>(std::tolower(ch));
+
+  CatalogOptions options;
+  options.entries = {EntryFor(sha1), EntryFor(text_sha1)};
+  options.entries[1].pe_image = false;
+  // A member listed by a SHA-256 digest under another name.
+  options.entries.push_back(EntryFor(sha256, "sha256"));
+  options.entries.back().tag = u"SHA256MEMBER";
+  // An older catalog that names the member by the hash bytes themselves.
+  CatalogOptions raw = options;
+  raw.entries[0].raw_digest_tag = true;
+  CatalogOptions md5 = options;
+  md5.entries[0].digest = exelore_test::Digest(image, "md5");
+  md5.entries[0].digest_algorithm = "md5";
+  md5.entries[0].tag = tag;
+
+  const auto put = [&](const std::string& name, const Bytes& bytes) {
+    exelore_test::WriteFile(File(name), bytes);
+    return File(name);
+  };
+  const Bytes trusted_bytes = BuildCatalog(options, pki_->signer);
+  const std::string trusted = put("trusted.cat", trusted_bytes);
+  const std::string untrusted = put("untrusted.cat", BuildCatalog(options, pki_->untrusted_signer));
+  const std::string expired = put("expired.cat", BuildCatalog(options, pki_->signer_expired));
+  const std::string wrong_eku = put("wrong-eku.cat", BuildCatalog(options, pki_->signer_wrong_eku));
+  const std::string raw_tags = put("raw.cat", BuildCatalog(raw, pki_->signer));
+  const std::string weak = put("md5.cat", BuildCatalog(md5, pki_->signer));
+  const std::string unsigned_catalog = put("unsigned.cat", exelore_test::BuildUnsignedCatalog(options));
+  CatalogOptions foreign = options;
+  foreign.content_type = "1.3.6.1.4.1.311.2.1.4";
+  const std::string not_ctl = put("not-ctl.cat", BuildCatalog(foreign, pki_->signer));
+  const std::string garbage = put("garbage.cat", Bytes(300, 0x41));
+  // The listed hash changed after signing: the signature no longer holds.
+  Bytes tampered_bytes = trusted_bytes;
+  const auto at = std::search(tampered_bytes.begin(), tampered_bytes.end(), sha1.begin(), sha1.end());
+  ASSERT_NE(at, tampered_bytes.end());
+  *at ^= 0x01;
+  const std::string tampered = put("tampered.cat", tampered_bytes);
+
+  struct Case {
+    const char* what;
+    std::string catalog;
+    std::u16string tag;
+    std::string file;
+    Verdict expected;
+  };
+  const Case cases[] = {
+      {"listed image", trusted, tag, member, {0, 0}},
+      {"tag in lower case", trusted, lower_tag, member, {0, 0}},
+      {"listed text file", trusted, exelore_test::HexTag(text_sha1), text, {0, 0}},
+      {"SHA-256 entry", trusted, u"sha256member", member, {0, 0}},
+      {"tag as raw hash bytes", raw_tags, tag, member, {0, 0}},
+      {"changed since", trusted, tag, changed, {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
+      {"another member's tag", trusted, exelore_test::HexTag(text_sha1), member,
+       {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
+      {"tag not in the catalog", trusted, u"0000", member,
+       {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
+      {"empty tag", trusted, u"", member, {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
+      {"untrusted root", untrusted, tag, member,
+       {CERT_E_UNTRUSTEDROOT, static_cast<DWORD>(CERT_E_UNTRUSTEDROOT)}},
+      {"changed and untrusted", untrusted, tag, changed,
+       {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
+      {"expired signer", expired, tag, member, {CERT_E_EXPIRED, static_cast<DWORD>(CERT_E_EXPIRED)}},
+      {"signer not for code", wrong_eku, tag, member,
+       {CERT_E_WRONG_USAGE, static_cast<DWORD>(CERT_E_WRONG_USAGE)}},
+      {"MD5 entry", weak, tag, member, {NTE_BAD_ALGID, static_cast<DWORD>(NTE_BAD_ALGID)}},
+      {"tampered catalog", tampered, tag, member,
+       {CRYPT_E_HASH_VALUE, static_cast<DWORD>(CRYPT_E_HASH_VALUE)}},
+      {"no signer", unsigned_catalog, tag, member,
+       {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)}},
+      {"not a trust list", not_ctl, tag, member,
+       {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)}},
+      {"garbage", garbage, tag, member,
+       {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)}},
+      {"missing catalog", File("absent.cat"), tag, member, {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND}},
+      {"missing member", trusted, tag, File("absent.exe"), {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(VerifyMember(c.catalog, c.tag, c.file), c.expected);
+  }
+}
+
+// No prefix of a catalog and no damaged length field makes a member verify,
+// and none is misread (ASan watches the reads).
+TEST_F(CatalogTest, DamagedCatalogsNeverVerify) {
+  exelore_test::PeLayout layout;
+  const Bytes image = Image(0, &layout);
+  const std::string member = File("damaged-member.exe");
+  exelore_test::WriteFile(member, image);
+  const Bytes sha1 = ImageHash(image, layout);
+  CatalogOptions options;
+  options.entries = {EntryFor(sha1), EntryFor(exelore_test::Digest({'x'}))};
+  const Bytes catalog = BuildCatalog(options, pki_->signer);
+  exelore_test::WriteFile(File("whole.cat"), catalog);
+  ASSERT_EQ(VerifyMember(File("whole.cat"), exelore_test::HexTag(sha1), member), (Verdict{0, 0}));
+
+  for (std::size_t n = 0; n < catalog.size(); ++n) {
+    const Bytes prefix(catalog.begin(), catalog.begin() + static_cast<std::ptrdiff_t>(n));
+    const auto parsed = exelore_posix::catalog::ParseCatalog(prefix);
+    EXPECT_FALSE(parsed.has_value()) << n;
+    if (n % 53 == 0) {
+      exelore_test::WriteFile(File("prefix.cat"), prefix);
+      EXPECT_NE(VerifyMember(File("prefix.cat"), exelore_test::HexTag(sha1), member).status, 0) << n;
+    }
+  }
+  // 0xFF over any byte (a length, a tag, a version, the listed hash): the
+  // message either does not decode or does not verify.
+  for (std::size_t i = 0; i < catalog.size(); ++i) {
+    Bytes patched = catalog;
+    patched[i] = 0xFF;
+    if (patched == catalog) continue;
+    exelore_test::WriteFile(File("patched.cat"), patched);
+    EXPECT_NE(VerifyMember(File("patched.cat"), exelore_test::HexTag(sha1), member).status, 0) << i;
+  }
+}
+
+}  // namespace
