@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::u16string catalog_path = file.WidePath();
   const std::u16string member_path = member.WidePath();
-  const LONG status = exelore_test::VerifyCatalogMember(catalog_path, tag, member_path).verdict.status;
+  const LONG status =
+      exelore_test::VerifyCatalogMember(catalog_path, tag, member_path).verdict.status;
   // No anchor the fuzzer trusts issued the seeds' signer.
   if (status == 0) __builtin_trap();
   return 0;

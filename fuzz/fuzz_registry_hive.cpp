@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int i = 0; all && i < sk_X509_num(all.get()); ++i) {
     X509* cert = sk_X509_value(all.get(), i);
     const X509* anchor = stores->AddAnchors(store.get(), X509_get_issuer_name(cert));
-    if (anchor != nullptr && X509_NAME_cmp(X509_get_subject_name(anchor), X509_get_issuer_name(cert)) != 0) {
+    if (anchor != nullptr &&
+        X509_NAME_cmp(X509_get_subject_name(anchor), X509_get_issuer_name(cert)) != 0) {
       __builtin_trap();
     }
   }

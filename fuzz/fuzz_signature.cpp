@@ -22,8 +22,8 @@ const Template& PeTemplate() {
   static const Template t = [] {
     Template made;
     exelore_test::PeLayout layout;
-    made.image = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(), true, 0x0409,
-                                                  &layout);
+    made.image =
+        exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(), true, 0x0409, &layout);
     made.security_entry = layout.data_directories + 4 * 8;
     return made;
   }();

@@ -19,9 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (block_size == 0) return 0;
   std::vector<BYTE> block(block_size);
   if (!GetFileVersionInfoW(path.c_str(), 0, block_size, block.data())) return 0;
-  static const char16_t* const kPaths[] = {
-      u"\\", u"\\VarFileInfo\\Translation", u"\\StringFileInfo\\040904b0\\CompanyName",
-      u"\\StringFileInfo\\040904B0\\ProductName", u"\\\\StringFileInfo\\\\", u"StringFileInfo"};
+  static const char16_t* const kPaths[] = {u"\\",
+                                           u"\\VarFileInfo\\Translation",
+                                           u"\\StringFileInfo\\040904b0\\CompanyName",
+                                           u"\\StringFileInfo\\040904B0\\ProductName",
+                                           u"\\\\StringFileInfo\\\\",
+                                           u"StringFileInfo"};
   for (const char16_t* sub_block : kPaths) {
     void* value = nullptr;
     UINT length = 0;

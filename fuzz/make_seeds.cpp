@@ -54,9 +54,9 @@ int main(int argc, char** argv) {
         // holds the PKCS #7 after an 8-byte header.
         const std::size_t start = exelore_test::ReadFile(unsigned_path).size() + 8;
         if (start < image.size()) {
-          exelore_test::WriteFile((out / "signature" / name).string(),
-                                  std::vector<uint8_t>(image.begin() + static_cast<long>(start),
-                                                       image.end()));
+          exelore_test::WriteFile(
+              (out / "signature" / name).string(),
+              std::vector<uint8_t>(image.begin() + static_cast<long>(start), image.end()));
         }
       }
     }
@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
     one.entries = {exelore_test::EntryFor(hash)};
     exelore_test::CatalogOptions several = one;
     several.entries.push_back(exelore_test::EntryFor(exelore_test::Digest({'x'})));
-    several.entries.push_back(exelore_test::EntryFor(exelore_test::Digest({'y'}, "sha256"), "sha256"));
+    several.entries.push_back(
+        exelore_test::EntryFor(exelore_test::Digest({'y'}, "sha256"), "sha256"));
     several.entries.back().pe_image = false;
     exelore_test::CatalogOptions raw = one;
     raw.entries[0].raw_digest_tag = true;
@@ -92,20 +93,23 @@ int main(int argc, char** argv) {
   {
     const auto pki = exelore_test::TestPki::Create((out / "registry-pki").string());
     const std::vector<std::string> usages = {"1.3.6.1.5.5.7.3.3", "1.3.6.1.5.5.7.3.8"};
-    const auto root = exelore_test::SerializedCertificate(exelore_test::CertificateDer(pki.root.cert));
+    const auto root =
+        exelore_test::SerializedCertificate(exelore_test::CertificateDer(pki.root.cert));
     const auto restricted = exelore_test::SerializedCertificate(
         exelore_test::CertificateDer(pki.untrusted_root.cert), &usages);
     const auto intermediate =
         exelore_test::SerializedCertificate(exelore_test::CertificateDer(pki.intermediate.cert));
-    const auto signer = exelore_test::SerializedCertificate(exelore_test::CertificateDer(pki.signer.cert));
+    const auto signer =
+        exelore_test::SerializedCertificate(exelore_test::CertificateDer(pki.signer.cert));
     exelore_test::WriteFile((out / "registry_blob" / "root").string(), root);
     exelore_test::WriteFile((out / "registry_blob" / "restricted").string(), restricted);
     const std::string machine = "Microsoft\\SystemCertificates\\";
-    exelore_test::WriteHive((out / "registry_hive" / "stores").string(),
-                            {{machine + "ROOT\\Certificates\\A", "Blob", root},
-                             {machine + "AuthRoot\\Certificates\\B", "Blob", restricted},
-                             {machine + "CA\\Certificates\\C", "Blob", intermediate},
-                             {"Policies\\" + machine + "Disallowed\\Certificates\\D", "Blob", signer}});
+    exelore_test::WriteHive(
+        (out / "registry_hive" / "stores").string(),
+        {{machine + "ROOT\\Certificates\\A", "Blob", root},
+         {machine + "AuthRoot\\Certificates\\B", "Blob", restricted},
+         {machine + "CA\\Certificates\\C", "Blob", intermediate},
+         {"Policies\\" + machine + "Disallowed\\Certificates\\D", "Blob", signer}});
     exelore_test::WriteHive((out / "registry_hive" / "empty").string(), {});
     std::filesystem::remove_all(out / "registry-pki");
   }

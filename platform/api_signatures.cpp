@@ -23,8 +23,8 @@ static_assert(sizeof(UINT) == 4 && sizeof(BOOL) == 4);
 
 // Kernel.
 EXELORE_PIN(GetLastError, DWORD(WINAPI*)());
-EXELORE_PIN(CreateFileW, HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                          HANDLE));
+EXELORE_PIN(CreateFileW,
+            HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE));
 EXELORE_PIN(CloseHandle, BOOL(WINAPI*)(HANDLE));
 EXELORE_PIN(GetFileAttributesW, DWORD(WINAPI*)(LPCWSTR));
 EXELORE_PIN(GetStdHandle, HANDLE(WINAPI*)(DWORD));
@@ -48,11 +48,11 @@ EXELORE_PIN(VerQueryValueW, BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT));
 
 // Certificates and signed messages (crypt32).
 EXELORE_PIN(CryptQueryObject, BOOL(WINAPI*)(DWORD, const void*, DWORD, DWORD, DWORD, DWORD*, DWORD*,
-                                             DWORD*, HCERTSTORE*, HCRYPTMSG*, const void**));
+                                            DWORD*, HCERTSTORE*, HCRYPTMSG*, const void**));
 EXELORE_PIN(CryptMsgGetParam, BOOL(WINAPI*)(HCRYPTMSG, DWORD, DWORD, void*, DWORD*));
 EXELORE_PIN(CryptMsgClose, BOOL(WINAPI*)(HCRYPTMSG));
-EXELORE_PIN(CertFindCertificateInStore, PCCERT_CONTEXT(WINAPI*)(HCERTSTORE, DWORD, DWORD, DWORD,
-                                                                 const void*, PCCERT_CONTEXT));
+EXELORE_PIN(CertFindCertificateInStore,
+            PCCERT_CONTEXT(WINAPI*)(HCERTSTORE, DWORD, DWORD, DWORD, const void*, PCCERT_CONTEXT));
 EXELORE_PIN(CertGetNameStringW, DWORD(WINAPI*)(PCCERT_CONTEXT, DWORD, DWORD, void*, LPWSTR, DWORD));
 EXELORE_PIN(CertFreeCertificateContext, BOOL(WINAPI*)(PCCERT_CONTEXT));
 EXELORE_PIN(CertCloseStore, BOOL(WINAPI*)(HCERTSTORE, DWORD));
@@ -64,8 +64,8 @@ EXELORE_PIN(WinVerifyTrust, LONG(WINAPI*)(HWND, GUID*, LPVOID));
 EXELORE_PIN(CryptCATAdminAcquireContext, BOOL(WINAPI*)(HCATADMIN*, const GUID*, DWORD));
 EXELORE_PIN(CryptCATAdminReleaseContext, BOOL(WINAPI*)(HCATADMIN, DWORD));
 EXELORE_PIN(CryptCATAdminCalcHashFromFileHandle, BOOL(WINAPI*)(HANDLE, DWORD*, BYTE*, DWORD));
-EXELORE_PIN(CryptCATAdminEnumCatalogFromHash, HCATINFO(WINAPI*)(HCATADMIN, BYTE*, DWORD, DWORD,
-                                                                 HCATINFO*));
+EXELORE_PIN(CryptCATAdminEnumCatalogFromHash,
+            HCATINFO(WINAPI*)(HCATADMIN, BYTE*, DWORD, DWORD, HCATINFO*));
 EXELORE_PIN(CryptCATCatalogInfoFromContext, BOOL(WINAPI*)(HCATINFO, CATALOG_INFO*, DWORD));
 EXELORE_PIN(CryptCATAdminReleaseCatalogContext, BOOL(WINAPI*)(HCATADMIN, HCATINFO, DWORD));
 static_assert(sizeof(CATALOG_INFO) == sizeof(DWORD) + MAX_PATH * sizeof(WCHAR));

@@ -7,10 +7,10 @@
 
 // The version resource keys reported, in report order.
 inline constexpr std::array<const WCHAR*, 12> VersionStringKeys = {
-    TEXT("Comments"),       TEXT("InternalName"),    TEXT("ProductName"),
-    TEXT("CompanyName"),    TEXT("LegalCopyright"),  TEXT("ProductVersion"),
-    TEXT("FileDescription"), TEXT("LegalTrademarks"), TEXT("PrivateBuild"),
-    TEXT("FileVersion"),    TEXT("OriginalFilename"), TEXT("SpecialBuild"),
+    TEXT("Comments"),        TEXT("InternalName"),     TEXT("ProductName"),
+    TEXT("CompanyName"),     TEXT("LegalCopyright"),   TEXT("ProductVersion"),
+    TEXT("FileDescription"), TEXT("LegalTrademarks"),  TEXT("PrivateBuild"),
+    TEXT("FileVersion"),     TEXT("OriginalFilename"), TEXT("SpecialBuild"),
 };
 
 // Replaces `report` with the report for `path`: one line per key of

@@ -133,8 +133,8 @@ TEST(BadInput, UnreadableFileGivesAnEmptyReport) {
   if (::geteuid() == 0) {
     // Root reads everything: drop to an unprivileged user for this run.
     if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "root without setpriv";
-    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                               "--clear-groups", "--"});
+    argv.insert(argv.begin(),
+                {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
     ::chmod(EXELORE_BINARY, 0755);
   }
   const auto result = RunProcess(argv, {}, 10s);

@@ -76,14 +76,14 @@ TEST(Store, WritesWhollyInsideTheSpanOrNotAtAll) {
     std::size_t base;
     bool stored;
   };
-  const Case cases[] = {{0, 0, true},  {0, 2, true},     {1, 2, false},    {3, 0, false},
+  const Case cases[] = {{0, 0, true},  {0, 2, true},      {1, 2, false},    {3, 0, false},
                         {0, 4, false}, {kHuge, 1, false}, {1, kHuge, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "offset " << c.offset << ", base " << c.base);
     std::vector<std::uint8_t> bytes(4, 0xEE);
-    EXPECT_EQ(exelore_posix::Store(bytes, Field<std::uint16_t>{c.offset}, c.base,
-                                   std::uint16_t{0x1234}),
-              c.stored);
+    EXPECT_EQ(
+        exelore_posix::Store(bytes, Field<std::uint16_t>{c.offset}, c.base, std::uint16_t{0x1234}),
+        c.stored);
     std::vector<std::uint8_t> expected(4, 0xEE);
     if (c.stored) {
       expected[c.base + c.offset] = 0x34;

@@ -88,7 +88,8 @@ TEST_F(CatalogTest, ProgramNamesTheCatalogSigner) {
   PutCatalog("a-untrusted.CAT", BuildCatalog(untrusted, pki_->untrusted_signer));
   PutCatalog("0-empty.cat", {});
   PutCatalog("0-garbage.cat", Bytes(1000, 0x42));
-  PutCatalog("0-truncated.cat", Bytes(trusted_bytes.begin(), trusted_bytes.begin() + trusted_bytes.size() / 2));
+  PutCatalog("0-truncated.cat",
+             Bytes(trusted_bytes.begin(), trusted_bytes.begin() + trusted_bytes.size() / 2));
   PutCatalog("0-unsigned.cat", exelore_test::BuildUnsignedCatalog(untrusted));
   CatalogOptions foreign = untrusted;
   foreign.content_type = "1.3.6.1.4.1.311.2.1.4";  // signed, but not a trust list
@@ -102,9 +103,8 @@ TEST_F(CatalogTest, ProgramNamesTheCatalogSigner) {
     std::string expected;
   };
   const Case cases[] = {
-      {listed, kVerified},       {checksum, kVerified}, {odd, kVerified},
-      {other, kUntrusted},   {both, kUntrusted},
-      {changed, kNone},          {uncatalogued, kNone}, {embedded, kUntrusted},
+      {listed, kVerified}, {checksum, kVerified}, {odd, kVerified},      {other, kUntrusted},
+      {both, kUntrusted},  {changed, kNone},      {uncatalogued, kNone}, {embedded, kUntrusted},
   };
   const std::vector<std::string> env = {"SystemRoot=" + system_root_,
                                         "SSL_CERT_FILE=" + pki_->root.cert,
@@ -165,15 +165,16 @@ TEST_F(CatalogTest, LargeCatalogsAreReadWhereverTheHashLies) {
     CatalogOptions options;
     for (std::size_t e = 0; e < fillers; ++e) {
       const std::string seed = "filler " + std::to_string(e);
-      options.entries.push_back(exelore_test::EntryFor(exelore_test::Digest(Bytes(seed.begin(), seed.end()))));
+      options.entries.push_back(
+          exelore_test::EntryFor(exelore_test::Digest(Bytes(seed.begin(), seed.end()))));
     }
     options.entries.front().tag = std::u16string(tag_units, u'T');
     options.entries.push_back(exelore_test::EntryFor(hash));
     return exelore_test::BuildCatalog(options, pki_->signer);
   };
   const auto hash_at = [&](const Bytes& catalog) {
-    return static_cast<std::size_t>(std::search(catalog.begin(), catalog.end(), hash.begin(), hash.end()) -
-                                    catalog.begin());
+    return static_cast<std::size_t>(
+        std::search(catalog.begin(), catalog.end(), hash.begin(), hash.end()) - catalog.begin());
   };
   const std::string kVerified = "PublisherName: ExeLore Test Signer (verified)";
 
@@ -192,7 +193,7 @@ TEST_F(CatalogTest, LargeCatalogsAreReadWhereverTheHashLies) {
   std::size_t units = 1 + (piece_end - hash.size() / 2 - first) / 2;
   Bytes straddling = build(fillers, units);
   for (int tries = 0; tries < 8 && !(hash_at(straddling) < piece_end &&
-                                      hash_at(straddling) + hash.size() > piece_end);
+                                     hash_at(straddling) + hash.size() > piece_end);
        ++tries) {
     units += hash_at(straddling) < piece_end - hash.size() / 2 ? 1 : -1;
     straddling = build(fillers, units);

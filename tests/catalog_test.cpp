@@ -41,14 +41,15 @@ struct CalcResult {
 
 CalcResult CalcHash(const std::string& path, DWORD size, bool buffer, DWORD flags = 0) {
   const std::u16string wide = Wide(path);
-  HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE file =
+      CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(file, INVALID_HANDLE_VALUE) << path;
   CalcResult r{};
   r.size = size;
   r.hash.assign(64, 0xCC);
   SetLastError(0xdeadbeef);
-  r.ok = CryptCATAdminCalcHashFromFileHandle(file, &r.size, buffer ? r.hash.data() : nullptr, flags);
+  r.ok =
+      CryptCATAdminCalcHashFromFileHandle(file, &r.size, buffer ? r.hash.data() : nullptr, flags);
   r.error = GetLastError();
   CloseHandle(file);
   return r;
@@ -144,13 +145,15 @@ Found FindCatalog(const Bytes& hash) {
   EXPECT_TRUE(CryptCATAdminAcquireContext(&admin, nullptr, 0));
   Bytes copy = hash;
   SetLastError(0xdeadbeef);
-  HCATINFO info = CryptCATAdminEnumCatalogFromHash(admin, copy.data(), static_cast<DWORD>(copy.size()), 0, nullptr);
+  HCATINFO info = CryptCATAdminEnumCatalogFromHash(admin, copy.data(),
+                                                   static_cast<DWORD>(copy.size()), 0, nullptr);
   Found found{"", GetLastError()};
   if (info != nullptr) {
     CATALOG_INFO catalog{};
     catalog.cbStruct = sizeof catalog;
     EXPECT_TRUE(CryptCATCatalogInfoFromContext(info, &catalog, 0));
-    found.catalog = fs::path(*exelore_posix::Utf16ToBytes(catalog.wszCatalogFile)).filename().string();
+    found.catalog =
+        fs::path(*exelore_posix::Utf16ToBytes(catalog.wszCatalogFile)).filename().string();
     EXPECT_TRUE(CryptCATAdminReleaseCatalogContext(admin, info, 0));
   }
   EXPECT_TRUE(CryptCATAdminReleaseContext(admin, 0));
@@ -218,7 +221,8 @@ TEST_F(CatalogTest, EnumFindsTheFirstCatalogThatListsTheHash) {
   CATALOG_INFO catalog{};
   catalog.cbStruct = sizeof catalog;
   ASSERT_TRUE(CryptCATCatalogInfoFromContext(info, &catalog, 0));
-  EXPECT_EQ(fs::path(*exelore_posix::Utf16ToBytes(catalog.wszCatalogFile)).filename(), "B-second.CAT");
+  EXPECT_EQ(fs::path(*exelore_posix::Utf16ToBytes(catalog.wszCatalogFile)).filename(),
+            "B-second.CAT");
   SetLastError(0xdeadbeef);
   EXPECT_EQ(CryptCATAdminEnumCatalogFromHash(admin, hash.data(), 20, 0, &info), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
@@ -239,14 +243,30 @@ TEST_F(CatalogTest, CatalogFunctionsRefuseBadArguments) {
     std::function<bool()> call;  // true when the call reported success
   };
   const Case cases[] = {
-      {"acquire without out-pointer", [] { return CryptCATAdminAcquireContext(nullptr, nullptr, 0) != FALSE; }},
-      {"acquire with flags", [] { HCATADMIN h = nullptr; return CryptCATAdminAcquireContext(&h, nullptr, 1) != FALSE; }},
-      {"enum on a made-up admin", [&] { return CryptCATAdminEnumCatalogFromHash(&not_a_handle, hash.data(), 20, 0, nullptr) != nullptr; }},
-      {"enum without hash", [&] { return CryptCATAdminEnumCatalogFromHash(admin, nullptr, 20, 0, nullptr) != nullptr; }},
-      {"enum with flags", [&] { return CryptCATAdminEnumCatalogFromHash(admin, hash.data(), 20, 1, nullptr) != nullptr; }},
-      {"info from a made-up context", [&] { return CryptCATCatalogInfoFromContext(&not_a_handle, &catalog, 0) != FALSE; }},
-      {"release a made-up catalog context", [&] { return CryptCATAdminReleaseCatalogContext(admin, &not_a_handle, 0) != FALSE; }},
-      {"release a made-up admin", [&] { return CryptCATAdminReleaseContext(&not_a_handle, 0) != FALSE; }},
+      {"acquire without out-pointer",
+       [] { return CryptCATAdminAcquireContext(nullptr, nullptr, 0) != FALSE; }},
+      {"acquire with flags",
+       [] {
+         HCATADMIN h = nullptr;
+         return CryptCATAdminAcquireContext(&h, nullptr, 1) != FALSE;
+       }},
+      {"enum on a made-up admin",
+       [&] {
+         return CryptCATAdminEnumCatalogFromHash(&not_a_handle, hash.data(), 20, 0, nullptr) !=
+                nullptr;
+       }},
+      {"enum without hash",
+       [&] { return CryptCATAdminEnumCatalogFromHash(admin, nullptr, 20, 0, nullptr) != nullptr; }},
+      {"enum with flags",
+       [&] {
+         return CryptCATAdminEnumCatalogFromHash(admin, hash.data(), 20, 1, nullptr) != nullptr;
+       }},
+      {"info from a made-up context",
+       [&] { return CryptCATCatalogInfoFromContext(&not_a_handle, &catalog, 0) != FALSE; }},
+      {"release a made-up catalog context",
+       [&] { return CryptCATAdminReleaseCatalogContext(admin, &not_a_handle, 0) != FALSE; }},
+      {"release a made-up admin",
+       [&] { return CryptCATAdminReleaseContext(&not_a_handle, 0) != FALSE; }},
       {"release a null admin", [] { return CryptCATAdminReleaseContext(nullptr, 0) != FALSE; }},
   };
   for (const Case& c : cases) {
@@ -267,7 +287,8 @@ TEST_F(CatalogTest, CatalogFunctionsRefuseBadArguments) {
 TEST_F(CatalogTest, InfoFromContextRefusesPathsLongerThanMaxPath) {
   const std::string saved = system_root_;
   std::string deep = dir_->File(std::string(120, 'd')) + "/" + std::string(120, 'e');
-  const std::string deep_catroot = deep + "/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
+  const std::string deep_catroot =
+      deep + "/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
   fs::create_directories(deep_catroot);
   const Bytes hash = exelore_test::Digest({'l'});
   CatalogOptions options;

@@ -28,7 +28,8 @@ using exelore_test::Wide;
 using Bytes = std::vector<std::uint8_t>;
 
 // WinVerifyTrust in catalog mode as the program calls it: VERIFY, then CLOSE.
-Verdict VerifyMember(const std::string& catalog, const std::u16string& tag, const std::string& file) {
+Verdict VerifyMember(const std::string& catalog, const std::u16string& tag,
+                     const std::string& file) {
   const auto run = exelore_test::VerifyCatalogMember(Wide(catalog), tag, Wide(file));
   EXPECT_NE(run.state_after_verify, nullptr);
   EXPECT_EQ(run.close_status, 0);
@@ -81,14 +82,16 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
   const std::string wrong_eku = put("wrong-eku.cat", BuildCatalog(options, pki_->signer_wrong_eku));
   const std::string raw_tags = put("raw.cat", BuildCatalog(raw, pki_->signer));
   const std::string weak = put("md5.cat", BuildCatalog(md5, pki_->signer));
-  const std::string unsigned_catalog = put("unsigned.cat", exelore_test::BuildUnsignedCatalog(options));
+  const std::string unsigned_catalog =
+      put("unsigned.cat", exelore_test::BuildUnsignedCatalog(options));
   CatalogOptions foreign = options;
   foreign.content_type = "1.3.6.1.4.1.311.2.1.4";
   const std::string not_ctl = put("not-ctl.cat", BuildCatalog(foreign, pki_->signer));
   const std::string garbage = put("garbage.cat", Bytes(300, 0x41));
   // The listed hash changed after signing: the signature no longer holds.
   Bytes tampered_bytes = trusted_bytes;
-  const auto at = std::search(tampered_bytes.begin(), tampered_bytes.end(), sha1.begin(), sha1.end());
+  const auto at =
+      std::search(tampered_bytes.begin(), tampered_bytes.end(), sha1.begin(), sha1.end());
   ASSERT_NE(at, tampered_bytes.end());
   *at ^= 0x01;
   const std::string tampered = put("tampered.cat", tampered_bytes);
@@ -106,30 +109,77 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
       {"listed text file", trusted, exelore_test::HexTag(text_sha1), text, {0, 0}},
       {"SHA-256 entry", trusted, u"sha256member", member, {0, 0}},
       {"tag as raw hash bytes", raw_tags, tag, member, {0, 0}},
-      {"changed since", trusted, tag, changed, {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
-      {"another member's tag", trusted, exelore_test::HexTag(text_sha1), member,
+      {"changed since",
+       trusted,
+       tag,
+       changed,
        {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
-      {"tag not in the catalog", trusted, u"0000", member,
+      {"another member's tag",
+       trusted,
+       exelore_test::HexTag(text_sha1),
+       member,
+       {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
+      {"tag not in the catalog",
+       trusted,
+       u"0000",
+       member,
        {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
-      {"empty tag", trusted, u"", member, {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
-      {"untrusted root", untrusted, tag, member,
+      {"empty tag",
+       trusted,
+       u"",
+       member,
+       {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
+      {"untrusted root",
+       untrusted,
+       tag,
+       member,
        {CERT_E_UNTRUSTEDROOT, static_cast<DWORD>(CERT_E_UNTRUSTEDROOT)}},
-      {"changed and untrusted", untrusted, tag, changed,
+      {"changed and untrusted",
+       untrusted,
+       tag,
+       changed,
        {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
-      {"expired signer", expired, tag, member, {CERT_E_EXPIRED, static_cast<DWORD>(CERT_E_EXPIRED)}},
-      {"signer not for code", wrong_eku, tag, member,
+      {"expired signer",
+       expired,
+       tag,
+       member,
+       {CERT_E_EXPIRED, static_cast<DWORD>(CERT_E_EXPIRED)}},
+      {"signer not for code",
+       wrong_eku,
+       tag,
+       member,
        {CERT_E_WRONG_USAGE, static_cast<DWORD>(CERT_E_WRONG_USAGE)}},
       {"MD5 entry", weak, tag, member, {NTE_BAD_ALGID, static_cast<DWORD>(NTE_BAD_ALGID)}},
-      {"tampered catalog", tampered, tag, member,
+      {"tampered catalog",
+       tampered,
+       tag,
+       member,
        {CRYPT_E_HASH_VALUE, static_cast<DWORD>(CRYPT_E_HASH_VALUE)}},
-      {"no signer", unsigned_catalog, tag, member,
+      {"no signer",
+       unsigned_catalog,
+       tag,
+       member,
        {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)}},
-      {"not a trust list", not_ctl, tag, member,
+      {"not a trust list",
+       not_ctl,
+       tag,
+       member,
        {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)}},
-      {"garbage", garbage, tag, member,
+      {"garbage",
+       garbage,
+       tag,
+       member,
        {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)}},
-      {"missing catalog", File("absent.cat"), tag, member, {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND}},
-      {"missing member", trusted, tag, File("absent.exe"), {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND}},
+      {"missing catalog",
+       File("absent.cat"),
+       tag,
+       member,
+       {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND}},
+      {"missing member",
+       trusted,
+       tag,
+       File("absent.exe"),
+       {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -157,7 +207,8 @@ TEST_F(CatalogTest, DamagedCatalogsNeverVerify) {
     EXPECT_FALSE(parsed.has_value()) << n;
     if (n % 53 == 0) {
       exelore_test::WriteFile(File("prefix.cat"), prefix);
-      EXPECT_NE(VerifyMember(File("prefix.cat"), exelore_test::HexTag(sha1), member).status, 0) << n;
+      EXPECT_NE(VerifyMember(File("prefix.cat"), exelore_test::HexTag(sha1), member).status, 0)
+          << n;
     }
   }
   // 0xFF over any byte (a length, a tag, a version, the listed hash): the

@@ -60,7 +60,9 @@ TEST(Console, WritesTheReportAsSingleByteText) {
   exelore_test::WriteFile(file, BuildPeWithVersion(info));
   const std::string expected =
       "Comments: \r\nInternalName: \r\nProductName: Product\r\n"
-      "CompanyName: Caf\xe9 ?\xf3" "d? ?" "?!\r\n"
+      "CompanyName: Caf\xe9 ?\xf3"
+      "d? ?"
+      "?!\r\n"
       "LegalCopyright: \r\nProductVersion: \r\nFileDescription: \r\n"
       "LegalTrademarks: \r\nPrivateBuild: \r\nFileVersion: \r\nOriginalFilename: \r\n"
       "SpecialBuild: \r\nPublisherName: \r\n";

@@ -45,8 +45,9 @@ class Crypt32Test : public ::testing::Test {
     ASSERT_EQ(exelore_test::OsslsigncodeSign(dir_->File("unsigned.exe"), dir_->File("signed.exe"),
                                              pki_->signer, "sha256"),
               "");
-    const auto r = exelore_test::RunProcess({"/usr/bin/osslsigncode", "extract-signature", "-in",
-                                             dir_->File("signed.exe"), "-out", dir_->File("sig.p7")});
+    const auto r =
+        exelore_test::RunProcess({"/usr/bin/osslsigncode", "extract-signature", "-in",
+                                  dir_->File("signed.exe"), "-out", dir_->File("sig.p7")});
     ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
   }
   static void TearDownTestSuite() {
@@ -114,10 +115,9 @@ TEST_F(Crypt32Test, SignerInfoFindAndNameThroughTheProgramsPath) {
   const std::u16string path = Wide("signed.exe");
   HCERTSTORE store = nullptr;
   HCRYPTMSG msg = nullptr;
-  ASSERT_TRUE(CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(),
-                               CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store,
-                               &msg, nullptr));
+  ASSERT_TRUE(CryptQueryObject(
+      CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+      CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &msg, nullptr));
 
   // Two-call protocol.
   DWORD size = kSentinel;
@@ -143,7 +143,8 @@ TEST_F(Crypt32Test, SignerInfoFindAndNameThroughTheProgramsPath) {
   EXPECT_EQ(info->dwVersion, 1u);
   const auto issuer = SubjectDer(pki_->intermediate.cert);
   ASSERT_TRUE(inside(info->Issuer.pbData));
-  EXPECT_EQ(std::vector<BYTE>(info->Issuer.pbData, info->Issuer.pbData + info->Issuer.cbData), issuer);
+  EXPECT_EQ(std::vector<BYTE>(info->Issuer.pbData, info->Issuer.pbData + info->Issuer.cbData),
+            issuer);
   // Serial 0x1001, least significant byte first.
   EXPECT_EQ(std::vector<BYTE>(info->SerialNumber.pbData,
                               info->SerialNumber.pbData + info->SerialNumber.cbData),
@@ -172,9 +173,11 @@ TEST_F(Crypt32Test, SignerInfoFindAndNameThroughTheProgramsPath) {
   ASSERT_NE(cert, nullptr);
   EXPECT_EQ(std::vector<BYTE>(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded),
             exelore_test::CertificateDer(pki_->signer.cert));
-  const std::uint64_t not_before = (static_cast<std::uint64_t>(cert->pCertInfo->NotBefore.dwHighDateTime) << 32) |
-                                   cert->pCertInfo->NotBefore.dwLowDateTime;
-  EXPECT_EQ(not_before, (static_cast<std::uint64_t>(TestPki::kNotBefore) + 11644473600ull) * 10000000ull);
+  const std::uint64_t not_before =
+      (static_cast<std::uint64_t>(cert->pCertInfo->NotBefore.dwHighDateTime) << 32) |
+      cert->pCertInfo->NotBefore.dwLowDateTime;
+  EXPECT_EQ(not_before,
+            (static_cast<std::uint64_t>(TestPki::kNotBefore) + 11644473600ull) * 10000000ull);
 
   BYTE padded_serial[] = {0x01, 0x10, 0x00, 0x00};
   BYTE other_serial[] = {0x02, 0x10};
@@ -186,8 +189,8 @@ TEST_F(Crypt32Test, SignerInfoFindAndNameThroughTheProgramsPath) {
     CERT_INFO probe = wanted;
     probe.SerialNumber = s.serial;
     SetLastError(kSentinel);
-    PCCERT_CONTEXT c = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT,
-                                                  &probe, nullptr);
+    PCCERT_CONTEXT c = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
+                                                  CERT_FIND_SUBJECT_CERT, &probe, nullptr);
     EXPECT_EQ(c != nullptr, s.found);
     if (c == nullptr) {
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_NOT_FOUND));
@@ -225,8 +228,8 @@ std::vector<std::uint8_t> CertWithSubject(const std::vector<NameEntry>& entries,
   X509* x = X509_new();
   X509_NAME* name = X509_get_subject_name(x);
   for (const NameEntry& e : entries) {
-    X509_NAME_add_entry_by_txt(name, e.field, e.type, e.bytes.data(), static_cast<int>(e.bytes.size()),
-                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, e.field, e.type, e.bytes.data(),
+                               static_cast<int>(e.bytes.size()), -1, 0);
   }
   X509_set_issuer_name(x, name);
   ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
@@ -262,19 +265,37 @@ TEST(CertGetNameStringW, SimpleDisplayNameChoiceAndStringTypes) {
     std::u16string expected;
   } cases[] = {
       {"first CN in encoded order",
-       {{"O", MBSTRING_UTF8, Bytes("Org")}, {"CN", MBSTRING_UTF8, Bytes("One")}, {"CN", MBSTRING_UTF8, Bytes("Two")}},
-       nullptr, u"One"},
-      {"OU before O", {{"O", MBSTRING_UTF8, Bytes("Org")}, {"OU", MBSTRING_UTF8, Bytes("Unit")}}, nullptr, u"Unit"},
-      {"O", {{"C", MBSTRING_UTF8, Bytes("DE")}, {"O", MBSTRING_UTF8, Bytes("Org")}}, nullptr, u"Org"},
-      {"e-mail attribute", {{"C", MBSTRING_UTF8, Bytes("DE")}, {"emailAddress", V_ASN1_IA5STRING, Bytes("a@b.example")}},
-       "email:san@b.example", u"a@b.example"},
-      {"alternative name rfc822Name", {{"C", MBSTRING_UTF8, Bytes("DE")}}, "DNS:x.example,email:san@b.example",
+       {{"O", MBSTRING_UTF8, Bytes("Org")},
+        {"CN", MBSTRING_UTF8, Bytes("One")},
+        {"CN", MBSTRING_UTF8, Bytes("Two")}},
+       nullptr,
+       u"One"},
+      {"OU before O",
+       {{"O", MBSTRING_UTF8, Bytes("Org")}, {"OU", MBSTRING_UTF8, Bytes("Unit")}},
+       nullptr,
+       u"Unit"},
+      {"O",
+       {{"C", MBSTRING_UTF8, Bytes("DE")}, {"O", MBSTRING_UTF8, Bytes("Org")}},
+       nullptr,
+       u"Org"},
+      {"e-mail attribute",
+       {{"C", MBSTRING_UTF8, Bytes("DE")},
+        {"emailAddress", V_ASN1_IA5STRING, Bytes("a@b.example")}},
+       "email:san@b.example",
+       u"a@b.example"},
+      {"alternative name rfc822Name",
+       {{"C", MBSTRING_UTF8, Bytes("DE")}},
+       "DNS:x.example,email:san@b.example",
        u"san@b.example"},
-      {"first attribute", {{"C", MBSTRING_UTF8, Bytes("DE")}, {"L", MBSTRING_UTF8, Bytes("Berlin")}}, "DNS:x.example",
+      {"first attribute",
+       {{"C", MBSTRING_UTF8, Bytes("DE")}, {"L", MBSTRING_UTF8, Bytes("Berlin")}},
+       "DNS:x.example",
        u"DE"},
       {"nothing", {}, nullptr, u""},
       {"BMPString", {{"CN", V_ASN1_BMPSTRING, {0x20, 0xAC, 0x00, 0x41}}}, nullptr, u"\u20ACA"},
-      {"UniversalString above the BMP", {{"CN", V_ASN1_UNIVERSALSTRING, {0, 1, 0xF6, 0x00, 0, 0, 0, 0x42}}}, nullptr,
+      {"UniversalString above the BMP",
+       {{"CN", V_ASN1_UNIVERSALSTRING, {0, 1, 0xF6, 0x00, 0, 0, 0, 0x42}}},
+       nullptr,
        u"\U0001F600B"},
       {"UTF8String", {{"CN", V_ASN1_UTF8STRING, {'Z', 'o', 0xC3, 0xAB}}}, nullptr, u"Zo\u00EB"},
       {"T61String bytes as Latin-1", {{"CN", V_ASN1_T61STRING, {'A', 0xE9}}}, nullptr, u"A\u00E9"},
@@ -290,8 +311,9 @@ TEST(CertGetNameStringW, SimpleDisplayNameChoiceAndStringTypes) {
     EXPECT_EQ(CertGetNameStringW(&context, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0),
               c.expected.size() + 1);
     std::vector<WCHAR> text(64, 0xbeef);
-    EXPECT_EQ(CertGetNameStringW(&context, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text.data(), 64),
-              c.expected.size() + 1);
+    EXPECT_EQ(
+        CertGetNameStringW(&context, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text.data(), 64),
+        c.expected.size() + 1);
     EXPECT_EQ(std::u16string(text.data()), c.expected);
   }
 }

@@ -45,8 +45,8 @@ TEST(Differential, NeverVerifiedWhereOsslsigncodeRefuses) {
     bool pe32plus;
     const char* hash;
   };
-  for (const Fixture& f : {Fixture{"PE32+ SHA-256", true, "sha256"},
-                           Fixture{"PE32 SHA-1", false, "sha1"}}) {
+  for (const Fixture& f :
+       {Fixture{"PE32+ SHA-256", true, "sha256"}, Fixture{"PE32 SHA-1", false, "sha1"}}) {
     SCOPED_TRACE(f.name);
     exelore_test::PeLayout layout;
     exelore_test::WriteFile(dir.File("u.exe"),
@@ -63,7 +63,8 @@ TEST(Differential, NeverVerifiedWhereOsslsigncodeRefuses) {
     ASSERT_EQ(image[table + 9], 0x82);
     const std::size_t der_length = 4 + (image[table + 10] << 8 | image[table + 11]);
     const auto region = [&](std::size_t at) -> std::string {
-      if (at == layout.checksum_field || (at > layout.checksum_field && at < layout.checksum_field + 4))
+      if (at == layout.checksum_field ||
+          (at > layout.checksum_field && at < layout.checksum_field + 4))
         return "checksum";
       if (at >= layout.data_directories + 32 && at < layout.data_directories + 40)
         return "certificate table entry";
@@ -92,8 +93,8 @@ TEST(Differential, NeverVerifiedWhereOsslsigncodeRefuses) {
       const bool ours = OurVerdict(dir.File("d.exe"));
       const bool theirs = OsslsigncodeVerdict(pki.root.cert, dir.File("d.exe"));
       ++compared;
-      EXPECT_FALSE(ours && !theirs) << "verified at offset " << at << " (" << region(at)
-                                    << ") where osslsigncode refuses";
+      EXPECT_FALSE(ours && !theirs)
+          << "verified at offset " << at << " (" << region(at) << ") where osslsigncode refuses";
       if (!ours && theirs) {
         ++refused_by_us_only[region(at)];
         std::printf("  refused by us only: offset %zu (%s, DER offset %ld)\n", at,

@@ -119,25 +119,38 @@ TEST_F(FileCertificateInfoTest, AnswersForEachKindOfFile) {
     Outcome expected;
   };
   const std::vector<Case> cases = {
-      {"missing file", dir_->File("absent.exe"),
+      {"missing file",
+       dir_->File("absent.exe"),
        {HResultFromWin32(ERROR_FILE_NOT_FOUND), E_FAIL, u"untouched", E_FAIL, true, {}}},
-      {"unsigned file", dir_->File("unsigned.exe"),
+      {"unsigned file",
+       dir_->File("unsigned.exe"),
        {CRYPT_E_NO_MATCH, CRYPT_E_NO_MATCH, u"untouched", 0, false, {}}},
       {"valid signature", valid, {S_OK, S_OK, u"ExeLore Test Signer", S_OK, true, {}}},
-      {"signed with SHA-1", Signed(pki_->signer, "sha1.exe", "sha1"),
+      {"signed with SHA-1",
+       Signed(pki_->signer, "sha1.exe", "sha1"),
        {S_OK, S_OK, u"ExeLore Test Signer", S_OK, true, {}}},
-      {"signer without a common name", Signed(pki_->signer_no_cn, "no-cn.exe"),
+      {"signer without a common name",
+       Signed(pki_->signer_no_cn, "no-cn.exe"),
        {S_OK, S_OK, u"ExeLore Org Only", S_OK, true, {}}},
-      {"untrusted root", Signed(pki_->untrusted_signer, "untrusted.exe"),
+      {"untrusted root",
+       Signed(pki_->untrusted_signer, "untrusted.exe"),
        {S_OK, S_OK, u"ExeLore Untrusted Signer", CERT_E_UNTRUSTEDROOT, false, {}}},
-      {"expired signer", Signed(pki_->signer_expired, "expired.exe"),
+      {"expired signer",
+       Signed(pki_->signer_expired, "expired.exe"),
        {S_OK, S_OK, u"ExeLore Expired Signer", CERT_E_EXPIRED, false, {}}},
-      {"signer without code signing", Signed(pki_->signer_wrong_eku, "wrong-eku.exe"),
+      {"signer without code signing",
+       Signed(pki_->signer_wrong_eku, "wrong-eku.exe"),
        {S_OK, S_OK, u"ExeLore Server Only", CERT_E_WRONG_USAGE, false, {}}},
-      {"code changed after signing", dir_->File("tampered.exe"),
+      {"code changed after signing",
+       dir_->File("tampered.exe"),
        {S_OK, S_OK, u"ExeLore Test Signer", TRUST_E_BAD_DIGEST, false, {}}},
-      {"signer certificate missing from the signature", dir_->File("no-signer-cert.exe"),
-       {S_OK, CRYPT_E_NO_MATCH, u"untouched", S_OK, false,
+      {"signer certificate missing from the signature",
+       dir_->File("no-signer-cert.exe"),
+       {S_OK,
+        CRYPT_E_NO_MATCH,
+        u"untouched",
+        S_OK,
+        false,
         {u"CertFindCertificateInStore failed with 2148081668"}}},
   };
   for (const auto& c : cases) {
@@ -161,7 +174,8 @@ TEST_F(FileCertificateInfoTest, ReportEndsWithThePublisherLine) {
   auto tampered = exelore_test::ReadFile(valid);
   tampered[0x400] ^= 0x80;
   exelore_test::WriteFile(dir_->File("line-tampered.exe"), tampered);
-  exelore_test::WriteFile(dir_->File("line-unsigned.exe"), BuildPeWithVersion(DefaultVersionInfo()));
+  exelore_test::WriteFile(dir_->File("line-unsigned.exe"),
+                          BuildPeWithVersion(DefaultVersionInfo()));
   struct Case {
     std::string path;
     std::string last_line;

@@ -32,9 +32,11 @@ TEST(MainDialogStartTest, EndsWithStatusZeroWhenNoDialogCanBeShown) {
     std::vector<std::string> argv;
   } cases[] = {
       {"no display at all",
-       {"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", EXELORE_BINARY}},
+       {"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
+        EXELORE_BINARY}},
       {"a display that does not answer",
-       {"/usr/bin/env", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", "DISPLAY=:97", EXELORE_BINARY}},
+       {"/usr/bin/env", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", "DISPLAY=:97",
+        EXELORE_BINARY}},
       {"a platform plugin that is not installed",
        {"/usr/bin/env", "QT_QPA_PLATFORM=no-such-platform", EXELORE_BINARY}},
       {"no front-end library next to the executable",
@@ -67,10 +69,10 @@ TEST(MainDialogEndToEndTest, RealExecutableUnderXvfb) {
   TempDir dir;
   const std::string fixture = MakeFixture(dir, "e2e.exe", u"End To End Corp");
   const std::string report_file = dir.File("report.txt");
-  const auto result = RunProcess({"/usr/bin/env", "-u", "QT_QPA_PLATFORM", EXELORE_WITH_XVFB,
-                                  EXELORE_DRIVE_DIALOG, EXELORE_BINARY, EXELORE_X11_TOOL, fixture,
-                                  report_file},
-                                 {}, std::chrono::seconds(120));
+  const auto result =
+      RunProcess({"/usr/bin/env", "-u", "QT_QPA_PLATFORM", EXELORE_WITH_XVFB, EXELORE_DRIVE_DIALOG,
+                  EXELORE_BINARY, EXELORE_X11_TOOL, fixture, report_file},
+                 {}, std::chrono::seconds(120));
   ASSERT_FALSE(result.timed_out) << result.err;
   EXPECT_EQ(result.exit_status, 0) << result.err;
   std::ifstream in(report_file, std::ios::binary);

@@ -105,7 +105,8 @@ TEST(MainDialogTemplateTest, MatchesTheResourceScript) {
   }
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->language, 1033);
-  EXPECT_EQ(found->style, 0x80C800C8u);  // WS_POPUP|WS_CAPTION|WS_SYSMENU|DS_MODALFRAME|DS_SETFONT|DS_FIXEDSYS
+  EXPECT_EQ(found->style,
+            0x80C800C8u);  // WS_POPUP|WS_CAPTION|WS_SYSMENU|DS_MODALFRAME|DS_SETFONT|DS_FIXEDSYS
   EXPECT_EQ(found->exstyle, 0u);
   EXPECT_EQ((std::vector<int>{found->x, found->y, found->cx, found->cy}),
             (std::vector<int>{0, 0, 391, 230}));
@@ -164,7 +165,8 @@ TEST_F(MainDialogTest, GetInfoComposesTheFirst259UnitsOfALongerPath) {
   // A file whose path is exactly 259 units, typed with 41 more after it.
   const std::size_t name_length = 259 - dir_.path().size() - 1;
   ASSERT_LT(name_length, 250u);
-  const std::string path = MakeFixture(dir_, std::string(name_length - 4, 'n') + ".exe", u"Cut Corp");
+  const std::string path =
+      MakeFixture(dir_, std::string(name_length - 4, 'n') + ".exe", u"Cut Corp");
   ASSERT_EQ(path.size(), 259u);
   const std::u16string typed = Ascii(path) + std::u16string(41, u'x');
   TypePath(typed);
@@ -247,7 +249,8 @@ TEST_F(MainDialogTest, EscapeEnterAndOtherCommandsKeepTheDialogAsItIs) {
     EXPECT_EQ(Text(IDC_REPORT), report);
   }
   // IDOK and IDCANCEL as the dialog manager sends them, and a command for no control.
-  for (const WPARAM command : {WPARAM{IDOK}, WPARAM{IDCANCEL}, MAKEWPARAM(IDC_PATH, EN_CHANGE), WPARAM{999}}) {
+  for (const WPARAM command :
+       {WPARAM{IDOK}, WPARAM{IDCANCEL}, MAKEWPARAM(IDC_PATH, EN_CHANGE), WPARAM{999}}) {
     EXPECT_EQ(MainDialogProc(dialog_, WM_COMMAND, command, 0), 0);
   }
   EXPECT_EQ(Text(IDC_REPORT), report);
@@ -263,7 +266,8 @@ TEST_F(MainDialogTest, TabFollowsTheTemplateOrder) {
 }
 
 TEST_F(MainDialogTest, LayoutComesFromDialogUnitsOfARealFont) {
-  EXPECT_FALSE(posix::DialogFontFamily(dialog_).empty()) << "no font found: install fonts-dejavu-core";
+  EXPECT_FALSE(posix::DialogFontFamily(dialog_).empty())
+      << "no font found: install fonts-dejavu-core";
   RECT client{};
   ASSERT_TRUE(GetClientRect(dialog_, &client));
   auto box = [&](int id) {
@@ -323,8 +327,11 @@ TEST_F(MainDialogTest, FrameOffersWhatTheStyleAsksFor) {
       {"both boxes and a sizing border",
        caption | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME,
        {true, true, true, true, true, true}},
-      {"a minimise box", caption | WS_SYSMENU | WS_MINIMIZEBOX, {true, true, true, true, false, false}},
-      {"boxes without a system menu", caption | WS_MINIMIZEBOX | WS_MAXIMIZEBOX,
+      {"a minimise box",
+       caption | WS_SYSMENU | WS_MINIMIZEBOX,
+       {true, true, true, true, false, false}},
+      {"boxes without a system menu",
+       caption | WS_MINIMIZEBOX | WS_MAXIMIZEBOX,
        {true, false, false, false, false, false}},
       {"no caption", WS_POPUP | WS_BORDER, {false, false, false, false, false, false}},
   };
@@ -356,8 +363,11 @@ TEST_F(MainDialogTest, OpenDialogMatchesPatternsWhateverTheirCase) {
     const WCHAR* filter;
     std::vector<std::u16string> listed;
   } cases[] = {
-      {"the program's filter", TEXT("Executable\0*.exe\0\0"), {u"Mixed.Exe", u"SETUP.EXE", u"tool.exe"}},
-      {"two upper-case patterns", TEXT("Some\0*.EXE;*.txt\0\0"),
+      {"the program's filter",
+       TEXT("Executable\0*.exe\0\0"),
+       {u"Mixed.Exe", u"SETUP.EXE", u"tool.exe"}},
+      {"two upper-case patterns",
+       TEXT("Some\0*.EXE;*.txt\0\0"),
        {u"Mixed.Exe", u"SETUP.EXE", u"a.exe.txt", u"notes.TXT", u"tool.exe"}},
   };
   for (const auto& c : cases) {

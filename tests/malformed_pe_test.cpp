@@ -101,8 +101,7 @@ TEST(MalformedPe, LyingSizesAndOffsetsGiveAWellFormedReport) {
       {"too many sections", [](auto& b, auto& l) { Put16(b, l.coff_header + 2, 0xFFFF); }},
       {"optional header size huge", [](auto& b, auto& l) { Put16(b, l.coff_header + 16, 0xFFFF); }},
       {"optional header size tiny", [](auto& b, auto& l) { Put16(b, l.coff_header + 16, 8); }},
-      {"no data directories",
-       [](auto& b, auto& l) { Put32(b, l.data_directories - 4, 0); }},
+      {"no data directories", [](auto& b, auto& l) { Put32(b, l.data_directories - 4, 0); }},
       {"resource directory RVA wraps",
        [](auto& b, auto& l) { Put32(b, l.data_directories + 16, 0xFFFFFFF0); }},
       {"resource section raw pointer past the end",
@@ -122,13 +121,14 @@ TEST(MalformedPe, LyingSizesAndOffsetsGiveAWellFormedReport) {
       {"data entry RVA wraps",
        [](auto& b, auto& l) { Put32(b, l.rsrc_raw + l.rsrc.data_entry_offsets[0], 0xFFFFFFF0); }},
       {"data entry size past the end",
-       [](auto& b, auto& l) { Put32(b, l.rsrc_raw + l.rsrc.data_entry_offsets[0] + 4, 0x7FFFFFFF); }},
+       [](auto& b, auto& l) {
+         Put32(b, l.rsrc_raw + l.rsrc.data_entry_offsets[0] + 4, 0x7FFFFFFF);
+       }},
       {"data entry size zero",
        [](auto& b, auto& l) { Put32(b, l.rsrc_raw + l.rsrc.data_entry_offsets[0] + 4, 0); }},
       {"root wLength larger than the resource",
        [](auto& b, auto& l) { Put16(b, l.version_data_offset, 0xFFFF); }},
-      {"root wLength below a header",
-       [](auto& b, auto& l) { Put16(b, l.version_data_offset, 3); }},
+      {"root wLength below a header", [](auto& b, auto& l) { Put16(b, l.version_data_offset, 3); }},
       {"root wValueLength huge",
        [](auto& b, auto& l) { Put16(b, l.version_data_offset + 2, 0xFFFF); }},
       {"directory entry counts huge",
@@ -159,8 +159,12 @@ TEST(MalformedPe, LyingSizesAndOffsetsGiveAWellFormedReport) {
 // of a large file costs a few small reads, never the file.
 TEST(MalformedPe, LargeFileReportsWithoutReadingIt) {
   exelore_test::PeOptions options;
-  options.resources.push_back({exelore_test::kRtVersion, 1, {}, 0x0409,
-                               exelore_test::BuildVersionResource(DefaultVersionInfo(u"Big")), {}});
+  options.resources.push_back({exelore_test::kRtVersion,
+                               1,
+                               {},
+                               0x0409,
+                               exelore_test::BuildVersionResource(DefaultVersionInfo(u"Big")),
+                               {}});
   options.extra_section_bytes = 64u << 20;
   TempDir dir;
   exelore_test::WriteFile(dir.File("big.exe"), exelore_test::BuildPe(options));

@@ -61,7 +61,6 @@ std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-
 class RealFiles : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -83,9 +82,9 @@ class RealFiles : public ::testing::Test {
 TEST_F(RealFiles, WholeReportInTheDefaultEnvironment) {
   for (const RealFile& f : Manifest()) {
     SCOPED_TRACE(f.name);
-    const auto result = exelore_test::RunProcess(
-        {"/usr/bin/env", "-u", "SSL_CERT_FILE", "-u", "SSL_CERT_DIR", "-u", "SystemRoot",
-         EXELORE_BINARY, "/c", Cache() + "/" + f.name});
+    const auto result =
+        exelore_test::RunProcess({"/usr/bin/env", "-u", "SSL_CERT_FILE", "-u", "SSL_CERT_DIR", "-u",
+                                  "SystemRoot", EXELORE_BINARY, "/c", Cache() + "/" + f.name});
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.out, ReadText(kSource + "/tests/real_files/expected/" + f.name + ".txt"));
   }
@@ -99,7 +98,8 @@ TEST_F(RealFiles, VerdictEqualsOsslsigncodes) {
   if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
   exelore_test::TempDir dir;
   std::string anchors = ReadText("/etc/ssl/certs/ca-certificates.crt");
-  for (const auto& pem : fs::directory_iterator(kSource + "/platform/posix/common/authenticode/roots")) {
+  for (const auto& pem :
+       fs::directory_iterator(kSource + "/platform/posix/common/authenticode/roots")) {
     if (pem.path().extension() == ".pem") anchors += ReadText(pem.path());
   }
   std::ofstream(dir.File("anchors.pem"), std::ios::binary) << anchors;
@@ -123,7 +123,8 @@ std::vector<std::size_t> Where(const Bytes& haystack, const unsigned char* needl
   const auto at = std::search(haystack.begin(), haystack.end(), needle, needle + length);
   std::vector<std::size_t> offsets;
   for (int i = 0; at != haystack.end() && i < length; ++i) {
-    offsets.push_back(static_cast<std::size_t>(at - haystack.begin()) + static_cast<std::size_t>(i));
+    offsets.push_back(static_cast<std::size_t>(at - haystack.begin()) +
+                      static_cast<std::size_t>(i));
   }
   return offsets;
 }
@@ -158,7 +159,8 @@ TEST_F(RealFiles, ByteFlipsInWhatIsSignedNeverVerify) {
     add(si->enc_digest);
     add(PKCS7_digest_from_attributes(si->auth_attr));
     for (int i = 0; i < sk_X509_ATTRIBUTE_num(si->unauth_attr); ++i) {
-      const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(sk_X509_ATTRIBUTE_value(si->unauth_attr, i), 0);
+      const ASN1_TYPE* value =
+          X509_ATTRIBUTE_get0_type(sk_X509_ATTRIBUTE_value(si->unauth_attr, i), 0);
       if (value == nullptr || value->type != V_ASN1_SEQUENCE) continue;
       const unsigned char* q = value->value.sequence->data;
       const long length = value->value.sequence->length;

@@ -42,9 +42,8 @@ TEST(ComposeApplicationReport, IsEmptyWithoutAVersionResource) {
   TempDir dir;
   exelore_test::WriteFile(dir.File("plain.exe"), exelore_test::BuildPe({}));
   exelore_test::WriteFile(dir.File("text.txt"), {'M', 'Z'});
-  for (const std::string& path :
-       {std::string(), dir.File("absent.exe"), dir.File("plain.exe"), dir.File("text.txt"),
-        dir.path(), std::string("/dev/zero")}) {
+  for (const std::string& path : {std::string(), dir.File("absent.exe"), dir.File("plain.exe"),
+                                  dir.File("text.txt"), dir.path(), std::string("/dev/zero")}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(Compose(path), u"");
   }

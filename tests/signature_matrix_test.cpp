@@ -38,12 +38,11 @@ class SignatureMatrix : public testing::Test {
   }
 
   static std::string Sign(const exelore_test::PkiIdentity& identity, const std::string& name,
-                          const std::vector<std::string>& extra = {},
-                          const std::string& in = "") {
+                          const std::vector<std::string>& extra = {}, const std::string& in = "") {
     const std::string source = in.empty() ? dir_->File("unsigned.exe") : in;
     if (in.empty()) {
-      exelore_test::WriteFile(source, exelore_test::BuildPeWithVersion(
-                                          exelore_test::DefaultVersionInfo()));
+      exelore_test::WriteFile(source,
+                              exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo()));
     }
     exelore_test::SignFile(identity, source, dir_->File(name), "sha256", extra);
     return dir_->File(name);
@@ -125,8 +124,8 @@ TEST_F(SignatureMatrix, OnlyAHoldingFirstSignatureIsVerified) {
 
   // A nested signature by a signer nobody trusts, inside the valid one; and
   // the other way round.
-  const std::string nested_untrusted = Sign(pki_->untrusted_signer, "nested-untrusted.exe",
-                                            {"-nest"}, valid);
+  const std::string nested_untrusted =
+      Sign(pki_->untrusted_signer, "nested-untrusted.exe", {"-nest"}, valid);
   const std::string untrusted = Sign(pki_->untrusted_signer, "untrusted.exe");
   const std::string nested_valid = Sign(pki_->signer, "nested-valid.exe", {"-nest"}, untrusted);
 
@@ -144,38 +143,47 @@ TEST_F(SignatureMatrix, OnlyAHoldingFirstSignatureIsVerified) {
   const std::vector<Case> cases = {
       {"valid", image, true},
       {"zero padding after the signature",
-       ReplaceCertificateTable(image, WithLength(Concat(certificate, std::vector<uint8_t>(64, 0)),
-                                                 length + 64)),
+       ReplaceCertificateTable(
+           image, WithLength(Concat(certificate, std::vector<uint8_t>(64, 0)), length + 64)),
        true},
       {"garbage after the signature inside its certificate",
        ReplaceCertificateTable(image, trailing_garbage), false},
       {"bytes appended after the certificate table", Concat(image, {1, 2, 3, 4, 5, 6, 7, 8}),
        false},
-      {"zero bytes appended after the certificate table",
-       Concat(image, std::vector<uint8_t>(8, 0)), false},
+      {"zero bytes appended after the certificate table", Concat(image, std::vector<uint8_t>(8, 0)),
+       false},
       {"second certificate after a valid first one",
-       ReplaceCertificateTable(image, Concat(certificate, WithLength(trailing_garbage, length + 8))),
+       ReplaceCertificateTable(image,
+                               Concat(certificate, WithLength(trailing_garbage, length + 8))),
        true},
       {"directory larger than the file", ReplaceCertificateTable(image, certificate, length + 4096),
        false},
       {"directory smaller than the certificate",
        ReplaceCertificateTable(image, certificate, length - 8), false},
-      {"certificate length past the table", ReplaceCertificateTable(image, WithLength(certificate, length + 8)), false},
-      {"certificate length below its header", ReplaceCertificateTable(image, WithLength(certificate, 4)), false},
-      {"certificate length huge", ReplaceCertificateTable(image, WithLength(certificate, 0xFFFFFFF0)), false},
+      {"certificate length past the table",
+       ReplaceCertificateTable(image, WithLength(certificate, length + 8)), false},
+      {"certificate length below its header",
+       ReplaceCertificateTable(image, WithLength(certificate, 4)), false},
+      {"certificate length huge",
+       ReplaceCertificateTable(image, WithLength(certificate, 0xFFFFFFF0)), false},
       {"certificate of type X.509", ReplaceCertificateTable(image, x509_type), false},
-      {"valid signature with a nested untrusted one", exelore_test::ReadFile(nested_untrusted), true},
+      {"valid signature with a nested untrusted one", exelore_test::ReadFile(nested_untrusted),
+       true},
       {"untrusted signature with a nested valid one", exelore_test::ReadFile(nested_valid), false},
       {"signature decoded and encoded again", RewriteSignature(image, [](PKCS7*) {}), true},
-      {"valid first signer, broken second", RewriteSignature(image, [](PKCS7* p7) {
-         DuplicateSigner(p7);
-         BreakSigner(1, true)(p7);
-       }),
+      {"valid first signer, broken second",
+       RewriteSignature(image,
+                        [](PKCS7* p7) {
+                          DuplicateSigner(p7);
+                          BreakSigner(1, true)(p7);
+                        }),
        true},
-      {"broken first signer, valid second", RewriteSignature(image, [](PKCS7* p7) {
-         DuplicateSigner(p7);
-         BreakSigner(1, false)(p7);
-       }),
+      {"broken first signer, valid second",
+       RewriteSignature(image,
+                        [](PKCS7* p7) {
+                          DuplicateSigner(p7);
+                          BreakSigner(1, false)(p7);
+                        }),
        false},
   };
   for (const auto& c : cases) {

@@ -85,7 +85,8 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
   const Bytes attacker64 = Unsigned(true, u"Mallory Corp");
   const Bytes attacker32 = Unsigned(false, u"Mallory Corp");
   const Bytes high_serial = Signed(pki_->signer_high_serial);
-  const Bytes expired_ts = Signed(pki_->signer_expired, true, &pki_->tsa, TestPki::kInsideExpiredValidity);
+  const Bytes expired_ts =
+      Signed(pki_->signer_expired, true, &pki_->tsa, TestPki::kInsideExpiredValidity);
   const auto table_entry = exelore_test::SecurityDirectoryEntry(valid64);
   const std::size_t table = Get32(valid64, table_entry);
 
@@ -103,11 +104,12 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
   };
   const auto duplicate_digest = [](PKCS7*, PKCS7_SIGNER_INFO* si) {
     const int at = X509at_get_attr_by_NID(si->auth_attr, NID_pkcs9_messageDigest, -1);
-    sk_X509_ATTRIBUTE_push(si->auth_attr, X509_ATTRIBUTE_dup(sk_X509_ATTRIBUTE_value(si->auth_attr, at)));
+    sk_X509_ATTRIBUTE_push(si->auth_attr,
+                           X509_ATTRIBUTE_dup(sk_X509_ATTRIBUTE_value(si->auth_attr, at)));
   };
   const auto two_digest_values = [](PKCS7*, PKCS7_SIGNER_INFO* si) {
-    X509_ATTRIBUTE* attribute =
-        sk_X509_ATTRIBUTE_value(si->auth_attr, X509at_get_attr_by_NID(si->auth_attr, NID_pkcs9_messageDigest, -1));
+    X509_ATTRIBUTE* attribute = sk_X509_ATTRIBUTE_value(
+        si->auth_attr, X509at_get_attr_by_NID(si->auth_attr, NID_pkcs9_messageDigest, -1));
     const ASN1_TYPE* first = X509_ATTRIBUTE_get0_type(attribute, 0);
     X509_ATTRIBUTE_set1_data(attribute, V_ASN1_OCTET_STRING, first->value.octet_string->data,
                              first->value.octet_string->length);
@@ -162,10 +164,12 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
        "PublisherName: Mallory Twin (UNVERIFIED)"},
       {"serial twin after the signer", WithCertificate(high_serial, pki_->serial_twin, false),
        "PublisherName: ExeLore High Serial Signer (verified)"},
-      {"RSA-512 signer", Signed(pki_->signer_rsa512), "PublisherName: ExeLore RSA-512 Signer (UNVERIFIED)"},
+      {"RSA-512 signer", Signed(pki_->signer_rsa512),
+       "PublisherName: ExeLore RSA-512 Signer (UNVERIFIED)"},
       {"RSA-512 intermediate", Signed(pki_->signer_weak_issuer),
        "PublisherName: ExeLore Signer Under RSA-512 (UNVERIFIED)"},
-      {"RSA-1024 signer", Signed(pki_->signer_rsa1024), "PublisherName: ExeLore RSA-1024 Signer (verified)"},
+      {"RSA-1024 signer", Signed(pki_->signer_rsa1024),
+       "PublisherName: ExeLore RSA-1024 Signer (verified)"},
       {"expired, timestamped", expired_ts, "PublisherName: ExeLore Expired Signer (verified)"},
       {"expired lifetime signer, timestamped",
        Signed(pki_->signer_lifetime_expired, true, &pki_->tsa, TestPki::kInsideExpiredValidity),
@@ -174,7 +178,8 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
        "PublisherName: ExeLore Expired Signer (verified)"},
       {"timestamp by a certificate without the usage", timestamped_by(pki_->tsa_no_eku),
        "PublisherName: ExeLore Expired Signer (UNVERIFIED)"},
-      {"signed again unchanged", Resigned(valid64, pki_->signer.key, unchanged), kSigner + " (verified)"},
+      {"signed again unchanged", Resigned(valid64, pki_->signer.key, unchanged),
+       kSigner + " (verified)"},
       {"two messageDigest attributes", Resigned(valid64, pki_->signer.key, duplicate_digest),
        kSigner + " (UNVERIFIED)"},
       {"messageDigest with two values", Resigned(valid64, pki_->signer.key, two_digest_values),
@@ -194,7 +199,8 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
        exelore_test::RewriteSignature(expired_ts,
                                       [&](PKCS7* p7) {
                                         token_with_attribute_certificate(
-                                            p7, sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0));
+                                            p7, sk_PKCS7_SIGNER_INFO_value(
+                                                    PKCS7_get_signer_info(p7), 0));
                                       }),
        "PublisherName: ExeLore Expired Signer (verified)"},
       {"anchor without basicConstraints", Signed(pki_->signer_old_root),
@@ -229,8 +235,8 @@ TEST_F(TrustRules, NoFlipMakesAMovedTableVerify) {
 
 TEST_F(TrustRules, CatalogsFollowTheSameRules) {
   exelore_test::PeLayout layout;
-  const Bytes member = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(), true,
-                                                        0x0409, &layout);
+  const Bytes member =
+      exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(), true, 0x0409, &layout);
   CatalogOptions options;
   options.entries = {exelore_test::EntryFor(exelore_test::UnsignedImageHash(member, layout))};
   // A "certificate table" of the attacker's bytes over the member's
@@ -276,8 +282,8 @@ TEST_F(TrustRules, CatalogsFollowTheSameRules) {
 // signature and for a catalog alike.
 TEST_F(TrustRules, TimestampFailsOnlyAfterTheHashMatches) {
   exelore_test::PeLayout layout;
-  const Bytes member = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(), true,
-                                                        0x0409, &layout);
+  const Bytes member =
+      exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(), true, 0x0409, &layout);
   CatalogOptions options;
   options.entries = {exelore_test::EntryFor(exelore_test::UnsignedImageHash(member, layout))};
   Bytes catalog = exelore_test::BuildCatalog(options, pki_->signer);
@@ -290,7 +296,8 @@ TEST_F(TrustRules, TimestampFailsOnlyAfterTheHashMatches) {
   }
   const std::string catalog_path = Put("stamped.cat", catalog);
   const Bytes embedded = exelore_test::RewriteSignature(Signed(pki_->signer), [&](PKCS7* p7) {
-    AddLegacyTimestamp(p7, sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0), pki_->tsa_no_eku);
+    AddLegacyTimestamp(p7, sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0),
+                       pki_->tsa_no_eku);
   });
   const auto changed = [](Bytes image) {
     image[SectionOffsets(image).front() + 16] ^= 0x01;

@@ -85,7 +85,8 @@ TEST(GetFileVersionInfoSize, FailsWithTheErrorWindowsGives) {
       {"PE with only a manifest",
        [](const TempDir& d) {
          exelore_test::PeOptions options;
-         options.resources.push_back({exelore_test::kRtManifest, 1, {}, 0x0409, {'<', '/', '>'}, {}});
+         options.resources.push_back(
+             {exelore_test::kRtManifest, 1, {}, 0x0409, {'<', '/', '>'}, {}});
          exelore_test::WriteFile(d.File("manifest.exe"), exelore_test::BuildPe(options));
          return d.File("manifest.exe");
        },
@@ -218,7 +219,8 @@ TEST(GetFileVersionInfo, TakesTheLanguageTheResourceLoaderTakes) {
   const auto block_with = [](std::vector<uint16_t> languages) {
     exelore_test::PeOptions options;
     for (const uint16_t lang : languages) {
-      auto info = DefaultVersionInfo(u"Company " + exelore_posix::BytesToUtf16(std::to_string(lang)));
+      auto info =
+          DefaultVersionInfo(u"Company " + exelore_posix::BytesToUtf16(std::to_string(lang)));
       options.resources.push_back(
           {exelore_test::kRtVersion, 1, {}, lang, exelore_test::BuildVersionResource(info), {}});
     }

@@ -58,21 +58,23 @@ struct Case {
 // HKLM\...\SystemCertificates\Root\Certificates\<SHA-1 thumbprint> with
 // the certificate serialized as a CERT_CERT_PROP_ID element in "Blob".
 void TrustRootInPrefix(const std::string& wine, const std::string& root_pem, const TempDir& dir) {
-  const auto der = exelore_test::RunProcess(
-      {"/usr/bin/openssl", "x509", "-in", root_pem, "-outform", "DER", "-out", dir.File("root.der")});
+  const auto der = exelore_test::RunProcess({"/usr/bin/openssl", "x509", "-in", root_pem,
+                                             "-outform", "DER", "-out", dir.File("root.der")});
   ASSERT_EQ(der.exit_status, 0) << der.err;
   const auto bytes = exelore_test::ReadFile(dir.File("root.der"));
   const auto length = static_cast<std::uint32_t>(bytes.size());
   std::vector<std::uint8_t> blob = {32, 0, 0, 0, 1, 0, 0, 0};
-  for (int shift = 0; shift < 32; shift += 8) blob.push_back(static_cast<std::uint8_t>(length >> shift));
+  for (int shift = 0; shift < 32; shift += 8)
+    blob.push_back(static_cast<std::uint8_t>(length >> shift));
   blob.insert(blob.end(), bytes.begin(), bytes.end());
   std::string thumbprint;
   for (const char16_t unit : exelore_test::HexTag(exelore_test::Digest(bytes, "sha1"))) {
     thumbprint += static_cast<char>(unit);
   }
-  std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n"
-                    "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" +
-                    thumbprint + "]\r\n\"Blob\"=hex:";
+  std::string reg =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" +
+      thumbprint + "]\r\n\"Blob\"=hex:";
   char hex[4];
   for (std::size_t i = 0; i < blob.size(); ++i) {
     std::snprintf(hex, sizeof hex, i == 0 ? "%02x" : ",%02x", blob[i]);
@@ -126,7 +128,8 @@ TEST(WindowsBuildUnderWine, PrintsWhatThisBuildPrints) {
     for (const bool pe32plus : {false, true}) {
       const std::string file = blanks + "/shape " + std::to_string(index++) + ".exe";
       WriteFile(file, exelore_test::BuildPeWithVersion(shape.info, pe32plus));
-      cases.push_back({std::string(shape.name) + (pe32plus ? " (PE32+)" : " (PE32)"), {"/c", file}});
+      cases.push_back(
+          {std::string(shape.name) + (pe32plus ? " (PE32+)" : " (PE32)"), {"/c", file}});
     }
   }
 
@@ -135,8 +138,8 @@ TEST(WindowsBuildUnderWine, PrintsWhatThisBuildPrints) {
   const auto pki = exelore_test::TestPki::Create(dir.File("pki"));
   TrustRootInPrefix(wine, pki.root.cert, dir);
   exelore_test::PeLayout layout;
-  const auto image = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(), true,
-                                                      0x0409, &layout);
+  const auto image =
+      exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(), true, 0x0409, &layout);
   WriteFile(dir.File("unsigned.exe"), image);
   struct Signed {
     const char* name;
@@ -154,13 +157,12 @@ TEST(WindowsBuildUnderWine, PrintsWhatThisBuildPrints) {
   const std::string catroot = windows + "/system32/catroot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
   fs::create_directories(catroot);
   exelore_test::CatalogOptions catalog;
-  catalog.entries.push_back(
-      exelore_test::EntryFor(exelore_test::UnsignedImageHash(image, layout)));
+  catalog.entries.push_back(exelore_test::EntryFor(exelore_test::UnsignedImageHash(image, layout)));
   WriteFile(catroot + "/exelore-test.cat", exelore_test::BuildCatalog(catalog, pki.signer));
   cases.push_back({"listed in a signed catalog", {"/c", dir.File("unsigned.exe")}});
 
-  const std::vector<std::string> env = {"SSL_CERT_FILE=" + pki.root.cert, "SSL_CERT_DIR=" + pki.ca_dir,
-                                        "SystemRoot=" + windows};
+  const std::vector<std::string> env = {"SSL_CERT_FILE=" + pki.root.cert,
+                                        "SSL_CERT_DIR=" + pki.ca_dir, "SystemRoot=" + windows};
   std::set<std::string> differences_seen;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name + ": " + testing::PrintToString(c.args));
@@ -183,8 +185,9 @@ TEST(WindowsBuildUnderWine, PrintsWhatThisBuildPrints) {
       known = known || (c.name == d.case_name && our_publisher == std::string(d.ours) + "\r\n" &&
                         wine_publisher == std::string(d.wine) + "\r\n");
     }
-    EXPECT_TRUE(known) << "publisher lines differ: this build " << testing::PrintToString(our_publisher)
-                       << ", under Wine " << testing::PrintToString(wine_publisher);
+    EXPECT_TRUE(known) << "publisher lines differ: this build "
+                       << testing::PrintToString(our_publisher) << ", under Wine "
+                       << testing::PrintToString(wine_publisher);
     if (known) differences_seen.insert(c.name);
   }
   for (const auto& d : kWineDifferences) {

@@ -65,7 +65,8 @@ class WinVerifyTrustTest : public ::testing::Test {
     // Nested signatures: only the first signer counts.
     Sign("sha256.exe", "nested-untrusted-second.exe", pki_->untrusted_signer, "sha256", nullptr, 0,
          {"-nest"});
-    Sign("untrusted.exe", "nested-trusted-second.exe", pki_->signer, "sha256", nullptr, 0, {"-nest"});
+    Sign("untrusted.exe", "nested-trusted-second.exe", pki_->signer, "sha256", nullptr, 0,
+         {"-nest"});
   }
 
   static void TearDownTestSuite() {
@@ -73,10 +74,12 @@ class WinVerifyTrustTest : public ::testing::Test {
     delete dir_;
   }
 
-  static void Sign(const std::string& in, const std::string& out, const exelore_test::PkiIdentity& id,
-                   const std::string& hash, const exelore_test::PkiIdentity* tsa = nullptr,
-                   std::time_t when = 0, const std::vector<std::string>& extra = {}) {
-    const std::string error = exelore_test::OsslsigncodeSign(File(in), File(out), id, hash, tsa, when, extra);
+  static void Sign(const std::string& in, const std::string& out,
+                   const exelore_test::PkiIdentity& id, const std::string& hash,
+                   const exelore_test::PkiIdentity* tsa = nullptr, std::time_t when = 0,
+                   const std::vector<std::string>& extra = {}) {
+    const std::string error =
+        exelore_test::OsslsigncodeSign(File(in), File(out), id, hash, tsa, when, extra);
     ASSERT_EQ(error, "") << out;
   }
 
@@ -86,7 +89,8 @@ class WinVerifyTrustTest : public ::testing::Test {
   static std::pair<std::uint32_t, std::uint32_t> CertTable(const std::vector<std::uint8_t>& image,
                                                            std::size_t* entry_offset) {
     *entry_offset = exelore_test::SecurityDirectoryEntry(image);
-    return {exelore_test::Get32(image, *entry_offset), exelore_test::Get32(image, *entry_offset + 4)};
+    return {exelore_test::Get32(image, *entry_offset),
+            exelore_test::Get32(image, *entry_offset + 4)};
   }
 
   static exelore_test::TempDir* dir_;
@@ -220,7 +224,8 @@ TEST_F(WinVerifyTrustTest, ByteFlipsAcrossTheWholeFileAreCaught) {
 TEST_F(WinVerifyTrustTest, EveryPrefixOfASignedFileFailsWithoutCrashing) {
   const auto image = exelore_test::ReadFile(File("sha256.exe"));
   for (std::size_t n = 0; n < image.size(); n += 5) {
-    exelore_test::WriteFile(File("prefix.exe"), std::vector<std::uint8_t>(image.begin(), image.begin() + n));
+    exelore_test::WriteFile(File("prefix.exe"),
+                            std::vector<std::uint8_t>(image.begin(), image.begin() + n));
     EXPECT_NE(VerifyFile(File("prefix.exe")).status, 0) << n;
   }
 }
@@ -279,7 +284,8 @@ TEST_F(WinVerifyTrustTest, TrustComesOnlyFromTheConfiguredAnchors) {
   EXPECT_EQ(VerifyFile(File("sha256.exe")).status, CERT_E_CHAINING);
 
   std::ofstream bundle(File("bundle.pem"), std::ios::binary);
-  bundle << std::ifstream(pki_->untrusted_root.cert).rdbuf() << std::ifstream(pki_->root.cert).rdbuf();
+  bundle << std::ifstream(pki_->untrusted_root.cert).rdbuf()
+         << std::ifstream(pki_->root.cert).rdbuf();
   bundle.close();
   setenv("SSL_CERT_FILE", File("bundle.pem").c_str(), 1);
   EXPECT_EQ(VerifyFile(File("sha256.exe")).status, 0);

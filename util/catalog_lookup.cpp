@@ -71,8 +71,8 @@ HRESULT FileHash::ComputeHash() {
 
 void FileHash::ToMemberTag(WCHAR** out) const {
   static constexpr WCHAR kHex[] = TEXT("0123456789ABCDEF");
-  auto* tag = static_cast<WCHAR*>(std::calloc(2 * static_cast<std::size_t>(m_size) + 1,
-                                              sizeof(WCHAR)));
+  auto* tag =
+      static_cast<WCHAR*>(std::calloc(2 * static_cast<std::size_t>(m_size) + 1, sizeof(WCHAR)));
   *out = tag;
   if (tag == nullptr) return;
   for (DWORD i = 0; i < m_size; ++i) {

@@ -123,8 +123,8 @@ HRESULT FileCertificateInfo::GetPublisherName(WideString& name) {
   HRESULT result = S_OK;
   if (!m_publisherName) {
     if (m_certContext == nullptr) return CRYPT_E_NO_MATCH;
-    const DWORD length = CertGetNameStringW(m_certContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
-                                            nullptr, nullptr, 0);
+    const DWORD length =
+        CertGetNameStringW(m_certContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
     if (length == 0) {
       result = HResultFromWin32(GetLastError());
     }

@@ -243,7 +243,8 @@ std::vector<std::uint8_t> BuildUnsignedCatalog(const CatalogOptions& options) {
   return Sign(options, BuildTrustList(options), nullptr);
 }
 
-std::vector<std::uint8_t> Digest(const std::vector<std::uint8_t>& bytes, const std::string& algorithm) {
+std::vector<std::uint8_t> Digest(const std::vector<std::uint8_t>& bytes,
+                                 const std::string& algorithm) {
   const EVP_MD* md = EVP_get_digestbyname(algorithm.c_str());
   Check(md != nullptr, "digest name");
   Bytes out(static_cast<std::size_t>(EVP_MD_get_size(md)));
@@ -261,7 +262,8 @@ std::vector<std::uint8_t> UnsignedImageHash(const std::vector<std::uint8_t>& ima
   Bytes covered(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(checksum));
   covered.insert(covered.end(), image.begin() + static_cast<std::ptrdiff_t>(checksum + 4),
                  image.begin() + static_cast<std::ptrdiff_t>(security));
-  covered.insert(covered.end(), image.begin() + static_cast<std::ptrdiff_t>(security + 8), image.end());
+  covered.insert(covered.end(), image.begin() + static_cast<std::ptrdiff_t>(security + 8),
+                 image.end());
   covered.resize(covered.size() + (8 - image.size() % 8) % 8, 0);
   return Digest(covered, algorithm);
 }

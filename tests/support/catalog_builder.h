@@ -15,7 +15,7 @@
 namespace exelore_test {
 
 struct CatalogEntry {
-  std::vector<std::uint8_t> digest;     // the member's hash
+  std::vector<std::uint8_t> digest;       // the member's hash
   std::string digest_algorithm = "sha1";  // its OpenSSL name ("sha1", "sha256")
   // The member tag. Default: the uppercase hexadecimal spelling of `digest`
   // as UTF-16LE text with a terminating zero, as Windows writes it.
@@ -27,8 +27,8 @@ struct CatalogEntry {
 
 struct CatalogOptions {
   std::vector<CatalogEntry> entries;
-  std::string content_type = "1.3.6.1.4.1.311.10.1";       // szOID_CTL
-  std::string subject_usage = "1.3.6.1.4.1.311.12.1.1";    // szOID_CATALOG_LIST
+  std::string content_type = "1.3.6.1.4.1.311.10.1";         // szOID_CTL
+  std::string subject_usage = "1.3.6.1.4.1.311.12.1.1";      // szOID_CATALOG_LIST
   std::string subject_algorithm = "1.3.6.1.4.1.311.12.1.2";  // szOID_CATALOG_LIST_MEMBER
   std::time_t this_update = TestPki::kNotBefore + 86400;
 };
@@ -44,7 +44,8 @@ std::vector<std::uint8_t> BuildCatalog(const CatalogOptions& options, const PkiI
 std::vector<std::uint8_t> BuildUnsignedCatalog(const CatalogOptions& options);
 
 // A catalog entry for a digest with the defaults above.
-CatalogEntry EntryFor(const std::vector<std::uint8_t>& digest, const std::string& algorithm = "sha1");
+CatalogEntry EntryFor(const std::vector<std::uint8_t>& digest,
+                      const std::string& algorithm = "sha1");
 
 // Digest `algorithm` of `bytes`.
 std::vector<std::uint8_t> Digest(const std::vector<std::uint8_t>& bytes,

@@ -58,7 +58,7 @@ std::vector<std::uint8_t> MinimalHive() {
   const std::size_t nk = hbin + kRootCell;
   Put32(hive, nk, static_cast<std::uint32_t>(-static_cast<std::int32_t>(kRootCellSize)));
   std::memcpy(hive.data() + nk + 0x04, "nk", 2);
-  Put16(hive, nk + 0x06, 0x2C);  // hive entry, not deletable, ASCII name
+  Put16(hive, nk + 0x06, 0x2C);        // hive entry, not deletable, ASCII name
   Put32(hive, nk + 0x20, 0xFFFFFFFF);  // no subkey list
   Put32(hive, nk + 0x24, 0xFFFFFFFF);  // no volatile subkey list
   Put32(hive, nk + 0x2C, 0xFFFFFFFF);  // no value list
@@ -76,7 +76,7 @@ std::vector<std::uint8_t> MinimalHive() {
   Put32(hive, sk + 0x0C, kSkCell);
   Put32(hive, sk + 0x10, 1);
   Put32(hive, sk + 0x14, 20);
-  hive[sk + 0x18] = 1;           // revision
+  hive[sk + 0x18] = 1;             // revision
   Put16(hive, sk + 0x1A, 0x8000);  // SE_SELF_RELATIVE
 
   Put32(hive, hbin + kFreeCell, kHbinSize - kFreeCell);
@@ -111,7 +111,8 @@ void WriteHive(const std::string& path, const std::vector<HiveValue>& values) {
       throw std::runtime_error("hivex could not set value " + v.name);
     }
   }
-  if (hivex_commit(hive.get(), path.c_str(), 0) != 0) throw std::runtime_error("hivex_commit failed");
+  if (hivex_commit(hive.get(), path.c_str(), 0) != 0)
+    throw std::runtime_error("hivex_commit failed");
 }
 
 std::vector<std::uint8_t> SerializedCertificate(const std::vector<std::uint8_t>& der,
@@ -127,7 +128,8 @@ std::vector<std::uint8_t> SerializedCertificate(const std::vector<std::uint8_t>&
   };
   if (usage_oids != nullptr) {
     EXTENDED_KEY_USAGE* usages = sk_ASN1_OBJECT_new_null();
-    for (const std::string& oid : *usage_oids) sk_ASN1_OBJECT_push(usages, OBJ_txt2obj(oid.c_str(), 1));
+    for (const std::string& oid : *usage_oids)
+      sk_ASN1_OBJECT_push(usages, OBJ_txt2obj(oid.c_str(), 1));
     unsigned char* raw = nullptr;
     const int n = i2d_EXTENDED_KEY_USAGE(usages, &raw);
     sk_ASN1_OBJECT_pop_free(usages, ASN1_OBJECT_free);

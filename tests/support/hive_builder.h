@@ -28,8 +28,7 @@ void WriteHive(const std::string& path, const std::vector<HiveValue>& values);
 // property records { id, 1, length, value }, the enhanced-key-usage property
 // (9) when `usage_oids` is given (dotted OIDs, possibly none), then the
 // certificate's own record (32).
-std::vector<std::uint8_t> SerializedCertificate(const std::vector<std::uint8_t>& der,
-                                                const std::vector<std::string>* usage_oids = nullptr);
-
+std::vector<std::uint8_t> SerializedCertificate(
+    const std::vector<std::uint8_t>& der, const std::vector<std::string>* usage_oids = nullptr);
 
 }  // namespace exelore_test

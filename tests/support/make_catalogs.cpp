@@ -32,16 +32,17 @@ int main(int argc, char** argv) {
     const long kib = std::atol(argv[3]);
     const long large = argc == 6 ? std::atol(argv[4]) : 0;
     const long large_kib = argc == 6 ? std::atol(argv[5]) : kib;
-    const std::string folder = out + "/windows/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
+    const std::string folder =
+        out + "/windows/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
     std::filesystem::create_directories(folder);
     const auto pki = exelore_test::TestPki::Create(out + "/pki");
 
     exelore_test::PeLayout hit_layout;
-    const auto hit = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(u"Hit"), true,
-                                                      0x0409, &hit_layout);
+    const auto hit = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(u"Hit"),
+                                                      true, 0x0409, &hit_layout);
     exelore_test::PeLayout miss_layout;
-    const auto miss = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(u"Miss"), true,
-                                                       0x0409, &miss_layout);
+    const auto miss = exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(u"Miss"),
+                                                       true, 0x0409, &miss_layout);
     exelore_test::WriteFile(out + "/hit.exe", hit);
     exelore_test::WriteFile(out + "/miss.exe", miss);
     const auto hit_hash = exelore_test::UnsignedImageHash(hit, hit_layout);
@@ -50,13 +51,14 @@ int main(int argc, char** argv) {
 
     constexpr long kEntryBytes = 230;  // roughly, with its attributes
     for (long i = 0; i < count; ++i) {
-      const long entries = std::max(1L, (i >= count - large ? large_kib : kib) * 1024 / kEntryBytes);
+      const long entries =
+          std::max(1L, (i >= count - large ? large_kib : kib) * 1024 / kEntryBytes);
       exelore_test::CatalogOptions options;
       options.entries.reserve(static_cast<std::size_t>(entries) + 1);
       for (long e = 0; e < entries; ++e) {
         const std::string seed = std::to_string(i) + "/" + std::to_string(e);
-        options.entries.push_back(
-            exelore_test::EntryFor(exelore_test::Digest(std::vector<std::uint8_t>(seed.begin(), seed.end()))));
+        options.entries.push_back(exelore_test::EntryFor(
+            exelore_test::Digest(std::vector<std::uint8_t>(seed.begin(), seed.end()))));
       }
       if (i == count - 1) options.entries.push_back(exelore_test::EntryFor(hit_hash));
       char name[64];

@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
     };
     const std::vector<std::uint8_t> filler(200, 0x5A);
     for (long k = 0; k < keys; ++k) {
-      values.push_back({"Classes\\K" + std::to_string(k / 10000) + "\\K" + std::to_string(k / 100) + "\\K" +
-                            std::to_string(k),
+      values.push_back({"Classes\\K" + std::to_string(k / 10000) + "\\K" + std::to_string(k / 100) +
+                            "\\K" + std::to_string(k),
                         "Data", filler});
     }
     exelore_test::WriteHive(config + "/SOFTWARE", values);

@@ -43,8 +43,10 @@ std::u16string Utf8ToUtf16(const std::string& in) {
     bool ok = i + len <= in.size();
     for (size_t k = 1; ok && k < len; ++k) {
       const auto b = static_cast<unsigned char>(in[i + k]);
-      if ((b & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (b & 0x3Fu);
+      if ((b & 0xC0) != 0x80)
+        ok = false;
+      else
+        cp = (cp << 6) | (b & 0x3Fu);
     }
     if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
       out.push_back(u'\uFFFD');

@@ -55,7 +55,7 @@ struct Section {
   std::string name;
   std::vector<uint8_t> data;
   uint32_t characteristics = 0;
-  uint32_t rva = 0;        // 0 = next free slot
+  uint32_t rva = 0;  // 0 = next free slot
   uint32_t raw_ptr = 0;
   uint32_t raw_size = 0;
 };
@@ -172,7 +172,7 @@ std::vector<uint8_t> BuildPe(const PeOptions& options, PeLayout* layout) {
   Put32(img, opt + 8, size_of_init);
   Put32(img, opt + 16, sections[0].rva);  // AddressOfEntryPoint: the ret
   Put32(img, opt + 20, sections[0].rva);  // BaseOfCode
-  size_t p;  // offset of SectionAlignment
+  size_t p;                               // offset of SectionAlignment
   if (options.pe32plus) {
     Put64(img, opt + 24, 0x140000000ull);
     p = opt + 32;
@@ -183,8 +183,8 @@ std::vector<uint8_t> BuildPe(const PeOptions& options, PeLayout* layout) {
   }
   Put32(img, p, sa);
   Put32(img, p + 4, fa);
-  Put16(img, p + 8, 6);    // MajorOperatingSystemVersion
-  Put16(img, p + 16, 6);   // MajorSubsystemVersion
+  Put16(img, p + 8, 6);   // MajorOperatingSystemVersion
+  Put16(img, p + 16, 6);  // MajorSubsystemVersion
   Put32(img, p + 24, size_of_image);
   Put32(img, p + 28, size_of_headers);
   const size_t checksum_off = p + 32;

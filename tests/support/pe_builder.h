@@ -38,8 +38,8 @@ struct StringTable {
 struct VersionInfoLayout {
   // Emit a VS_FIXEDFILEINFO as the root node's value.
   bool has_fixed_info = true;
-  uint32_t fixed_signature = 0xFEEF04BDu;  // override to corrupt
-  std::array<uint16_t, 4> file_version{1, 0, 0, 0};     // major.minor.build.rev
+  uint32_t fixed_signature = 0xFEEF04BDu;            // override to corrupt
+  std::array<uint16_t, 4> file_version{1, 0, 0, 0};  // major.minor.build.rev
   std::array<uint16_t, 4> product_version{1, 0, 0, 0};
   uint32_t file_flags = 0;
   uint32_t file_os = 0x00040004u;  // VOS_NT_WINDOWS32
@@ -56,8 +56,8 @@ struct VersionInfoLayout {
 // FileVersion, InternalName, LegalCopyright, OriginalFilename, ProductName and
 // ProductVersion, plus Translation 0x0409/1200. Handy starting point.
 VersionInfoLayout DefaultVersionInfo(const std::u16string& company = u"ExeLore Test Corp",
-                                   const std::u16string& product = u"ExeLore Fixture",
-                                   const std::u16string& description = u"Fixture executable");
+                                     const std::u16string& product = u"ExeLore Fixture",
+                                     const std::u16string& description = u"Fixture executable");
 
 // Raw VS_VERSIONINFO bytes: every node is WORD wLength, WORD wValueLength,
 // WORD wType, NUL-terminated UTF-16 key, padding to a DWORD boundary, value,
@@ -108,7 +108,7 @@ std::vector<uint8_t> BuildResourceSection(const std::vector<ResourceEntry>& entr
 inline constexpr uint32_t kDefaultRsrcRva = 0x2000;
 
 struct PeOptions {
-  bool pe32plus = true;  // false: PE32 / i386
+  bool pe32plus = true;                  // false: PE32 / i386
   std::vector<ResourceEntry> resources;  // empty (and no raw_rsrc) = no .rsrc
   // Use these bytes verbatim as the .rsrc contents instead of building from
   // `resources`. The section is placed at raw_rsrc_rva (0 = default slot).
@@ -131,9 +131,9 @@ struct PeLayout {
   size_t checksum_field = 0;
   size_t data_directories = 0;  // first IMAGE_DATA_DIRECTORY
   size_t section_table = 0;
-  size_t rsrc_raw = 0;          // file offset of .rsrc raw data
+  size_t rsrc_raw = 0;  // file offset of .rsrc raw data
   size_t rsrc_rva = 0;
-  size_t rsrc_size = 0;         // unpadded .rsrc contents size
+  size_t rsrc_size = 0;            // unpadded .rsrc contents size
   size_t version_data_offset = 0;  // file offset of the first RT_VERSION data
   size_t version_data_size = 0;
   RsrcLayout rsrc;  // offsets relative to rsrc_raw
@@ -148,8 +148,8 @@ std::vector<uint8_t> BuildPeWithVersion(const VersionInfoLayout& info, bool pe32
 // A PE whose .rsrc section is exactly `rsrc_section_bytes`, mapped at
 // rsrc_rva (must be section aligned and >= kDefaultRsrcRva).
 std::vector<uint8_t> BuildPeWithRawRsrc(std::vector<uint8_t> rsrc_section_bytes,
-                                        uint32_t rsrc_rva = kDefaultRsrcRva,
-                                        bool pe32plus = true, PeLayout* layout = nullptr);
+                                        uint32_t rsrc_rva = kDefaultRsrcRva, bool pe32plus = true,
+                                        PeLayout* layout = nullptr);
 
 // The optional-header CheckSum as the Windows image loader computes it
 // (16-bit one's-complement style sum skipping the CheckSum field, plus the

@@ -72,19 +72,19 @@ TEST(PeBuilder, ImagesAreStructurallyValid) {
       ASSERT_TRUE(found.count(key)) << std::get<0>(key) << "/" << std::get<1>(key);
       EXPECT_EQ(found.at(key), r.data);
       const size_t at = layout.rsrc_raw + layout.rsrc.data_offsets.at(i);
-      EXPECT_TRUE(std::equal(r.data.begin(), r.data.end(),
-                             img.begin() + static_cast<std::ptrdiff_t>(at)));
+      EXPECT_TRUE(
+          std::equal(r.data.begin(), r.data.end(), img.begin() + static_cast<std::ptrdiff_t>(at)));
       EXPECT_EQ(U32(img, layout.rsrc_raw + layout.rsrc.data_entry_offsets.at(i)),
                 layout.rsrc_rva + layout.rsrc.data_offsets.at(i));
     }
     ASSERT_NE(layout.version_data_offset, 0u);
     const auto first_version = c.options.resources.front().data;
     EXPECT_EQ(layout.version_data_size, first_version.size());
-    EXPECT_EQ(std::vector<uint8_t>(
-                  img.begin() + static_cast<std::ptrdiff_t>(layout.version_data_offset),
-                  img.begin() + static_cast<std::ptrdiff_t>(layout.version_data_offset +
-                                                            layout.version_data_size)),
-              first_version);
+    EXPECT_EQ(
+        std::vector<uint8_t>(img.begin() + static_cast<std::ptrdiff_t>(layout.version_data_offset),
+                             img.begin() + static_cast<std::ptrdiff_t>(layout.version_data_offset +
+                                                                       layout.version_data_size)),
+        first_version);
   }
 }
 
@@ -96,7 +96,9 @@ TEST(PeBuilder, RawRsrcIsPlacedVerbatimAtRequestedRva) {
     bool valid;
   };
   const Case cases[] = {
-      {kDefaultRsrcRva, true, true}, {0x7000, false, true}, {0x1000, true, false},
+      {kDefaultRsrcRva, true, true},
+      {0x7000, false, true},
+      {0x1000, true, false},
       {0x2800, true, false},
   };
   for (const auto& c : cases) {

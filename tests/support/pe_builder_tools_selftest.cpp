@@ -43,10 +43,10 @@ class SigningTest : public ::testing::Test {
   static void SetUpTestSuite() {
     if (!HaveTool("osslsigncode") || !HaveTool("openssl")) return;
     tmp_ = new Temp;
-    const auto r = RunShell(*tmp_, "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "
-                              "'/CN=ExeLore Fixture Signer' -keyout '" +
-                                  tmp_->Path("key.pem") + "' -out '" + tmp_->Path("cert.pem") +
-                                  "'");
+    const auto r = RunShell(*tmp_,
+                            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "
+                            "'/CN=ExeLore Fixture Signer' -keyout '" +
+                                tmp_->Path("key.pem") + "' -out '" + tmp_->Path("cert.pem") + "'");
     if (r.status != 0) {
       delete tmp_;
       tmp_ = nullptr;
@@ -65,15 +65,15 @@ class SigningTest : public ::testing::Test {
     const std::string in = tmp_->Path(leaf + ".exe"), out = tmp_->Path(leaf + ".signed.exe");
     WriteFile(in, img);
     const auto r = RunShell(*tmp_, "osslsigncode sign -certs '" + tmp_->Path("cert.pem") +
-                                  "' -key '" + tmp_->Path("key.pem") + "' -h sha256 -in '" +
-                                  in + "' -out '" + out + "'");
+                                       "' -key '" + tmp_->Path("key.pem") + "' -h sha256 -in '" +
+                                       in + "' -out '" + out + "'");
     EXPECT_EQ(r.status, 0) << r.output;
     return out;
   }
 
   static RunResult Verify(const std::string& path) {
-    return RunShell(*tmp_, "osslsigncode verify -CAfile '" + tmp_->Path("cert.pem") + "' -in '" +
-                          path + "'");
+    return RunShell(
+        *tmp_, "osslsigncode verify -CAfile '" + tmp_->Path("cert.pem") + "' -in '" + path + "'");
   }
 
   static Temp* tmp_;
@@ -120,7 +120,7 @@ TEST_F(SigningTest, ChecksumAgreesWithSigningTool) {
     options.pe32plus = c.pe32plus;
     options.extra_section_bytes = c.extra;
     options.resources = {ResourceEntry{kRtVersion, 1, std::nullopt, 0x0409,
-                                    BuildVersionResource(DefaultVersionInfo()), std::nullopt}};
+                                       BuildVersionResource(DefaultVersionInfo()), std::nullopt}};
 
     // A deliberately wrong stored checksum makes the tool print its own.
     options.checksum = 0x1234;

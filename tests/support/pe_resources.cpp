@@ -111,7 +111,7 @@ constexpr uint32_t kHighBit = 0x80000000u;
 // ============================================================================
 
 VersionInfoLayout DefaultVersionInfo(const std::u16string& company, const std::u16string& product,
-                                   const std::u16string& description) {
+                                     const std::u16string& description) {
   VersionInfoLayout options;
   StringTable table;
   table.block_name = u"040904b0";
@@ -145,8 +145,7 @@ std::vector<uint8_t> BuildVersionResource(const VersionInfoLayout& options) {
           Append16(value, 0);
           ++units;
         }
-        strings.push_back(
-            VersionNode(s.key, 1, Narrow16(units, "string wValueLength"), value, {}));
+        strings.push_back(VersionNode(s.key, 1, Narrow16(units, "string wValueLength"), value, {}));
       }
       tables.push_back(VersionNode(table.block_name, 1, 0, {}, strings));
     }
@@ -159,8 +158,8 @@ std::vector<uint8_t> BuildVersionResource(const VersionInfoLayout& options) {
       Append16(value, lang);
       Append16(value, cp);
     }
-    auto var = VersionNode(u"Translation", 0, Narrow16(value.size(), "Translation size"), value,
-                           {});
+    auto var =
+        VersionNode(u"Translation", 0, Narrow16(value.size(), "Translation size"), value, {});
     root_children.push_back(VersionNode(u"VarFileInfo", 1, 0, {}, {var}));
   }
 
@@ -205,8 +204,8 @@ std::vector<uint8_t> BuildResourceSection(const std::vector<ResourceEntry>& entr
       }
   std::map<std::u16string, size_t> string_off;
   for (const auto& e : entries) {
-    for (const auto* s : {e.type_string ? &*e.type_string : nullptr,
-                          e.name_string ? &*e.name_string : nullptr}) {
+    for (const auto* s :
+         {e.type_string ? &*e.type_string : nullptr, e.name_string ? &*e.name_string : nullptr}) {
       if (s && !string_off.count(*s)) {
         string_off[*s] = off;
         off += 2 + 2 * s->size();

@@ -23,8 +23,8 @@ class TempDir {
 };
 
 struct ProcessResult {
-  int exit_status = -1;   // exit code, or -1 when killed by a signal
-  int signal = 0;         // the terminating signal, if any
+  int exit_status = -1;  // exit code, or -1 when killed by a signal
+  int signal = 0;        // the terminating signal, if any
   bool timed_out = false;
   std::string out;
   std::string err;

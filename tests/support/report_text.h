@@ -16,9 +16,9 @@ inline constexpr char16_t kUnsignedPublisherLine[] = u"PublisherName: ";
 inline std::u16string ExpectedVersionLines(
     const std::vector<std::pair<std::u16string, std::u16string>>& values) {
   static const char16_t* const kKeys[] = {
-      u"Comments",        u"InternalName",    u"ProductName",  u"CompanyName",
-      u"LegalCopyright",  u"ProductVersion",  u"FileDescription", u"LegalTrademarks",
-      u"PrivateBuild",    u"FileVersion",     u"OriginalFilename", u"SpecialBuild"};
+      u"Comments",       u"InternalName",   u"ProductName",      u"CompanyName",
+      u"LegalCopyright", u"ProductVersion", u"FileDescription",  u"LegalTrademarks",
+      u"PrivateBuild",   u"FileVersion",    u"OriginalFilename", u"SpecialBuild"};
   std::map<std::u16string, std::u16string> by_key(values.begin(), values.end());
   std::u16string text;
   for (const char16_t* key : kKeys) {

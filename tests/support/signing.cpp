@@ -23,8 +23,8 @@ bool HaveOsslsigncode() { return ::access(kOsslsigncode, X_OK) == 0; }
 void SignFile(const PkiIdentity& identity, const std::string& in, const std::string& out,
               const std::string& hash, const std::vector<std::string>& extra) {
   ::unlink(out.c_str());  // osslsigncode does not overwrite
-  std::vector<std::string> argv = {kOsslsigncode, "sign", "-certs", identity.chain,
-                                   "-key",        identity.key, "-h", hash};
+  std::vector<std::string> argv = {kOsslsigncode, "sign",       "-certs", identity.chain,
+                                   "-key",        identity.key, "-h",     hash};
   argv.insert(argv.end(), extra.begin(), extra.end());
   argv.insert(argv.end(), {"-in", in, "-out", out});
   const auto result = RunProcess(argv);
@@ -50,7 +50,8 @@ std::vector<std::uint8_t> ReplaceCertificateTable(std::vector<std::uint8_t> imag
   image.resize(offset);
   image.insert(image.end(), table.begin(), table.end());
   Put32(image, entry, offset);
-  Put32(image, entry + 4, directory_size ? directory_size : static_cast<std::uint32_t>(table.size()));
+  Put32(image, entry + 4,
+        directory_size ? directory_size : static_cast<std::uint32_t>(table.size()));
   return image;
 }
 

@@ -34,9 +34,9 @@ std::string SignerName(const std::u16string& path) {
       CERT_INFO wanted{};
       wanted.Issuer = info->Issuer;
       wanted.SerialNumber = info->SerialNumber;
-      if (PCCERT_CONTEXT cert = CertFindCertificateInStore(
-              store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted,
-              nullptr)) {
+      if (PCCERT_CONTEXT cert =
+              CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                         CERT_FIND_SUBJECT_CERT, &wanted, nullptr)) {
         WCHAR text[256];
         CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text, 256);
         name = exelore_posix::Utf16ToUtf8(text);

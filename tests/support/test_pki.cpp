@@ -165,7 +165,8 @@ TestPki TestPki::Create(const std::string& dir) {
                                  ca, KeyKind::kRsa2048);
   const Issued rsa_signer = Issue({"ExeLore RSA Signer"}, &rsa_inter, kNotBefore, kNotAfter, 0x3001,
                                   leaf("codeSigning"), KeyKind::kRsa2048);
-  const Issued other_root = Issue({"ExeLore Untrusted Root"}, nullptr, kNotBefore, kNotAfter, 9, ca);
+  const Issued other_root =
+      Issue({"ExeLore Untrusted Root"}, nullptr, kNotBefore, kNotAfter, 9, ca);
   const Issued other_signer = Issue({"ExeLore Untrusted Signer"}, &other_root, kNotBefore,
                                     kNotAfter, 0x9001, leaf("codeSigning"));
 
@@ -174,22 +175,21 @@ TestPki TestPki::Create(const std::string& dir) {
   const std::vector<unsigned char> high = {0x80, 0, 0, 0, 0, 0, 0x10, 0xa1};
   std::vector<unsigned char> high_positive = {0x00};
   high_positive.insert(high_positive.end(), high.begin(), high.end());
-  Issued high_serial = Issue({"ExeLore High Serial Signer"}, &inter, kNotBefore, kNotAfter, 1,
-                             leaf("codeSigning"));
+  Issued high_serial =
+      Issue({"ExeLore High Serial Signer"}, &inter, kNotBefore, kNotAfter, 1, leaf("codeSigning"));
   SetSerial(&high_serial, high_positive, inter.key.get());
   Issued twin = Issue({"Mallory Twin"}, &inter, kNotBefore, kNotAfter, 1, leaf("codeSigning"));
   SetSerial(&twin, high, twin.key.get());
-  const Issued rsa512 = Issue({"ExeLore RSA-512 Signer"}, &rsa_inter, kNotBefore, kNotAfter,
-                              0x3002, leaf("codeSigning"), KeyKind::kRsa512);
+  const Issued rsa512 = Issue({"ExeLore RSA-512 Signer"}, &rsa_inter, kNotBefore, kNotAfter, 0x3002,
+                              leaf("codeSigning"), KeyKind::kRsa512);
   const Issued rsa1024 = Issue({"ExeLore RSA-1024 Signer"}, &rsa_inter, kNotBefore, kNotAfter,
                                0x3003, leaf("codeSigning"), KeyKind::kRsa1024);
   const Issued weak_inter = Issue({"ExeLore RSA-512 Intermediate CA"}, &root, kNotBefore, kNotAfter,
                                   4, ca, KeyKind::kRsa512);
   const Issued weak_issuer = Issue({"ExeLore Signer Under RSA-512"}, &weak_inter, kNotBefore,
                                    kNotAfter, 0x4001, leaf("codeSigning"));
-  const Issued lifetime =
-      Issue({"ExeLore Lifetime Signer"}, &inter, kNotBefore, kExpiredNotAfter, 0x1006,
-            leaf("codeSigning,1.3.6.1.4.1.311.10.3.13"));
+  const Issued lifetime = Issue({"ExeLore Lifetime Signer"}, &inter, kNotBefore, kExpiredNotAfter,
+                                0x1006, leaf("codeSigning,1.3.6.1.4.1.311.10.3.13"));
   const Issued tsa_no_eku = Issue({"ExeLore TSA Without Usage"}, &inter, kNotBefore, kNotAfter,
                                   0x1007, {{NID_basic_constraints, "CA:FALSE"}});
   const Issued old_root = Issue({"ExeLore Old Style Root"}, nullptr, kNotBefore, kNotAfter, 5, {});
@@ -238,8 +238,8 @@ std::string OsslsigncodeSign(const std::string& in, const std::string& out,
                              const PkiIdentity& signer, const std::string& hash,
                              const PkiIdentity* tsa, std::time_t timestamp,
                              const std::vector<std::string>& extra_args) {
-  std::vector<std::string> argv = {"/usr/bin/osslsigncode", "sign", "-certs", signer.chain,
-                                   "-key", signer.key, "-h", hash};
+  std::vector<std::string> argv = {
+      "/usr/bin/osslsigncode", "sign", "-certs", signer.chain, "-key", signer.key, "-h", hash};
   if (tsa != nullptr) {
     argv.insert(argv.end(), {"-TSA-certs", tsa->chain, "-TSA-key", tsa->key, "-TSA-time",
                              std::to_string(timestamp)});
@@ -252,8 +252,8 @@ std::string OsslsigncodeSign(const std::string& in, const std::string& out,
 }
 
 bool OsslsigncodeVerifies(const std::string& file, const std::string& ca_file) {
-  const ProcessResult r = RunProcess({"/usr/bin/osslsigncode", "verify", "-CAfile", ca_file,
-                                      "-TSA-CAfile", ca_file, "-in", file});
+  const ProcessResult r = RunProcess(
+      {"/usr/bin/osslsigncode", "verify", "-CAfile", ca_file, "-TSA-CAfile", ca_file, "-in", file});
   return r.exit_status == 0;
 }
 
@@ -265,7 +265,8 @@ exelore_posix::ossl::X509Ptr LoadCertificate(const std::string& path) {
 
 PrivateKeyPtr LoadPrivateKey(const std::string& path) {
   exelore_posix::ossl::BioPtr bio(BIO_new_file(path.c_str(), "r"));
-  return PrivateKeyPtr(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+  return PrivateKeyPtr(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
+                           : nullptr);
 }
 
 std::vector<std::uint8_t> CertificateDer(const std::string& path) {

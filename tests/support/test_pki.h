@@ -26,38 +26,38 @@ struct PkiIdentity {
 
 struct TestPki {
   // Validity of everything except the expired leaf: 2020-01-01 to 2049-12-31.
-  static constexpr std::time_t kNotBefore = 1577836800;      // 2020-01-01
-  static constexpr std::time_t kNotAfter = 2524521600;       // 2049-12-31
+  static constexpr std::time_t kNotBefore = 1577836800;  // 2020-01-01
+  static constexpr std::time_t kNotAfter = 2524521600;   // 2049-12-31
   // The expired leaf: 2020-01-01 to 2021-01-01.
   static constexpr std::time_t kExpiredNotAfter = 1609459200;
   // A moment inside every certificate's validity, for timestamps.
   static constexpr std::time_t kInsideExpiredValidity = 1590969600;  // 2020-06-01
 
-  PkiIdentity root;          // "ExeLore Test Root", self-signed, trusted
-  PkiIdentity intermediate;  // "ExeLore Test Intermediate CA", under root
-  PkiIdentity signer;        // CN "ExeLore Test Signer", code signing, under intermediate
-  PkiIdentity signer_no_cn;  // O "ExeLore Org Only" and no common name
-  PkiIdentity signer_expired;   // CN "ExeLore Expired Signer", expired
-  PkiIdentity signer_wrong_eku; // CN "ExeLore Server Only", EKU serverAuth only
-  PkiIdentity signer_rsa;       // CN "ExeLore RSA Signer", RSA 2048 under an RSA 2048
-                                // "ExeLore RSA Intermediate CA" under root
-  PkiIdentity tsa;              // CN "ExeLore Test TSA", timeStamping (critical)
-  PkiIdentity untrusted_root;   // "ExeLore Untrusted Root", self-signed
-  PkiIdentity untrusted_signer; // code signing under untrusted_root; chain holds the root
+  PkiIdentity root;              // "ExeLore Test Root", self-signed, trusted
+  PkiIdentity intermediate;      // "ExeLore Test Intermediate CA", under root
+  PkiIdentity signer;            // CN "ExeLore Test Signer", code signing, under intermediate
+  PkiIdentity signer_no_cn;      // O "ExeLore Org Only" and no common name
+  PkiIdentity signer_expired;    // CN "ExeLore Expired Signer", expired
+  PkiIdentity signer_wrong_eku;  // CN "ExeLore Server Only", EKU serverAuth only
+  PkiIdentity signer_rsa;        // CN "ExeLore RSA Signer", RSA 2048 under an RSA 2048
+                                 // "ExeLore RSA Intermediate CA" under root
+  PkiIdentity tsa;               // CN "ExeLore Test TSA", timeStamping (critical)
+  PkiIdentity untrusted_root;    // "ExeLore Untrusted Root", self-signed
+  PkiIdentity untrusted_signer;  // code signing under untrusted_root; chain holds the root
 
   // Identities that break one rule each, and their controls.
-  PkiIdentity signer_high_serial;   // CN "ExeLore High Serial Signer": serial 00 80 .. 10 a1
-  std::string serial_twin;          // PEM: same issuer, serial 80 .. 10 a1 (negative), CN
-                                    // "Mallory Twin", its own key, signed by nobody's
-  PkiIdentity signer_rsa512;        // RSA-512 leaf under the RSA intermediate
-  PkiIdentity signer_rsa1024;       // RSA-1024 leaf under the RSA intermediate
-  PkiIdentity signer_weak_issuer;   // P-256 leaf under an RSA-512 intermediate under root
+  PkiIdentity signer_high_serial;       // CN "ExeLore High Serial Signer": serial 00 80 .. 10 a1
+  std::string serial_twin;              // PEM: same issuer, serial 80 .. 10 a1 (negative), CN
+                                        // "Mallory Twin", its own key, signed by nobody's
+  PkiIdentity signer_rsa512;            // RSA-512 leaf under the RSA intermediate
+  PkiIdentity signer_rsa1024;           // RSA-1024 leaf under the RSA intermediate
+  PkiIdentity signer_weak_issuer;       // P-256 leaf under an RSA-512 intermediate under root
   PkiIdentity signer_lifetime_expired;  // expired, codeSigning and lifetimeSigning
-  PkiIdentity tsa_no_eku;           // CN "ExeLore TSA Without Usage": no extended key usage
-  PkiIdentity signer_old_root;      // under an intermediate under "ExeLore Old Style Root",
-                                    // a trusted self-signed root without basicConstraints
-                                    // or keyUsage
-  PkiIdentity signer_non_ca;        // under "ExeLore Not A CA" (no basicConstraints) under root
+  PkiIdentity tsa_no_eku;               // CN "ExeLore TSA Without Usage": no extended key usage
+  PkiIdentity signer_old_root;          // under an intermediate under "ExeLore Old Style Root",
+                                        // a trusted self-signed root without basicConstraints
+                                        // or keyUsage
+  PkiIdentity signer_non_ca;            // under "ExeLore Not A CA" (no basicConstraints) under root
   std::string ca_dir;  // hashed directory with the trusted roots: root and the old-style root
 
   // Writes the PKI into `dir` (created if missing). Throws std::runtime_error

@@ -29,7 +29,8 @@ std::vector<std::size_t> SectionOffsets(const Bytes& image) {
 Bytes MoveTableOverSections(const Bytes& image, std::size_t at, const Bytes& attacker) {
   const std::size_t entry = SecurityDirectoryEntry(image);
   const std::size_t table = Get32(image, entry);
-  Bytes covered(attacker.begin() + static_cast<long>(at), attacker.begin() + static_cast<long>(table));
+  Bytes covered(attacker.begin() + static_cast<long>(at),
+                attacker.begin() + static_cast<long>(table));
   const Bytes certificate(image.begin() + static_cast<long>(table), image.end());
   covered.resize(std::max(covered.size(), certificate.size() + 64));
   // The first WIN_CERTIFICATE, then a second one wrapping the attacker's
@@ -40,7 +41,8 @@ Bytes MoveTableOverSections(const Bytes& image, std::size_t at, const Bytes& att
   Put32(covered, certificate.size() + 4, 0x00020200);
   Bytes moved(image.begin(), image.begin() + static_cast<long>(at));
   moved.insert(moved.end(), covered.begin(), covered.end());
-  moved.insert(moved.end(), image.begin() + static_cast<long>(at), image.begin() + static_cast<long>(table));
+  moved.insert(moved.end(), image.begin() + static_cast<long>(at),
+               image.begin() + static_cast<long>(table));
   Put32(moved, entry, static_cast<std::uint32_t>(at));
   Put32(moved, entry + 4, static_cast<std::uint32_t>(covered.size()));
   return moved;
@@ -155,7 +157,8 @@ Bytes TrustRules::Resigned(const Bytes& image, const std::string& key,
     ASSERT_EQ(EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, signing_key.get()), 1);
     ASSERT_EQ(EVP_DigestSign(ctx.get(), nullptr, &length, content->data(), content->size()), 1);
     Bytes signature(length);
-    ASSERT_EQ(EVP_DigestSign(ctx.get(), signature.data(), &length, content->data(), content->size()), 1);
+    ASSERT_EQ(
+        EVP_DigestSign(ctx.get(), signature.data(), &length, content->data(), content->size()), 1);
     ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(length));
   });
 }
@@ -172,12 +175,13 @@ void TrustRules::AddLegacyTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const PkiI
   KeyPtr key = LoadPrivateKey(tsa.key);
   PKCS7_SIGNER_INFO* counter = PKCS7_SIGNER_INFO_new();
   ASSERT_EQ(PKCS7_SIGNER_INFO_set(counter, tsa_cert.get(), key.get(), EVP_sha256()), 1);
-  PKCS7_add_signed_attribute(counter, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data));
+  PKCS7_add_signed_attribute(counter, NID_pkcs9_contentType, V_ASN1_OBJECT,
+                             OBJ_nid2obj(NID_pkcs7_data));
   PKCS7_add_signed_attribute(counter, NID_pkcs9_signingTime, V_ASN1_UTCTIME,
                              ASN1_UTCTIME_set(nullptr, TestPki::kInsideExpiredValidity));
   unsigned char digest[32];
-  EVP_Digest(si->enc_digest->data, static_cast<std::size_t>(si->enc_digest->length), digest, nullptr,
-             EVP_sha256(), nullptr);
+  EVP_Digest(si->enc_digest->data, static_cast<std::size_t>(si->enc_digest->length), digest,
+             nullptr, EVP_sha256(), nullptr);
   ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
   ASN1_OCTET_STRING_set(value, digest, sizeof digest);
   PKCS7_add_signed_attribute(counter, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, value);

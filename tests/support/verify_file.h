@@ -20,8 +20,8 @@ struct Verdict {
 };
 
 inline void PrintTo(const Verdict& v, std::ostream* os) {
-  *os << std::hex << "{0x" << static_cast<std::uint32_t>(v.status) << ", 0x" << v.last_error
-      << "}" << std::dec;
+  *os << std::hex << "{0x" << static_cast<std::uint32_t>(v.status) << ", 0x" << v.last_error << "}"
+      << std::dec;
 }
 
 // Verifies `path` with the generic Authenticode action in file mode, no user

@@ -21,9 +21,8 @@ struct FileRange {
 // The `md` digest of `ranges` of `file`, in order, followed by `trailer`.
 // Reads through one buffer of at most 1 MiB (no bigger than the file);
 // nullopt when a range is not wholly inside the file or a read fails.
-std::optional<std::vector<std::uint8_t>> DigestFileRanges(const pe::FileSource& file,
-                                                          std::span<const FileRange> ranges,
-                                                          const EVP_MD* md,
-                                                          std::span<const std::uint8_t> trailer = {});
+std::optional<std::vector<std::uint8_t>> DigestFileRanges(
+    const pe::FileSource& file, std::span<const FileRange> ranges, const EVP_MD* md,
+    std::span<const std::uint8_t> trailer = {});
 
 }  // namespace exelore_posix

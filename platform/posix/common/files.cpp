@@ -31,7 +31,8 @@ bool ParentFolderExists(const std::string& path) {
 // differ from `name` in ASCII case. The exact spelling wins; among other
 // spellings the bytewise least, so the choice never depends on the
 // directory's order.
-std::optional<std::string> ChildEntry(const std::string& parent, std::string_view name, bool folder) {
+std::optional<std::string> ChildEntry(const std::string& parent, std::string_view name,
+                                      bool folder) {
   std::string exact = parent + "/" + std::string(name);
   if (IsEntryOfType(exact, folder)) return exact;
   DIR* dir = ::opendir(parent.c_str());
@@ -134,7 +135,8 @@ bool RegularFile::Open(const std::string& path, DWORD* error) {
     const int open_error = errno;
     // A socket cannot be opened at all; it is no more readable than a FIFO.
     struct stat st {};
-    const bool special = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    const bool special =
+        ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
     *error = special ? ERROR_BAD_FORMAT : ErrorFromErrno(open_error, path);
     return false;
   }

@@ -142,8 +142,8 @@ bool FileSource::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const
   if (offset > size_ || out.size() > size_ - offset) return false;
   std::size_t done = 0;
   while (done < out.size()) {
-    const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t n =
+        ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -170,8 +170,8 @@ std::optional<Headers> ReadHeaders(const FileSource& file, ParseError* error) {
   if (nt_offset > file.size() || nt::kOptionalHeader > file.size() - nt_offset) {
     return fail(ParseError::kNotPe);
   }
-  const std::size_t nt_len = static_cast<std::size_t>(
-      std::min<std::uint64_t>(sizeof nt_headers, file.size() - nt_offset));
+  const std::size_t nt_len =
+      static_cast<std::size_t>(std::min<std::uint64_t>(sizeof nt_headers, file.size() - nt_offset));
   if (!file.ReadAt(nt_offset, std::span(nt_headers, nt_len))) return fail(ParseError::kTruncated);
   const ByteReader r(std::span<const std::uint8_t>(nt_headers, nt_len));
   const auto signature = r.Read(nt::kSignature);
@@ -273,8 +273,7 @@ std::optional<ResourceData> FindResource(const FileSource& file, const Headers& 
     if (delta >= s.raw_size) continue;
     const std::uint64_t base = static_cast<std::uint64_t>(s.raw_offset) + delta;
     if (base >= file.size()) return std::nullopt;
-    const std::uint64_t size =
-        std::min<std::uint64_t>(s.raw_size - delta, file.size() - base);
+    const std::uint64_t size = std::min<std::uint64_t>(s.raw_size - delta, file.size() - base);
     window.emplace(ResourceWindow{file, base, size});
     break;
   }

@@ -46,8 +46,8 @@ struct DataDirectory {
 
 struct Headers {
   bool pe32plus = false;
-  std::uint64_t nt_offset = 0;           // "PE\0\0"
-  std::uint64_t checksum_offset = 0;     // OptionalHeader.CheckSum
+  std::uint64_t nt_offset = 0;        // "PE\0\0"
+  std::uint64_t checksum_offset = 0;  // OptionalHeader.CheckSum
   std::uint64_t data_directory_offset = 0;
   std::uint32_t number_of_directories = 0;  // as present in the file, at most 16
   std::uint32_t size_of_headers = 0;

@@ -182,7 +182,8 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   message->p7 = std::move(p7);
   RegisterHandle(message, HandleKind::kMessage);
 
-  if (pdwMsgAndCertEncodingType) *pdwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  if (pdwMsgAndCertEncodingType)
+    *pdwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
   if (pdwContentType) *pdwContentType = content_type;
   if (pdwFormatType) *pdwFormatType = CERT_QUERY_FORMAT_BINARY;
   if (ppvContext) *ppvContext = nullptr;

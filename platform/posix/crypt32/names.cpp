@@ -29,8 +29,8 @@ std::u16string StringToUtf16(const ASN1_STRING* s) {
     case V_ASN1_UNIVERSALSTRING:
       for (std::size_t i = 0; i + 3 < bytes.size(); i += 4) {
         AppendUtf16(out, (static_cast<std::uint32_t>(bytes[i]) << 24) |
-                                 (static_cast<std::uint32_t>(bytes[i + 1]) << 16) |
-                                 (static_cast<std::uint32_t>(bytes[i + 2]) << 8) | bytes[i + 3]);
+                             (static_cast<std::uint32_t>(bytes[i + 1]) << 16) |
+                             (static_cast<std::uint32_t>(bytes[i + 2]) << 8) | bytes[i + 3]);
       }
       return out;
     case V_ASN1_UTF8STRING:
@@ -60,8 +60,8 @@ std::optional<std::u16string> FirstAttribute(const X509_NAME* name, int nid) {
 // the name's first attribute; else nothing.
 std::u16string SimpleDisplayName(X509* cert, bool issuer) {
   const X509_NAME* name = issuer ? X509_get_issuer_name(cert) : X509_get_subject_name(cert);
-  for (const int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName,
-                        NID_pkcs9_emailAddress}) {
+  for (const int nid :
+       {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress}) {
     if (auto found = FirstAttribute(name, nid)) return *found;
   }
   ossl::GeneralNamesPtr alt_names(static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(

@@ -18,14 +18,16 @@ FILETIME ToFiletime(const ASN1_TIME* t) {
   const auto seconds = authenticode::ToTimeT(t);
   if (!seconds) return ft;
   const std::uint64_t ticks =
-      kFiletimeUnixEpoch + static_cast<std::uint64_t>(static_cast<std::int64_t>(*seconds)) * 10000000ull;
+      kFiletimeUnixEpoch +
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(*seconds)) * 10000000ull;
   ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
   ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
   return ft;
 }
 
 CRYPT_INTEGER_BLOB Blob(std::vector<std::uint8_t>& bytes) {
-  return CRYPT_INTEGER_BLOB{static_cast<DWORD>(bytes.size()), bytes.empty() ? nullptr : bytes.data()};
+  return CRYPT_INTEGER_BLOB{static_cast<DWORD>(bytes.size()),
+                            bytes.empty() ? nullptr : bytes.data()};
 }
 
 std::unique_ptr<CertObject> MakeCertObject(X509* x509, Store* store) {
@@ -120,7 +122,8 @@ extern "C" {
 // SerialNumber (as CertCompareIntegerBlob compares). A previous context
 // passed in is released, and the search continues after it (Microsoft's
 // CertFindCertificateInStore page). No match: null, CRYPT_E_NOT_FOUND.
-PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD /*dwCertEncodingType*/,
+PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore,
+                                                 DWORD /*dwCertEncodingType*/,
                                                  DWORD /*dwFindFlags*/, DWORD dwFindType,
                                                  const void* pvFindPara,
                                                  PCCERT_CONTEXT pPrevCertContext) {

@@ -50,8 +50,9 @@ typedef struct tagMONITORINFOEXW {
 
 typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 
-#define MAKEWPARAM(l, h) \
-  (static_cast<WPARAM>(static_cast<DWORD>(static_cast<WORD>(l) | (static_cast<DWORD>(static_cast<WORD>(h)) << 16))))
+#define MAKEWPARAM(l, h)                                         \
+  (static_cast<WPARAM>(static_cast<DWORD>(static_cast<WORD>(l) | \
+                                          (static_cast<DWORD>(static_cast<WORD>(h)) << 16))))
 
 // Messages.
 #define WM_CLOSE 0x0010

@@ -180,8 +180,8 @@ struct BaseUnits {
 
 BaseUnits DialogBaseUnits(const QFont& font) {
   const QFontMetrics metrics(font);
-  const int total =
-      metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  const int total = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
   return BaseUnits{std::max(1, (total / 26 + 1) / 2), std::max(1, metrics.height())};
 }
 
@@ -191,8 +191,8 @@ QRect MapDialogRect(const BaseUnits& units, int x, int y, int cx, int cy) {
 }
 
 bool SameClass(const WCHAR* name, const char16_t* expected) {
-  return name != nullptr && QString::fromUtf16(name).compare(QString::fromUtf16(expected),
-                                                             Qt::CaseInsensitive) == 0;
+  return name != nullptr &&
+         QString::fromUtf16(name).compare(QString::fromUtf16(expected), Qt::CaseInsensitive) == 0;
 }
 
 Window* CreateControl(Window* dialog, const DialogItemTemplate& item, const BaseUnits& units) {
@@ -333,12 +333,13 @@ HWND CreateDialogImpl(const DialogTemplate* dialog_template, HWND owner, DLGPROC
     control->widget->installEventFilter(keys);
     if (previous != nullptr) QWidget::setTabOrder(previous, control->widget);
     previous = control->widget;
-    if (first_tab_stop == nullptr && (control->style & WS_TABSTOP)) first_tab_stop = Handle(control);
+    if (first_tab_stop == nullptr && (control->style & WS_TABSTOP))
+      first_tab_stop = Handle(control);
   }
 
   if (proc != nullptr) {
-    const INT_PTR focus = proc(Handle(dialog), WM_INITDIALOG,
-                               reinterpret_cast<WPARAM>(first_tab_stop), param);
+    const INT_PTR focus =
+        proc(Handle(dialog), WM_INITDIALOG, reinterpret_cast<WPARAM>(first_tab_stop), param);
     if (g_windows.count(dialog) == 0) return nullptr;  // destroyed by its own procedure
     if (focus != 0 && first_tab_stop != nullptr) {
       reinterpret_cast<Window*>(first_tab_stop)->widget->setFocus(Qt::OtherFocusReason);

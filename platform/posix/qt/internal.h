@@ -79,7 +79,6 @@ void Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam);
 // Drops the queued messages of a window being destroyed.
 void DropMessages(Window* window);
 
-
 // The Qt window flags for a dialog template's style: title bar, system menu,
 // close, minimise and maximise boxes only where the style asks for them.
 Qt::WindowFlags DialogWindowFlags(DWORD style);

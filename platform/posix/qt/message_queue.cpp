@@ -42,7 +42,8 @@ void Enqueue(const MSG& message) {
 // PostMessageW's part: queue for GetMessageW and wake it.
 void Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam) {
   const QPoint cursor = QCursor::pos();
-  Enqueue(MSG{Handle(window), message, wParam, lParam, MessageTime(), POINT{cursor.x(), cursor.y()}});
+  Enqueue(
+      MSG{Handle(window), message, wParam, lParam, MessageTime(), POINT{cursor.x(), cursor.y()}});
 }
 
 void DropMessages(Window* window) {
@@ -83,7 +84,6 @@ BOOL WINAPI GetMessageImpl(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsg
     }
   }
 }
-
 
 // IsDialogMessageW: a message for the dialog or one of its controls is the
 // dialog manager's: it is dispatched here and TRUE returned. Keyboard input

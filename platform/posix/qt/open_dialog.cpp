@@ -47,7 +47,8 @@ BOOL WINAPI GetOpenFileNameImpl(LPOPENFILENAMEW lpofn) {
   const FileChoice choice = ChooseFileInstead(filters.join(QStringLiteral(";;")), must_exist, path);
   if (choice == FileChoice::kCancelled) return FALSE;
   if (choice == FileChoice::kShowDialog) {
-    QFileDialog dialog(owner, lpofn->lpstrTitle ? FromWide(lpofn->lpstrTitle) : QStringLiteral("Open"));
+    QFileDialog dialog(owner,
+                       lpofn->lpstrTitle ? FromWide(lpofn->lpstrTitle) : QStringLiteral("Open"));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(must_exist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
     // Patterns match names whatever their case, as Windows' Open dialog
@@ -67,7 +68,8 @@ BOOL WINAPI GetOpenFileNameImpl(LPOPENFILENAMEW lpofn) {
     // Through the file-system bytes, so a name that is not UTF-8 maps the way
     // every other path of the stand-in does.
     const QByteArray bytes = QFile::encodeName(dialog.selectedFiles().first());
-    path = exelore_posix::BytesToUtf16(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    path = exelore_posix::BytesToUtf16(
+        std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
   }
 
   if (lpofn->lpstrFile == nullptr || path.size() + 1 > lpofn->nMaxFile) {

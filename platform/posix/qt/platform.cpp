@@ -15,7 +15,8 @@ namespace {
 
 bool HasPlatformPlugin(const QString& name) {
   QStringList folders;
-  for (const QString& folder : qEnvironmentVariable("QT_PLUGIN_PATH").split(u':', Qt::SkipEmptyParts)) {
+  for (const QString& folder :
+       qEnvironmentVariable("QT_PLUGIN_PATH").split(u':', Qt::SkipEmptyParts)) {
     folders << folder + QStringLiteral("/platforms");
   }
   folders << QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms");
@@ -50,9 +51,8 @@ bool X11DisplayOpens() {
 bool WaylandDisplayOpens() {
   const QString display = qEnvironmentVariable("WAYLAND_DISPLAY");
   if (display.isEmpty()) return false;
-  const QString path = display.startsWith(u'/')
-                           ? display
-                           : qEnvironmentVariable("XDG_RUNTIME_DIR") + u'/' + display;
+  const QString path =
+      display.startsWith(u'/') ? display : qEnvironmentVariable("XDG_RUNTIME_DIR") + u'/' + display;
   return QFile::exists(path);
 }
 

@@ -146,7 +146,8 @@ BOOL WINAPI GetMonitorInfoImpl(HMONITOR hMonitor, LPMONITORINFO lpmi) {
     Fail(ERROR_INVALID_MONITOR_HANDLE);
     return FALSE;
   }
-  if (lpmi == nullptr || (lpmi->cbSize != sizeof(MONITORINFO) && lpmi->cbSize != sizeof(MONITORINFOEXW))) {
+  if (lpmi == nullptr ||
+      (lpmi->cbSize != sizeof(MONITORINFO) && lpmi->cbSize != sizeof(MONITORINFOEXW))) {
     Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -174,7 +175,8 @@ bool MoveForFrame(QWidget* widget, const QRect& requested) {
   if (area.isValid()) {
     if (x + frame.width() > area.x() + area.width()) x = area.x() + area.width() - frame.width();
     if (x < area.x()) x = area.x();
-    if (y + frame.height() > area.y() + area.height()) y = area.y() + area.height() - frame.height();
+    if (y + frame.height() > area.y() + area.height())
+      y = area.y() + area.height() - frame.height();
     if (y < area.y()) y = area.y();
   }
   widget->move(x, y);

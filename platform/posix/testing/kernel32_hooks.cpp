@@ -44,8 +44,8 @@ VersionDll InProcessVersionDll() {
   if (!g_version_dll.neutral_hidden) {
     dll.size_ex = g_version_dll.neutral_fail ? AsFarProc(&FailingSizeEx)
                                              : AsFarProc(&GetFileVersionInfoSizeExW);
-    dll.info_ex = g_version_dll.neutral_fail ? AsFarProc(&FailingInfoEx)
-                                             : AsFarProc(&GetFileVersionInfoExW);
+    dll.info_ex =
+        g_version_dll.neutral_fail ? AsFarProc(&FailingInfoEx) : AsFarProc(&GetFileVersionInfoExW);
   }
   return dll;
 }

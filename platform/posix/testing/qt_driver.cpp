@@ -77,7 +77,8 @@ void SendMouse(QWidget* widget, QEvent::Type type) {
 BOOL ClickItem(HWND dialog, int id) {
   Window* control = TestItem(dialog, id);
   if (control == nullptr || !control->widget->isEnabled()) return FALSE;
-  if (control->widget->focusPolicy() & Qt::ClickFocus) control->widget->setFocus(Qt::MouseFocusReason);
+  if (control->widget->focusPolicy() & Qt::ClickFocus)
+    control->widget->setFocus(Qt::MouseFocusReason);
   SendMouse(control->widget, QEvent::MouseButtonPress);
   SendMouse(control->widget, QEvent::MouseButtonRelease);
   return TRUE;

@@ -60,9 +60,7 @@ HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
 
 // The window calls below forward unchanged; their Windows behaviour is
 // described where the front end implements them (platform/posix/qt/).
-BOOL WINAPI DestroyWindow(HWND hWnd) {
-  return Forward<&Frontend::destroy_window, FALSE>(hWnd);
-}
+BOOL WINAPI DestroyWindow(HWND hWnd) { return Forward<&Frontend::destroy_window, FALSE>(hWnd); }
 
 BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString) {
   return Forward<&Frontend::set_window_text, FALSE>(hWnd, lpString);
@@ -72,9 +70,7 @@ LONG WINAPI GetWindowLongW(HWND hWnd, int nIndex) {
   return Forward<&Frontend::get_window_long, 0>(hWnd, nIndex);
 }
 
-HWND WINAPI GetParent(HWND hWnd) {
-  return Forward<&Frontend::get_parent, nullptr>(hWnd);
-}
+HWND WINAPI GetParent(HWND hWnd) { return Forward<&Frontend::get_parent, nullptr>(hWnd); }
 
 HWND WINAPI GetWindow(HWND hWnd, UINT uCmd) {
   return Forward<&Frontend::get_window, nullptr>(hWnd, uCmd);

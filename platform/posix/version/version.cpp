@@ -51,9 +51,9 @@ constexpr std::size_t kNodeHeader = 6;
 // - when none of them is present, the loader takes the first language listed.
 std::span<const std::uint16_t> LanguageOrder(DWORD flags) {
   static constexpr std::array<std::uint16_t, 3> kNeutralCall = {kLangEnglishUs, kLangEnglishNeutral,
-                                                               kLangNeutral};
+                                                                kLangNeutral};
   static constexpr std::array<std::uint16_t, 3> kLocalisedCall = {kLangNeutral, kLangEnglishUs,
-                                                                 kLangEnglishNeutral};
+                                                                  kLangEnglishNeutral};
   if ((flags & FILE_VER_GET_LOCALISED) == 0) return kNeutralCall;
   return kLocalisedCall;
 }
@@ -104,10 +104,10 @@ constexpr std::size_t Align4(std::size_t n) { return (n + 3) & ~static_cast<std:
 // end (which is itself inside its parent, and the parent inside the block).
 struct Node {
   std::size_t begin = 0;
-  std::size_t end = 0;        // begin + wLength, clipped to the parent
-  std::size_t key = 0;        // first key unit
-  std::size_t key_end = 0;    // the key's terminating zero, or end when absent
-  std::size_t value = 0;      // the value, or end when the node has none
+  std::size_t end = 0;      // begin + wLength, clipped to the parent
+  std::size_t key = 0;      // first key unit
+  std::size_t key_end = 0;  // the key's terminating zero, or end when absent
+  std::size_t value = 0;    // the value, or end when the node has none
   std::size_t value_bytes = 0;
   std::size_t children = 0;
   std::uint16_t type = 0;
@@ -142,8 +142,8 @@ std::optional<Node> ReadNode(std::span<const std::uint8_t> block, std::size_t be
   node.key = begin + kNodeHeader;
   node.key_end = FindTerminator(r, node.key, node.end).value_or(node.end);
   node.value = std::min(node.end, Align4(node.key_end + 2));
-  node.value_bytes = std::min<std::size_t>(node.end - node.value,
-                                           node.type ? *value_length * 2u : *value_length);
+  node.value_bytes =
+      std::min<std::size_t>(node.end - node.value, node.type ? *value_length * 2u : *value_length);
   node.children = std::min(node.end, Align4(node.value + node.value_bytes));
   return node;
 }
@@ -284,8 +284,7 @@ BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffe
   // root's wLength to the bytes it copied, and gives no block shorter than a
   // node header.
   const auto* bytes = static_cast<const std::uint8_t*>(pBlock);
-  const auto root_length =
-      ByteReader(std::span(bytes, kNodeHeader)).Read(version_node::kLength);
+  const auto root_length = ByteReader(std::span(bytes, kNodeHeader)).Read(version_node::kLength);
   const std::span<const std::uint8_t> block(bytes, root_length.value_or(0));
   auto node = ReadNode(block, 0, block.size());
   const auto not_found = [&]() {
@@ -307,9 +306,8 @@ BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffe
   // The node's wValueLength, but never more than the node holds: a caller that
   // trusts the length stays inside the block.
   if (puLen) {
-    *puLen = static_cast<UINT>(node->value < node->end
-                                   ? (node->type ? node->value_bytes / 2 : node->value_bytes)
-                                   : 0);
+    *puLen = static_cast<UINT>(
+        node->value < node->end ? (node->type ? node->value_bytes / 2 : node->value_bytes) : 0);
   }
   return TRUE;
 }

@@ -91,7 +91,8 @@ template <>
 void FreeItem(CatTrustedSubject* p) {
   ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatTrustedSubject));
 }
-using TrustedSubjectPtr = std::unique_ptr<CatTrustedSubject, ossl::Free<FreeItem<CatTrustedSubject>>>;
+using TrustedSubjectPtr =
+    std::unique_ptr<CatTrustedSubject, ossl::Free<FreeItem<CatTrustedSubject>>>;
 
 // Object identifiers, decoded once.
 const ASN1_OBJECT* Oid(const char* dotted) { return OBJ_txt2obj(dotted, 1); }
@@ -122,7 +123,8 @@ Member ReadMember(const CatTrustedSubject* subject) {
   member.tag.assign(id->data, id->data + id->length);
   for (int i = 0; i < sk_X509_ATTRIBUTE_num(subject->attributes); ++i) {
     X509_ATTRIBUTE* attribute = sk_X509_ATTRIBUTE_value(subject->attributes, i);
-    if (!SameOid(X509_ATTRIBUTE_get0_object(attribute), authenticode::SpcIndirectDataOid())) continue;
+    if (!SameOid(X509_ATTRIBUTE_get0_object(attribute), authenticode::SpcIndirectDataOid()))
+      continue;
     const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
     if (value == nullptr || value->type != V_ASN1_SEQUENCE) continue;
     const ASN1_STRING* der = value->value.sequence;
@@ -163,8 +165,8 @@ Step WalkSubjects(const ASN1_STRING* entries,
 // Decodes one TrustedSubject filling `der`, or null.
 TrustedSubjectPtr DecodeSubject(std::span<const std::uint8_t> der) {
   const unsigned char* p = der.data();
-  TrustedSubjectPtr subject(reinterpret_cast<CatTrustedSubject*>(
-      ASN1_item_d2i(nullptr, &p, static_cast<long>(der.size()), ASN1_ITEM_rptr(CatTrustedSubject))));
+  TrustedSubjectPtr subject(reinterpret_cast<CatTrustedSubject*>(ASN1_item_d2i(
+      nullptr, &p, static_cast<long>(der.size()), ASN1_ITEM_rptr(CatTrustedSubject))));
   if (!subject || p != der.data() + der.size()) return nullptr;
   return subject;
 }
@@ -289,9 +291,10 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
   ctl->subjects = nullptr;
   ctl.reset();
   // Every entry must decode, as when the list is decoded whole.
-  if (catalog.entries && WalkSubjects(catalog.entries.get(), [](std::span<const std::uint8_t> entry) {
-                            return DecodeSubject(entry) ? Step::kNext : Step::kDamaged;
-                          }) != Step::kNext) {
+  if (catalog.entries &&
+      WalkSubjects(catalog.entries.get(), [](std::span<const std::uint8_t> entry) {
+        return DecodeSubject(entry) ? Step::kNext : Step::kDamaged;
+      }) != Step::kNext) {
     return std::nullopt;
   }
   return catalog;
@@ -315,7 +318,9 @@ std::vector<std::string> ListCatalogs(const std::string& folder) {
   std::vector<std::pair<std::string, std::string>> names;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name(entry->d_name);
-    if (name.size() < 4 || !EqualsIgnoringAsciiCase(name.substr(name.size() - 4), std::string_view(".cat"))) continue;
+    if (name.size() < 4 ||
+        !EqualsIgnoringAsciiCase(name.substr(name.size() - 4), std::string_view(".cat")))
+      continue;
     std::string folded(name);
     for (char& c : folded) c = AsciiLower(c);
     names.emplace_back(std::move(folded), std::string(name));
@@ -331,7 +336,9 @@ std::vector<std::string> ListCatalogs(const std::string& folder) {
 bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash) {
   RegularFile file;
   DWORD error = 0;
-  if (!file.Open(path, &error) || file.size() == 0 || file.size() > authenticode::kMaxSignedFileSize) return false;
+  if (!file.Open(path, &error) || file.size() == 0 ||
+      file.size() > authenticode::kMaxSignedFileSize)
+    return false;
   const pe::FileSource source(file.fd(), file.size());
   // An entry that lists the hash holds its bytes in the digest of its
   // SpcIndirectData, so a file without them cannot list it: most files cost
@@ -339,7 +346,8 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
   // overlap by the hash's length less one, so no occurrence straddles two.
   const std::uint64_t size = file.size();
   const std::size_t overlap = hash.size() - 1;
-  const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, kScanChunk + overlap));
+  const std::size_t piece =
+      static_cast<std::size_t>(std::min<std::uint64_t>(size, kScanChunk + overlap));
   if (buffer_.size() < piece) buffer_.resize(piece);
   bool found = false;
   for (std::uint64_t at = 0; !found && at < size;) {
@@ -352,7 +360,8 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
   if (!found) return false;
   std::optional<Catalog> catalog;
   if (size <= piece) {
-    catalog = ParseCatalog(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(size)));
+    catalog =
+        ParseCatalog(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(size)));
   } else {
     const MappedFile mapped(file.fd(), size);
     if (mapped.ok()) catalog = ParseCatalog(mapped.bytes());
@@ -362,8 +371,8 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
 }
 
 std::optional<std::size_t> Scanner::FindFirst(const std::vector<std::string>& paths,
-                                               std::size_t start,
-                                               std::span<const std::uint8_t> hash) {
+                                              std::size_t start,
+                                              std::span<const std::uint8_t> hash) {
   if (hash.empty()) return std::nullopt;
   for (std::size_t i = start; i < paths.size(); ++i) {
     if (Lists(paths[i], hash)) return i;

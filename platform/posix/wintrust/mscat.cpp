@@ -127,7 +127,8 @@ BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE hFile, DWORD* pcbHash, BY
 HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHash, DWORD cbHash,
                                                  DWORD dwFlags, HCATINFO* phPrevCatInfo) {
   const ossl::ApiCall openssl_call;
-  if (!IsLiveHandle(hCatAdmin, HandleKind::kCatAdmin) || pbHash == nullptr || cbHash == 0 || dwFlags != 0) {
+  if (!IsLiveHandle(hCatAdmin, HandleKind::kCatAdmin) || pbHash == nullptr || cbHash == 0 ||
+      dwFlags != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -143,7 +144,8 @@ HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHa
     delete previous;
   }
   if (!admin->listed) {
-    if (const auto folder = catalog::DatabaseFolder()) admin->catalogs = catalog::ListCatalogs(*folder);
+    if (const auto folder = catalog::DatabaseFolder())
+      admin->catalogs = catalog::ListCatalogs(*folder);
     admin->listed = true;
   }
   const auto found = admin->scanner.FindFirst(admin->catalogs, start,
@@ -185,7 +187,8 @@ BOOL WINAPI CryptCATCatalogInfoFromContext(HCATINFO hCatInfo, CATALOG_INFO* psCa
 // ERROR_INVALID_PARAMETER.
 BOOL WINAPI CryptCATAdminReleaseCatalogContext(HCATADMIN hCatAdmin, HCATINFO hCatInfo,
                                                DWORD /*dwFlags*/) {
-  if (!IsLiveHandle(hCatAdmin, HandleKind::kCatAdmin) || !UnregisterHandle(hCatInfo, HandleKind::kCatInfo)) {
+  if (!IsLiveHandle(hCatAdmin, HandleKind::kCatAdmin) ||
+      !UnregisterHandle(hCatInfo, HandleKind::kCatInfo)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

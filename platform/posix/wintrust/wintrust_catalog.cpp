@@ -18,7 +18,8 @@ namespace exelore_posix {
 namespace {
 
 // The members of WINTRUST_CATALOG_INFO this code reads end with hMemberFile.
-constexpr std::size_t kCatalogInfoMinSize = offsetof(WINTRUST_CATALOG_INFO, hMemberFile) + sizeof(HANDLE);
+constexpr std::size_t kCatalogInfoMinSize =
+    offsetof(WINTRUST_CATALOG_INFO, hMemberFile) + sizeof(HANDLE);
 
 HRESULT Fail(HRESULT status, DWORD* last_error) {
   *last_error = static_cast<DWORD>(status);

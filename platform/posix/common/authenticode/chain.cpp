@@ -83,8 +83,8 @@ bool WeakKey(X509* cert) {
 
 // Whether `cert` lists `usage` in its extended key usage extension.
 bool ListsUsage(X509* cert, const ASN1_OBJECT* usage) {
-  ossl::UsagesPtr usages(
-      static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr)));
+  ossl::UsagesPtr usages(static_cast<EXTENDED_KEY_USAGE*>(
+      X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr)));
   for (int i = 0; usages && i < sk_ASN1_OBJECT_num(usages.get()); ++i) {
     if (OBJ_cmp(sk_ASN1_OBJECT_value(usages.get(), i), usage) == 0) return true;
   }
@@ -124,7 +124,7 @@ HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<st
   if (volume != nullptr) {
     ossl::X509StackViewPtr leaf_only(sk_X509_new_null());
     if (!leaf_only || sk_X509_push(leaf_only.get(), leaf) <= 0) return TRUST_E_SYSTEM_ERROR;
-    for (STACK_OF(X509)* certs : {leaf_only.get(), X509_STORE_CTX_get0_chain(ctx.get())}) {
+    for (STACK_OF(X509) * certs : {leaf_only.get(), X509_STORE_CTX_get0_chain(ctx.get())}) {
       if (const HRESULT hr = volume->CheckDistrust(certs); hr != S_OK) return hr;
     }
   }

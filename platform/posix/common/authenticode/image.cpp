@@ -22,7 +22,8 @@ inline constexpr Field<std::uint16_t> kCertificateType{6};
 std::uint64_t EndOfSections(const pe::Headers& headers) {
   std::uint64_t end = headers.size_of_headers;
   for (const pe::Section& s : headers.sections) {
-    if (s.raw_size != 0) end = std::max<std::uint64_t>(end, std::uint64_t{s.raw_offset} + s.raw_size);
+    if (s.raw_size != 0)
+      end = std::max<std::uint64_t>(end, std::uint64_t{s.raw_offset} + s.raw_size);
   }
   return end;
 }
@@ -130,7 +131,8 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
   if (headers.number_of_directories > pe::kDirectorySecurity) {
     skip.push_back({headers.DirectoryEntryOffset(pe::kDirectorySecurity), 8});
   }
-  std::sort(skip.begin(), skip.end(), [](const FileRange& a, const FileRange& b) { return a.offset < b.offset; });
+  std::sort(skip.begin(), skip.end(),
+            [](const FileRange& a, const FileRange& b) { return a.offset < b.offset; });
   std::uint64_t at = 0;
   for (const FileRange& r : skip) {
     if (r.offset < at) continue;  // overlapping exclusions hash nothing twice
@@ -144,8 +146,9 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
     if (s.raw_offset > size || s.raw_size > size - s.raw_offset) return std::nullopt;
     sections.push_back(s);
   }
-  std::stable_sort(sections.begin(), sections.end(),
-                   [](const pe::Section& a, const pe::Section& b) { return a.raw_offset < b.raw_offset; });
+  std::stable_sort(
+      sections.begin(), sections.end(),
+      [](const pe::Section& a, const pe::Section& b) { return a.raw_offset < b.raw_offset; });
   for (const pe::Section& s : sections) ranges.push_back({s.raw_offset, s.raw_size});
   const std::uint64_t tail = EndOfSections(headers);
   if (state == TableState::kPresent) {

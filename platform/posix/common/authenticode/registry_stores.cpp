@@ -132,18 +132,20 @@ std::unique_ptr<MachineStores> MachineStores::Open(const std::string& path) {
       {"CA", Kind::kIntermediate},
       {"Disallowed", Kind::kDisallowed},
   };
-  for (const auto base : {std::span<const char* const>(kMachine), std::span<const char* const>(kPolicy),
-                          std::span<const char* const>(kEnterprise)}) {
+  for (const auto base :
+       {std::span<const char* const>(kMachine), std::span<const char* const>(kPolicy),
+        std::span<const char* const>(kEnterprise)}) {
     const hive_node_h stores_key = Descend(hive.get(), root, base);
     for (const auto& [name, kind] : kStores) {
       const char* const below[] = {name, "Certificates"};
       const hive_node_h certificates = Descend(hive.get(), stores_key, below);
       if (certificates == 0) continue;
-      std::unique_ptr<hive_node_h, MallocFree> children(hivex_node_children(hive.get(), certificates));
+      std::unique_ptr<hive_node_h, MallocFree> children(
+          hivex_node_children(hive.get(), certificates));
       if (!children) continue;
       std::size_t taken = 0;
-      for (const hive_node_h* child = children.get(); *child != 0 && taken < kMaxCertificatesPerStore;
-           ++child, ++taken) {
+      for (const hive_node_h* child = children.get();
+           *child != 0 && taken < kMaxCertificatesPerStore; ++child, ++taken) {
         const auto blob = ReadBlob(hive.get(), *child);
         if (!blob) continue;
         const auto serialized = ReadSerializedCertificate(*blob);
@@ -151,7 +153,8 @@ std::unique_ptr<MachineStores> MachineStores::Open(const std::string& path) {
         Entry entry{kind, nullptr, false, {}};
         const unsigned char* p = serialized->certificate.data();
         entry.cert.reset(d2i_X509(nullptr, &p, static_cast<long>(serialized->certificate.size())));
-        if (!entry.cert || p != serialized->certificate.data() + serialized->certificate.size()) continue;
+        if (!entry.cert || p != serialized->certificate.data() + serialized->certificate.size())
+          continue;
         if (serialized->enhanced_key_usage) {
           auto usages = DecodeUsages(*serialized->enhanced_key_usage);
           if (!usages) continue;
@@ -180,7 +183,8 @@ X509* MachineStores::AddAnchors(X509_STORE* store, const X509_NAME* name) const 
 }
 
 ossl::X509StackViewPtr MachineStores::WithIntermediates(STACK_OF(X509) * intermediates) const {
-  ossl::X509StackViewPtr all(intermediates != nullptr ? sk_X509_dup(intermediates) : sk_X509_new_null());
+  ossl::X509StackViewPtr all(intermediates != nullptr ? sk_X509_dup(intermediates)
+                                                      : sk_X509_new_null());
   if (!all) return nullptr;
   for (const Entry& e : entries_) {
     if (e.kind == Kind::kIntermediate) sk_X509_push(all.get(), e.cert.get());
@@ -197,7 +201,8 @@ const MachineStores::Entry* MachineStores::Find(X509* cert, Kind kind) const {
 
 HRESULT MachineStores::CheckDistrust(STACK_OF(X509) * chain) const {
   for (int i = 0; i < sk_X509_num(chain); ++i) {
-    if (Find(sk_X509_value(chain, i), Kind::kDisallowed) != nullptr) return TRUST_E_EXPLICIT_DISTRUST;
+    if (Find(sk_X509_value(chain, i), Kind::kDisallowed) != nullptr)
+      return TRUST_E_EXPLICIT_DISTRUST;
   }
   return S_OK;
 }

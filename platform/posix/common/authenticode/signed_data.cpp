@@ -155,8 +155,9 @@ std::optional<std::span<const std::uint8_t>> SignedContentOctets(PKCS7* p7) {
     const ASN1_TYPE* other = content->d.other;
     if (other == nullptr) return std::span<const std::uint8_t>();
     if (other->type == V_ASN1_OCTET_STRING) {
-      return std::span<const std::uint8_t>(other->value.octet_string->data,
-                                           static_cast<std::size_t>(other->value.octet_string->length));
+      return std::span<const std::uint8_t>(
+          other->value.octet_string->data,
+          static_cast<std::size_t>(other->value.octet_string->length));
     }
     if (other->type == V_ASN1_SEQUENCE) {
       return DerContents(std::span<const std::uint8_t>(

@@ -23,7 +23,8 @@ ossl::BioPtr DigestBio(const EVP_MD* md, std::span<const std::uint8_t> data) {
 
 std::vector<X509_ATTRIBUTE*> Attributes(STACK_OF(X509_ATTRIBUTE) * stack) {
   std::vector<X509_ATTRIBUTE*> out;
-  for (int i = 0; i < sk_X509_ATTRIBUTE_num(stack); ++i) out.push_back(sk_X509_ATTRIBUTE_value(stack, i));
+  for (int i = 0; i < sk_X509_ATTRIBUTE_num(stack); ++i)
+    out.push_back(sk_X509_ATTRIBUTE_value(stack, i));
   return out;
 }
 
@@ -80,7 +81,7 @@ HRESULT CheckSignedAttributes(const std::vector<X509_ATTRIBUTE*>& attributes,
   if (digests != 1) return CRYPT_E_HASH_VALUE;
   if (content_type != nullptr) {
     return type != nullptr && OBJ_cmp(type->value.object, content_type) == 0 ? S_OK
-                                                                              : CRYPT_E_HASH_VALUE;
+                                                                             : CRYPT_E_HASH_VALUE;
   }
   return type == nullptr || OBJ_obj2nid(type->value.object) == NID_pkcs7_data ? S_OK
                                                                               : CRYPT_E_HASH_VALUE;
@@ -127,7 +128,8 @@ HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
   const EVP_MD* md = AcceptedDigest(si->digest_alg->algorithm);
   if (md == nullptr) return NTE_BAD_ALGID;
   if (!SignatureAlgorithmFits(si, signer)) return NTE_BAD_ALGID;
-  if (const HRESULT hr = CheckSignedAttributes(Attributes(si->auth_attr), content_type); hr != S_OK) {
+  if (const HRESULT hr = CheckSignedAttributes(Attributes(si->auth_attr), content_type);
+      hr != S_OK) {
     return hr;
   }
   ossl::BioPtr bio = DigestBio(md, content);
@@ -154,7 +156,8 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult*
   bool announced = false;
   STACK_OF(X509_ALGOR)* announced_algs = p7->d.sign->md_algs;
   for (int i = 0; i < sk_X509_ALGOR_num(announced_algs); ++i) {
-    if (OBJ_cmp(sk_X509_ALGOR_value(announced_algs, i)->algorithm, si->digest_alg->algorithm) == 0) {
+    if (OBJ_cmp(sk_X509_ALGOR_value(announced_algs, i)->algorithm, si->digest_alg->algorithm) ==
+        0) {
       announced = true;
     }
   }
@@ -164,7 +167,8 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult*
   if (signer == nullptr) return TRUST_E_NO_SIGNER_CERT;
   result->signer = ossl::UpRef(signer);
 
-  if (const HRESULT hr = VerifySignerSignature(p7, si, signer, *content, p7->d.sign->contents->type);
+  if (const HRESULT hr =
+          VerifySignerSignature(p7, si, signer, *content, p7->d.sign->contents->type);
       hr != S_OK) {
     return hr;
   }
@@ -172,8 +176,8 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult*
   std::time_t at = 0;
   bool timestamped = false;
   {
-    const std::span<const std::uint8_t> signed_digest(si->enc_digest->data,
-                                                      static_cast<std::size_t>(si->enc_digest->length));
+    const std::span<const std::uint8_t> signed_digest(
+        si->enc_digest->data, static_cast<std::size_t>(si->enc_digest->length));
     static const ASN1_OBJECT* const kRfc3161 = OBJ_txt2obj("1.3.6.1.4.1.311.3.3.1", 1);
     for (int i = 0; i < sk_X509_ATTRIBUTE_num(si->unauth_attr); ++i) {
       X509_ATTRIBUTE* attr = sk_X509_ATTRIBUTE_value(si->unauth_attr, i);
@@ -185,8 +189,9 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult*
       // signature rather than being ignored.
       const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attr, 0);
       HRESULT timestamp_chain = S_OK;
-      const auto when = rfc3161 ? VerifyRfc3161(value, signed_digest, &timestamp_chain)
-                                : VerifyCountersignature(p7, value, signed_digest, &timestamp_chain);
+      const auto when = rfc3161
+                            ? VerifyRfc3161(value, signed_digest, &timestamp_chain)
+                            : VerifyCountersignature(p7, value, signed_digest, &timestamp_chain);
       if (!when) {
         // Explicit distrust, of the timestamp's chain or the signer's,
         // outranks a timestamp that fails otherwise.

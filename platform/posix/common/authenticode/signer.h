@@ -30,8 +30,8 @@ struct SignerPolicy {
 };
 
 struct SignerResult {
-  ossl::X509Ptr signer;                 // the signer's certificate, when found
-  std::optional<std::time_t> timestamp; // the time of a valid countersignature
+  ossl::X509Ptr signer;                  // the signer's certificate, when found
+  std::optional<std::time_t> timestamp;  // the time of a valid countersignature
 };
 
 // Verifies the FIRST signer of a SignedData: its certificate is the first of

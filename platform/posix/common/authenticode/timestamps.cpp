@@ -63,7 +63,8 @@ std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
     tsa = FindSignerCertificate(certs.get(), issuer, serial);
   } else {
     for (int i = 0; tsa == nullptr && i < sk_X509_num(certs.get()); ++i) {
-      if (CMS_SignerInfo_cert_cmp(si, sk_X509_value(certs.get(), i)) == 0) tsa = sk_X509_value(certs.get(), i);
+      if (CMS_SignerInfo_cert_cmp(si, sk_X509_value(certs.get(), i)) == 0)
+        tsa = sk_X509_value(certs.get(), i);
     }
   }
   if (tsa == nullptr) return std::nullopt;
@@ -72,7 +73,8 @@ std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
   const EVP_MD* md = digest_alg != nullptr ? AcceptedDigest(digest_alg->algorithm) : nullptr;
   if (md == nullptr) return std::nullopt;
   std::vector<X509_ATTRIBUTE*> attributes;
-  for (int i = 0; i < CMS_signed_get_attr_count(si); ++i) attributes.push_back(CMS_signed_get_attr(si, i));
+  for (int i = 0; i < CMS_signed_get_attr_count(si); ++i)
+    attributes.push_back(CMS_signed_get_attr(si, i));
   if (CheckSignedAttributes(attributes, CMS_get0_eContentType(token.get())) != S_OK) {
     return std::nullopt;
   }
@@ -116,7 +118,8 @@ std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* va
   if (!when) return std::nullopt;
   X509* tsa = FindSignerCertificate(p7->d.sign->cert, counter->issuer_and_serial);
   if (tsa == nullptr) return std::nullopt;
-  if (VerifySignerSignature(p7, counter.get(), tsa, signed_digest, nullptr) != S_OK) return std::nullopt;
+  if (VerifySignerSignature(p7, counter.get(), tsa, signed_digest, nullptr) != S_OK)
+    return std::nullopt;
   if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
   *chain_status = VerifyChain(tsa, p7->d.sign->cert, *when, NID_time_stamp);
   if (*chain_status != S_OK) return std::nullopt;

@@ -44,7 +44,8 @@ class BundleIndex {
     if (wanted.empty()) return nullptr;
     X509* first = nullptr;
     for (Entry& e : entries_) {
-      const auto subject = std::span<const std::uint8_t>(e.der).subspan(e.subject_at, e.subject_len);
+      const auto subject =
+          std::span<const std::uint8_t>(e.der).subspan(e.subject_at, e.subject_len);
       if (!std::equal(subject.begin(), subject.end(), wanted.begin(), wanted.end())) continue;
       if (!e.decoded) {
         const unsigned char* p = e.der.data();
@@ -103,8 +104,9 @@ class BundleIndex {
     }
     if (compact.empty() || compact.size() % 4 != 0) return false;
     out->resize(compact.size() / 4 * 3);
-    const int n = EVP_DecodeBlock(out->data(), reinterpret_cast<const unsigned char*>(compact.data()),
-                                  static_cast<int>(compact.size()));
+    const int n =
+        EVP_DecodeBlock(out->data(), reinterpret_cast<const unsigned char*>(compact.data()),
+                        static_cast<int>(compact.size()));
     if (n < 0) return false;
     std::size_t len = static_cast<std::size_t>(n);
     // EVP_DecodeBlock counts the bytes the '=' padding stands for.
@@ -199,7 +201,8 @@ TrustAnchors& Anchors() {
   anchors->store.reset(X509_STORE_new());
   X509_LOOKUP* dirs = X509_STORE_add_lookup(anchors->store.get(), X509_LOOKUP_hash_dir());
   if (dirs != nullptr) {
-    const std::string system_dirs = EnvOr(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
+    const std::string system_dirs =
+        EnvOr(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
     if (!system_dirs.empty()) X509_LOOKUP_add_dir(dirs, system_dirs.c_str(), X509_FILETYPE_PEM);
     const std::string codesign = EXELORE_CODESIGN_ROOTS_DIR;
     if (!codesign.empty()) X509_LOOKUP_add_dir(dirs, codesign.c_str(), X509_FILETYPE_PEM);
@@ -251,13 +254,13 @@ void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates) {
     }
     std::lock_guard lock(anchors.bundle_mutex);
     current = anchors.builtin.Resolve(anchors.store.get(), issuer);
-    if (current == nullptr && anchors.bundle) current = anchors.bundle->Resolve(anchors.store.get(), issuer);
+    if (current == nullptr && anchors.bundle)
+      current = anchors.bundle->Resolve(anchors.store.get(), issuer);
     if (current == nullptr && registry::Volume() != nullptr) {
       current = registry::Volume()->AddAnchors(anchors.store.get(), issuer);
     }
   }
   ERR_clear_error();
 }
-
 
 }  // namespace exelore_posix::authenticode
