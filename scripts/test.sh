@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the test suite, the
-# same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# Windows cross build of the program.
+# Installs what is missing, checks the formatting, builds, and runs every
+# test: the test suite, the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the Windows cross build of the program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== source formatting (.clang-format)" >&2
+./scripts/format.sh --check
 
 echo "== real signed files from public packages" >&2
 ./scripts/fetch-real-files.sh
