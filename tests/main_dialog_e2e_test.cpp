@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -58,7 +59,9 @@ bool Found(const std::string& program) {
 
 // The real executable on a virtual X server: typed path, Get Info, the report
 // box read back through the clipboard, then the close box (as a window
-// manager sends it) ends the process with status 0.
+// manager sends it), or Escape in the multi-line report box (which posts
+// WM_CLOSE to the dialog), ends the process with status 0. The window asks
+// a window manager for a fixed size and no minimise or maximise box.
 TEST(MainDialogEndToEndTest, RealExecutableUnderXvfb) {
 #ifndef EXELORE_X11_TOOL
   GTEST_SKIP() << "built without Xlib headers (libx11-dev)";
@@ -68,16 +71,6 @@ TEST(MainDialogEndToEndTest, RealExecutableUnderXvfb) {
   }
   TempDir dir;
   const std::string fixture = MakeFixture(dir, "e2e.exe", u"End To End Corp");
-  const std::string report_file = dir.File("report.txt");
-  const auto result =
-      RunProcess({"/usr/bin/env", "-u", "QT_QPA_PLATFORM", EXELORE_WITH_XVFB, EXELORE_DRIVE_DIALOG,
-                  EXELORE_BINARY, EXELORE_X11_TOOL, fixture, report_file},
-                 {}, std::chrono::seconds(120));
-  ASSERT_FALSE(result.timed_out) << result.err;
-  EXPECT_EQ(result.exit_status, 0) << result.err;
-  std::ifstream in(report_file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
   // The clipboard carries the box's line breaks as LF.
   std::u16string expected = ConsoleReport(fixture);
   std::u16string expected_lf;
@@ -86,7 +79,38 @@ TEST(MainDialogEndToEndTest, RealExecutableUnderXvfb) {
     expected_lf += expected[i];
   }
   ASSERT_NE(expected_lf.find(u"End To End Corp"), std::u16string::npos);
-  EXPECT_EQ(Ascii(text.str()), expected_lf);
+  const auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  // _MOTIF_WM_HINTS bits: MWM_FUNC_MINIMIZE, MWM_FUNC_MAXIMIZE, MWM_FUNC_CLOSE;
+  // MWM_DECOR_MINIMIZE, MWM_DECOR_MAXIMIZE.
+  constexpr long kFuncMinimize = 8, kFuncMaximize = 16, kFuncClose = 32;
+  constexpr long kDecorMinimize = 32, kDecorMaximize = 64;
+  for (const char* close_with : {"closebox", "escape"}) {
+    SCOPED_TRACE(close_with);
+    const std::string report_file = dir.File(std::string(close_with) + ".txt");
+    const auto result =
+        RunProcess({"/usr/bin/env", "-u", "QT_QPA_PLATFORM",
+                    std::string("CLOSE_WITH=") + close_with, EXELORE_WITH_XVFB,
+                    EXELORE_DRIVE_DIALOG, EXELORE_BINARY, EXELORE_X11_TOOL, fixture, report_file},
+                   {}, std::chrono::seconds(120));
+    ASSERT_FALSE(result.timed_out) << result.err;
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(Ascii(read(report_file)), expected_lf);
+    long functions = 0, decorations = 0;
+    int fixed = 0;
+    ASSERT_EQ(
+        std::sscanf(read(report_file + ".frame").c_str(), "functions=%ld decorations=%ld fixed=%d",
+                    &functions, &decorations, &fixed),
+        3);
+    EXPECT_EQ(fixed, 1);
+    EXPECT_EQ(functions & (kFuncMinimize | kFuncMaximize), 0) << functions;
+    EXPECT_EQ(functions & kFuncClose, kFuncClose) << functions;
+    EXPECT_EQ(decorations & (kDecorMinimize | kDecorMaximize), 0) << decorations;
+  }
 #endif
 }
 

@@ -2,12 +2,15 @@
 # Drives the real exelore dialog on the X display in $DISPLAY the way a user
 # does: types a path into the path box, clicks "Get Info", copies the report
 # box to the clipboard, optionally saves a picture of the window, and closes
-# the window with its close-box message.
+# the window with its close-box message, or with Escape in the report box
+# when CLOSE_WITH=escape.
 #
 #   drive_dialog.sh EXELORE X11_TOOL FIXTURE REPORT-OUT [PNG-OUT]
 #
-# Writes the report box's text to REPORT-OUT and exits with exelore's exit
-# status. Needs xdotool (and ImageMagick's `import` for PNG-OUT).
+# Writes the report box's text to REPORT-OUT, and what the window asks of a
+# window manager's frame (x11_tool frame) to REPORT-OUT.frame, and exits with
+# exelore's exit status. Needs xdotool (and ImageMagick's `import` for
+# PNG-OUT).
 set -euo pipefail
 exelore=$1 x11_tool=$2 fixture=$3 report_out=$4 png_out=${5:-}
 
@@ -55,7 +58,13 @@ if [[ -n "$png_out" ]]; then
   import -window "$window" "$png_out"
 fi
 
-"$x11_tool" close "$window"
+"$x11_tool" frame "$window" >"$report_out.frame"
+if [[ "${CLOSE_WITH:-}" == escape ]]; then
+  click 15 42 356 167               # the report box
+  xdotool key Escape
+else
+  "$x11_tool" close "$window"
+fi
 status=0
 wait "$pid" || status=$?
 exit "$status"

@@ -4,8 +4,14 @@
 //   x11_tool close WINDOW-ID   asks the window to close, as a window
 //                              manager's close box does (WM_DELETE_WINDOW)
 //   x11_tool clipboard         prints the CLIPBOARD selection as UTF-8
+//   x11_tool frame WINDOW-ID   prints what the window asks of a window
+//                              manager's frame: "functions=F decorations=D
+//                              fixed=0|1", F and D from _MOTIF_WM_HINTS
+//                              (-1 when absent), fixed when WM_NORMAL_HINTS
+//                              gives equal minimum and maximum sizes
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <poll.h>
 
 #include <cstdio>
@@ -61,6 +67,34 @@ int PrintClipboard(Display* display) {
   return 1;
 }
 
+int PrintFrame(Display* display, Window window) {
+  long functions = -1;
+  long decorations = -1;
+  const Atom motif = XInternAtom(display, "_MOTIF_WM_HINTS", False);
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0;
+  unsigned long left = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display, window, motif, 0, 5, False, AnyPropertyType, &type, &format,
+                         &count, &left, &data) == Success &&
+      data != nullptr && format == 32 && count >= 3) {
+    // { flags, functions, decorations, input mode, status }; the flags say
+    // which of the next two are given.
+    const auto* hints = reinterpret_cast<const long*>(data);
+    if (hints[0] & 1) functions = hints[1];
+    if (hints[0] & 2) decorations = hints[2];
+  }
+  if (data != nullptr) XFree(data);
+  XSizeHints size{};
+  long supplied = 0;
+  const bool fixed = XGetWMNormalHints(display, window, &size, &supplied) != 0 &&
+                     (size.flags & (PMinSize | PMaxSize)) == (PMinSize | PMaxSize) &&
+                     size.min_width == size.max_width && size.min_height == size.max_height;
+  std::printf("functions=%ld decorations=%ld fixed=%d\n", functions, decorations, fixed ? 1 : 0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -74,8 +108,10 @@ int main(int argc, char* argv[]) {
     status = Close(display, static_cast<Window>(std::strtoul(argv[2], nullptr, 0)));
   } else if (argc == 2 && std::strcmp(argv[1], "clipboard") == 0) {
     status = PrintClipboard(display);
+  } else if (argc == 3 && std::strcmp(argv[1], "frame") == 0) {
+    status = PrintFrame(display, static_cast<Window>(std::strtoul(argv[2], nullptr, 0)));
   } else {
-    std::fprintf(stderr, "usage: x11_tool close WINDOW-ID | x11_tool clipboard\n");
+    std::fprintf(stderr, "usage: x11_tool close|frame WINDOW-ID | x11_tool clipboard\n");
   }
   XCloseDisplay(display);
   return status;
