@@ -19,6 +19,7 @@
 #include "byte_reader.h"
 #include "files.h"
 #include "pe.h"
+#include "text.h"
 
 namespace exelore_posix {
 namespace {
@@ -151,13 +152,10 @@ std::optional<Node> ReadNode(std::span<const std::uint8_t> block, std::size_t be
 bool KeyEquals(std::span<const std::uint8_t> block, const Node& node, std::u16string_view key) {
   if (node.key_end == node.end) return false;  // no terminated key
   if ((node.key_end - node.key) / 2 != key.size()) return false;
-  const auto fold = [](char16_t c) {
-    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
-  };
   const ByteReader r(block);
   for (std::size_t i = 0; i < key.size(); ++i) {
     const auto unit = r.U16(node.key + 2 * i);
-    if (!unit || fold(*unit) != fold(key[i])) return false;
+    if (!unit || AsciiLower(static_cast<char16_t>(*unit)) != AsciiLower(key[i])) return false;
   }
   return true;
 }
