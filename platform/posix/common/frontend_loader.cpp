@@ -6,7 +6,6 @@ namespace exelore_posix {
 namespace {
 
 struct Loaded {
-  void* module = nullptr;
   const Frontend* table = nullptr;
   DWORD error = ERROR_MOD_NOT_FOUND;
 };
@@ -28,7 +27,6 @@ Loaded Load() {
       loaded.error = table == nullptr ? GetLastError() : ERROR_DLL_INIT_FAILED;
       return loaded;
     }
-    loaded.module = library;
     loaded.table = table;
     loaded.error = ERROR_SUCCESS;
     return loaded;
@@ -54,7 +52,5 @@ const Frontend* WindowFrontend() {
   if (frontend == nullptr) SetLastError(ERROR_INVALID_WINDOW_HANDLE);
   return frontend;
 }
-
-void* FrontendModule() { return Once().module; }
 
 }  // namespace exelore_posix

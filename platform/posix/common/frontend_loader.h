@@ -16,8 +16,6 @@ const Frontend* LoadedFrontend();
 // The front end for a call on an existing window; null with
 // ERROR_INVALID_WINDOW_HANDLE when none can exist.
 const Frontend* WindowFrontend();
-// The dlopen handle of the loaded front end, or null.
-void* FrontendModule();
 
 // Where the front end is looked for, in order. The product's list
 // (frontend_location.cpp): next to the executable (the build tree), in

@@ -35,8 +35,12 @@ namespace {
 const FrontendTesting* Driver() {
   if (WindowFrontend() == nullptr) return nullptr;
   static const FrontendTesting* const driver = []() -> const FrontendTesting* {
+    // The module is loaded already, from the one candidate a test named:
+    // RTLD_NOLOAD hands back that same handle.
+    void* module = ::dlopen(LibraryOverride().c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    if (module == nullptr) return nullptr;
     const auto entry =
-        reinterpret_cast<FrontendTestingEntry>(::dlsym(FrontendModule(), kFrontendTestingEntry));
+        reinterpret_cast<FrontendTestingEntry>(::dlsym(module, kFrontendTestingEntry));
     const FrontendTesting* table = entry ? entry() : nullptr;
     return table && table->version == kFrontendTestingVersion ? table : nullptr;
   }();
