@@ -162,8 +162,22 @@ constexpr char kBuiltinRoots[] =
 #include "builtin_roots.inc"
     ;
 
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : fallback;
+}
+
+// The variables the anchors are read from: SSL_CERT_DIR, SSL_CERT_FILE and
+// SystemRoot (whose volume adds anchors to the store).
+struct Environment {
+  std::string cert_dir = EnvOr(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
+  std::string cert_file = EnvOr(X509_get_default_cert_file_env(), X509_get_default_cert_file());
+  std::string system_root = EnvOr("SystemRoot", "");
+  bool operator==(const Environment&) const = default;
+};
+
 struct TrustAnchors {
-  std::string environment;  // what the anchors were read under (EnvironmentKey)
+  Environment environment;  // what the anchors were read under
   ossl::StorePtr store;
   BundleIndex builtin = BundleIndex::FromText(kBuiltinRoots);
   std::optional<BundleIndex> bundle;
@@ -173,24 +187,11 @@ struct TrustAnchors {
 std::mutex g_trust_mutex;
 std::unique_ptr<TrustAnchors> g_trust;
 
-std::string EnvOr(const char* name, const char* fallback) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : fallback;
-}
-
-// The variables the anchors are read from: SSL_CERT_DIR, SSL_CERT_FILE and
-// SystemRoot (whose volume adds anchors to the store).
-std::string EnvironmentKey() {
-  return EnvOr(X509_get_default_cert_dir_env(), X509_get_default_cert_dir()) + '\n' +
-         EnvOr(X509_get_default_cert_file_env(), X509_get_default_cert_file()) + '\n' +
-         EnvOr("SystemRoot", "");
-}
-
 // The anchors for the environment as it is now: read on first use, and read
 // again when the process has changed one of the variables since. Anchors read
 // before stay alive, since a chain may still be using them.
 TrustAnchors& Anchors() {
-  const std::string environment = EnvironmentKey();
+  const Environment environment;
   std::lock_guard lock(g_trust_mutex);
   if (g_trust && g_trust->environment == environment) return *g_trust;
   static std::vector<std::unique_ptr<TrustAnchors>>* retired =
@@ -201,14 +202,13 @@ TrustAnchors& Anchors() {
   anchors->store.reset(X509_STORE_new());
   X509_LOOKUP* dirs = X509_STORE_add_lookup(anchors->store.get(), X509_LOOKUP_hash_dir());
   if (dirs != nullptr) {
-    const std::string system_dirs =
-        EnvOr(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
-    if (!system_dirs.empty()) X509_LOOKUP_add_dir(dirs, system_dirs.c_str(), X509_FILETYPE_PEM);
+    if (!environment.cert_dir.empty()) {
+      X509_LOOKUP_add_dir(dirs, environment.cert_dir.c_str(), X509_FILETYPE_PEM);
+    }
     const std::string codesign = EXELORE_CODESIGN_ROOTS_DIR;
     if (!codesign.empty()) X509_LOOKUP_add_dir(dirs, codesign.c_str(), X509_FILETYPE_PEM);
   }
-  const std::string bundle = EnvOr(X509_get_default_cert_file_env(), X509_get_default_cert_file());
-  if (!bundle.empty()) anchors->bundle.emplace(bundle);
+  if (!environment.cert_file.empty()) anchors->bundle.emplace(environment.cert_file);
   ERR_clear_error();
   g_trust = std::move(anchors);
   return *g_trust;
