@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
         exelore_test::EntryFor(exelore_test::Digest({'y'}, "sha256"), "sha256"));
     several.entries.back().pe_image = false;
     exelore_test::CatalogOptions raw = one;
-    raw.entries[0].raw_digest_tag = true;
+    raw.entries[0].raw_tag = raw.entries[0].digest;
     const auto write = [&](const char* name, const std::vector<std::uint8_t>& bytes) {
       exelore_test::WriteFile((out / "catalog" / name).string(), bytes);
     };

@@ -63,9 +63,10 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
   // A member listed by a SHA-256 digest under another name.
   options.entries.push_back(EntryFor(sha256, "sha256"));
   options.entries.back().tag = u"SHA256MEMBER";
-  // An older catalog that names the member by the hash bytes themselves.
+  // An entry whose identifier is the hash bytes themselves: not the
+  // reference tag's text, so no member by that tag.
   CatalogOptions raw = options;
-  raw.entries[0].raw_digest_tag = true;
+  raw.entries[0].raw_tag = raw.entries[0].digest;
   CatalogOptions md5 = options;
   md5.entries[0].digest = exelore_test::Digest(image, "md5");
   md5.entries[0].digest_algorithm = "md5";
@@ -108,7 +109,11 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
       {"tag in lower case", trusted, lower_tag, member, {0, 0}},
       {"listed text file", trusted, exelore_test::HexTag(text_sha1), text, {0, 0}},
       {"SHA-256 entry", trusted, u"sha256member", member, {0, 0}},
-      {"tag as raw hash bytes", raw_tags, tag, member, {0, 0}},
+      {"tag as raw hash bytes",
+       raw_tags,
+       tag,
+       member,
+       {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
       {"changed since",
        trusted,
        tag,

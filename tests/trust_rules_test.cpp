@@ -9,7 +9,9 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -154,12 +156,14 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
   const Case cases[] = {
       {"valid PE32+", valid64, kSigner + " (verified)"},
       {"valid PE32", valid32, kSigner + " (verified)"},
+      // crypt32 opens the signature wherever the table lies and whatever
+      // follows it; WinVerifyTrust refuses it.
       {"table moved over the sections, PE32+",
-       MoveTableOverSections(valid64, sections64.front(), attacker64), kNone},
+       MoveTableOverSections(valid64, sections64.front(), attacker64), kSigner + " (UNVERIFIED)"},
       {"table moved over the sections, PE32",
-       MoveTableOverSections(valid32, sections32.front(), attacker32), kNone},
+       MoveTableOverSections(valid32, sections32.front(), attacker32), kSigner + " (UNVERIFIED)"},
       {"table between two sections", MoveTableOverSections(valid64, sections64.back(), attacker64),
-       kNone},
+       kSigner + " (UNVERIFIED)"},
       {"serial twin before the signer", WithCertificate(high_serial, pki_->serial_twin, true),
        "PublisherName: Mallory Twin (UNVERIFIED)"},
       {"serial twin after the signer", WithCertificate(high_serial, pki_->serial_twin, false),
@@ -186,8 +190,8 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
        kSigner + " (UNVERIFIED)"},
       {"no authenticated attributes", Resigned(valid64, pki_->signer.key, no_attributes),
        kSigner + " (UNVERIFIED)"},
-      {"non-zero byte inside the certificate", inside, kNone},
-      {"non-zero byte after the certificate", after, kNone},
+      {"non-zero byte inside the certificate", inside, kSigner + " (UNVERIFIED)"},
+      {"non-zero byte after the certificate", after, kSigner + " (UNVERIFIED)"},
       {"legacy countersignature naming id-data",
        exelore_test::RewriteSignature(Signed(pki_->signer_expired),
                                       [&](PKCS7* p7) {
@@ -207,6 +211,107 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
        "PublisherName: ExeLore Old Root Signer (verified)"},
       {"intermediate without basicConstraints", Signed(pki_->signer_non_ca),
        "PublisherName: ExeLore Under Not A CA (UNVERIFIED)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(PublisherLine(Put("case.exe", c.image)), c.line);
+  }
+}
+
+// The catalog hash of a signed image whose certificate table ends it: every
+// byte before the table but the CheckSum and the security directory entry.
+Bytes SignedImageHash(const Bytes& image) {
+  const std::size_t entry = exelore_test::SecurityDirectoryEntry(image);
+  exelore_test::PeLayout layout;
+  layout.checksum_field = Get32(image, 60) + 24 + 64;
+  layout.data_directories = entry - 4 * 8;
+  return exelore_test::UnsignedImageHash(Bytes(image.begin(), image.begin() + Get32(image, entry)),
+                                         layout);
+}
+
+// `image` with the elements of one SET OF in its signature in reverse order,
+// the set found by `select` among the SignedData's fields; nothing changes
+// length, so the rest of the file stays as it was.
+Bytes WithSetReversed(Bytes image,
+                      const std::function<Bytes(const std::vector<Bytes>& fields)>& select) {
+  using exelore_test::Children;
+  const std::size_t table = Get32(image, exelore_test::SecurityDirectoryEntry(image));
+  const Bytes signature(image.begin() + static_cast<long>(table) + 8,
+                        image.begin() + static_cast<long>(table + Get32(image, table)));
+  const Bytes set = select(Children(Children(Children(signature)[1])[0]));
+  std::vector<Bytes> elements = Children(set);
+  std::reverse(elements.begin(), elements.end());
+  const Bytes reversed = exelore_test::Wrap(set[0], elements);
+  EXPECT_NE(reversed, set);
+  std::copy(reversed.begin(), reversed.end(),
+            std::search(image.begin(), image.end(), set.begin(), set.end()));
+  return image;
+}
+
+// Keys on curves Windows refuses, policy constraints, and the sets no
+// signature covers in an order other than DER's, beside their controls.
+TEST_F(TrustRules, KeysPoliciesAndUnsignedSetsFollowWindowsRules) {
+  using exelore_test::Children;
+  const Bytes expired_ts =
+      Signed(pki_->signer_expired, true, &pki_->tsa, TestPki::kInsideExpiredValidity);
+  // A nested signature beside the timestamp: two unsigned attributes.
+  exelore_test::WriteFile(File("stamped.exe"), expired_ts);
+  ASSERT_EQ(exelore_test::OsslsigncodeSign(File("stamped.exe"), File("nested.exe"), pki_->signer,
+                                           "sha256", nullptr, 0, {"-nest"}),
+            "");
+  const Bytes nested = exelore_test::ReadFile(File("nested.exe"));
+  const Bytes two_algorithms = exelore_test::RewriteSignature(expired_ts, [](PKCS7* p7) {
+    X509_ALGOR* sha1 = X509_ALGOR_new();
+    X509_ALGOR_set_md(sha1, EVP_sha1());
+    sk_X509_ALGOR_push(p7->d.sign->md_algs, sha1);
+  });
+  const auto first_signer = [](const std::vector<Bytes>& fields) {
+    return Children(Children(fields.back())[0]);
+  };
+  const auto digest_algorithms = [](const std::vector<Bytes>& fields) { return fields[1]; };
+  const auto unsigned_attributes = [&](const std::vector<Bytes>& fields) {
+    return first_signer(fields).back();
+  };
+  const auto signed_attributes = [&](const std::vector<Bytes>& fields) {
+    return first_signer(fields)[3];
+  };
+  const std::string kExpired = "PublisherName: ExeLore Expired Signer";
+
+  struct Case {
+    const char* what;
+    Bytes image;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"secp112r1 signer", Signed(pki_->signer_secp112r1),
+       "PublisherName: ExeLore secp112r1 Signer (UNVERIFIED)"},
+      {"secp112r1 intermediate", Signed(pki_->signer_secp112r1_issuer),
+       "PublisherName: ExeLore Under secp112r1 (UNVERIFIED)"},
+      {"secp112r1 TSA",
+       Signed(pki_->signer_expired, true, &pki_->tsa_secp112r1, TestPki::kInsideExpiredValidity),
+       kExpired + " (UNVERIFIED)"},
+      {"secp112r1 legacy countersigner",
+       exelore_test::RewriteSignature(
+           Signed(pki_->signer_expired),
+           [&](PKCS7* p7) {
+             AddLegacyTimestamp(p7, sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0),
+                                pki_->tsa_secp112r1);
+           }),
+       kExpired + " (UNVERIFIED)"},
+      {"P-256 with explicit parameters", Signed(pki_->signer_explicit_curve),
+       "PublisherName: ExeLore Explicit Curve Signer (UNVERIFIED)"},
+      {"P-384 chain", Signed(pki_->signer_p384), "PublisherName: ExeLore P-384 Signer (verified)"},
+      {"explicit policy required, leaf without it", Signed(pki_->signer_policy_missing),
+       "PublisherName: ExeLore Without Policy (UNVERIFIED)"},
+      {"explicit policy required and present", Signed(pki_->signer_policy_present),
+       "PublisherName: ExeLore With Policy (verified)"},
+      {"timestamp and nested signature", nested, kExpired + " (verified)"},
+      {"timestamp and nested signature, reversed", WithSetReversed(nested, unsigned_attributes),
+       kExpired + " (verified)"},
+      {"digest algorithms reversed", WithSetReversed(two_algorithms, digest_algorithms),
+       kExpired + " (verified)"},
+      {"authenticated attributes reversed", WithSetReversed(expired_ts, signed_attributes),
+       kExpired + " (UNVERIFIED)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -258,6 +363,21 @@ TEST_F(TrustRules, CatalogsFollowTheSameRules) {
     std::string line;
   };
   const Bytes high_serial = exelore_test::BuildCatalog(options, pki_->signer_high_serial);
+  // A signed file whose embedded signature WinVerifyTrust refuses (a byte
+  // after it in the table), listed by a catalog: crypt32 still opens the
+  // embedded signature, so the catalog is never asked.
+  Bytes refused = Signed(pki_->signer);
+  {
+    const std::size_t directory = exelore_test::SecurityDirectoryEntry(refused);
+    refused.insert(refused.end(), {0, 0, 0, 0, 0, 0, 0, 0x5a});
+    Put32(refused, directory + 4, Get32(refused, directory + 4) + 8);
+  }
+  CatalogOptions listing_refused;
+  listing_refused.entries = {exelore_test::EntryFor(SignedImageHash(refused))};
+  // An entry whose identifier is the member hash's bytes, before the member.
+  CatalogOptions decoy = options;
+  decoy.entries.insert(decoy.entries.begin(), exelore_test::EntryFor(exelore_test::Digest({1})));
+  decoy.entries.front().raw_tag = options.entries[0].digest;
   const Case cases[] = {
       {"listed member", exelore_test::BuildCatalog(options, pki_->signer), member,
        "PublisherName: ExeLore Test Signer (verified)"},
@@ -269,6 +389,15 @@ TEST_F(TrustRules, CatalogsFollowTheSameRules) {
        "PublisherName: ExeLore High Serial Signer (verified)"},
       {"RSA-512 signer", exelore_test::BuildCatalog(options, pki_->signer_rsa512), member,
        "PublisherName: ExeLore RSA-512 Signer (UNVERIFIED)"},
+      {"secp112r1 signer", exelore_test::BuildCatalog(options, pki_->signer_secp112r1), member,
+       "PublisherName: ExeLore secp112r1 Signer (UNVERIFIED)"},
+      {"P-384 signer", exelore_test::BuildCatalog(options, pki_->signer_p384), member,
+       "PublisherName: ExeLore P-384 Signer (verified)"},
+      {"embedded signature refused, file listed",
+       exelore_test::BuildCatalog(listing_refused, pki_->signer_p384), refused,
+       "PublisherName: ExeLore Test Signer (UNVERIFIED)"},
+      {"raw-bytes tag before the member", exelore_test::BuildCatalog(decoy, pki_->signer), member,
+       "PublisherName: ExeLore Test Signer (verified)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

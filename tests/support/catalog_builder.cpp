@@ -118,8 +118,8 @@ Bytes IndirectData(const CatalogEntry& entry) {
 
 Bytes Entry(const CatalogEntry& entry) {
   Bytes tag;
-  if (entry.raw_digest_tag) {
-    tag = entry.digest;
+  if (entry.raw_tag) {
+    tag = *entry.raw_tag;
   } else {
     tag = Utf16Le(entry.tag.value_or(HexTag(entry.digest)), true);
   }

@@ -20,9 +20,11 @@ struct CatalogEntry {
   // The member tag. Default: the uppercase hexadecimal spelling of `digest`
   // as UTF-16LE text with a terminating zero, as Windows writes it.
   std::optional<std::u16string> tag;
-  bool raw_digest_tag = false;  // the tag is the digest's bytes themselves (older catalogs)
-  bool pe_image = true;         // SpcPeImageData (1.3.6.1.4.1.311.2.1.15), else SpcLink (.25)
-  bool indirect_data = true;    // carry the SPC_INDIRECT_DATA attribute at all
+  // The identifier's bytes instead of a text tag (the hash's own bytes, as a
+  // crafted catalog may hold them).
+  std::optional<std::vector<std::uint8_t>> raw_tag;
+  bool pe_image = true;       // SpcPeImageData (1.3.6.1.4.1.311.2.1.15), else SpcLink (.25)
+  bool indirect_data = true;  // carry the SPC_INDIRECT_DATA attribute at all
 };
 
 struct CatalogOptions {

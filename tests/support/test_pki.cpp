@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -41,6 +42,20 @@ struct Subject {
 };
 
 void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
+  // OpenSSL reads certificatePolicies from a configuration only: one
+  // policy, by its identifier.
+  if (nid == NID_certificate_policies) {
+    CERTIFICATEPOLICIES* policies = sk_POLICYINFO_new_null();
+    POLICYINFO* info = POLICYINFO_new();
+    Check(policies != nullptr && info != nullptr, "policies");
+    ASN1_OBJECT_free(info->policyid);
+    info->policyid = OBJ_txt2obj(value, 1);
+    sk_POLICYINFO_push(policies, info);
+    const int added = X509_add1_ext_i2d(cert, nid, policies, 0, X509V3_ADD_DEFAULT);
+    CERTIFICATEPOLICIES_free(policies);
+    Check(added == 1, "policies");
+    return;
+  }
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
@@ -50,12 +65,25 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   X509_EXTENSION_free(ext);
 }
 
-enum class KeyKind { kP256, kRsa2048, kRsa1024, kRsa512 };
+enum class KeyKind { kP256, kP384, kSecp112r1, kP256Explicit, kRsa2048, kRsa1024, kRsa512 };
 
 EVP_PKEY* NewKey(KeyKind kind) {
   switch (kind) {
     case KeyKind::kP256:
       return EVP_EC_gen("P-256");
+    case KeyKind::kP384:
+      return EVP_EC_gen("P-384");
+    case KeyKind::kSecp112r1:
+      return EVP_EC_gen("secp112r1");
+    case KeyKind::kP256Explicit: {
+      EVP_PKEY* key = EVP_EC_gen("P-256");
+      if (key != nullptr && EVP_PKEY_set_utf8_string_param(key, OSSL_PKEY_PARAM_EC_ENCODING,
+                                                           OSSL_PKEY_EC_ENCODING_EXPLICIT) != 1) {
+        EVP_PKEY_free(key);
+        return nullptr;
+      }
+      return key;
+    }
     case KeyKind::kRsa2048:
       return EVP_RSA_gen(2048);
     case KeyKind::kRsa1024:
@@ -201,6 +229,36 @@ TestPki TestPki::Create(const std::string& dir) {
   const Issued non_ca_signer = Issue({"ExeLore Under Not A CA"}, &non_ca, kNotBefore, kNotAfter,
                                      0x7001, leaf("codeSigning"));
 
+  const Issued curve_inter = Issue({"ExeLore secp112r1 Intermediate CA"}, &root, kNotBefore,
+                                   kNotAfter, 10, ca, KeyKind::kSecp112r1);
+  const Issued p384_inter = Issue({"ExeLore P-384 Intermediate CA"}, &root, kNotBefore, kNotAfter,
+                                  11, ca, KeyKind::kP384);
+  auto with = [](std::vector<std::pair<int, const char*>> base,
+                 std::vector<std::pair<int, const char*>> more) {
+    base.insert(base.end(), more.begin(), more.end());
+    return base;
+  };
+  const Issued policy_inter =
+      Issue({"ExeLore Policy Constrained CA"}, &root, kNotBefore, kNotAfter, 12,
+            with(ca, {{NID_certificate_policies, "1.3.6.1.4.1.55555.1"},
+                      {NID_policy_constraints, "critical,requireExplicitPolicy:0"}}));
+  const Issued curve_signer = Issue({"ExeLore secp112r1 Signer"}, &inter, kNotBefore, kNotAfter,
+                                    0x1008, leaf("codeSigning"), KeyKind::kSecp112r1);
+  const Issued under_curve = Issue({"ExeLore Under secp112r1"}, &curve_inter, kNotBefore, kNotAfter,
+                                   0xA001, leaf("codeSigning"));
+  const Issued curve_tsa = Issue({"ExeLore secp112r1 TSA"}, &inter, kNotBefore, kNotAfter, 0x1009,
+                                 leaf("critical,timeStamping"), KeyKind::kSecp112r1);
+  const Issued explicit_signer =
+      Issue({"ExeLore Explicit Curve Signer"}, &inter, kNotBefore, kNotAfter, 0x100A,
+            leaf("codeSigning"), KeyKind::kP256Explicit);
+  const Issued p384_signer = Issue({"ExeLore P-384 Signer"}, &p384_inter, kNotBefore, kNotAfter,
+                                   0xB001, leaf("codeSigning"), KeyKind::kP384);
+  const Issued policy_missing = Issue({"ExeLore Without Policy"}, &policy_inter, kNotBefore,
+                                      kNotAfter, 0xC001, leaf("codeSigning"));
+  const Issued policy_present =
+      Issue({"ExeLore With Policy"}, &policy_inter, kNotBefore, kNotAfter, 0xC002,
+            with(leaf("codeSigning"), {{NID_certificate_policies, "1.3.6.1.4.1.55555.1"}}));
+
   X509* i = inter.cert.get();
   pki.root = Save(dir, "root", root, {});
   pki.intermediate = Save(dir, "intermediate", inter, {});
@@ -222,6 +280,17 @@ TestPki TestPki::Create(const std::string& dir) {
   pki.tsa_no_eku = Save(dir, "tsa-no-eku", tsa_no_eku, {i});
   pki.signer_old_root = Save(dir, "signer-old-root", old_signer, {old_inter.cert.get()});
   pki.signer_non_ca = Save(dir, "signer-non-ca", non_ca_signer, {non_ca.cert.get()});
+
+  pki.signer_secp112r1 = Save(dir, "signer-secp112r1", curve_signer, {i});
+  pki.signer_secp112r1_issuer =
+      Save(dir, "signer-secp112r1-issuer", under_curve, {curve_inter.cert.get()});
+  pki.tsa_secp112r1 = Save(dir, "tsa-secp112r1", curve_tsa, {i});
+  pki.signer_explicit_curve = Save(dir, "signer-explicit-curve", explicit_signer, {i});
+  pki.signer_p384 = Save(dir, "signer-p384", p384_signer, {p384_inter.cert.get()});
+  pki.signer_policy_missing =
+      Save(dir, "signer-policy-missing", policy_missing, {policy_inter.cert.get()});
+  pki.signer_policy_present =
+      Save(dir, "signer-policy-present", policy_present, {policy_inter.cert.get()});
 
   // A directory in OpenSSL's hashed layout: <subject hash>.0 per certificate.
   pki.ca_dir = dir + "/ca";

@@ -58,6 +58,19 @@ struct TestPki {
                                         // a trusted self-signed root without basicConstraints
                                         // or keyUsage
   PkiIdentity signer_non_ca;            // under "ExeLore Not A CA" (no basicConstraints) under root
+  // Keys on curves Windows refuses (secp112r1, whose private keys follow from
+  // the public ones; explicit parameters), their P-384 control, and a
+  // policyConstraints (requireExplicitPolicy 0) on an intermediate that
+  // carries the policy 1.3.6.1.4.1.55555.1, above a leaf without it and one
+  // with it.
+  PkiIdentity signer_secp112r1;         // CN "ExeLore secp112r1 Signer"
+  PkiIdentity signer_secp112r1_issuer;  // P-256 leaf "ExeLore Under secp112r1" under a
+                                        // secp112r1 intermediate under root
+  PkiIdentity tsa_secp112r1;            // CN "ExeLore secp112r1 TSA", timeStamping
+  PkiIdentity signer_explicit_curve;    // CN "ExeLore Explicit Curve Signer", P-256 spelled out
+  PkiIdentity signer_p384;              // CN "ExeLore P-384 Signer" (P-384 all the way down)
+  PkiIdentity signer_policy_missing;    // CN "ExeLore Without Policy"
+  PkiIdentity signer_policy_present;    // CN "ExeLore With Policy"
   std::string ca_dir;  // hashed directory with the trusted roots: root and the old-style root
 
   // Writes the PKI into `dir` (created if missing). Throws std::runtime_error

@@ -107,13 +107,22 @@ void PutSignerInfo(Arena& arena, PKCS7_SIGNER_INFO* si) {
   if (info != nullptr) *info = v;
 }
 
-// Decodes a whole file that may itself be a DER SignedData, such as a
-// catalog: mapped, not copied, up to the catalog database's size cap.
-ossl::Pkcs7Ptr ParseSignedDataFile(const RegularFile& file) {
+// Decodes a whole file that may itself be a SignedData, such as a catalog,
+// with nothing but zero bytes after it: mapped, not copied, up to the
+// catalog database's size cap.
+ossl::Pkcs7Ptr DecodeSignedDataFile(const RegularFile& file) {
   if (file.size() > authenticode::kMaxSignedFileSize) return nullptr;
   const MappedFile mapped(file.fd(), file.size());
   if (!mapped.ok()) return nullptr;
-  return authenticode::ParseSignedData(mapped.bytes(), authenticode::kMaxSignedFileSize);
+  const std::span<const std::uint8_t> bytes = mapped.bytes();
+  std::size_t used = 0;
+  ossl::Pkcs7Ptr p7 =
+      authenticode::DecodeSignedData(bytes, authenticode::kMaxSignedFileSize, &used);
+  if (!p7 || !std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(used), bytes.end(),
+                          [](std::uint8_t b) { return b == 0; })) {
+    return nullptr;
+  }
+  return p7;
 }
 
 }  // namespace
@@ -130,7 +139,8 @@ extern "C" {
 
 // CryptQueryObject for files: the embedded Authenticode signature of a PE
 // (CERT_QUERY_CONTENT_PKCS7_SIGNED_EMBED, the first WIN_CERTIFICATE of the
-// certificate table) or a file that is a DER SignedData, such as a catalog
+// certificate table, decoded as CryptMsg decodes BER) or a file that is a
+// SignedData, such as a catalog
 // (CERT_QUERY_CONTENT_PKCS7_SIGNED). Learned from Microsoft's CryptQueryObject
 // page and Wine's crypt32 object.c: an unopenable file fails with the error
 // of opening it, a file of none of the expected kinds with CRYPT_E_NO_MATCH;
@@ -161,13 +171,15 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
     if ((dwExpectedContentTypeFlags & CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED) != 0) {
       if (const auto headers = pe::ReadHeaders(source)) {
         if (const auto der = authenticode::ReadEmbeddedSignature(source, *headers)) {
-          p7 = authenticode::ParseSignedData(*der);
+          // Any SignedData that decodes: whether its padding, its table's
+          // place and its encoding are sound is WinVerifyTrust's question.
+          p7 = authenticode::DecodeSignedData(*der);
           content_type = CERT_QUERY_CONTENT_PKCS7_SIGNED_EMBED;
         }
       }
     }
     if (!p7 && (dwExpectedContentTypeFlags & CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED) != 0) {
-      p7 = ParseSignedDataFile(file);
+      p7 = DecodeSignedDataFile(file);
       content_type = CERT_QUERY_CONTENT_PKCS7_SIGNED;
     }
   }

@@ -194,18 +194,6 @@ bool TagMatchesText(std::span<const std::uint8_t> stored, std::u16string_view ta
   return true;
 }
 
-bool TagMatchesHex(std::span<const std::uint8_t> stored, std::u16string_view tag) {
-  static constexpr char16_t kHex[] = u"0123456789abcdef";
-  if (stored.empty() || tag.size() != 2 * stored.size()) return false;
-  for (std::size_t i = 0; i < stored.size(); ++i) {
-    if (AsciiLower(tag[2 * i]) != kHex[stored[i] >> 4] ||
-        AsciiLower(tag[2 * i + 1]) != kHex[stored[i] & 0xF]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 bool Catalog::ForEachMember(const std::function<bool(const Member&)>& visit) const {
@@ -242,11 +230,11 @@ std::optional<Member> Catalog::FindByTag(std::u16string_view tag) const {
   if (tag.empty() || !entries) return found;
   WalkSubjects(entries.get(), [&](std::span<const std::uint8_t> der) {
     const auto raw = RawIdentifier(der);
-    if (raw && !TagMatchesText(*raw, tag) && !TagMatchesHex(*raw, tag)) return Step::kNext;
+    if (raw && !TagMatchesText(*raw, tag)) return Step::kNext;
     const TrustedSubjectPtr subject = DecodeSubject(der);
     if (!subject) return Step::kDamaged;
     Member m = ReadMember(subject.get());
-    if (!TagMatchesText(m.tag, tag) && !TagMatchesHex(m.tag, tag)) return Step::kNext;
+    if (!TagMatchesText(m.tag, tag)) return Step::kNext;
     found = std::move(m);
     return Step::kStop;
   });

@@ -44,8 +44,11 @@ struct Catalog {
   // bytes), or nullopt.
   std::optional<Member> FindByDigest(std::span<const std::uint8_t> hash) const;
   // The first member named `tag`: its identifier is `tag` as UTF-16LE text
-  // (ASCII letters compared without case, a terminating zero allowed), or
-  // raw bytes whose hexadecimal spelling is `tag`. nullopt when none.
+  // (ASCII letters compared without case, a terminating zero allowed). The
+  // identifier is the member's reference tag, a NUL-terminated string
+  // (Microsoft's CRYPTCATMEMBER and CryptCATGetMemberInfo pages): one that
+  // holds the hash's bytes themselves names no member by the hash's text,
+  // however its bytes spell. nullopt when none.
   std::optional<Member> FindByTag(std::u16string_view tag) const;
 };
 

@@ -64,6 +64,12 @@ Outcome VerifyFile(const WINTRUST_FILE_INFO* info, ossl::X509Ptr* signer) {
 
   const auto der = authenticode::ReadEmbeddedSignature(source, *headers);
   if (!der) return Fail(TRUST_E_NOSIGNATURE);
+  // What crypt32 opens, WinVerifyTrust may still refuse: a table over the
+  // sections, bytes no signature covers in or after the first certificate
+  // (which Windows refuses with EnableCertPaddingCheck, CVE-2013-3900), or
+  // signed parts in an encoding other than DER. The file is then as good
+  // as unsigned.
+  if (!authenticode::CertificateTableIsClean(source, *headers)) return Fail(TRUST_E_NOSIGNATURE);
   ossl::Pkcs7Ptr p7 = authenticode::ParseSignedData(*der);
   if (!p7) return Fail(TRUST_E_NOSIGNATURE);
   // Authenticode's SignedData and SignerInfo are both version 1.

@@ -10,6 +10,8 @@
 namespace exelore_posix::authenticode {
 namespace {
 
+constexpr int kMinRsaBits = 1024;
+
 HRESULT ChainError(int error) {
   switch (error) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
@@ -39,6 +41,14 @@ HRESULT ChainError(int error) {
       return CERT_E_CRITICAL;
     case X509_V_ERR_INVALID_PURPOSE:
       return CERT_E_WRONG_USAGE;
+    // RFC 5280 section 6.1.5: the policy tree is empty where a
+    // policyConstraints of the chain requires an explicit policy. Windows'
+    // chain engine sets CERT_TRUST_INVALID_POLICY_CONSTRAINTS, which its
+    // Authenticode policy reports as CERT_E_INVALID_POLICY (Microsoft's
+    // CERT_TRUST_STATUS page).
+    case X509_V_ERR_NO_EXPLICIT_POLICY:
+    case X509_V_ERR_INVALID_POLICY_EXTENSION:
+      return CERT_E_INVALID_POLICY;
     default:
       return CERT_E_CHAINING;
   }
@@ -69,17 +79,47 @@ int ForgiveAnchorExtensions(int ok, X509_STORE_CTX* ctx) {
   return depth == anchor && depth >= X509_STORE_CTX_get_num_untrusted(ctx) ? 1 : ok;
 }
 
+}  // namespace
+
 // Windows' chain engine refuses RSA keys shorter than 1024 bits (Microsoft
-// Security Advisory 2661254), anchors included.
-constexpr int kMinRsaBits = 1024;
+// Security Advisory 2661254), anchors included. Of elliptic curves it takes
+// the NIST curves P-256, P-384 and P-521, named by their object identifiers
+// (Microsoft's "CNG Algorithm Identifiers" and the ECC curves CryptoAPI
+// decodes in certificates, szOID_ECC_CURVE_P256/P384/P521); a key on any
+// other curve, or whose curve is spelled out as explicit parameters (RFC 5480
+// section 2.1.1 forbids them in certificates: implicitCurve and
+// specifiedCurve MUST NOT be used), is as good as no key: secp112r1's
+// discrete logarithm is public knowledge since 2009.
 bool WeakKey(X509* cert) {
   EVP_PKEY* key = X509_get0_pubkey(cert);
   if (key == nullptr) return true;
-  const int type = EVP_PKEY_get_base_id(key);
-  return (type == EVP_PKEY_RSA || type == EVP_PKEY_RSA_PSS) && EVP_PKEY_get_bits(key) < kMinRsaBits;
+  switch (EVP_PKEY_get_base_id(key)) {
+    case EVP_PKEY_RSA:
+    case EVP_PKEY_RSA_PSS:
+      return EVP_PKEY_get_bits(key) < kMinRsaBits;
+    case EVP_PKEY_EC:
+      break;
+    default:
+      return false;
+  }
+  X509_ALGOR* algorithm = nullptr;
+  if (X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &algorithm, X509_get_X509_PUBKEY(cert)) !=
+      1) {
+    return true;
+  }
+  int parameter_type = V_ASN1_UNDEF;
+  const void* parameter = nullptr;
+  X509_ALGOR_get0(nullptr, &parameter_type, &parameter, algorithm);
+  if (parameter_type != V_ASN1_OBJECT) return true;  // explicit or implicit curve
+  switch (OBJ_obj2nid(static_cast<const ASN1_OBJECT*>(parameter))) {
+    case NID_X9_62_prime256v1:
+    case NID_secp384r1:
+    case NID_secp521r1:
+      return false;
+    default:
+      return true;
+  }
 }
-
-}  // namespace
 
 // Whether `cert` lists `usage` in its extended key usage extension.
 bool ListsUsage(X509* cert, const ASN1_OBJECT* usage) {
@@ -119,6 +159,16 @@ HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<st
     return TRUST_E_SYSTEM_ERROR;
   }
   X509_STORE_CTX_set_verify_cb(ctx.get(), ForgiveAnchorExtensions);
+  // OpenSSL builds the policy tree, and honours policyConstraints, only
+  // when asked to; the initial policy set is anyPolicy, as Authenticode
+  // asks for no particular policy (RFC 5280 section 6.1.1 (c)).
+  ASN1_OBJECT* any_policy = OBJ_dup(OBJ_nid2obj(NID_any_policy));
+  if (any_policy == nullptr ||
+      X509_VERIFY_PARAM_add0_policy(X509_STORE_CTX_get0_param(ctx.get()), any_policy) != 1) {
+    ASN1_OBJECT_free(any_policy);
+    return TRUST_E_SYSTEM_ERROR;
+  }
+  X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_POLICY_CHECK);
   if (at) X509_STORE_CTX_set_time(ctx.get(), 0, *at);
   const bool built = X509_verify_cert(ctx.get()) == 1;
   if (volume != nullptr) {

@@ -67,28 +67,10 @@ bool RestOfTableIsClean(const pe::FileSource& file, const CertificateTable& tabl
   }
 }
 
-}  // namespace
-
-TableState FindCertificateTable(const pe::FileSource& file, const pe::Headers& headers,
-                                CertificateTable* table) {
-  if (headers.number_of_directories <= pe::kDirectorySecurity) return TableState::kAbsent;
-  const pe::DataDirectory& dir = headers.directories[pe::kDirectorySecurity];
-  if (dir.address == 0 || dir.size == 0) return TableState::kAbsent;
-  const std::uint64_t size = file.size();
-  if (dir.address > size || dir.size > size - dir.address) return TableState::kInvalid;
-  // The table follows the sections: the image hash takes the headers and
-  // each section's raw data where the loader finds them, and a table over
-  // them would leave bytes the loader maps out of the signed image.
-  if (dir.address < EndOfSections(headers)) return TableState::kInvalid;
-  table->offset = dir.address;
-  table->size = dir.size;
-  return TableState::kPresent;
-}
-
-std::optional<std::vector<std::uint8_t>> ReadEmbeddedSignature(const pe::FileSource& file,
-                                                               const pe::Headers& headers) {
-  CertificateTable table;
-  if (FindCertificateTable(file, headers, &table) != TableState::kPresent) return std::nullopt;
+// The length of the table's first WIN_CERTIFICATE when it holds a PKCS #7
+// SignedData (revision 0x0200, type 2) of sensible size; nullopt otherwise.
+std::optional<std::uint32_t> FirstCertificateLength(const pe::FileSource& file,
+                                                    const CertificateTable& table) {
   if (table.size < kWinCertHeader) return std::nullopt;
   std::uint8_t header[kWinCertHeader];
   if (!file.ReadAt(table.offset, header)) return std::nullopt;
@@ -99,12 +81,44 @@ std::optional<std::vector<std::uint8_t>> ReadEmbeddedSignature(const pe::FileSou
   if (!length || !revision || !type) return std::nullopt;
   if (*revision != kWinCertRevision2 || *type != kWinCertTypePkcsSignedData) return std::nullopt;
   if (*length <= kWinCertHeader || *length > table.size) return std::nullopt;
-  const std::uint32_t body = *length - static_cast<std::uint32_t>(kWinCertHeader);
-  if (body > kMaxSignatureSize) return std::nullopt;
-  if (!RestOfTableIsClean(file, table, *length)) return std::nullopt;
-  std::vector<std::uint8_t> der(body);
+  if (*length - kWinCertHeader > kMaxSignatureSize) return std::nullopt;
+  return length;
+}
+
+}  // namespace
+
+TableState FindCertificateTable(const pe::FileSource& file, const pe::Headers& headers,
+                                CertificateTable* table) {
+  if (headers.number_of_directories <= pe::kDirectorySecurity) return TableState::kAbsent;
+  const pe::DataDirectory& dir = headers.directories[pe::kDirectorySecurity];
+  if (dir.address == 0 || dir.size == 0) return TableState::kAbsent;
+  const std::uint64_t size = file.size();
+  if (dir.address > size || dir.size > size - dir.address) return TableState::kInvalid;
+  table->offset = dir.address;
+  table->size = dir.size;
+  // The table follows the sections: the image hash takes the headers and
+  // each section's raw data where the loader finds them, and a table over
+  // them would leave bytes the loader maps out of the signed image.
+  table->follows_sections = dir.address >= EndOfSections(headers);
+  return TableState::kPresent;
+}
+
+std::optional<std::vector<std::uint8_t>> ReadEmbeddedSignature(const pe::FileSource& file,
+                                                               const pe::Headers& headers) {
+  CertificateTable table;
+  if (FindCertificateTable(file, headers, &table) != TableState::kPresent) return std::nullopt;
+  const auto length = FirstCertificateLength(file, table);
+  if (!length) return std::nullopt;
+  std::vector<std::uint8_t> der(*length - kWinCertHeader);
   if (!file.ReadAt(table.offset + kWinCertHeader, der)) return std::nullopt;
   return der;
+}
+
+bool CertificateTableIsClean(const pe::FileSource& file, const pe::Headers& headers) {
+  CertificateTable table;
+  if (FindCertificateTable(file, headers, &table) != TableState::kPresent) return false;
+  const auto length = FirstCertificateLength(file, table);
+  return length && table.follows_sections && RestOfTableIsClean(file, table, *length);
 }
 
 std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& file,
@@ -114,6 +128,7 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
   CertificateTable table;
   const TableState state = FindCertificateTable(file, headers, &table);
   if (state == TableState::kInvalid) return std::nullopt;
+  if (state == TableState::kPresent && !table.follows_sections) return std::nullopt;
   // The headers must hold the section table and the fields left out of the
   // hash, or the hash would not cover what says where the sections are.
   const std::uint64_t size = file.size();

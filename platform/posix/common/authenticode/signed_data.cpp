@@ -52,16 +52,6 @@ void FreeIndirectData(SpcIndirectDataContent* p) {
   ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(SpcIndirectDataContent));
 }
 using IndirectDataPtr = std::unique_ptr<SpcIndirectDataContent, ossl::Free<FreeIndirectData>>;
-// Whether `der` is exactly the DER `encode` writes for what was decoded from
-// it: the decoder forgives some tags and lengths that a re-encoding would
-// write differently, and bytes it forgives are bytes an attacker could change
-// without the signature noticing.
-template <typename T, typename Encode>
-bool IsDer(std::span<const std::uint8_t> der, T* decoded, Encode encode) {
-  const std::vector<std::uint8_t> again = Encoded(decoded, encode);
-  return !again.empty() && std::equal(again.begin(), again.end(), der.begin(), der.end());
-}
-
 }  // namespace
 
 const EVP_MD* AcceptedDigest(const ASN1_OBJECT* algorithm) {
@@ -89,6 +79,22 @@ std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::ui
   const auto header = static_cast<std::size_t>(p - tlv.data());
   if (length < 0 || static_cast<std::size_t>(length) > tlv.size() - header) return std::nullopt;
   return tlv.subspan(header, static_cast<std::size_t>(length));
+}
+
+std::optional<std::vector<std::span<const std::uint8_t>>> DerChildren(
+    std::span<const std::uint8_t> tlv) {
+  const auto contents = DerContents(tlv);
+  if (!contents) return std::nullopt;
+  std::vector<std::span<const std::uint8_t>> children;
+  std::span<const std::uint8_t> rest = *contents;
+  while (!rest.empty()) {
+    const auto inner = DerContents(rest);
+    if (!inner) return std::nullopt;
+    const auto length = static_cast<std::size_t>(inner->data() + inner->size() - rest.data());
+    children.push_back(rest.first(length));
+    rest = rest.subspan(length);
+  }
+  return children;
 }
 
 std::vector<std::uint8_t> NameDer(const X509_NAME* name) { return Encoded(name, i2d_X509_NAME); }
@@ -124,21 +130,144 @@ bool IntegerBlobsEqual(std::span<const std::uint8_t> a, std::span<const std::uin
   return std::equal(x.begin(), x.end(), y.begin(), y.end());
 }
 
-ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der, std::uint64_t max_size) {
+namespace {
+
+// SignedData ::= SEQUENCE { version, digestAlgorithms SET, encapContentInfo,
+//   certificates [0] OPTIONAL, crls [1] OPTIONAL, signerInfos SET }
+// (RFC 5652 section 5.1), inside ContentInfo ::= SEQUENCE { contentType,
+// content [0] EXPLICIT }.
+std::optional<std::vector<std::span<const std::uint8_t>>> SignedDataFields(
+    std::span<const std::uint8_t> der) {
+  const auto info = DerChildren(der);
+  if (!info || info->size() != 2) return std::nullopt;
+  const auto explicit_content = DerChildren((*info)[1]);
+  if (!explicit_content || explicit_content->size() != 1) return std::nullopt;
+  auto fields = DerChildren(explicit_content->front());
+  if (!fields || fields->size() < 4) return std::nullopt;
+  return fields;
+}
+
+// Puts the elements of the SET OF at the start of `set` in DER's order:
+// their encodings compared as octet strings, a shorter one that is a prefix
+// of a longer one first (X.690 section 11.6, as OpenSSL sorts them). The
+// lengths do not change, so the set is rewritten in place.
+bool SortSet(std::span<std::uint8_t> set) {
+  const auto children = DerChildren(set);
+  const auto contents = DerContents(set);
+  if (!children || !contents) return false;
+  std::vector<std::vector<std::uint8_t>> elements;
+  for (const auto child : *children) elements.emplace_back(child.begin(), child.end());
+  std::sort(elements.begin(), elements.end());
+  std::uint8_t* out = set.data() + (contents->data() - set.data());
+  for (const auto& e : elements) out = std::copy(e.begin(), e.end(), out);
+  return true;
+}
+
+// `der` with the sets DecodeSignedData lets be in any order sorted as DER
+// sorts them (and as OpenSSL writes them); nullopt when its framing is not
+// definite-length TLVs.
+std::optional<std::vector<std::uint8_t>> WithUnsignedSetsSorted(std::span<const std::uint8_t> der) {
+  std::vector<std::uint8_t> copy(der.begin(), der.end());
+  const std::span<std::uint8_t> bytes(copy);
+  const auto writable = [&](std::span<const std::uint8_t> part) {
+    return bytes.subspan(static_cast<std::size_t>(part.data() - bytes.data()), part.size());
+  };
+  const auto fields = SignedDataFields(bytes);
+  if (!fields) return std::nullopt;
+  // SignerInfo ::= SEQUENCE { ..., unsignedAttrs [1] IMPLICIT SET OF
+  // Attribute OPTIONAL }, the last field; Attribute ::= SEQUENCE { attrType,
+  // attrValues SET OF }.
+  constexpr std::uint8_t kContextConstructed1 = 0xA1;
+  const auto signers = DerChildren(fields->back());
+  if (!signers) return std::nullopt;
+  for (const auto signer : *signers) {
+    const auto signer_fields = DerChildren(signer);
+    if (!signer_fields || signer_fields->empty()) return std::nullopt;
+    const auto unsigned_attributes = signer_fields->back();
+    if (unsigned_attributes[0] != kContextConstructed1) continue;
+    const auto attributes = DerChildren(unsigned_attributes);
+    if (!attributes) return std::nullopt;
+    for (const auto attribute : *attributes) {
+      const auto parts = DerChildren(attribute);
+      if (!parts || parts->size() != 2 || !SortSet(writable((*parts)[1]))) return std::nullopt;
+    }
+    if (!SortSet(writable(unsigned_attributes))) return std::nullopt;
+  }
+  // digestAlgorithms, crls [1] (between the content and the signers, when
+  // there) and signerInfos.
+  for (std::size_t i = 3; i + 1 < fields->size(); ++i) {
+    if ((*fields)[i][0] == kContextConstructed1 && !SortSet(writable((*fields)[i]))) {
+      return std::nullopt;
+    }
+  }
+  if (!SortSet(writable(fields->back())) || !SortSet(writable((*fields)[1]))) return std::nullopt;
+  return copy;
+}
+
+}  // namespace
+
+ossl::Pkcs7Ptr DecodeSignedData(std::span<const std::uint8_t> der, std::uint64_t max_size,
+                                std::size_t* used) {
   if (der.empty() || der.size() > max_size) return nullptr;
   const unsigned char* p = der.data();
   ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
   if (!p7) return nullptr;
-  const auto used = static_cast<std::size_t>(p - der.data());
+  if (!PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr || p7->d.sign->contents == nullptr) {
+    return nullptr;
+  }
+  const auto length = static_cast<std::size_t>(p - der.data());
+  const auto sorted = WithUnsignedSetsSorted(der.first(length));
+  const std::vector<std::uint8_t> again = Encoded(p7.get(), i2d_PKCS7);
+  if (!sorted || again != *sorted) return nullptr;
+  if (used != nullptr) *used = length;
+  return p7;
+}
+
+ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der, std::uint64_t max_size) {
+  std::size_t used = 0;
+  ossl::Pkcs7Ptr p7 = DecodeSignedData(der, max_size, &used);
+  if (!p7) return nullptr;
   if (!std::all_of(der.begin() + static_cast<std::ptrdiff_t>(used), der.end(),
                    [](std::uint8_t b) { return b == 0; })) {
     return nullptr;
   }
-  if (!PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr || p7->d.sign->contents == nullptr) {
-    return nullptr;
-  }
-  if (!IsDer(der.first(used), p7.get(), i2d_PKCS7)) return nullptr;
   return p7;
+}
+
+std::optional<std::span<const std::uint8_t>> FirstSignerInfoDer(std::span<const std::uint8_t> der) {
+  const auto fields = SignedDataFields(der);
+  if (!fields) return std::nullopt;
+  const auto signers = DerChildren(fields->back());
+  if (!signers || signers->empty()) return std::nullopt;
+  return signers->front();
+}
+
+std::vector<X509_ATTRIBUTE*> AttributeList(const STACK_OF(X509_ATTRIBUTE) * stack) {
+  std::vector<X509_ATTRIBUTE*> out;
+  for (int i = 0; i < sk_X509_ATTRIBUTE_num(stack); ++i)
+    out.push_back(sk_X509_ATTRIBUTE_value(stack, i));
+  return out;
+}
+
+bool SignedAttributesAreDer(std::span<const std::uint8_t> signer_info,
+                            const std::vector<X509_ATTRIBUTE*>& attributes) {
+  // SignerInfo ::= SEQUENCE { version, sid, digestAlgorithm,
+  //   signedAttrs [0] IMPLICIT SET OF Attribute OPTIONAL, ... }
+  constexpr std::size_t kSignedAttrs = 3;
+  constexpr std::uint8_t kContextConstructed0 = 0xA0;
+  const auto fields = DerChildren(signer_info);
+  if (!fields || fields->size() <= kSignedAttrs) return false;
+  const std::span<const std::uint8_t> field = (*fields)[kSignedAttrs];
+  if (field[0] != kContextConstructed0) return attributes.empty();
+  const auto contents = DerContents(field);
+  if (!contents) return false;
+  std::vector<std::uint8_t> again;
+  for (const X509_ATTRIBUTE* attribute : attributes) {
+    const std::vector<std::uint8_t> one = Encoded(attribute, i2d_X509_ATTRIBUTE);
+    if (one.empty()) return false;
+    again.insert(again.end(), one.begin(), one.end());
+  }
+  return std::equal(again.begin(), again.end(), contents->begin(), contents->end());
 }
 
 std::optional<std::span<const std::uint8_t>> SignedContentOctets(PKCS7* p7) {

@@ -25,12 +25,40 @@ inline constexpr std::uint32_t kMaxSignatureSize = 8u << 20;
 // costs about three times its size while it lasts.
 inline constexpr std::uint64_t kMaxSignedFileSize = 256u << 20;
 
-// Decodes a DER SignedData from the start of `der`, of at most `max_size`
-// bytes. The bytes after the encoding must all be zero (the alignment padding
-// of a WIN_CERTIFICATE); anything else, or a message that is not SignedData
-// with content, is nullptr.
+// Decodes a SignedData from the start of `der`, of at most `max_size`
+// bytes, as crypt32 decodes one: what follows the encoding is left alone
+// (*used, when given, receives the encoding's length), and the sets no
+// signature covers may hold their elements in any order (digestAlgorithms,
+// signerInfos, each signer's unauthenticated attributes and their values:
+// RFC 5652 sections 5.3 and 5.4; BER does not order a SET OF). Everything
+// else must be DER exactly as OpenSSL encodes what it decoded: the decoder
+// forgives some tags and lengths that a re-encoding would write otherwise,
+// and bytes it forgives are bytes an attacker could change unnoticed.
+// nullptr for anything else, or a message that is not SignedData with
+// content.
+ossl::Pkcs7Ptr DecodeSignedData(std::span<const std::uint8_t> der,
+                                std::uint64_t max_size = kMaxSignatureSize,
+                                std::size_t* used = nullptr);
+
+// A SignedData as WinVerifyTrust takes one: DecodeSignedData, and the bytes
+// after the encoding all zero (the alignment padding of a WIN_CERTIFICATE).
+// nullptr otherwise.
 ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der,
                                std::uint64_t max_size = kMaxSignatureSize);
+
+// Whether the authenticated attributes of the SignerInfo encoded in
+// `signer_info` are `attributes` in DER, in order; true when it has none
+// and `attributes` is empty.
+bool SignedAttributesAreDer(std::span<const std::uint8_t> signer_info,
+                            const std::vector<X509_ATTRIBUTE*>& attributes);
+
+// The attributes of `stack`, in order.
+std::vector<X509_ATTRIBUTE*> AttributeList(const STACK_OF(X509_ATTRIBUTE) * stack);
+
+// The encoding of the first SignerInfo of the SignedData ContentInfo
+// encoded in `der` (PKCS #7 or CMS); nullopt when the framing is not
+// definite-length tag-length-values.
+std::optional<std::span<const std::uint8_t>> FirstSignerInfoDer(std::span<const std::uint8_t> der);
 
 // The contents octets a SignedData's signers digested: the value of its
 // content without the outer tag and length, as PKCS #7 defines for content
@@ -61,6 +89,10 @@ const EVP_MD* AcceptedDigest(const ASN1_OBJECT* algorithm);
 // The contents octets of one DER tag-length-value (definite length, inside
 // `tlv`); nullopt otherwise.
 std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::uint8_t> tlv);
+// The tag-length-values that fill the contents of the one at the start of
+// `tlv`, in order; nullopt when one is not a whole definite-length TLV.
+std::optional<std::vector<std::span<const std::uint8_t>>> DerChildren(
+    std::span<const std::uint8_t> tlv);
 
 // What an OpenSSL i2d function writes for `value`; empty when it fails.
 template <typename T, typename Encode>

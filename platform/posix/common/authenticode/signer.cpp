@@ -21,13 +21,6 @@ ossl::BioPtr DigestBio(const EVP_MD* md, std::span<const std::uint8_t> data) {
   return digest;
 }
 
-std::vector<X509_ATTRIBUTE*> Attributes(STACK_OF(X509_ATTRIBUTE) * stack) {
-  std::vector<X509_ATTRIBUTE*> out;
-  for (int i = 0; i < sk_X509_ATTRIBUTE_num(stack); ++i)
-    out.push_back(sk_X509_ATTRIBUTE_value(stack, i));
-  return out;
-}
-
 // The signature algorithm a signer names must fit its key and digest: a bare
 // key algorithm (rsaEncryption, id-ecPublicKey) or a signature algorithm
 // with the signer's digest.
@@ -128,13 +121,17 @@ HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
   const EVP_MD* md = AcceptedDigest(si->digest_alg->algorithm);
   if (md == nullptr) return NTE_BAD_ALGID;
   if (!SignatureAlgorithmFits(si, signer)) return NTE_BAD_ALGID;
-  if (const HRESULT hr = CheckSignedAttributes(Attributes(si->auth_attr), content_type);
+  if (const HRESULT hr = CheckSignedAttributes(AttributeList(si->auth_attr), content_type);
       hr != S_OK) {
     return hr;
   }
   ossl::BioPtr bio = DigestBio(md, content);
   if (!bio) return TRUST_E_SYSTEM_ERROR;
-  if (PKCS7_signatureVerify(bio.get(), p7, si, signer) == 1) return S_OK;
+  // A signature by a key anyone can recover proves nothing, whatever the
+  // chain says.
+  if (PKCS7_signatureVerify(bio.get(), p7, si, signer) == 1) {
+    return WeakKey(signer) ? TRUST_E_CERT_SIGNATURE : S_OK;
+  }
   const unsigned long error = ERR_peek_last_error();
   ERR_clear_error();
   return ERR_GET_REASON(error) == PKCS7_R_DIGEST_FAILURE ? CRYPT_E_HASH_VALUE : NTE_BAD_SIGNATURE;

@@ -78,6 +78,9 @@ std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
   if (CheckSignedAttributes(attributes, CMS_get0_eContentType(token.get())) != S_OK) {
     return std::nullopt;
   }
+  // What the TSA signed is checked as the bytes the token holds.
+  const auto signer_der = FirstSignerInfoDer(der);
+  if (!signer_der || !SignedAttributesAreDer(*signer_der, attributes)) return std::nullopt;
   CMS_SignerInfo_set1_signer_cert(si, tsa);
   // The content is digested with every algorithm the token announces, as
   // CMS_verify does; the signer's must be one of them.
@@ -108,7 +111,13 @@ std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* va
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
   const unsigned char* p = value->value.sequence->data;
   SignerInfoPtr counter(d2i_PKCS7_SIGNER_INFO(nullptr, &p, value->value.sequence->length));
-  if (!counter) return std::nullopt;
+  if (!counter ||
+      !SignedAttributesAreDer(
+          std::span<const std::uint8_t>(value->value.sequence->data,
+                                        static_cast<std::size_t>(value->value.sequence->length)),
+          AttributeList(counter->auth_attr))) {
+    return std::nullopt;
+  }
   const ASN1_TYPE* signing_time = PKCS7_get_signed_attribute(counter.get(), NID_pkcs9_signingTime);
   if (signing_time == nullptr ||
       (signing_time->type != V_ASN1_UTCTIME && signing_time->type != V_ASN1_GENERALIZEDTIME)) {

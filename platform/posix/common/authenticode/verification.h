@@ -25,6 +25,11 @@ using CmsPtr = std::unique_ptr<CMS_ContentInfo, ossl::Free<CMS_ContentInfo_free>
 HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<std::time_t> at,
                     int eku_nid);
 
+// Whether the key of `cert` is one Windows refuses: RSA under 1024 bits, an
+// elliptic curve other than P-256, P-384 and P-521, explicit curve
+// parameters, or a key that does not decode.
+bool WeakKey(X509* cert);
+
 // Whether `cert` lists `usage` in its extended key usage extension.
 bool ListsUsage(X509* cert, const ASN1_OBJECT* usage);
 
