@@ -14,19 +14,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto stores =
       exelore_posix::registry::MachineStores::Open("/proc/self/fd/" + std::to_string(file.fd()));
   if (!stores) return 0;
-  // Ask what a chain asks, about every certificate of the CA stores: an
-  // anchor found for a name bears that name.
-  exelore_posix::ossl::StorePtr store(X509_STORE_new());
-  exelore_posix::ossl::X509StackViewPtr all = stores->WithIntermediates(nullptr);
-  for (int i = 0; all && i < sk_X509_num(all.get()); ++i) {
-    X509* cert = sk_X509_value(all.get(), i);
-    const X509* anchor = stores->AddAnchors(store.get(), X509_get_issuer_name(cert));
-    if (anchor != nullptr &&
-        X509_NAME_cmp(X509_get_subject_name(anchor), X509_get_issuer_name(cert)) != 0) {
-      __builtin_trap();
+  // Ask what a chain asks, about every certificate: what is found for a name
+  // bears that name.
+  exelore_posix::ossl::X509StackViewPtr all(sk_X509_new_null());
+  for (X509* cert : stores->Certificates()) {
+    sk_X509_push(all.get(), cert);
+    const X509_NAME* issuer = X509_get_issuer_name(cert);
+    for (const auto& found :
+         {stores->AnchorsBySubject(issuer), stores->IntermediatesBySubject(issuer)}) {
+      for (X509* c : found) {
+        if (X509_NAME_cmp(X509_get_subject_name(c), issuer) != 0) __builtin_trap();
+      }
     }
+    stores->Distrusts(cert);
   }
-  stores->CheckDistrust(all.get());
   stores->CheckUsage(all.get(), NID_code_sign);
   return 0;
 }

@@ -179,8 +179,14 @@ MappedFile::~MappedFile() {
 std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
                                            bool last_is_folder) {
   const char* root = std::getenv("SystemRoot");
-  if (root == nullptr || *root == '\0' || components.empty()) return std::nullopt;
-  std::optional<std::string> path = std::string(root);
+  return BelowSystemRoot(root != nullptr ? root : "", components, last_is_folder);
+}
+
+std::optional<std::string> BelowSystemRoot(const std::string& root,
+                                           std::span<const std::string_view> components,
+                                           bool last_is_folder) {
+  if (root.empty() || components.empty()) return std::nullopt;
+  std::optional<std::string> path = root;
   for (std::size_t i = 0; i < components.size() && path; ++i) {
     path = ChildEntry(*path, components[i], i + 1 < components.size() || last_is_folder);
   }

@@ -78,6 +78,11 @@ class MappedFile {
 // else a regular file. nullopt without SystemRoot or such an entry.
 std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
                                            bool last_is_folder);
+// The same below `root`, the value SystemRoot was read as; nullopt when it
+// is empty.
+std::optional<std::string> BelowSystemRoot(const std::string& root,
+                                           std::span<const std::string_view> components,
+                                           bool last_is_folder);
 
 // Whether `path` names a folder (`folder`) or a regular file, links followed.
 bool IsEntryOfType(const std::string& path, bool folder);

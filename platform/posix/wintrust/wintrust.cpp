@@ -40,9 +40,10 @@ bool IsGenericVerifyV2(const GUID* guid) {
 }
 
 // Authenticode verification of a PE file, in the order Windows' provider
-// works: load the signature, check the signer, the image hash, then the
-// chain and its usage.
-Outcome VerifyFile(const WINTRUST_FILE_INFO* info, ossl::X509Ptr* signer) {
+// works: load the signature, then the steps every subject goes through
+// (authenticode::VerifySubject) with the image hash as the subject's.
+Outcome VerifyFile(const WINTRUST_FILE_INFO* info, const authenticode::TrustConfig& config,
+                   ossl::X509Ptr* signer) {
   if (info == nullptr || info->pcwszFilePath == nullptr) return Fail(E_INVALIDARG);
   const auto path = PathFromWide(info->pcwszFilePath);
   if (!path) {
@@ -82,19 +83,20 @@ Outcome VerifyFile(const WINTRUST_FILE_INFO* info, ossl::X509Ptr* signer) {
   if (!indirect) return Fail(TRUST_E_NOSIGNATURE);
 
   if (indirect->md == nullptr) return Fail(NTE_BAD_ALGID);
-  // The message (signer, signature, timestamp, chain) first, so that a
-  // signature that does not verify never costs a pass over the image; a
-  // tampered image is reported before a chain problem, as Windows does.
   authenticode::SignerResult result;
-  const HRESULT message = authenticode::VerifySignedMessage(p7.get(), {}, &result);
-  if (authenticode::FailsBeforeSubjectHash(message)) return Fail(message);
-  const auto image_hash = authenticode::ComputeImageHash(source, *headers, indirect->md);
-  if (!image_hash) return Fail(TRUST_E_NOSIGNATURE);
-  if (image_hash->size() != indirect->digest.size() ||
-      CRYPTO_memcmp(image_hash->data(), indirect->digest.data(), image_hash->size()) != 0) {
-    return Fail(TRUST_E_BAD_DIGEST);
-  }
-  if (message != S_OK) return Fail(message);
+  const HRESULT status = authenticode::VerifySubject(
+      p7.get(), config,
+      [&] {
+        const auto image_hash = authenticode::ComputeImageHash(source, *headers, indirect->md);
+        if (!image_hash) return TRUST_E_NOSIGNATURE;
+        return image_hash->size() == indirect->digest.size() &&
+                       CRYPTO_memcmp(image_hash->data(), indirect->digest.data(),
+                                     image_hash->size()) == 0
+                   ? S_OK
+                   : TRUST_E_BAD_DIGEST;
+      },
+      &result);
+  if (status != S_OK) return Fail(status);
   *signer = std::move(result.signer);
   return {S_OK, ERROR_SUCCESS};
 }
@@ -145,14 +147,16 @@ LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
     return S_OK;
   }
 
+  // What the decision reads from outside, read once for every step.
+  const authenticode::TrustConfig config = authenticode::TrustConfig::FromEnvironment();
   Outcome outcome{};
   ossl::X509Ptr signer;
   switch (data->dwUnionChoice) {
     case WTD_CHOICE_FILE:
-      outcome = VerifyFile(data->pFile, &signer);
+      outcome = VerifyFile(data->pFile, config, &signer);
       break;
     case WTD_CHOICE_CATALOG:
-      outcome.status = VerifyCatalogMember(data->pCatalog, &outcome.last_error, &signer);
+      outcome.status = VerifyCatalogMember(data->pCatalog, config, &outcome.last_error, &signer);
       break;
     default:
       outcome = {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};

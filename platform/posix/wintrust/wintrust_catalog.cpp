@@ -69,7 +69,8 @@ bool OpenMember(const WINTRUST_CATALOG_INFO* info, RegularFile* file, DWORD* err
 //   for a certificate a Windows volume's Disallowed store holds.
 // A precomputed pbCalculatedFileHash is never trusted: the hash is always
 // computed from the file.
-HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info, DWORD* last_error,
+HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
+                            const authenticode::TrustConfig& config, DWORD* last_error,
                             ossl::X509Ptr* signer) {
   if (info == nullptr || info->cbStruct < kCatalogInfoMinSize ||
       info->pcwszCatalogFilePath == nullptr || info->pcwszMemberTag == nullptr ||
@@ -93,25 +94,27 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info, DWORD* last_error
     return TRUST_E_NOSIGNATURE;
   }
 
-  // The signature first, so a catalog that does not verify never costs a
-  // pass over the member; a changed member is reported before a chain
-  // problem, as for embedded signatures.
+  // The steps every subject goes through, with the member's hash as the
+  // subject's: a catalog that does not verify never costs a pass over the
+  // member, and a changed member is reported before a chain problem.
   authenticode::SignerResult result;
-  const HRESULT message = authenticode::VerifySignedMessage(catalog->message.get(), {}, &result);
-  if (authenticode::FailsBeforeSubjectHash(message)) return Fail(message, last_error);
-
-  const std::optional<catalog::Member> member = catalog->FindByTag(info->pcwszMemberTag);
-  if (!member || !member->has_indirect_data) return Fail(TRUST_E_NOSIGNATURE, last_error);
-  if (member->md == nullptr) return Fail(NTE_BAD_ALGID, last_error);
-
-  RegularFile member_file;
-  if (!OpenMember(info, &member_file, &error)) return FailWithError(error, last_error);
-  const auto hash = catalog::FileHash(member_file, member->md);
-  if (!hash || hash->size() != member->digest.size() ||
-      CRYPTO_memcmp(hash->data(), member->digest.data(), hash->size()) != 0) {
-    return Fail(TRUST_E_BAD_DIGEST, last_error);
-  }
-  if (message != S_OK) return Fail(message, last_error);
+  const HRESULT status = authenticode::VerifySubject(
+      catalog->message.get(), config,
+      [&] {
+        const std::optional<catalog::Member> member = catalog->FindByTag(info->pcwszMemberTag);
+        if (!member || !member->has_indirect_data) return TRUST_E_NOSIGNATURE;
+        if (member->md == nullptr) return NTE_BAD_ALGID;
+        RegularFile member_file;
+        DWORD open_error = 0;
+        if (!OpenMember(info, &member_file, &open_error)) return static_cast<HRESULT>(open_error);
+        const auto hash = catalog::FileHash(member_file, member->md);
+        return hash && hash->size() == member->digest.size() &&
+                       CRYPTO_memcmp(hash->data(), member->digest.data(), hash->size()) == 0
+                   ? S_OK
+                   : TRUST_E_BAD_DIGEST;
+      },
+      &result);
+  if (status != S_OK) return Fail(status, last_error);
   *signer = std::move(result.signer);
   *last_error = ERROR_SUCCESS;
   return S_OK;

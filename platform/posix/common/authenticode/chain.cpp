@@ -1,7 +1,12 @@
-// Chains as Windows judges them for Authenticode: OpenSSL builds the chain
-// to the trust anchors, and the result is mapped to the CERT_E_ and TRUST_E_
-// codes, with the usage, key size and distrust rules Windows adds.
+// Chains as Windows builds and judges them for Authenticode: every
+// candidate issuer from every source is tried until a path reaches a trust
+// anchor and passes; OpenSSL checks each path, and its result is mapped to
+// the CERT_E_ and TRUST_E_ codes, with the usage, key, root-program and
+// distrust rules Windows adds.
 #include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "registry_stores.h"
 #include "trust_anchors.h"
@@ -140,59 +145,173 @@ const ASN1_OBJECT* LifetimeSigning() {
   return oid;
 }
 
-// With the trust anchors of trust_anchors.h.
-// With a Windows volume (registry_stores.h), its CA stores add
-// intermediates, and a certificate of its Disallowed stores anywhere in the
-// chain, built or not, is TRUST_E_EXPLICIT_DISTRUST before anything else.
-HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<std::time_t> at,
-                    int eku_nid) {
-  const registry::MachineStores* volume = registry::Volume();
-  ossl::X509StackViewPtr with_volume;
-  if (volume != nullptr) {
-    with_volume = volume->WithIntermediates(intermediates);
-    if (!with_volume) return TRUST_E_SYSTEM_ERROR;
-    intermediates = with_volume.get();
+namespace {
+
+constexpr std::size_t kMaxChainDepth = 10;
+// Signature checks one chain may cost: a certificate set stuffed with
+// same-named certificates cannot make a search run long.
+constexpr int kMaxSignatureChecks = 256;
+
+// The search for a path from a leaf to an anchor, as Windows' chain engine
+// searches: at each certificate every candidate issuer counts (anchors
+// first, then the message's certificates in their order, then a volume's CA
+// stores), a candidate counts only if its key verifies the certificate's
+// signature, and the first path that reaches an anchor and passes every
+// rule wins. So a certificate that anyone can add to the unsigned set with
+// the real issuer's name (a decoy, a cross certificate to another root)
+// never hides the path to a trusted root.
+class PathSearch {
+ public:
+  PathSearch(const TrustConfig& config, STACK_OF(X509) * certificates,
+             std::optional<std::time_t> at, int eku_nid)
+      : config_(config),
+        certificates_(certificates),
+        volume_(registry::Volume(config.system_root)),
+        at_(at),
+        eku_nid_(eku_nid) {}
+
+  HRESULT Run(X509* leaf) {
+    path_.push_back(leaf);
+    Distrust(leaf);
+    const bool passed = Search();
+    // Explicit distrust of any certificate on a path the signatures bear
+    // outranks everything else.
+    if (distrusted_) return TRUST_E_EXPLICIT_DISTRUST;
+    if (passed) return S_OK;
+    if (first_failure_) return *first_failure_;
+    return untrusted_root_ ? CERT_E_UNTRUSTEDROOT : CERT_E_CHAINING;
   }
-  PrepareTrustStore(leaf, intermediates);
-  ossl::StoreCtxPtr ctx(X509_STORE_CTX_new());
-  if (!ctx || X509_STORE_CTX_init(ctx.get(), TrustStore(), leaf, intermediates) != 1) {
-    return TRUST_E_SYSTEM_ERROR;
+
+ private:
+  struct Candidate {
+    X509* cert;
+    std::optional<Anchor> anchor;
+  };
+
+  void Distrust(X509* cert) {
+    if (volume_ != nullptr && volume_->Distrusts(cert)) distrusted_ = true;
   }
-  X509_STORE_CTX_set_verify_cb(ctx.get(), ForgiveAnchorExtensions);
-  // OpenSSL builds the policy tree, and honours policyConstraints, only
-  // when asked to; the initial policy set is anyPolicy, as Authenticode
-  // asks for no particular policy (RFC 5280 section 6.1.1 (c)).
-  ASN1_OBJECT* any_policy = OBJ_dup(OBJ_nid2obj(NID_any_policy));
-  if (any_policy == nullptr ||
-      X509_VERIFY_PARAM_add0_policy(X509_STORE_CTX_get0_param(ctx.get()), any_policy) != 1) {
-    ASN1_OBJECT_free(any_policy);
-    return TRUST_E_SYSTEM_ERROR;
+
+  // Whether `issuer`'s name and key identifiers fit `child` and its key
+  // verifies `child`'s signature.
+  bool Issues(X509* issuer, X509* child) {
+    if (X509_check_issued(issuer, child) != X509_V_OK) return false;
+    EVP_PKEY* key = X509_get0_pubkey(issuer);
+    if (key == nullptr || ++signature_checks_ > kMaxSignatureChecks) return false;
+    const bool verifies = X509_verify(child, key) == 1;
+    ERR_clear_error();
+    return verifies;
   }
-  X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_POLICY_CHECK);
-  if (at) X509_STORE_CTX_set_time(ctx.get(), 0, *at);
-  const bool built = X509_verify_cert(ctx.get()) == 1;
-  if (volume != nullptr) {
-    ossl::X509StackViewPtr leaf_only(sk_X509_new_null());
-    if (!leaf_only || sk_X509_push(leaf_only.get(), leaf) <= 0) return TRUST_E_SYSTEM_ERROR;
-    for (STACK_OF(X509) * certs : {leaf_only.get(), X509_STORE_CTX_get0_chain(ctx.get())}) {
-      if (const HRESULT hr = volume->CheckDistrust(certs); hr != S_OK) return hr;
+
+  std::vector<Candidate> CandidatesFor(X509* cert) {
+    const X509_NAME* name = X509_get_issuer_name(cert);
+    std::vector<Candidate> candidates;
+    for (const Anchor& anchor : AnchorsBySubject(config_, name)) {
+      candidates.push_back({anchor.cert, anchor});
     }
-  }
-  if (!built) return ChainError(X509_STORE_CTX_get_error(ctx.get()));
-  // Windows checks usage along the whole chain: a certificate that lists
-  // extended key usages must list the one asked for.
-  const std::uint32_t wanted = EkuFlagFor(eku_nid);
-  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
-  for (int i = 0; i < sk_X509_num(chain); ++i) {
-    X509* cert = sk_X509_value(chain, i);
-    const std::uint32_t flags = X509_get_extension_flags(cert);
-    if ((flags & EXFLAG_INVALID) != 0) return CERT_E_MALFORMED;
-    if ((flags & EXFLAG_XKUSAGE) != 0 && (X509_get_extended_key_usage(cert) & wanted) == 0) {
-      return CERT_E_WRONG_USAGE;
+    const auto add = [&](X509* c) {
+      for (const Candidate& known : candidates) {
+        if (X509_cmp(known.cert, c) == 0) return;  // an anchor the message carries too
+      }
+      candidates.push_back({c, std::nullopt});
+    };
+    for (int i = 0; i < sk_X509_num(certificates_); ++i) {
+      X509* c = sk_X509_value(certificates_, i);
+      if (X509_NAME_cmp(X509_get_subject_name(c), name) == 0) add(c);
     }
-    if (WeakKey(cert)) return TRUST_E_CERT_SIGNATURE;
+    if (volume_ != nullptr) {
+      for (X509* c : volume_->IntermediatesBySubject(name)) add(c);
+    }
+    return candidates;
   }
-  return volume != nullptr ? volume->CheckUsage(chain, eku_nid) : S_OK;
+
+  bool Search() {
+    X509* top = path_.back();
+    for (const Candidate& c : CandidatesFor(top)) {
+      if (std::find(path_.begin(), path_.end(), c.cert) != path_.end()) continue;
+      if (!Issues(c.cert, top)) continue;
+      Distrust(c.cert);
+      path_.push_back(c.cert);
+      if (c.anchor ? Evaluate(*c.anchor) : path_.size() < kMaxChainDepth && Search()) return true;
+      path_.pop_back();
+    }
+    // A root no source trusts: the path ends here.
+    if (X509_check_issued(top, top) == X509_V_OK) untrusted_root_ = true;
+    return false;
+  }
+
+  // Judges the path found, which ends at `anchor`.
+  bool Evaluate(const Anchor& anchor) {
+    const HRESULT hr = Judge(anchor);
+    if (hr == S_OK) return true;
+    if (!first_failure_) first_failure_ = hr;
+    return false;
+  }
+
+  HRESULT Judge(const Anchor& anchor) {
+    ossl::StorePtr store(X509_STORE_new());
+    ossl::X509StackViewPtr intermediates(sk_X509_new_null());
+    if (!store || !intermediates || X509_STORE_add_cert(store.get(), anchor.cert) != 1) {
+      return TRUST_E_SYSTEM_ERROR;
+    }
+    for (std::size_t i = 1; i + 1 < path_.size(); ++i) {
+      if (sk_X509_push(intermediates.get(), path_[i]) <= 0) return TRUST_E_SYSTEM_ERROR;
+    }
+    ossl::StoreCtxPtr ctx(X509_STORE_CTX_new());
+    if (!ctx ||
+        X509_STORE_CTX_init(ctx.get(), store.get(), path_.front(), intermediates.get()) != 1) {
+      return TRUST_E_SYSTEM_ERROR;
+    }
+    X509_STORE_CTX_set_verify_cb(ctx.get(), ForgiveAnchorExtensions);
+    if (at_) X509_STORE_CTX_set_time(ctx.get(), 0, *at_);
+    // OpenSSL builds the policy tree, and honours policyConstraints, only
+    // when asked to; the initial policy set is anyPolicy, as Authenticode
+    // asks for no particular policy (RFC 5280 section 6.1.1 (c)).
+    ASN1_OBJECT* any_policy = OBJ_dup(OBJ_nid2obj(NID_any_policy));
+    if (any_policy == nullptr ||
+        X509_VERIFY_PARAM_add0_policy(X509_STORE_CTX_get0_param(ctx.get()), any_policy) != 1) {
+      ASN1_OBJECT_free(any_policy);
+      return TRUST_E_SYSTEM_ERROR;
+    }
+    // A root the user adds is an anchor whether or not it signed itself.
+    X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_POLICY_CHECK | X509_V_FLAG_PARTIAL_CHAIN);
+    const bool built = X509_verify_cert(ctx.get()) == 1;
+    const int error = X509_STORE_CTX_get_error(ctx.get());
+    ERR_clear_error();
+    if (!built) return ChainError(error);
+    // Windows checks usage along the whole chain: a certificate that lists
+    // extended key usages must list the one asked for.
+    const std::uint32_t wanted = EkuFlagFor(eku_nid_);
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+    for (int i = 0; i < sk_X509_num(chain); ++i) {
+      X509* cert = sk_X509_value(chain, i);
+      const std::uint32_t flags = X509_get_extension_flags(cert);
+      if ((flags & EXFLAG_INVALID) != 0) return CERT_E_MALFORMED;
+      if ((flags & EXFLAG_XKUSAGE) != 0 && (X509_get_extended_key_usage(cert) & wanted) == 0) {
+        return CERT_E_WRONG_USAGE;
+      }
+      if (WeakKey(cert)) return TRUST_E_CERT_SIGNATURE;
+    }
+    return volume_ != nullptr ? volume_->CheckUsage(chain, eku_nid_) : S_OK;
+  }
+
+  const TrustConfig& config_;
+  STACK_OF(X509) * certificates_;
+  const registry::MachineStores* volume_;
+  std::optional<std::time_t> at_;
+  int eku_nid_;
+  std::vector<X509*> path_;  // the leaf first
+  int signature_checks_ = 0;
+  bool distrusted_ = false;
+  bool untrusted_root_ = false;
+  std::optional<HRESULT> first_failure_;
+};
+
+}  // namespace
+
+HRESULT VerifyChain(const TrustConfig& config, X509* leaf, STACK_OF(X509) * certificates,
+                    std::optional<std::time_t> at, int eku_nid) {
+  return PathSearch(config, certificates, at, eku_nid).Run(leaf);
 }
 
 }  // namespace exelore_posix::authenticode

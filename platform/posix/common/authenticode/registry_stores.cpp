@@ -3,6 +3,7 @@
 #include <hivex.h>
 
 #include <algorithm>
+#include <map>
 #include <cstdlib>
 #include <mutex>
 #include <string_view>
@@ -80,9 +81,6 @@ std::optional<std::vector<int>> DecodeUsages(std::span<const std::uint8_t> der) 
 }
 
 std::mutex g_volume_mutex;
-bool g_volume_loaded = false;
-std::string g_volume_root;  // the SystemRoot the volume was opened under
-std::unique_ptr<MachineStores> g_volume;
 
 }  // namespace
 
@@ -169,42 +167,37 @@ std::unique_ptr<MachineStores> MachineStores::Open(const std::string& path) {
   return stores;
 }
 
-X509* MachineStores::AddAnchors(X509_STORE* store, const X509_NAME* name) const {
-  X509* first = nullptr;
+std::vector<X509*> MachineStores::BySubject(const X509_NAME* name, Kind kind) const {
+  std::vector<X509*> found;
   for (const Entry& e : entries_) {
-    if (e.kind != Kind::kAnchor || X509_NAME_cmp(X509_get_subject_name(e.cert.get()), name) != 0) {
-      continue;
+    if (e.kind == kind && X509_NAME_cmp(X509_get_subject_name(e.cert.get()), name) == 0) {
+      found.push_back(e.cert.get());
     }
-    X509_STORE_add_cert(store, e.cert.get());  // a certificate already there is kept once
-    if (first == nullptr) first = e.cert.get();
   }
-  ERR_clear_error();
-  return first;
+  return found;
 }
 
-ossl::X509StackViewPtr MachineStores::WithIntermediates(STACK_OF(X509) * intermediates) const {
-  ossl::X509StackViewPtr all(intermediates != nullptr ? sk_X509_dup(intermediates)
-                                                      : sk_X509_new_null());
-  if (!all) return nullptr;
-  for (const Entry& e : entries_) {
-    if (e.kind == Kind::kIntermediate) sk_X509_push(all.get(), e.cert.get());
-  }
+std::vector<X509*> MachineStores::AnchorsBySubject(const X509_NAME* name) const {
+  return BySubject(name, Kind::kAnchor);
+}
+
+std::vector<X509*> MachineStores::IntermediatesBySubject(const X509_NAME* name) const {
+  return BySubject(name, Kind::kIntermediate);
+}
+
+std::vector<X509*> MachineStores::Certificates() const {
+  std::vector<X509*> all;
+  for (const Entry& e : entries_) all.push_back(e.cert.get());
   return all;
 }
+
+bool MachineStores::Distrusts(X509* cert) const { return Find(cert, Kind::kDisallowed) != nullptr; }
 
 const MachineStores::Entry* MachineStores::Find(X509* cert, Kind kind) const {
   for (const Entry& e : entries_) {
     if (e.kind == kind && X509_cmp(e.cert.get(), cert) == 0) return &e;
   }
   return nullptr;
-}
-
-HRESULT MachineStores::CheckDistrust(STACK_OF(X509) * chain) const {
-  for (int i = 0; i < sk_X509_num(chain); ++i) {
-    if (Find(sk_X509_value(chain, i), Kind::kDisallowed) != nullptr)
-      return TRUST_E_EXPLICIT_DISTRUST;
-  }
-  return S_OK;
 }
 
 HRESULT MachineStores::CheckUsage(STACK_OF(X509) * chain, int usage_nid) const {
@@ -221,25 +214,22 @@ HRESULT MachineStores::CheckUsage(STACK_OF(X509) * chain, int usage_nid) const {
   return S_OK;
 }
 
-std::optional<std::string> SoftwareHivePath() {
+std::optional<std::string> SoftwareHivePath(const std::string& system_root) {
   static constexpr std::string_view kHive[] = {"System32", "config", "SOFTWARE"};
-  return BelowSystemRoot(kHive, false);
+  return BelowSystemRoot(system_root, kHive, false);
 }
 
-const MachineStores* Volume() {
-  const char* variable = std::getenv("SystemRoot");
-  const std::string root = variable != nullptr ? variable : "";
+const MachineStores* Volume(const std::string& system_root) {
+  if (system_root.empty()) return nullptr;
   std::lock_guard lock(g_volume_mutex);
-  if (!g_volume_loaded || root != g_volume_root) {
-    // Stores opened under another SystemRoot stay alive: the trust anchors
-    // read from them may still be in use.
-    static auto* retired = new std::vector<std::unique_ptr<MachineStores>>;
-    if (g_volume) retired->push_back(std::move(g_volume));
-    g_volume_loaded = true;
-    g_volume_root = root;
-    if (const auto path = SoftwareHivePath()) g_volume = MachineStores::Open(*path);
+  // Every volume opened stays for the process: a verification under another
+  // SystemRoot may still hold its certificates.
+  static auto* volumes = new std::map<std::string, std::unique_ptr<MachineStores>>;
+  auto [at, inserted] = volumes->try_emplace(system_root);
+  if (inserted) {
+    if (const auto path = SoftwareHivePath(system_root)) at->second = MachineStores::Open(*path);
   }
-  return g_volume.get();
+  return at->second.get();
 }
 
 }  // namespace exelore_posix::registry

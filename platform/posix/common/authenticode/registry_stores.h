@@ -47,15 +47,15 @@ class MachineStores {
   // open it; a store, key or blob that is missing or damaged counts as absent.
   static std::unique_ptr<MachineStores> Open(const std::string& path);
 
-  // The ROOT and AuthRoot certificates whose subject is `name`, added to
-  // `store` as anchors; the first one, or null.
-  X509* AddAnchors(X509_STORE* store, const X509_NAME* name) const;
-  // `intermediates` followed by every CA-store certificate, as a view stack
-  // (the certificates stay owned by this object and the caller's stack).
-  ossl::X509StackViewPtr WithIntermediates(STACK_OF(X509) * intermediates) const;
-  // TRUST_E_EXPLICIT_DISTRUST when a certificate of `chain` is in a
-  // Disallowed store; S_OK otherwise.
-  HRESULT CheckDistrust(STACK_OF(X509) * chain) const;
+  // The ROOT and AuthRoot certificates whose subject is `name` (anchors),
+  // owned by this object.
+  std::vector<X509*> AnchorsBySubject(const X509_NAME* name) const;
+  // The CA-store certificates whose subject is `name` (intermediates).
+  std::vector<X509*> IntermediatesBySubject(const X509_NAME* name) const;
+  // Every certificate the stores hold, in the hive's order.
+  std::vector<X509*> Certificates() const;
+  // Whether `cert` is in a Disallowed store.
+  bool Distrusts(X509* cert) const;
   // CERT_E_WRONG_USAGE when a certificate of `chain` is held in a ROOT,
   // AuthRoot or CA store with an enhanced-key-usage property that does not
   // list `usage_nid`: Windows' chain engine takes a certificate's usages as
@@ -74,18 +74,19 @@ class MachineStores {
     std::vector<int> usages;  // NIDs of the property's usages, when it restricts
   };
   const Entry* Find(X509* cert, Kind kind) const;
+  std::vector<X509*> BySubject(const X509_NAME* name, Kind kind) const;
 
   std::vector<Entry> entries_;
 };
 
-// The SOFTWARE hive of the installation SystemRoot names
-// ($SystemRoot/System32/config/SOFTWARE, components matched without regard to
-// ASCII case), or nullopt without SystemRoot or such a file.
-std::optional<std::string> SoftwareHivePath();
+// The SOFTWARE hive of the installation `system_root` names
+// (System32/config/SOFTWARE below it, components matched without regard to
+// ASCII case), or nullopt when it is empty or has no such file.
+std::optional<std::string> SoftwareHivePath(const std::string& system_root);
 
-// The stores of the installation SystemRoot names, opened on first use and
-// again when the process has changed SystemRoot since; null without
-// SystemRoot or a readable hive.
-const MachineStores* Volume();
+// The stores of the installation `system_root` names (the value SystemRoot
+// was read as), opened on first use and kept for the process; null when it
+// is empty or has no readable hive.
+const MachineStores* Volume(const std::string& system_root);
 
 }  // namespace exelore_posix::registry

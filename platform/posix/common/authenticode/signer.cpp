@@ -142,7 +142,8 @@ bool FailsBeforeSubjectHash(HRESULT status) {
          status == NTE_BAD_SIGNATURE || status == CRYPT_E_HASH_VALUE || status == NTE_BAD_ALGID;
 }
 
-HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult* result) {
+HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, const TrustConfig& config,
+                            SignerResult* result) {
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7);
   if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) < 1) return TRUST_E_NOSIGNATURE;
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(signers, 0);
@@ -186,14 +187,14 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult*
       // signature rather than being ignored.
       const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attr, 0);
       HRESULT timestamp_chain = S_OK;
-      const auto when = rfc3161
-                            ? VerifyRfc3161(value, signed_digest, &timestamp_chain)
-                            : VerifyCountersignature(p7, value, signed_digest, &timestamp_chain);
+      const auto when =
+          rfc3161 ? VerifyRfc3161(config, value, signed_digest, &timestamp_chain)
+                  : VerifyCountersignature(config, p7, value, signed_digest, &timestamp_chain);
       if (!when) {
         // Explicit distrust, of the timestamp's chain or the signer's,
         // outranks a timestamp that fails otherwise.
         if (timestamp_chain == TRUST_E_EXPLICIT_DISTRUST ||
-            VerifyChain(signer, p7->d.sign->cert, std::nullopt, policy.required_eku_nid) ==
+            VerifyChain(config, signer, p7->d.sign->cert, std::nullopt, policy.required_eku_nid) ==
                 TRUST_E_EXPLICIT_DISTRUST) {
           return TRUST_E_EXPLICIT_DISTRUST;
         }
@@ -208,9 +209,20 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult*
   // A lifetime-signing certificate's signature ends with the certificate:
   // the timestamp, checked above all the same, does not extend it.
   if (ListsUsage(signer, LifetimeSigning())) timestamped = false;
-  return VerifyChain(signer, p7->d.sign->cert,
+  return VerifyChain(config, signer, p7->d.sign->cert,
                      timestamped ? std::optional<std::time_t>(at) : std::nullopt,
                      policy.required_eku_nid);
+}
+
+HRESULT VerifySubject(PKCS7* p7, const TrustConfig& config,
+                      const std::function<HRESULT()>& check_subject, SignerResult* result) {
+  // The message first, so a signature that does not verify never costs a
+  // pass over the subject; a changed subject is reported before a chain
+  // problem, as Windows does.
+  const HRESULT message = VerifySignedMessage(p7, {}, config, result);
+  if (FailsBeforeSubjectHash(message)) return message;
+  if (const HRESULT subject = check_subject(); subject != S_OK) return subject;
+  return message;
 }
 
 }  // namespace exelore_posix::authenticode

@@ -6,9 +6,11 @@
 #include <windows.h>
 
 #include <ctime>
+#include <functional>
 #include <optional>
 
 #include "ossl.h"
+#include "trust_config.h"
 
 namespace exelore_posix::authenticode {
 
@@ -43,12 +45,25 @@ struct SignerResult {
 // of SignedContentOctets (CRYPT_E_HASH_VALUE); a timestamp (legacy
 // countersignature or RFC 3161 token), when present, verifies and its signer
 // names the time-stamping usage (TRUST_E_TIME_STAMP); the chain reaches a
-// trust anchor at the timestamp's time (now for a lifetime-signing leaf, or
+// trust anchor `config` names at the timestamp's time (now for a lifetime-signing leaf, or
 // without a timestamp), with the message's certificates as intermediates;
 // every certificate that restricts its extended key usage allows
 // policy.required_eku_nid (CERT_E_WRONG_USAGE), and none has an RSA key
 // under 1024 bits (TRUST_E_CERT_SIGNATURE). No revocation checks. Returns
 // S_OK or the Windows status code.
-HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, SignerResult* result);
+HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, const TrustConfig& config,
+                            SignerResult* result);
+
+// WinVerifyTrust's Authenticode steps for one subject, in the order Windows'
+// provider runs them and the same for an embedded signature and a catalog
+// member, with `config` read once for all of them: the message
+// (VerifySignedMessage with the code-signing policy), whose failures of the
+// signature itself (FailsBeforeSubjectHash) end the steps; then
+// `check_subject`, which tells whether the subject's hash is the one the
+// message vouches for (S_OK, or the status to return: TRUST_E_BAD_DIGEST
+// for a changed subject); then the message's other failures. Returns S_OK
+// or the Windows status; *result as VerifySignedMessage leaves it.
+HRESULT VerifySubject(PKCS7* p7, const TrustConfig& config,
+                      const std::function<HRESULT()>& check_subject, SignerResult* result);
 
 }  // namespace exelore_posix::authenticode

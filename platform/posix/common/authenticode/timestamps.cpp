@@ -12,7 +12,7 @@ namespace exelore_posix::authenticode {
 // certificate set may hold certificate choices other than X.509
 // certificates (Microsoft's service adds an attribute certificate), which
 // the PKCS #7 decoder refuses and CMS keeps apart from the certificates.
-std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
+std::optional<std::time_t> VerifyRfc3161(const TrustConfig& config, const ASN1_TYPE* value,
                                          std::span<const std::uint8_t> signed_digest,
                                          HRESULT* chain_status) {
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
@@ -95,7 +95,7 @@ std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
   // The TSA's certificate names the time-stamping usage (RFC 3161 section
   // 2.3); one without any extended key usage is not a TSA.
   if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
-  *chain_status = VerifyChain(tsa, certs.get(), *when, NID_time_stamp);
+  *chain_status = VerifyChain(config, tsa, certs.get(), *when, NID_time_stamp);
   if (*chain_status != S_OK) return std::nullopt;
   return when;
 }
@@ -105,7 +105,8 @@ std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
 // Its signer must name the time-stamping usage too: Microsoft's and the
 // other legacy services' certificates do, and a certificate without it is
 // not one a timestamp can rest on.
-std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* value,
+std::optional<std::time_t> VerifyCountersignature(const TrustConfig& config, PKCS7* p7,
+                                                  const ASN1_TYPE* value,
                                                   std::span<const std::uint8_t> signed_digest,
                                                   HRESULT* chain_status) {
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
@@ -130,7 +131,7 @@ std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* va
   if (VerifySignerSignature(p7, counter.get(), tsa, signed_digest, nullptr) != S_OK)
     return std::nullopt;
   if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
-  *chain_status = VerifyChain(tsa, p7->d.sign->cert, *when, NID_time_stamp);
+  *chain_status = VerifyChain(config, tsa, p7->d.sign->cert, *when, NID_time_stamp);
   if (*chain_status != S_OK) return std::nullopt;
   return when;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,12 +16,8 @@
 namespace exelore_posix::authenticode {
 namespace {
 
-constexpr int kMaxChainDepth = 10;
 // A bundle file larger than this is not indexed (the system bundle is ~200 KB).
 constexpr std::uint64_t kMaxBundleSize = 16u << 20;
-
-void FreeObject(X509_OBJECT* p) { X509_OBJECT_free(p); }
-using ObjectPtr = std::unique_ptr<X509_OBJECT, ossl::Free<FreeObject>>;
 
 // A PEM bundle read once, indexed by the DER of each certificate's subject.
 // Only certificates a chain asks for are decoded as X.509.
@@ -36,13 +33,13 @@ class BundleIndex {
     return index;
   }
 
-  // Adds to `store` every bundle certificate whose subject is `name`;
-  // returns the first one added or found.
-  X509* Resolve(X509_STORE* store, const X509_NAME* name) {
+  // Calls `visit` with every bundle certificate whose subject is `name`,
+  // decoded on first ask and kept.
+  template <typename Visit>
+  void ForEach(const X509_NAME* name, Visit visit) {
     Load();
     const std::vector<std::uint8_t> wanted = NameDer(name);
-    if (wanted.empty()) return nullptr;
-    X509* first = nullptr;
+    if (wanted.empty()) return;
     for (Entry& e : entries_) {
       const auto subject =
           std::span<const std::uint8_t>(e.der).subspan(e.subject_at, e.subject_len);
@@ -50,11 +47,14 @@ class BundleIndex {
       if (!e.decoded) {
         const unsigned char* p = e.der.data();
         e.decoded.reset(d2i_X509(nullptr, &p, static_cast<long>(e.der.size())));
-        if (e.decoded) X509_STORE_add_cert(store, e.decoded.get());
       }
-      if (e.decoded && first == nullptr) first = e.decoded.get();
+      if (e.decoded) visit(e.decoded.get());
     }
-    return first;
+  }
+
+  // Adds to `store` every bundle certificate whose subject is `name`.
+  void Resolve(X509_STORE* store, const X509_NAME* name) {
+    ForEach(name, [&](X509* cert) { X509_STORE_add_cert(store, cert); });
   }
 
  private:
@@ -162,105 +162,86 @@ constexpr char kBuiltinRoots[] =
 #include "builtin_roots.inc"
     ;
 
-std::string EnvOr(const char* name, const char* fallback) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : fallback;
-}
-
-// The variables the anchors are read from: SSL_CERT_DIR, SSL_CERT_FILE and
-// SystemRoot (whose volume adds anchors to the store).
-struct Environment {
-  std::string cert_dir = EnvOr(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
-  std::string cert_file = EnvOr(X509_get_default_cert_file_env(), X509_get_default_cert_file());
-  std::string system_root = EnvOr("SystemRoot", "");
-  bool operator==(const Environment&) const = default;
-};
-
-struct TrustAnchors {
-  Environment environment;  // what the anchors were read under
+// The roots the user added: the configure-time folder, and the bundle and
+// folder the configuration names. Certificates found stay in the store for
+// the process's life.
+struct UserRoots {
   ossl::StorePtr store;
-  BundleIndex builtin = BundleIndex::FromText(kBuiltinRoots);
   std::optional<BundleIndex> bundle;
-  std::mutex bundle_mutex;
+  std::mutex mutex;
 };
 
-std::mutex g_trust_mutex;
-std::unique_ptr<TrustAnchors> g_trust;
-
-// The anchors for the environment as it is now: read on first use, and read
-// again when the process has changed one of the variables since. Anchors read
-// before stay alive, since a chain may still be using them.
-TrustAnchors& Anchors() {
-  const Environment environment;
-  std::lock_guard lock(g_trust_mutex);
-  if (g_trust && g_trust->environment == environment) return *g_trust;
-  static std::vector<std::unique_ptr<TrustAnchors>>* retired =
-      new std::vector<std::unique_ptr<TrustAnchors>>;
-  if (g_trust) retired->push_back(std::move(g_trust));
-  auto anchors = std::make_unique<TrustAnchors>();
-  anchors->environment = environment;
-  anchors->store.reset(X509_STORE_new());
-  X509_LOOKUP* dirs = X509_STORE_add_lookup(anchors->store.get(), X509_LOOKUP_hash_dir());
+UserRoots& UserRootsFor(const TrustConfig& config) {
+  static std::mutex mutex;
+  static auto* all = new std::map<std::pair<std::optional<std::string>, std::optional<std::string>>,
+                                  std::unique_ptr<UserRoots>>;
+  std::lock_guard lock(mutex);
+  auto& roots = (*all)[{config.cert_file, config.cert_dir}];
+  if (roots) return *roots;
+  roots = std::make_unique<UserRoots>();
+  roots->store.reset(X509_STORE_new());
+  X509_LOOKUP* dirs = X509_STORE_add_lookup(roots->store.get(), X509_LOOKUP_hash_dir());
   if (dirs != nullptr) {
-    if (!environment.cert_dir.empty()) {
-      X509_LOOKUP_add_dir(dirs, environment.cert_dir.c_str(), X509_FILETYPE_PEM);
+    if (config.cert_dir && !config.cert_dir->empty()) {
+      X509_LOOKUP_add_dir(dirs, config.cert_dir->c_str(), X509_FILETYPE_PEM);
     }
     const std::string codesign = EXELORE_CODESIGN_ROOTS_DIR;
     if (!codesign.empty()) X509_LOOKUP_add_dir(dirs, codesign.c_str(), X509_FILETYPE_PEM);
   }
-  if (!environment.cert_file.empty()) anchors->bundle.emplace(environment.cert_file);
+  if (config.cert_file && !config.cert_file->empty()) roots->bundle.emplace(*config.cert_file);
   ERR_clear_error();
-  g_trust = std::move(anchors);
-  return *g_trust;
+  return *roots;
 }
 
-bool InStore(X509_STORE* store, const X509_NAME* name) {
+std::vector<X509*> UserRootsBySubject(const TrustConfig& config, const X509_NAME* name) {
+  UserRoots& roots = UserRootsFor(config);
+  std::lock_guard lock(roots.mutex);
+  if (roots.bundle) roots.bundle->Resolve(roots.store.get(), name);
+  std::vector<X509*> found;
   ossl::StoreCtxPtr ctx(X509_STORE_CTX_new());
-  if (!ctx || X509_STORE_CTX_init(ctx.get(), store, nullptr, nullptr) != 1) return false;
-  ObjectPtr object(
-      X509_STORE_CTX_get_obj_by_subject(ctx.get(), X509_LU_X509, const_cast<X509_NAME*>(name)));
-  return object != nullptr;
+  if (ctx && X509_STORE_CTX_init(ctx.get(), roots.store.get(), nullptr, nullptr) == 1) {
+    // The certificates stay in the store; only the stack's references go.
+    ossl::X509StackPtr certs(X509_STORE_CTX_get1_certs(ctx.get(), const_cast<X509_NAME*>(name)));
+    for (int i = 0; i < sk_X509_num(certs.get()); ++i)
+      found.push_back(sk_X509_value(certs.get(), i));
+  }
+  ERR_clear_error();
+  return found;
 }
 
-X509* FindBySubject(STACK_OF(X509) * certs, const X509_NAME* name) {
-  for (int i = 0; i < sk_X509_num(certs); ++i) {
-    X509* c = sk_X509_value(certs, i);
-    if (X509_NAME_cmp(X509_get_subject_name(c), name) == 0) return c;
-  }
-  return nullptr;
+std::vector<X509*> BuiltinRootsBySubject(const X509_NAME* name) {
+  static std::mutex mutex;
+  static auto* builtin = new BundleIndex(BundleIndex::FromText(kBuiltinRoots));
+  std::lock_guard lock(mutex);
+  std::vector<X509*> found;
+  builtin->ForEach(name, [&](X509* cert) { found.push_back(cert); });
+  return found;
 }
 
 }  // namespace
 
-X509_STORE* TrustStore() { return Anchors().store.get(); }
+TrustConfig TrustConfig::FromEnvironment() {
+  TrustConfig config;
+  if (const char* file = std::getenv(X509_get_default_cert_file_env())) config.cert_file = file;
+  if (const char* dir = std::getenv(X509_get_default_cert_dir_env())) config.cert_dir = dir;
+  if (const char* root = std::getenv("SystemRoot")) config.system_root = root;
+  return config;
+}
 
-void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates) {
-  TrustAnchors& anchors = Anchors();
-  // Walk up by issuer name: the store's directories and the message's own
-  // certificates are cheap; the built-in roots and then the bundle are
-  // consulted for a name neither has.
-  X509* current = leaf;
-  for (int depth = 0; depth < kMaxChainDepth && current != nullptr; ++depth) {
-    const X509_NAME* issuer = X509_get_issuer_name(current);
-    if (X509_NAME_cmp(issuer, X509_get_subject_name(current)) == 0) break;
-    if (InStore(anchors.store.get(), issuer)) break;
-    X509* next = FindBySubject(intermediates, issuer);
-    // A root the message carries is no anchor by itself, but the bundle may
-    // hold it.
-    if (next != nullptr &&
-        X509_NAME_cmp(X509_get_issuer_name(next), X509_get_subject_name(next)) != 0) {
-      current = next;
-      continue;
+std::vector<Anchor> AnchorsBySubject(const TrustConfig& config, const X509_NAME* name) {
+  std::vector<Anchor> anchors;
+  const auto add = [&](X509* cert, AnchorSource source) {
+    for (const Anchor& a : anchors) {
+      if (X509_cmp(a.cert, cert) == 0) return;  // the same root from two sources counts once
     }
-    std::lock_guard lock(anchors.bundle_mutex);
-    current = anchors.builtin.Resolve(anchors.store.get(), issuer);
-    if (current == nullptr && anchors.bundle)
-      current = anchors.bundle->Resolve(anchors.store.get(), issuer);
-    if (current == nullptr && registry::Volume() != nullptr) {
-      current = registry::Volume()->AddAnchors(anchors.store.get(), issuer);
-    }
+    anchors.push_back({cert, source});
+  };
+  for (X509* cert : BuiltinRootsBySubject(name)) add(cert, AnchorSource::kProgram);
+  for (X509* cert : UserRootsBySubject(config, name)) add(cert, AnchorSource::kUser);
+  if (const registry::MachineStores* volume = registry::Volume(config.system_root)) {
+    for (X509* cert : volume->AnchorsBySubject(name)) add(cert, AnchorSource::kVolume);
   }
-  ERR_clear_error();
+  return anchors;
 }
 
 }  // namespace exelore_posix::authenticode

@@ -1,21 +1,30 @@
-// The trust anchors every chain is built to (see TrustStore).
+// The trust anchors chains are built to: Microsoft's root program, the roots
+// the user adds, and a Windows volume's ROOT and AuthRoot stores.
 #pragma once
 
+#include <vector>
+
 #include "ossl.h"
+#include "trust_config.h"
 
 namespace exelore_posix::authenticode {
 
-// The process-wide trust anchors: Windows' code-signing roots built in,
-// OpenSSL's default locations (SSL_CERT_DIR and SSL_CERT_FILE honoured) and
-// EXELORE_CODESIGN_ROOTS_DIR, and a Windows volume's stores when SystemRoot
-// names one. Built on first use, and again when the process has changed
-// SSL_CERT_DIR, SSL_CERT_FILE or SystemRoot since. Directories are searched
-// through their hash links; the built-in roots and a bundle file are indexed
-// by subject, and only the certificates a chain needs are decoded.
-X509_STORE* TrustStore();
-// Prepares the store for chaining `leaf` with `intermediates`: decodes from
-// the built-in roots and the bundle file the certificates whose subjects the
-// chain needs.
-void PrepareTrustStore(X509* leaf, STACK_OF(X509) * intermediates);
+enum class AnchorSource {
+  kProgram,  // a root of Microsoft's Trusted Root Program, with the list's rules
+  kUser,     // a root the user added (EXELORE_CODESIGN_ROOTS_DIR, SSL_CERT_FILE,
+             // SSL_CERT_DIR): an anchor for every usage, as Windows' ROOT store
+  kVolume,   // a ROOT or AuthRoot certificate of the volume SystemRoot names
+};
+
+struct Anchor {
+  X509* cert = nullptr;  // kept by its source for the process's life
+  AnchorSource source = AnchorSource::kUser;
+};
+
+// Every anchor whose subject is `name`, each certificate once (the first
+// source that holds it names it). Sources are read on first ask and only
+// for the names asked: the folders through their hash links, bundles
+// indexed by subject, certificates decoded when a chain names them.
+std::vector<Anchor> AnchorsBySubject(const TrustConfig& config, const X509_NAME* name);
 
 }  // namespace exelore_posix::authenticode

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "signer.h"
+#include "trust_config.h"
 
 namespace exelore_posix::authenticode {
 
@@ -19,11 +20,14 @@ using SignerInfoPtr = std::unique_ptr<PKCS7_SIGNER_INFO, ossl::Free<FreeSignerIn
 using TstInfoPtr = std::unique_ptr<TS_TST_INFO, ossl::Free<TS_TST_INFO_free>>;
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, ossl::Free<CMS_ContentInfo_free>>;
 
-// Builds and checks the chain of `leaf` at `at` (or now), with
-// `intermediates`, for the extended key usage `eku_nid`. Returns S_OK or
-// the Windows status.
-HRESULT VerifyChain(X509* leaf, STACK_OF(X509) * intermediates, std::optional<std::time_t> at,
-                    int eku_nid);
+// Builds and checks the chain of `leaf` at `at` (or now), for the extended
+// key usage `eku_nid`: the issuers may come from `certificates` (the
+// message's), the anchors `config` names, and a volume's CA stores; the
+// first path to an anchor that passes every rule decides. A certificate of
+// a volume's Disallowed stores on any path the signatures bear is
+// TRUST_E_EXPLICIT_DISTRUST. Returns S_OK or the Windows status.
+HRESULT VerifyChain(const TrustConfig& config, X509* leaf, STACK_OF(X509) * certificates,
+                    std::optional<std::time_t> at, int eku_nid);
 
 // Whether the key of `cert` is one Windows refuses: RSA under 1024 bits, an
 // elliptic curve other than P-256, P-384 and P-521, explicit curve
@@ -53,10 +57,11 @@ HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
 
 // The time of a timestamp over the signer's signature `signed_digest`, when
 // it verifies; *chain_status receives the status of the TSA's chain.
-std::optional<std::time_t> VerifyRfc3161(const ASN1_TYPE* value,
+std::optional<std::time_t> VerifyRfc3161(const TrustConfig& config, const ASN1_TYPE* value,
                                          std::span<const std::uint8_t> signed_digest,
                                          HRESULT* chain_status);
-std::optional<std::time_t> VerifyCountersignature(PKCS7* p7, const ASN1_TYPE* value,
+std::optional<std::time_t> VerifyCountersignature(const TrustConfig& config, PKCS7* p7,
+                                                  const ASN1_TYPE* value,
                                                   std::span<const std::uint8_t> signed_digest,
                                                   HRESULT* chain_status);
 
