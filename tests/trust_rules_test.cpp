@@ -47,37 +47,6 @@ using exelore_test::TrustRules;
 using exelore_test::WithAttributeCertificate;
 using KeyPtr = exelore_test::PrivateKeyPtr;
 
-// Each built-in root is the certificate its published fingerprint names.
-TEST(BuiltinRoots, MatchTheirPublishedFingerprints) {
-  const std::pair<const char*, const char*> roots[] = {
-      {"microsoft-root-certificate-authority-2010.pem",
-       "DF545BF919A2439C36983B54CDFC903DFA4F37D3996D8D84B4C31EEC6F3C163E"},
-      {"microsoft-root-certificate-authority-2011.pem",
-       "847DF6A78497943F27FC72EB93F9A637320A02B561D0A91B09E87A7807ED7C61"},
-      {"microsoft-root-certificate-authority-2001.pem",
-       "885DE64C340E3EA70658F01E1145F957FCDA27AABEEA1AB9FAA9FDB0102D4077"},
-      {"microsoft-root-authority-1997.pem",
-       "F38406E540D7A9D90CB4A9479299640FFB6DF9E224ECC7A01C0D9558D8DAD77D"},
-      {"microsoft-identity-verification-root-2020.pem",
-       "5367F20C7ADE0E2BCA790915056D086B720C33C1FA2A2661ACF787E3292E1270"},
-  };
-  std::size_t files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(EXELORE_ROOTS_DIR)) {
-    files += entry.path().extension() == ".pem";
-  }
-  EXPECT_EQ(files, std::size(roots));
-  for (const auto& [file, fingerprint] : roots) {
-    SCOPED_TRACE(file);
-    auto cert = LoadCertificate(std::string(EXELORE_ROOTS_DIR) + "/" + file);
-    ASSERT_NE(cert, nullptr);
-    unsigned char digest[32];
-    unsigned int length = 0;
-    ASSERT_EQ(X509_digest(cert.get(), EVP_sha256(), digest, &length), 1);
-    EXPECT_EQ(exelore_test::HexTag(Bytes(digest, digest + length)),
-              std::u16string(fingerprint, fingerprint + 64));
-  }
-}
-
 TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
   const std::string kSigner = "PublisherName: ExeLore Test Signer";
   const Bytes valid64 = Signed(pki_->signer);

@@ -15,66 +15,20 @@
 #include <utility>
 
 #include "authenticode/authenticode.h"
+#include "authenticode/ctl.h"
 #include "digest.h"
 #include "pe.h"
 #include "text.h"
 
 namespace exelore_posix::catalog {
 
-// The parts of a catalog this reader needs, as OpenSSL templates.
-//
-// CertificateTrustList ::= SEQUENCE {
-//   version           INTEGER OPTIONAL,
-//   subjectUsage      SEQUENCE OF OBJECT IDENTIFIER,
-//   listIdentifier    OCTET STRING OPTIONAL,
-//   sequenceNumber    INTEGER OPTIONAL,
-//   thisUpdate        Time,
-//   nextUpdate        Time OPTIONAL,
-//   subjectAlgorithm  AlgorithmIdentifier,
-//   trustedSubjects   SEQUENCE OF TrustedSubject OPTIONAL,
-//   extensions        [0] EXPLICIT Extensions OPTIONAL }
-// TrustedSubject ::= SEQUENCE {
-//   subjectIdentifier OCTET STRING,
-//   subjectAttributes SET OF Attribute OPTIONAL }
-// The trusted subjects are kept as one encoded SEQUENCE and decoded one
-// TrustedSubject at a time (Catalog::ForEachMember).
-// The SPC_INDIRECT_DATA attribute of an entry holds an Authenticode
+// The catalog's CTL, decoded with the templates of authenticode/ctl.h. The
+// SPC_INDIRECT_DATA attribute of an entry holds an Authenticode
 // SpcIndirectDataContent, decoded by authenticode::DecodeIndirectData.
-struct CatTrustedSubject {
-  ASN1_OCTET_STRING* identifier;
-  STACK_OF(X509_ATTRIBUTE) * attributes;
-};
-struct CatTrustList {
-  ASN1_INTEGER* version;
-  STACK_OF(ASN1_OBJECT) * usage;
-  ASN1_OCTET_STRING* list_identifier;
-  ASN1_INTEGER* sequence_number;
-  ASN1_TIME* this_update;
-  ASN1_TIME* next_update;
-  X509_ALGOR* algorithm;
-  ASN1_STRING* subjects;  // SEQUENCE OF TrustedSubject, encoded
-  STACK_OF(X509_EXTENSION) * extensions;
-};
-
-// OpenSSL's template macros, laid out as its own sources lay them out.
-// clang-format off
-ASN1_SEQUENCE(CatTrustedSubject) = {
-    ASN1_SIMPLE(CatTrustedSubject, identifier, ASN1_OCTET_STRING),
-    ASN1_SET_OF_OPT(CatTrustedSubject, attributes, X509_ATTRIBUTE),
-} ASN1_SEQUENCE_END(CatTrustedSubject)
-
-ASN1_SEQUENCE(CatTrustList) = {
-    ASN1_OPT(CatTrustList, version, ASN1_INTEGER),
-    ASN1_SEQUENCE_OF(CatTrustList, usage, ASN1_OBJECT),
-    ASN1_OPT(CatTrustList, list_identifier, ASN1_OCTET_STRING),
-    ASN1_OPT(CatTrustList, sequence_number, ASN1_INTEGER),
-    ASN1_SIMPLE(CatTrustList, this_update, ASN1_TIME),
-    ASN1_OPT(CatTrustList, next_update, ASN1_TIME),
-    ASN1_SIMPLE(CatTrustList, algorithm, X509_ALGOR),
-    ASN1_OPT(CatTrustList, subjects, ASN1_SEQUENCE),
-    ASN1_EXP_SEQUENCE_OF_OPT(CatTrustList, extensions, X509_EXTENSION, 0),
-} ASN1_SEQUENCE_END(CatTrustList)
-// clang-format on
+using authenticode::CatTrustedSubject;
+using authenticode::CatTrustedSubject_it;
+using authenticode::CatTrustList;
+using authenticode::CatTrustList_it;
 
 namespace {
 

@@ -6,9 +6,12 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "registry_stores.h"
+#include "root_program.h"
+#include "signed_data.h"
 #include "trust_anchors.h"
 #include "verification.h"
 
@@ -292,7 +295,56 @@ class PathSearch {
       }
       if (WeakKey(cert)) return TRUST_E_CERT_SIGNATURE;
     }
+    if (anchor.program != nullptr) {
+      if (const HRESULT hr = CheckProgramRules(*anchor.program, chain); hr != S_OK) return hr;
+    }
     return volume_ != nullptr ? volume_->CheckUsage(chain, eku_nid_) : S_OK;
+  }
+
+  // Whether the signature the chain is judged for was timestamped before
+  // `when`: only a valid timestamp proves when something was signed.
+  bool TimestampedBefore(std::time_t when) const { return at_ && *at_ < when; }
+
+  // The rules Microsoft's Trusted Root Program list sets for `entry`'s root,
+  // as Windows applies them (Microsoft's page "Trusted root program:
+  // deprecation"; the attributes as root_program.h reads them):
+  // - a usage list that lacks the usage, or the usage among the disallowed
+  //   ones: the root does not anchor it, timestamp or not (EKU removal);
+  // - Disable: not trusted, except for signatures timestamped before;
+  // - NotBefore (for every usage, or for those it lists): a leaf issued
+  //   after it is not trusted, except for signatures timestamped before;
+  // - MD5 (and older digests) in a certificate's signature below the root
+  //   (Microsoft Security Advisory 2862973): refused for code signing, but
+  //   for signatures timestamped before March 2009, and for time stamping.
+  HRESULT CheckProgramRules(const RootProgramEntry& entry, STACK_OF(X509) * chain) const {
+    char text[80];
+    if (OBJ_obj2txt(text, sizeof text, OBJ_nid2obj(eku_nid_), 1) <= 0) return CERT_E_WRONG_USAGE;
+    const std::string usage = text;
+    const auto lists = [&](const std::vector<std::string>& usages) {
+      return std::find(usages.begin(), usages.end(), usage) != usages.end();
+    };
+    if ((!entry.usages.empty() && !lists(entry.usages)) || lists(entry.disallowed_usages)) {
+      return CERT_E_WRONG_USAGE;
+    }
+    if (entry.disabled_at && !TimestampedBefore(*entry.disabled_at)) return CERT_E_UNTRUSTEDROOT;
+    if (entry.not_before && (entry.not_before_usages.empty() || lists(entry.not_before_usages)) &&
+        !TimestampedBefore(*entry.not_before)) {
+      const auto issued = ToTimeT(X509_get0_notBefore(sk_X509_value(chain, 0)));
+      if (!issued || *issued > *entry.not_before) return CERT_E_UNTRUSTEDROOT;
+    }
+    constexpr std::time_t kMd5CodeSigningCutoff = 1235865600;  // 2009-03-01
+    for (int i = 0; i + 1 < sk_X509_num(chain); ++i) {
+      int digest = NID_undef;
+      if (OBJ_find_sigid_algs(X509_get_signature_nid(sk_X509_value(chain, i)), &digest, nullptr) !=
+          1) {
+        continue;
+      }
+      const bool weak = digest == NID_md5 || digest == NID_md4 || digest == NID_md2;
+      if (weak && !(eku_nid_ == NID_code_sign && TimestampedBefore(kMd5CodeSigningCutoff))) {
+        return TRUST_E_CERT_SIGNATURE;
+      }
+    }
+    return S_OK;
   }
 
   const TrustConfig& config_;

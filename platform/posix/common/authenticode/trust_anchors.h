@@ -16,9 +16,13 @@ enum class AnchorSource {
   kVolume,   // a ROOT or AuthRoot certificate of the volume SystemRoot names
 };
 
+struct RootProgramEntry;
+
 struct Anchor {
   X509* cert = nullptr;  // kept by its source for the process's life
   AnchorSource source = AnchorSource::kUser;
+  // For a program root, its entry in the list, whose rules apply.
+  const RootProgramEntry* program = nullptr;
 };
 
 // Every anchor whose subject is `name`, each certificate once (the first
