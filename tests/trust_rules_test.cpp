@@ -95,6 +95,25 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
     ASN1_STRING_set(token, changed.data(), static_cast<int>(changed.size()));
   };
   const auto unchanged = [](PKCS7*, PKCS7_SIGNER_INFO*) {};
+  // A SHA-1 countersignature by `tsa` whose signature holds the bare digest
+  // `md` (of other bytes, or over another messageDigest), as Symantec's G4
+  // service signed.
+  const auto bare = [&](const PkiIdentity& tsa, const EVP_MD* md, bool other_bytes = false,
+                        bool other_message_digest = false) {
+    return exelore_test::RewriteSignature(Signed(pki_->signer_expired), [&](PKCS7* p7) {
+      AddLegacyTimestamp(p7, sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0), tsa,
+                         EVP_sha1(), [&](PKCS7_SIGNER_INFO* counter) {
+                           if (other_message_digest)
+                             PKCS7_digest_from_attributes(counter->auth_attr)->data[0] ^= 0x01;
+                           SignBareDigest(counter, tsa.key, md, other_bytes);
+                         });
+    });
+  };
+  const Bytes primary_bare =
+      exelore_test::RewriteSignature(Signed(pki_->signer_rsa), [&](PKCS7* p7) {
+        SignBareDigest(sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0),
+                       pki_->signer_rsa.key, EVP_sha256());
+      });
   // The token signed again, over the same TSTInfo, by `tsa`.
   const auto timestamped_by = [&](const PkiIdentity& tsa) {
     return exelore_test::RewriteSignature(expired_ts, [&](PKCS7* p7) {
@@ -168,6 +187,20 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
                                                                  PKCS7_get_signer_info(p7), 0));
                                       }),
        "PublisherName: ExeLore Expired Signer (verified)"},
+      {"legacy countersignature, bare digest", bare(pki_->tsa_rsa, EVP_sha1()),
+       "PublisherName: ExeLore Expired Signer (verified)"},
+      {"bare digest of other bytes", bare(pki_->tsa_rsa, EVP_sha1(), true),
+       "PublisherName: ExeLore Expired Signer (UNVERIFIED)"},
+      {"bare digest over another messageDigest", bare(pki_->tsa_rsa, EVP_sha1(), false, true),
+       "PublisherName: ExeLore Expired Signer (UNVERIFIED)"},
+      {"bare SHA-256 under a SHA-1 countersigner", bare(pki_->tsa_rsa, EVP_sha256()),
+       "PublisherName: ExeLore Expired Signer (UNVERIFIED)"},
+      {"EC countersigner over the digest", bare(pki_->tsa, EVP_sha1()),
+       "PublisherName: ExeLore Expired Signer (verified)"},
+      {"EC countersigner over other bytes", bare(pki_->tsa, EVP_sha1(), true),
+       "PublisherName: ExeLore Expired Signer (UNVERIFIED)"},
+      {"primary signer, bare digest", primary_bare,
+       "PublisherName: ExeLore RSA Signer (UNVERIFIED)"},
       {"RFC 3161 token with an attribute certificate",
        exelore_test::RewriteSignature(expired_ts,
                                       [&](PKCS7* p7) {

@@ -193,6 +193,8 @@ TestPki TestPki::Create(const std::string& dir) {
                                  ca, KeyKind::kRsa2048);
   const Issued rsa_signer = Issue({"ExeLore RSA Signer"}, &rsa_inter, kNotBefore, kNotAfter, 0x3001,
                                   leaf("codeSigning"), KeyKind::kRsa2048);
+  const Issued rsa_tsa = Issue({"ExeLore RSA TSA"}, &rsa_inter, kNotBefore, kNotAfter, 0x3004,
+                               leaf("critical,timeStamping"), KeyKind::kRsa2048);
   const Issued other_root =
       Issue({"ExeLore Untrusted Root"}, nullptr, kNotBefore, kNotAfter, 9, ca);
   const Issued other_signer = Issue({"ExeLore Untrusted Signer"}, &other_root, kNotBefore,
@@ -268,6 +270,7 @@ TestPki TestPki::Create(const std::string& dir) {
   pki.signer_wrong_eku = Save(dir, "signer-wrong-eku", wrong_eku, {i});
   pki.tsa = Save(dir, "tsa", tsa, {i});
   pki.signer_rsa = Save(dir, "signer-rsa", rsa_signer, {rsa_inter.cert.get()});
+  pki.tsa_rsa = Save(dir, "tsa-rsa", rsa_tsa, {rsa_inter.cert.get()});
   pki.untrusted_root = Save(dir, "untrusted-root", other_root, {});
   pki.untrusted_signer = Save(dir, "untrusted-signer", other_signer, {other_root.cert.get()});
   pki.signer_high_serial = Save(dir, "signer-high-serial", high_serial, {i});

@@ -42,6 +42,8 @@ struct TestPki {
   PkiIdentity signer_rsa;        // CN "ExeLore RSA Signer", RSA 2048 under an RSA 2048
                                  // "ExeLore RSA Intermediate CA" under root
   PkiIdentity tsa;               // CN "ExeLore Test TSA", timeStamping (critical)
+  PkiIdentity tsa_rsa;           // CN "ExeLore RSA TSA", the same, RSA 2048 under the RSA
+                                 // intermediate
   PkiIdentity untrusted_root;    // "ExeLore Untrusted Root", self-signed
   PkiIdentity untrusted_signer;  // code signing under untrusted_root; chain holds the root
 

@@ -1,7 +1,9 @@
 #include "trust_rules_fixture.h"
 
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -170,22 +172,26 @@ Bytes TrustRules::WithCertificate(const Bytes& image, const std::string& extra, 
   });
 }
 
-void TrustRules::AddLegacyTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const PkiIdentity& tsa) {
+void TrustRules::AddLegacyTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const PkiIdentity& tsa,
+                                    const EVP_MD* md,
+                                    const std::function<void(PKCS7_SIGNER_INFO*)>& edit) {
   auto tsa_cert = LoadCertificate(tsa.cert);
   KeyPtr key = LoadPrivateKey(tsa.key);
   PKCS7_SIGNER_INFO* counter = PKCS7_SIGNER_INFO_new();
-  ASSERT_EQ(PKCS7_SIGNER_INFO_set(counter, tsa_cert.get(), key.get(), EVP_sha256()), 1);
+  ASSERT_EQ(PKCS7_SIGNER_INFO_set(counter, tsa_cert.get(), key.get(), md), 1);
   PKCS7_add_signed_attribute(counter, NID_pkcs9_contentType, V_ASN1_OBJECT,
                              OBJ_nid2obj(NID_pkcs7_data));
   PKCS7_add_signed_attribute(counter, NID_pkcs9_signingTime, V_ASN1_UTCTIME,
                              ASN1_UTCTIME_set(nullptr, TestPki::kInsideExpiredValidity));
-  unsigned char digest[32];
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_length = 0;
   EVP_Digest(si->enc_digest->data, static_cast<std::size_t>(si->enc_digest->length), digest,
-             nullptr, EVP_sha256(), nullptr);
+             &digest_length, md, nullptr);
   ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
-  ASN1_OCTET_STRING_set(value, digest, sizeof digest);
+  ASN1_OCTET_STRING_set(value, digest, static_cast<int>(digest_length));
   PKCS7_add_signed_attribute(counter, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, value);
   ASSERT_EQ(PKCS7_SIGNER_INFO_sign(counter), 1);
+  if (edit) edit(counter);
   unsigned char* der = nullptr;
   const int length = i2d_PKCS7_SIGNER_INFO(counter, &der);
   ASN1_STRING* sequence = ASN1_STRING_new();
@@ -193,7 +199,39 @@ void TrustRules::AddLegacyTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const PkiI
   OPENSSL_free(der);
   PKCS7_SIGNER_INFO_free(counter);
   PKCS7_add_attribute(si, NID_pkcs9_countersignature, V_ASN1_SEQUENCE, sequence);
-  PKCS7_add_certificate(p7, tsa_cert.get());
+  exelore_posix::ossl::BioPtr chain(BIO_new_file(tsa.chain.c_str(), "r"));
+  while (X509* cert = PEM_read_bio_X509(chain.get(), nullptr, nullptr, nullptr)) {
+    if (X509_find_by_issuer_and_serial(p7->d.sign->cert, X509_get_issuer_name(cert),
+                                       X509_get0_serialNumber(cert)) == nullptr) {
+      PKCS7_add_certificate(p7, cert);
+    }
+    X509_free(cert);
+  }
+}
+
+void TrustRules::SignBareDigest(PKCS7_SIGNER_INFO* si, const std::string& key, const EVP_MD* md,
+                                bool other_bytes) {
+  unsigned char* der = nullptr;
+  const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &der,
+                                   ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+  ASSERT_GT(length, 0);
+  if (other_bytes) der[length - 1] ^= 0x01;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_length = 0;
+  EVP_Digest(der, static_cast<std::size_t>(length), digest, &digest_length, md, nullptr);
+  OPENSSL_free(der);
+  KeyPtr signing_key = LoadPrivateKey(key);
+  std::unique_ptr<EVP_PKEY_CTX, exelore_posix::ossl::Free<EVP_PKEY_CTX_free>> ctx(
+      EVP_PKEY_CTX_new(signing_key.get(), nullptr));
+  ASSERT_EQ(EVP_PKEY_sign_init(ctx.get()), 1);
+  if (EVP_PKEY_get_base_id(signing_key.get()) == EVP_PKEY_RSA) {
+    ASSERT_EQ(EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING), 1);
+  }
+  std::size_t size = 0;
+  ASSERT_EQ(EVP_PKEY_sign(ctx.get(), nullptr, &size, digest, digest_length), 1);
+  Bytes signature(size);
+  ASSERT_EQ(EVP_PKEY_sign(ctx.get(), signature.data(), &size, digest, digest_length), 1);
+  ASN1_STRING_set(si->enc_digest, signature.data(), static_cast<int>(size));
 }
 
 Bytes TrustRules::WithCatalogCertificate(const Bytes& catalog, bool first) {

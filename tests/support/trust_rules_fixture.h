@@ -74,10 +74,20 @@ class TrustRules : public ::testing::Test {
   // first or last; the set is not signed.
   static Bytes WithCertificate(const Bytes& image, const std::string& extra, bool first);
 
-  // A legacy countersignature by `tsa` as Microsoft's and others' services
-  // made them: contentType id-data, signingTime, messageDigest of the
-  // signature. Unsigned attributes: the signature stays valid.
-  static void AddLegacyTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const PkiIdentity& tsa);
+  // A legacy countersignature by `tsa` with digest `md` as Microsoft's and
+  // others' services made them: contentType id-data, signingTime,
+  // messageDigest of the signature; `edit` changes it after signing. The
+  // TSA's chain joins the message's certificates. Unsigned attributes: the
+  // signature stays valid.
+  static void AddLegacyTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const PkiIdentity& tsa,
+                                 const EVP_MD* md = EVP_sha256(),
+                                 const std::function<void(PKCS7_SIGNER_INFO*)>& edit = {});
+
+  // Signs `si` again with `key` over the bare digest `md` of its DER
+  // attributes (of them with a byte changed, with `other_bytes`): a raw
+  // PKCS #1 v1.5 block without DigestInfo for an RSA key, ECDSA for EC.
+  static void SignBareDigest(PKCS7_SIGNER_INFO* si, const std::string& key, const EVP_MD* md,
+                             bool other_bytes = false);
 
   static Bytes WithCatalogCertificate(const Bytes& catalog, bool first);
 

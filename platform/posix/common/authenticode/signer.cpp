@@ -1,6 +1,9 @@
 #include "signer.h"
 
 #include <openssl/objects.h>
+#include <openssl/rsa.h>
+
+#include <vector>
 
 #include "signed_data.h"
 #include "verification.h"
@@ -42,6 +45,54 @@ bool SignatureAlgorithmFits(const PKCS7_SIGNER_INFO* si, X509* signer) {
   const bool key_fits = (named_key == NID_rsaEncryption && key == EVP_PKEY_RSA) ||
                         (named_key == NID_X9_62_id_ecPublicKey && key == EVP_PKEY_EC);
   return key_fits && named_digest == digest;
+}
+
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, ossl::Free<EVP_PKEY_CTX_free>>;
+
+// Whether `expected` is the digest `md` of `data`.
+bool IsDigestOf(std::span<const std::uint8_t> expected, const EVP_MD* md,
+                std::span<const std::uint8_t> data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  return EVP_Digest(data.data(), data.size(), digest, &length, md, nullptr) == 1 &&
+         expected.size() == length && CRYPTO_memcmp(digest, expected.data(), length) == 0;
+}
+
+// Whether the RSA signature of `si` by `signer` holds, after a PKCS #1 v1.5
+// type 1 padding that OpenSSL checks, exactly the digest `md` of the
+// authenticated attributes' DER as a SET (what PKCS7_signatureVerify
+// digests), with no DigestInfo around it, and the messageDigest attribute is
+// the digest of `content`. Windows verifies such a block as
+// CryptVerifySignature does with CRYPT_NOHASHOID: the hash OID "is not
+// expected to be present or checked" (Microsoft's CryptVerifySignature page).
+bool BareDigestVerifies(PKCS7_SIGNER_INFO* si, X509* signer, const EVP_MD* md,
+                        std::span<const std::uint8_t> content) {
+  EVP_PKEY* key = X509_get0_pubkey(signer);
+  const ASN1_OCTET_STRING* message_digest = PKCS7_digest_from_attributes(si->auth_attr);
+  // As RSA_verify, a block exactly as long as the modulus.
+  if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA || message_digest == nullptr ||
+      si->enc_digest->length != EVP_PKEY_get_size(key) ||
+      !IsDigestOf(std::span<const std::uint8_t>(message_digest->data,
+                                                static_cast<std::size_t>(message_digest->length)),
+                  md, content)) {
+    return false;
+  }
+  unsigned char* der = nullptr;
+  const int der_length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &der,
+                                       ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+  const ossl::BytesPtr owned_der(der);
+  if (der_length <= 0) return false;
+  std::vector<std::uint8_t> recovered(static_cast<std::size_t>(EVP_PKEY_get_size(key)));
+  std::size_t recovered_length = recovered.size();
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
+  if (!ctx || EVP_PKEY_verify_recover_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_verify_recover(ctx.get(), recovered.data(), &recovered_length, si->enc_digest->data,
+                              static_cast<std::size_t>(si->enc_digest->length)) != 1) {
+    return false;
+  }
+  return IsDigestOf(std::span<const std::uint8_t>(recovered.data(), recovered_length), md,
+                    std::span<const std::uint8_t>(der, static_cast<std::size_t>(der_length)));
 }
 
 }  // namespace
@@ -114,10 +165,11 @@ X509* FindSignerCertificate(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIA
 }
 
 // Checks signer `si` of `p7` over `content` with certificate `signer`;
-// `content_type` as for CheckSignedAttributes.
+// `content_type` as for CheckSignedAttributes; `rsa_block` says whether an
+// RSA block may hold the bare digest.
 HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
                               std::span<const std::uint8_t> content,
-                              const ASN1_OBJECT* content_type) {
+                              const ASN1_OBJECT* content_type, RsaBlock rsa_block) {
   const EVP_MD* md = AcceptedDigest(si->digest_alg->algorithm);
   if (md == nullptr) return NTE_BAD_ALGID;
   if (!SignatureAlgorithmFits(si, signer)) return NTE_BAD_ALGID;
@@ -127,14 +179,18 @@ HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
   }
   ossl::BioPtr bio = DigestBio(md, content);
   if (!bio) return TRUST_E_SYSTEM_ERROR;
+  if (PKCS7_signatureVerify(bio.get(), p7, si, signer) != 1) {
+    const unsigned long error = ERR_peek_last_error();
+    ERR_clear_error();
+    if (ERR_GET_REASON(error) == PKCS7_R_DIGEST_FAILURE) return CRYPT_E_HASH_VALUE;
+    const bool bare = rsa_block == RsaBlock::kDigestInfoOrBareDigest &&
+                      BareDigestVerifies(si, signer, md, content);
+    ERR_clear_error();
+    if (!bare) return NTE_BAD_SIGNATURE;
+  }
   // A signature by a key anyone can recover proves nothing, whatever the
   // chain says.
-  if (PKCS7_signatureVerify(bio.get(), p7, si, signer) == 1) {
-    return WeakKey(signer) ? TRUST_E_CERT_SIGNATURE : S_OK;
-  }
-  const unsigned long error = ERR_peek_last_error();
-  ERR_clear_error();
-  return ERR_GET_REASON(error) == PKCS7_R_DIGEST_FAILURE ? CRYPT_E_HASH_VALUE : NTE_BAD_SIGNATURE;
+  return WeakKey(signer) ? TRUST_E_CERT_SIGNATURE : S_OK;
 }
 
 bool FailsBeforeSubjectHash(HRESULT status) {

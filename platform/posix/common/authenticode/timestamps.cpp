@@ -128,8 +128,17 @@ std::optional<std::time_t> VerifyCountersignature(const TrustConfig& config, PKC
   if (!when) return std::nullopt;
   X509* tsa = FindSignerCertificate(p7->d.sign->cert, counter->issuer_and_serial);
   if (tsa == nullptr) return std::nullopt;
-  if (VerifySignerSignature(p7, counter.get(), tsa, signed_digest, nullptr) != S_OK)
+  // "Symantec Time Stamping Services Signer - G4", the default service of
+  // VeriSign's, Symantec's and DigiCert's timestamp URL from about 2012 to
+  // 2020, put the bare SHA-1 after the RSA padding, without the DigestInfo
+  // that OpenSSL's RSA verification requires; Windows verifies those
+  // countersignatures (signtool does) and countless files carry one.
+  // osslsigncode refuses them too and closed its issue unfixed. Only here,
+  // never for a signer or an RFC 3161 token, is that form accepted.
+  if (VerifySignerSignature(p7, counter.get(), tsa, signed_digest, nullptr,
+                            RsaBlock::kDigestInfoOrBareDigest) != S_OK) {
     return std::nullopt;
+  }
   if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
   *chain_status = VerifyChain(config, tsa, p7->d.sign->cert, *when, NID_time_stamp);
   if (*chain_status != S_OK) return std::nullopt;

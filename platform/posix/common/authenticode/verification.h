@@ -50,10 +50,17 @@ X509* FindSignerCertificate(STACK_OF(X509) * certs, const X509_NAME* issuer,
                             const ASN1_INTEGER* serial);
 X509* FindSignerCertificate(STACK_OF(X509) * certs, const PKCS7_ISSUER_AND_SERIAL* ias);
 
+// What an RSA signature's block may hold after its PKCS #1 v1.5 padding: the
+// DigestInfo (algorithm and digest) that RSA signatures hold, or also the
+// bare digest alone, which only legacy countersignatures get (see
+// VerifyCountersignature).
+enum class RsaBlock { kDigestInfo, kDigestInfoOrBareDigest };
+
 // Checks signer `si` of `p7` over `content` with certificate `signer`.
 HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
                               std::span<const std::uint8_t> content,
-                              const ASN1_OBJECT* content_type);
+                              const ASN1_OBJECT* content_type,
+                              RsaBlock rsa_block = RsaBlock::kDigestInfo);
 
 // The time of a timestamp over the signer's signature `signed_digest`, when
 // it verifies; *chain_status receives the status of the TSA's chain.
