@@ -2,8 +2,10 @@
 // Windows API; the program never includes this file.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace exelore_posix::testing {
 
@@ -17,6 +19,12 @@ void SetVersionDllNeutralExportsHidden(bool hidden);
 void SetVersionDllNeutralExportsFail(bool fail);
 // Makes LoadLibraryW("version.dll") fail.
 void SetVersionDllMissing(bool missing);
+
+// Stands `list` (a signed authroot.stl) and `roots_pem` (the roots it names)
+// in for Microsoft's root program, until UseMicrosoftRootProgram. Each list is
+// decoded on first use and kept for the process.
+void SetRootProgram(std::vector<std::uint8_t> list, std::string roots_pem);
+void UseMicrosoftRootProgram();
 
 }  // namespace exelore_posix::testing
 

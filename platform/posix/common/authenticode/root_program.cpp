@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string_view>
 
@@ -234,14 +236,20 @@ bool SignatureVerifies(PKCS7* p7, std::time_t this_update) {
 
 bool BySha1(const RootProgramEntry& a, const RootProgramEntry& b) { return a.sha1 < b.sha1; }
 
-// The program's certificates, indexed once and never freed, so that the
-// certificates handed out stay valid for the process.
+// The program's certificates, indexed once per source and never freed, so
+// that the certificates handed out stay valid for the process.
 struct ProgramRoots {
+  explicit ProgramRoots(std::string_view pem) : index(BundleIndex::FromText(pem)) {}
   std::mutex mutex;
-  BundleIndex index = BundleIndex::FromText(kProgramRoots);
+  BundleIndex index;
 };
 ProgramRoots& Roots() {
-  static ProgramRoots* const roots = new ProgramRoots;
+  static std::mutex mutex;
+  static auto* const all = new std::map<const char*, std::unique_ptr<ProgramRoots>>;
+  const std::string_view pem = CurrentRootProgramSource().roots_pem;
+  std::lock_guard lock(mutex);
+  auto& roots = (*all)[pem.data()];
+  if (!roots) roots = std::make_unique<ProgramRoots>(pem);
   return *roots;
 }
 
@@ -312,10 +320,19 @@ const RootProgramEntry* RootProgramList::Find(std::span<const std::uint8_t> sha1
 }
 
 const RootProgramList& BuiltInRootProgram() {
-  static const RootProgramList list =
-      RootProgramList::Parse(kAuthRootStl, false).value_or(RootProgramList{});
-  return list;
+  static std::mutex mutex;
+  static auto* const all = new std::map<const std::uint8_t*, std::unique_ptr<RootProgramList>>;
+  const std::span<const std::uint8_t> bytes = CurrentRootProgramSource().list;
+  std::lock_guard lock(mutex);
+  auto& list = (*all)[bytes.data()];
+  if (!list) {
+    list = std::make_unique<RootProgramList>(
+        RootProgramList::Parse(bytes, false).value_or(RootProgramList{}));
+  }
+  return *list;
 }
+
+RootProgramSource CompiledInRootProgramSource() { return {kAuthRootStl, kProgramRoots}; }
 
 std::span<const std::uint8_t> BuiltInRootProgramBytes() { return kAuthRootStl; }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ossl.h"
@@ -67,8 +68,19 @@ class RootProgramList {
   std::vector<RootProgramEntry> entries_;  // ordered by sha1
 };
 
-// The compiled-in list (root_program/authroot.stl), decoded on the first
-// call from any thread and kept for the process. Its signature is not
+// The list and roots the anchors read: the product's are the compiled-in
+// ones (root_program_source.cpp); the test build links its own source
+// (testing/), so a test can stand a list of its own in for Microsoft's.
+struct RootProgramSource {
+  std::span<const std::uint8_t> list;  // a signed authroot.stl
+  std::string_view roots_pem;          // the roots it names, PEM
+};
+RootProgramSource CurrentRootProgramSource();
+// The compiled-in list and roots.
+RootProgramSource CompiledInRootProgramSource();
+
+// The list of CurrentRootProgramSource (normally root_program/authroot.stl),
+// decoded on the first call from any thread and kept for the process. Its signature is not
 // checked again at run time: a test checks it. An empty list (size() 0)
 // if the compiled-in bytes do not decode.
 const RootProgramList& BuiltInRootProgram();
