@@ -1,0 +1,338 @@
+#include "root_program.h"
+
+#include <openssl/objects.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+#include "bundle_index.h"
+#include "ctl.h"
+#include "signed_data.h"
+#include "text.h"
+#include "verification.h"
+
+namespace exelore_posix::authenticode {
+namespace {
+
+// The list as Microsoft signed it and the roots it names, compiled in
+// (platform/posix/CMakeLists.txt generates both from root_program/).
+constexpr std::uint8_t kAuthRootStl[] = {
+#include "root_program_stl.inc"
+};
+constexpr char kProgramRoots[] =
+#include "root_program_roots.inc"
+    ;
+
+// SHA-1 of Microsoft Root Certificate Authority 2010, the root under which
+// Microsoft signs the list ("Microsoft Certificate List CA 2024", then
+// "Microsoft Certificate Trust List Publisher"); roots.pem names it.
+constexpr std::uint8_t kListRootSha1[20] = {0x3b, 0x1e, 0xfd, 0x3a, 0x66, 0xea, 0x28,
+                                            0xb1, 0x66, 0x97, 0x39, 0x47, 0x03, 0xa7,
+                                            0x2c, 0xa3, 0x40, 0xa0, 0x5b, 0xd5};
+
+// Seconds from 1601-01-01 (FILETIME's epoch) to 1970-01-01.
+constexpr std::int64_t kFiletimeEpochOffset = 11644473600;
+constexpr std::uint64_t kFiletimeTicksPerSecond = 10000000;
+
+// The CERT_*_PROP_ID values read here (Microsoft's
+// CertGetCertificateContextProperty page; the attribute of a CTL entry that
+// sets property N is szOID_CERT_PROP_ID_PREFIX "1.3.6.1.4.1.311.10.11." N,
+// wincrypt.h).
+constexpr std::string_view kPropIdPrefix = "1.3.6.1.4.1.311.10.11.";
+enum PropId : int {
+  kEnhkeyUsage = 9,
+  kFriendlyName = 11,
+  kDisallowedFiletime = 104,
+  kDisallowedEnhkeyUsage = 122,
+  kNotBeforeFiletime = 126,
+  kNotBeforeEnhkeyUsage = 127,
+};
+
+void FreeCtl(CatTrustList* p) {
+  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatTrustList));
+}
+void FreeSubject(CatTrustedSubject* p) {
+  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatTrustedSubject));
+}
+using CtlPtr = std::unique_ptr<CatTrustList, ossl::Free<FreeCtl>>;
+using SubjectPtr = std::unique_ptr<CatTrustedSubject, ossl::Free<FreeSubject>>;
+
+const ASN1_OBJECT* CtlOid() {
+  static const ASN1_OBJECT* const oid = OBJ_txt2obj("1.3.6.1.4.1.311.10.1", 1);
+  return oid;
+}
+// szOID_ROOT_LIST_SIGNER: the subject usage of a root list, and the usage
+// its signer's certificates name.
+const ASN1_OBJECT* RootListSigner() {
+  static const ASN1_OBJECT* const oid = OBJ_txt2obj("1.3.6.1.4.1.311.10.3.9", 1);
+  return oid;
+}
+
+std::string Dotted(const ASN1_OBJECT* oid) {
+  char text[128];
+  const int n = OBJ_obj2txt(text, sizeof text, oid, 1);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return {};
+  return std::string(text, static_cast<std::size_t>(n));
+}
+
+// The property number N of an attribute 1.3.6.1.4.1.311.10.11.N; -1 for
+// any other attribute.
+int PropertyOf(const ASN1_OBJECT* oid) {
+  const std::string dotted = Dotted(oid);
+  if (!dotted.starts_with(kPropIdPrefix)) return -1;
+  const std::string_view digits = std::string_view(dotted).substr(kPropIdPrefix.size());
+  int n = -1;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+  return error == std::errc() && end == digits.data() + digits.size() ? n : -1;
+}
+
+// A CERT_ENHKEY_USAGE property: the DER of a SEQUENCE OF OBJECT IDENTIFIER
+// (X509_ENHANCED_KEY_USAGE), filling the value. The real list never holds an
+// empty one, and an empty one cannot be told from "no list" here: refused.
+bool ReadUsages(std::span<const std::uint8_t> value, std::vector<std::string>* out) {
+  const unsigned char* p = value.data();
+  ossl::UsagesPtr usages(d2i_EXTENDED_KEY_USAGE(nullptr, &p, static_cast<long>(value.size())));
+  if (!usages || p != value.data() + value.size() || sk_ASN1_OBJECT_num(usages.get()) == 0) {
+    return false;
+  }
+  for (int i = 0; i < sk_ASN1_OBJECT_num(usages.get()); ++i) {
+    std::string dotted = Dotted(sk_ASN1_OBJECT_value(usages.get(), i));
+    if (dotted.empty()) return false;
+    out->push_back(std::move(dotted));
+  }
+  return true;
+}
+
+// A FILETIME property: 8 bytes, little-endian 100-ns ticks since 1601, into
+// *out. An empty value sets no date: the list of 2026-04-22 holds eight
+// (the disable date of the VeriSign and thawte roots 4eb6d578... and
+// 91c6d6ee..., the NotBefore date of A-Trust-Root-07 and five others),
+// which the roots.pem comments and ralphje/signify's
+// CertificateTrustSubject (_filetime_to_datetime) read as no date, and a
+// FILETIME shorter than its 8 bytes is no time at all.
+bool ReadFiletime(std::span<const std::uint8_t> value, std::optional<std::time_t>* out) {
+  if (value.empty()) return true;
+  if (value.size() != 8) return false;
+  std::uint64_t ticks = 0;
+  for (std::size_t i = 0; i < 8; ++i) ticks |= std::uint64_t{value[i]} << (8 * i);
+  *out = static_cast<std::time_t>(static_cast<std::int64_t>(ticks / kFiletimeTicksPerSecond) -
+                                  kFiletimeEpochOffset);
+  return true;
+}
+
+// CERT_FRIENDLY_NAME_PROP_ID: UTF-16LE ending in a zero unit.
+bool ReadFriendlyName(std::span<const std::uint8_t> value, std::string* out) {
+  if (value.size() % 2 != 0) return false;
+  std::u16string text;
+  for (std::size_t i = 0; i + 1 < value.size(); i += 2) {
+    text.push_back(static_cast<char16_t>(value[i] | (value[i + 1] << 8)));
+  }
+  while (!text.empty() && text.back() == u'\0') text.pop_back();
+  *out = Utf16ToUtf8(text);
+  return true;
+}
+
+// The entry of one TrustedSubject; nullopt when its identifier is not a
+// SHA-1 or a property read here is repeated, has other than one value, or
+// does not decode.
+std::optional<RootProgramEntry> ReadEntry(const CatTrustedSubject* subject) {
+  RootProgramEntry entry;
+  const ASN1_OCTET_STRING* id = subject->identifier;
+  if (id->length != static_cast<int>(entry.sha1.size())) return std::nullopt;
+  std::memcpy(entry.sha1.data(), id->data, entry.sha1.size());
+  std::vector<int> seen;
+  for (int i = 0; i < sk_X509_ATTRIBUTE_num(subject->attributes); ++i) {
+    X509_ATTRIBUTE* attribute = sk_X509_ATTRIBUTE_value(subject->attributes, i);
+    const int property = PropertyOf(X509_ATTRIBUTE_get0_object(attribute));
+    switch (property) {
+      case kEnhkeyUsage:
+      case kFriendlyName:
+      case kDisallowedFiletime:
+      case kDisallowedEnhkeyUsage:
+      case kNotBeforeFiletime:
+      case kNotBeforeEnhkeyUsage:
+        break;
+      default:
+        continue;  // properties the chain does not consult (key identifier, hashes, policies)
+    }
+    if (std::find(seen.begin(), seen.end(), property) != seen.end()) return std::nullopt;
+    seen.push_back(property);
+    const ASN1_TYPE* type = X509_ATTRIBUTE_get0_type(attribute, 0);
+    if (X509_ATTRIBUTE_count(attribute) != 1 || type == nullptr ||
+        type->type != V_ASN1_OCTET_STRING) {
+      return std::nullopt;
+    }
+    const std::span<const std::uint8_t> value(
+        type->value.octet_string->data, static_cast<std::size_t>(type->value.octet_string->length));
+    bool ok = true;
+    switch (property) {
+      case kEnhkeyUsage:
+        ok = ReadUsages(value, &entry.usages);
+        break;
+      case kDisallowedEnhkeyUsage:
+        ok = ReadUsages(value, &entry.disallowed_usages);
+        break;
+      case kNotBeforeEnhkeyUsage:
+        ok = ReadUsages(value, &entry.not_before_usages);
+        break;
+      case kDisallowedFiletime:
+        ok = ReadFiletime(value, &entry.disabled_at);
+        break;
+      case kNotBeforeFiletime:
+        ok = ReadFiletime(value, &entry.not_before);
+        break;
+      case kFriendlyName:
+        ok = ReadFriendlyName(value, &entry.friendly_name);
+        break;
+      default:
+        break;
+    }
+    if (!ok) return std::nullopt;
+  }
+  return entry;
+}
+
+// The list's signature, as Windows checks the root list it downloads before
+// it takes any entry: the signer's signature over the CTL (digested as a
+// catalog's content is, SignedContentOctets), and a chain to Microsoft
+// Root Certificate Authority 2010 valid at the list's thisUpdate (the
+// publisher's certificate lives about a year, and a list stays good for as
+// long as it is the newest). Below the root every certificate must list
+// szOID_ROOT_LIST_SIGNER ("Signer of a CTL containing trusted roots",
+// wincrypt.h): Microsoft's publisher and its CA both do, and a certificate
+// Microsoft issued for any other purpose must not sign the root list.
+bool SignatureVerifies(PKCS7* p7, std::time_t this_update) {
+  STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7);
+  if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) < 1) return false;
+  PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(signers, 0);
+  const auto content = SignedContentOctets(p7);
+  X509* signer = FindSignerCertificate(p7->d.sign->cert, si->issuer_and_serial);
+  if (!content || signer == nullptr ||
+      VerifySignerSignature(p7, si, signer, *content, CtlOid()) != S_OK) {
+    return false;
+  }
+  X509* root = ProgramRootBySha1(kListRootSha1);
+  ossl::StorePtr store(X509_STORE_new());
+  if (root == nullptr || !store || X509_STORE_add_cert(store.get(), root) != 1) return false;
+  ossl::StoreCtxPtr ctx(X509_STORE_CTX_new());
+  if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), signer, p7->d.sign->cert) != 1) {
+    return false;
+  }
+  X509_STORE_CTX_set_time(ctx.get(), 0, this_update);
+  if (X509_verify_cert(ctx.get()) != 1) return false;
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+  const int n = sk_X509_num(chain);
+  if (n < 2 || X509_cmp(sk_X509_value(chain, n - 1), root) != 0) return false;
+  for (int i = 0; i + 1 < n; ++i) {
+    if (!ListsUsage(sk_X509_value(chain, i), RootListSigner())) return false;
+  }
+  return true;
+}
+
+bool BySha1(const RootProgramEntry& a, const RootProgramEntry& b) { return a.sha1 < b.sha1; }
+
+// The program's certificates, indexed once and never freed, so that the
+// certificates handed out stay valid for the process.
+struct ProgramRoots {
+  std::mutex mutex;
+  BundleIndex index = BundleIndex::FromText(kProgramRoots);
+};
+ProgramRoots& Roots() {
+  static ProgramRoots* const roots = new ProgramRoots;
+  return *roots;
+}
+
+}  // namespace
+
+std::optional<RootProgramList> RootProgramList::Parse(std::span<const std::uint8_t> stl_der,
+                                                      bool check_signature) {
+  if (stl_der.empty() || stl_der.size() > kMaxSignedFileSize) return std::nullopt;
+  std::size_t used = 0;
+  const ossl::Pkcs7Ptr p7 = DecodeSignedData(stl_der, kMaxSignedFileSize, &used);
+  if (!p7 || used != stl_der.size()) return std::nullopt;
+  PKCS7* content = p7->d.sign->contents;
+  if (content == nullptr || OBJ_cmp(content->type, CtlOid()) != 0 ||
+      !PKCS7_type_is_other(content) || content->d.other == nullptr ||
+      content->d.other->type != V_ASN1_SEQUENCE) {
+    return std::nullopt;
+  }
+  const ASN1_STRING* ctl_der = content->d.other->value.sequence;
+  const unsigned char* p = ctl_der->data;
+  const CtlPtr ctl(reinterpret_cast<CatTrustList*>(
+      ASN1_item_d2i(nullptr, &p, ctl_der->length, ASN1_ITEM_rptr(CatTrustList))));
+  if (!ctl || p != ctl_der->data + ctl_der->length) return std::nullopt;
+
+  bool root_list = false;
+  for (int i = 0; i < sk_ASN1_OBJECT_num(ctl->usage); ++i) {
+    if (OBJ_cmp(sk_ASN1_OBJECT_value(ctl->usage, i), RootListSigner()) == 0) root_list = true;
+  }
+  const auto this_update = ToTimeT(ctl->this_update);
+  if (!root_list || OBJ_obj2nid(ctl->algorithm->algorithm) != NID_sha1 || !this_update) {
+    return std::nullopt;
+  }
+  RootProgramList list;
+  list.this_update_ = *this_update;
+  if (ctl->subjects != nullptr) {
+    const auto subjects = DerChildren(std::span<const std::uint8_t>(
+        ctl->subjects->data, static_cast<std::size_t>(ctl->subjects->length)));
+    if (!subjects) return std::nullopt;
+    list.entries_.reserve(subjects->size());
+    for (const auto der : *subjects) {
+      const unsigned char* q = der.data();
+      const SubjectPtr subject(reinterpret_cast<CatTrustedSubject*>(ASN1_item_d2i(
+          nullptr, &q, static_cast<long>(der.size()), ASN1_ITEM_rptr(CatTrustedSubject))));
+      if (!subject || q != der.data() + der.size()) return std::nullopt;
+      auto entry = ReadEntry(subject.get());
+      if (!entry) return std::nullopt;
+      list.entries_.push_back(std::move(*entry));
+    }
+  }
+  std::sort(list.entries_.begin(), list.entries_.end(), BySha1);
+  // A root listed twice has no one set of properties.
+  if (std::adjacent_find(list.entries_.begin(), list.entries_.end(),
+                         [](const RootProgramEntry& a, const RootProgramEntry& b) {
+                           return a.sha1 == b.sha1;
+                         }) != list.entries_.end()) {
+    return std::nullopt;
+  }
+  if (check_signature && !SignatureVerifies(p7.get(), list.this_update_)) return std::nullopt;
+  ERR_clear_error();
+  return list;
+}
+
+const RootProgramEntry* RootProgramList::Find(std::span<const std::uint8_t> sha1) const {
+  if (sha1.size() != 20) return nullptr;
+  RootProgramEntry key;
+  std::memcpy(key.sha1.data(), sha1.data(), key.sha1.size());
+  const auto it = std::lower_bound(entries_.begin(), entries_.end(), key, BySha1);
+  return it != entries_.end() && it->sha1 == key.sha1 ? &*it : nullptr;
+}
+
+const RootProgramList& BuiltInRootProgram() {
+  static const RootProgramList list =
+      RootProgramList::Parse(kAuthRootStl, false).value_or(RootProgramList{});
+  return list;
+}
+
+std::span<const std::uint8_t> BuiltInRootProgramBytes() { return kAuthRootStl; }
+
+std::vector<X509*> ProgramRootsBySubject(const X509_NAME* name) {
+  ProgramRoots& roots = Roots();
+  std::lock_guard lock(roots.mutex);
+  std::vector<X509*> found = roots.index.FindBySubject(name);
+  ERR_clear_error();
+  return found;
+}
+
+X509* ProgramRootBySha1(std::span<const std::uint8_t> sha1) {
+  ProgramRoots& roots = Roots();
+  std::lock_guard lock(roots.mutex);
+  X509* found = roots.index.FindBySha1(sha1);
+  ERR_clear_error();
+  return found;
+}
+
+}  // namespace exelore_posix::authenticode
