@@ -5,11 +5,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-<<<<<<< HEAD
 #include <map>
 #include <memory>
-=======
->>>>>>> issue20-program
 #include <mutex>
 #include <string_view>
 
@@ -239,7 +236,6 @@ bool SignatureVerifies(PKCS7* p7, std::time_t this_update) {
 
 bool BySha1(const RootProgramEntry& a, const RootProgramEntry& b) { return a.sha1 < b.sha1; }
 
-<<<<<<< HEAD
 // The program's certificates, indexed once per source and never freed, so
 // that the certificates handed out stay valid for the process.
 struct ProgramRoots {
@@ -254,16 +250,6 @@ ProgramRoots& Roots() {
   std::lock_guard lock(mutex);
   auto& roots = (*all)[pem.data()];
   if (!roots) roots = std::make_unique<ProgramRoots>(pem);
-=======
-// The program's certificates, indexed once and never freed, so that the
-// certificates handed out stay valid for the process.
-struct ProgramRoots {
-  std::mutex mutex;
-  BundleIndex index = BundleIndex::FromText(kProgramRoots);
-};
-ProgramRoots& Roots() {
-  static ProgramRoots* const roots = new ProgramRoots;
->>>>>>> issue20-program
   return *roots;
 }
 
@@ -334,7 +320,6 @@ const RootProgramEntry* RootProgramList::Find(std::span<const std::uint8_t> sha1
 }
 
 const RootProgramList& BuiltInRootProgram() {
-<<<<<<< HEAD
   static std::mutex mutex;
   static auto* const all = new std::map<const std::uint8_t*, std::unique_ptr<RootProgramList>>;
   const std::span<const std::uint8_t> bytes = CurrentRootProgramSource().list;
@@ -349,13 +334,6 @@ const RootProgramList& BuiltInRootProgram() {
 
 RootProgramSource CompiledInRootProgramSource() { return {kAuthRootStl, kProgramRoots}; }
 
-=======
-  static const RootProgramList list =
-      RootProgramList::Parse(kAuthRootStl, false).value_or(RootProgramList{});
-  return list;
-}
-
->>>>>>> issue20-program
 std::span<const std::uint8_t> BuiltInRootProgramBytes() { return kAuthRootStl; }
 
 std::vector<X509*> ProgramRootsBySubject(const X509_NAME* name) {

@@ -9,10 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
-<<<<<<< HEAD
 #include <string_view>
-=======
->>>>>>> issue20-program
 #include <vector>
 
 #include "ossl.h"
@@ -71,7 +68,6 @@ class RootProgramList {
   std::vector<RootProgramEntry> entries_;  // ordered by sha1
 };
 
-<<<<<<< HEAD
 // The list and roots the anchors read: the product's are the compiled-in
 // ones (root_program_source.cpp); the test build links its own source
 // (testing/), so a test can stand a list of its own in for Microsoft's.
@@ -85,10 +81,6 @@ RootProgramSource CompiledInRootProgramSource();
 
 // The list of CurrentRootProgramSource (normally root_program/authroot.stl),
 // decoded on the first call from any thread and kept for the process. Its signature is not
-=======
-// The compiled-in list (root_program/authroot.stl), decoded on the first
-// call from any thread and kept for the process. Its signature is not
->>>>>>> issue20-program
 // checked again at run time: a test checks it. An empty list (size() 0)
 // if the compiled-in bytes do not decode.
 const RootProgramList& BuiltInRootProgram();
