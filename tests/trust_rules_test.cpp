@@ -7,10 +7,13 @@
 #include <openssl/cms.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs7.h>
+#include <openssl/sha.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,6 +25,7 @@
 #include "publisher_line.h"
 #include "signing.h"
 #include "test_pki.h"
+#include "testing.h"
 #include "text.h"
 #include "trust_rules_fixture.h"
 #include "verify_file.h"
@@ -156,6 +160,12 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
        "PublisherName: Mallory Twin (UNVERIFIED)"},
       {"serial twin after the signer", WithCertificate(high_serial, pki_->serial_twin, false),
        "PublisherName: ExeLore High Serial Signer (verified)"},
+      // Every candidate issuer counts: what the unsigned set adds with the
+      // issuer's name never hides the path to the trusted root.
+      {"decoy intermediate first", WithCertificate(valid64, pki_->decoy_intermediate, true),
+       kSigner + " (verified)"},
+      {"cross certificate first", WithCertificate(valid64, pki_->cross_intermediate, true),
+       kSigner + " (verified)"},
       {"RSA-512 signer", Signed(pki_->signer_rsa512),
        "PublisherName: ExeLore RSA-512 Signer (UNVERIFIED)"},
       {"RSA-512 intermediate", Signed(pki_->signer_weak_issuer),
@@ -319,6 +329,86 @@ TEST_F(TrustRules, KeysPoliciesAndUnsignedSetsFollowWindowsRules) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(PublisherLine(Put("case.exe", c.image)), c.line);
   }
+}
+
+// The rules of Microsoft's root program list, on a test list that names the
+// test root, standing in for Microsoft's through the test seam: the
+// entry's usages, its Disable and NotBefore dates (which spare signatures
+// timestamped before them), and MD5 in a certificate below a program root.
+TEST_F(TrustRules, RootProgramRulesFollowWindows) {
+  const std::string roots = [&] {
+    std::ifstream in(pki_->root.cert, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  Bytes root_sha1(SHA_DIGEST_LENGTH);
+  unsigned int length = 0;
+  ASSERT_EQ(
+      X509_digest(LoadCertificate(pki_->root.cert).get(), EVP_sha1(), root_sha1.data(), &length),
+      1);
+  const std::string kCodeSigning = "1.3.6.1.5.5.7.3.3";
+  const std::string kTimeStamping = "1.3.6.1.5.5.7.3.8";
+  const std::string kServerAuth = "1.3.6.1.5.5.7.3.1";
+  constexpr std::time_t kBeforeLeaves = 1559347200;     // 2019-06-01
+  constexpr std::time_t kBeforeTimestamp = 1583020800;  // 2020-03-01, leaves since 2020-01-01
+  constexpr std::time_t kAfterTimestamp = 1598918400;   // 2020-09-01, timestamps 2020-06-01
+  const Bytes signer = Signed(pki_->signer);
+  const Bytes timestamped =
+      Signed(pki_->signer_expired, true, &pki_->tsa, TestPki::kInsideExpiredValidity);
+  const Bytes md5 = Signed(pki_->signer_md5_issuer);
+  const std::string kSigner = "PublisherName: ExeLore Test Signer";
+  const std::string kExpired = "PublisherName: ExeLore Expired Signer";
+
+  struct Case {
+    const char* what;
+    std::optional<exelore_test::ProgramListEntry> entry;  // none: the root is not in the list
+    const Bytes& image;
+    std::string line;
+  };
+  using Entry = exelore_test::ProgramListEntry;
+  const auto entry = [&](Entry e) {
+    e.sha1 = root_sha1;
+    return std::optional<Entry>(e);
+  };
+  const Case cases[] = {
+      {"no rules", entry({}), signer, kSigner + " (verified)"},
+      {"usages without code signing", entry({.usages = {kTimeStamping}}), signer,
+       kSigner + " (UNVERIFIED)"},
+      {"usages with code signing", entry({.usages = {kCodeSigning, kTimeStamping}}), timestamped,
+       kExpired + " (verified)"},
+      {"usages without time stamping, timestamped", entry({.usages = {kCodeSigning}}), timestamped,
+       kExpired + " (UNVERIFIED)"},
+      {"disabled, not timestamped", entry({.disabled_at = kAfterTimestamp}), signer,
+       kSigner + " (UNVERIFIED)"},
+      {"disabled after the timestamp", entry({.disabled_at = kAfterTimestamp}), timestamped,
+       kExpired + " (verified)"},
+      {"disabled before the timestamp", entry({.disabled_at = kBeforeTimestamp}), timestamped,
+       kExpired + " (UNVERIFIED)"},
+      {"NotBefore after the leaf's issue", entry({.not_before = kBeforeTimestamp}), signer,
+       kSigner + " (verified)"},
+      {"NotBefore before the leaf's issue", entry({.not_before = kBeforeLeaves}), signer,
+       kSigner + " (UNVERIFIED)"},
+      {"NotBefore before the leaf's issue, timestamped after", entry({.not_before = kBeforeLeaves}),
+       timestamped, kExpired + " (UNVERIFIED)"},
+      {"NotBefore for code signing",
+       entry({.not_before = kBeforeLeaves, .not_before_usages = {kCodeSigning}}), signer,
+       kSigner + " (UNVERIFIED)"},
+      {"NotBefore for server authentication only",
+       entry({.not_before = kBeforeLeaves, .not_before_usages = {kServerAuth}}), signer,
+       kSigner + " (verified)"},
+      {"MD5-signed CA under a program root", entry({}), md5,
+       "PublisherName: ExeLore Under MD5 (UNVERIFIED)"},
+      {"MD5-signed CA under a root the user added", std::nullopt, md5,
+       "PublisherName: ExeLore Under MD5 (verified)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<Entry> entries;
+    if (c.entry) entries.push_back(*c.entry);
+    exelore_posix::testing::SetRootProgram(
+        exelore_test::BuildRootProgramList(entries, pki_->signer), roots);
+    EXPECT_EQ(PublisherLine(Put("case.exe", c.image)), c.line);
+  }
+  exelore_posix::testing::UseMicrosoftRootProgram();
 }
 
 // The moved-table layouts are refused by osslsigncode too, and no byte flip

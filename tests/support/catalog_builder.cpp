@@ -243,6 +243,41 @@ std::vector<std::uint8_t> BuildUnsignedCatalog(const CatalogOptions& options) {
   return Sign(options, BuildTrustList(options), nullptr);
 }
 
+std::vector<std::uint8_t> BuildRootProgramList(const std::vector<ProgramListEntry>& entries,
+                                               const PkiIdentity& signer) {
+  // Attribute { 1.3.6.1.4.1.311.10.11.N, SET { OCTET STRING value } }.
+  const auto property = [](int id, const Bytes& value) {
+    return Seq({Oid("1.3.6.1.4.1.311.10.11." + std::to_string(id)), Set({Octets(value)})});
+  };
+  const auto usages = [](const std::vector<std::string>& oids) {
+    Bytes list;
+    for (const std::string& oid : oids) Append(list, Oid(oid));
+    return Tlv(0x30, list);
+  };
+  // A FILETIME: 100-ns ticks since 1601, little-endian.
+  const auto filetime = [](std::time_t when) {
+    auto ticks = static_cast<std::uint64_t>(when + 11644473600LL) * 10000000u;
+    Bytes out;
+    for (int i = 0; i < 8; ++i, ticks >>= 8) out.push_back(static_cast<std::uint8_t>(ticks & 0xFF));
+    return out;
+  };
+  Bytes subjects;
+  for (const ProgramListEntry& e : entries) {
+    Bytes attributes;
+    if (!e.usages.empty()) Append(attributes, property(9, usages(e.usages)));
+    if (e.disabled_at) Append(attributes, property(104, filetime(*e.disabled_at)));
+    if (e.not_before) Append(attributes, property(126, filetime(*e.not_before)));
+    if (!e.not_before_usages.empty())
+      Append(attributes, property(127, usages(e.not_before_usages)));
+    Append(subjects, Seq({Octets(e.sha1), Tlv(0x31, attributes)}));
+  }
+  CatalogOptions options;
+  const Bytes ctl =
+      Seq({Seq({Oid("1.3.6.1.4.1.311.10.3.9")}), Tlv(0x02, {0x01}), UtcTime(options.this_update),
+           Seq({Oid("1.3.14.3.2.26"), Null()}), Tlv(0x30, subjects)});
+  return Sign(options, ctl, &signer);
+}
+
 std::vector<std::uint8_t> Digest(const std::vector<std::uint8_t>& bytes,
                                  const std::string& algorithm) {
   const EVP_MD* md = EVP_get_digestbyname(algorithm.c_str());

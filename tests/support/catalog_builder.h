@@ -49,6 +49,21 @@ std::vector<std::uint8_t> BuildUnsignedCatalog(const CatalogOptions& options);
 CatalogEntry EntryFor(const std::vector<std::uint8_t>& digest,
                       const std::string& algorithm = "sha1");
 
+// One root of a root program list (authroot.stl), with the properties
+// Windows' deprecation rules read (attributes 1.3.6.1.4.1.311.10.11.N).
+struct ProgramListEntry {
+  std::vector<std::uint8_t> sha1 = {};              // the root certificate's SHA-1
+  std::vector<std::string> usages = {};             // 9: usage OIDs; empty = no list
+  std::optional<std::time_t> disabled_at = {};      // 104
+  std::optional<std::time_t> not_before = {};       // 126
+  std::vector<std::string> not_before_usages = {};  // 127
+};
+
+// A root program list of `entries`, signed by `signer` as Microsoft signs
+// authroot.stl (a CTL of usage szOID_ROOT_LIST_SIGNER, SHA-1 subjects).
+std::vector<std::uint8_t> BuildRootProgramList(const std::vector<ProgramListEntry>& entries,
+                                               const PkiIdentity& signer);
+
 // Digest `algorithm` of `bytes`.
 std::vector<std::uint8_t> Digest(const std::vector<std::uint8_t>& bytes,
                                  const std::string& algorithm = "sha1");

@@ -99,7 +99,7 @@ EVP_PKEY* NewKey(KeyKind kind) {
 Issued Issue(const Subject& subject, const Issued* issuer, std::time_t not_before,
              std::time_t not_after, long serial,
              const std::vector<std::pair<int, const char*>>& extensions,
-             KeyKind kind = KeyKind::kP256) {
+             KeyKind kind = KeyKind::kP256, const EVP_MD* digest = EVP_sha256()) {
   Issued out;
   out.key.reset(NewKey(kind));
   Check(out.key != nullptr, "key");
@@ -125,7 +125,7 @@ Issued Issue(const Subject& subject, const Issued* issuer, std::time_t not_befor
   AddExtension(cert, issuer_cert, NID_authority_key_identifier, "keyid:always");
   for (const auto& [nid, value] : extensions) AddExtension(cert, issuer_cert, nid, value);
   EVP_PKEY* signing_key = issuer ? issuer->key.get() : out.key.get();
-  Check(X509_sign(cert, signing_key, EVP_sha256()) > 0, "sign");
+  Check(X509_sign(cert, signing_key, digest) > 0, "sign");
   return out;
 }
 
@@ -261,6 +261,29 @@ TestPki TestPki::Create(const std::string& dir) {
       Issue({"ExeLore With Policy"}, &policy_inter, kNotBefore, kNotAfter, 0xC002,
             with(leaf("codeSigning"), {{NID_certificate_policies, "1.3.6.1.4.1.55555.1"}}));
 
+  const Issued md5_inter = Issue({"ExeLore MD5-Signed CA"}, &rsa_inter, kNotBefore, kNotAfter, 13,
+                                 ca, KeyKind::kP256, EVP_md5());
+  const Issued md5_signer =
+      Issue({"ExeLore Under MD5"}, &md5_inter, kNotBefore, kNotAfter, 0xD001, leaf("codeSigning"));
+
+  // Certificates anyone can add to a signature's unsigned set, naming the
+  // real intermediate: a decoy (its subject and key identifier, another
+  // key) and a cross certificate (its subject and key, issued by the
+  // untrusted root), both signed by the untrusted root.
+  const auto reissued = [&](EVP_PKEY* key) {
+    CertPtr cert(X509_dup(inter.cert.get()));
+    Check(cert != nullptr, "dup");
+    X509_delete_ext(cert.get(), X509_get_ext_by_NID(cert.get(), NID_authority_key_identifier, -1));
+    X509_set_issuer_name(cert.get(), X509_get_subject_name(other_root.cert.get()));
+    X509_set_pubkey(cert.get(), key);
+    Check(X509_sign(cert.get(), other_root.key.get(), EVP_sha256()) > 0, "reissue");
+    return cert;
+  };
+  KeyPtr decoy_key(EVP_EC_gen("P-256"));
+  Check(decoy_key != nullptr, "decoy key");
+  const CertPtr decoy = reissued(decoy_key.get());
+  const CertPtr cross = reissued(inter.key.get());
+
   X509* i = inter.cert.get();
   pki.root = Save(dir, "root", root, {});
   pki.intermediate = Save(dir, "intermediate", inter, {});
@@ -294,6 +317,13 @@ TestPki TestPki::Create(const std::string& dir) {
       Save(dir, "signer-policy-missing", policy_missing, {policy_inter.cert.get()});
   pki.signer_policy_present =
       Save(dir, "signer-policy-present", policy_present, {policy_inter.cert.get()});
+
+  pki.decoy_intermediate = dir + "/decoy-intermediate.pem";
+  WritePem(pki.decoy_intermediate, {decoy.get()});
+  pki.cross_intermediate = dir + "/cross-intermediate.pem";
+  WritePem(pki.cross_intermediate, {cross.get()});
+  pki.signer_md5_issuer =
+      Save(dir, "signer-md5-issuer", md5_signer, {md5_inter.cert.get(), rsa_inter.cert.get()});
 
   // A directory in OpenSSL's hashed layout: <subject hash>.0 per certificate.
   pki.ca_dir = dir + "/ca";

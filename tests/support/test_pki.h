@@ -73,6 +73,12 @@ struct TestPki {
   PkiIdentity signer_p384;              // CN "ExeLore P-384 Signer" (P-384 all the way down)
   PkiIdentity signer_policy_missing;    // CN "ExeLore Without Policy"
   PkiIdentity signer_policy_present;    // CN "ExeLore With Policy"
+  PkiIdentity signer_md5_issuer;        // CN "ExeLore Under MD5", under a CA that the RSA
+                                        // intermediate signed with MD5
+  std::string decoy_intermediate;  // PEM: the intermediate's subject and key identifier, another
+                                   // key, issued by the untrusted root
+  std::string cross_intermediate;  // PEM: the intermediate's subject and key, issued by the
+                                   // untrusted root
   std::string ca_dir;  // hashed directory with the trusted roots: root and the old-style root
 
   // Writes the PKI into `dir` (created if missing). Throws std::runtime_error

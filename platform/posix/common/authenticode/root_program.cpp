@@ -74,10 +74,15 @@ const ASN1_OBJECT* RootListSigner() {
 }
 
 std::string Dotted(const ASN1_OBJECT* oid) {
+  // A list names a few dozen identifiers thousands of times, and
+  // OBJ_obj2txt is slow: each spelling is kept, by the identifier's bytes.
+  thread_local std::map<std::string, std::string> spelled;
+  const std::string key(reinterpret_cast<const char*>(OBJ_get0_data(oid)), OBJ_length(oid));
+  if (const auto it = spelled.find(key); it != spelled.end()) return it->second;
   char text[128];
   const int n = OBJ_obj2txt(text, sizeof text, oid, 1);
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return {};
-  return std::string(text, static_cast<std::size_t>(n));
+  return spelled.emplace(key, std::string(text, static_cast<std::size_t>(n))).first->second;
 }
 
 // The property number N of an attribute 1.3.6.1.4.1.311.10.11.N; -1 for
