@@ -47,7 +47,7 @@ if [[ -n "${EXELORE_EXTRA_PACKAGES:-}" ]]; then
 fi
 
 say() { echo "install-deps: $*" >&2; }
-installed_version() { dpkg-query -W -f='${Status} ${Version}' "$1" 2>/dev/null | sed -n 's/^install ok installed //p'; }
+installed_version() { { dpkg-query -W -f='${Status} ${Version}' "$1" 2>/dev/null || true; } | sed -n 's/^install ok installed //p'; }
 at_least() { [[ -n "$1" ]] && dpkg --compare-versions "$1" ge "$2"; }
 minimum_of() {
   local entry
