@@ -69,13 +69,17 @@ if ((${#missing[@]} > 0)); then
   export DEBIAN_FRONTEND=noninteractive
   log=$(mktemp "${TMPDIR:-/tmp}/exelore-apt.XXXXXX")
   trap 'rm -f "$log"' EXIT
-  # apt's own lines, less the per-package noise: what it fetches in all and
-  # each package as it is set up. The whole output goes to $log, shown on failure.
+  # What apt does, without a line per package: what it fetches in all, then
+  # a count every 50 packages unpacked and set up. The whole output goes to
+  # $log, shown on failure.
   apt() {
     "${as_root[@]}" apt-get -q -o Dpkg::Use-Pty=0 "$@" </dev/null >"$log" 2>&1 &
     local pid=$! status=0
-    tail -f --pid=$pid -n +1 "$log" 2>/dev/null |
-      grep --line-buffered -E '^(Need to get|[0-9]+ upgraded|Setting up )' | sed -u 's/^/  /' >&2 || true
+    tail -f --pid=$pid -n +1 "$log" 2>/dev/null | awk '
+      /^[0-9]+ upgraded, [0-9]+ newly installed/ { total = $1 + $3; print "  " $0; fflush() }
+      /^Need to get/ { print "  " $0; fflush() }
+      /^Unpacking / && ++unpacked % 50 == 0 { print "  unpacked " unpacked " of " total; fflush() }
+      /^Setting up / && ++set % 50 == 0 { print "  set up " set " of " total; fflush() }' >&2 || true
     wait $pid || status=$?
     if ((status != 0)); then
       tail -n 20 "$log" >&2
