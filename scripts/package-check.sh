@@ -58,7 +58,8 @@ echo "-- the Debian package" >&2
 rm -f $build/exelore_*.deb
 (cd $build && cpack -G DEB >/dev/null)
 deb=$build/exelore_${version}_$(dpkg --print-architecture).deb
-lintian --fail-on error "$deb" 2>/dev/null
+# Warnings too: lintian runs man --warnings on the man page, among others.
+lintian --fail-on error,warning "$deb"
 depends=$(dpkg-deb -f "$deb" Depends)
 recommends=$(dpkg-deb -f "$deb" Recommends)
 [[ "$depends" =~ ^libc6(\ \([^\)]*\))?$ ]] || fail "Depends: $depends (the console tool needs only libc)"
