@@ -85,6 +85,7 @@ readme() {
   local prefix=$logs/readme-prefix
   cmake --preset default && cmake --build --preset default || return 1
   ctest_no_skips default
+  cmake --build --preset default --target format-check
   cmake --workflow --preset package
   rm -rf "$prefix"
   cmake --install build/default --prefix "$prefix"
