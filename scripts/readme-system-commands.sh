@@ -2,7 +2,9 @@
 # The README's commands that change the machine or the source tree, run as
 # written after scripts/demo.sh and scripts/test.sh, each checked: the
 # Debian package installed with apt, `cmake --install build/default` to
-# /usr/local, and the format target (which must change no file). Meant for
+# /usr/local, the format target (which must change no file), and
+# docs/screenshot.sh with the packages it names (the picture it makes must
+# have the committed one's size; the committed one is put back). Meant for
 # a throwaway system: .ci/run runs it in scripts/fresh-debian.sh's, as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,4 +30,11 @@ cmake --install build/default >/dev/null
 echo "-- cmake --build --preset default --target format" >&2
 cmake --build --preset default --target format >/dev/null
 git diff --quiet || fail "the format target changed: $(git diff --stat)"
-echo "readme-system-commands: the package, the install and the format target work as the README says" >&2
+echo "-- docs/screenshot.sh" >&2
+EXELORE_EXTRA_PACKAGES=imagemagick ./scripts/install-deps.sh
+committed=$(identify -format '%m %wx%h' docs/dialog.png)
+docs/screenshot.sh
+made=$(identify -format '%m %wx%h' docs/dialog.png)
+git checkout -q -- docs/dialog.png
+[[ "$made" == "$committed" ]] || fail "docs/screenshot.sh made a $made picture, the committed one is $committed"
+echo "readme-system-commands: the package, the installs, the format target and the screenshot work as the README says" >&2
