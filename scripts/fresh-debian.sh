@@ -6,7 +6,6 @@
 #
 #   scripts/fresh-debian.sh [COMMAND...]
 #   scripts/fresh-debian.sh ./scripts/demo.sh ./scripts/test.sh   # what CI runs
-#   scripts/fresh-debian.sh bash                                  # a shell in it
 #
 # Each COMMAND is one shell command line, run in the clone in turn; the
 # first that fails ends the run with its status. Each is timed. Without a
