@@ -1,6 +1,7 @@
 # Run by cpack after the install into its staging folder
 # (CPACK_PRE_BUILD_SCRIPTS): the documentation a Debian package carries, as
-# Debian policy wants it: the licence as share/doc/exelore/copyright, a
+# Debian policy wants it: the notice of packaging/copyright (which names the
+# licence texts in /usr/share/common-licenses) as share/doc/exelore/copyright, a
 # changelog and the man pages compressed with gzip -9n.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
@@ -12,7 +13,7 @@ foreach(page IN LISTS pages)
 endforeach()
 set(doc "${usr}/share/doc/${CPACK_PACKAGE_NAME}")
 file(MAKE_DIRECTORY "${doc}")
-file(COPY_FILE "${EXELORE_SOURCE_DIR}/LICENSE" "${doc}/copyright")
+file(COPY_FILE "${EXELORE_SOURCE_DIR}/packaging/copyright" "${doc}/copyright")
 file(WRITE "${doc}/changelog"
      "${CPACK_PACKAGE_NAME} (${CPACK_PACKAGE_VERSION}) unstable; urgency=medium\n\n"
      "  * Release ${CPACK_PACKAGE_VERSION}.\n\n"

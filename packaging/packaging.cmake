@@ -9,7 +9,13 @@ if(WIN32)
   set(stage ${PROJECT_BINARY_DIR}/release/${EXELORE_RELEASE_NAME})
   configure_file(packaging/README-windows.txt ${PROJECT_BINARY_DIR}/release/README.txt @ONLY
                  NEWLINE_STYLE CRLF)
-  configure_file(LICENSE ${PROJECT_BINARY_DIR}/release/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  # LICENSE.txt: the notice the Debian package's copyright file holds
+  # (packaging/copyright), then the licence's full text (LICENSE).
+  file(READ packaging/copyright notice)
+  file(READ LICENSE licence)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS packaging/copyright LICENSE)
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/release/LICENSE.txt CONTENT "${notice}\n\n${licence}"
+       @ONLY NEWLINE_STYLE CRLF)
   add_custom_command(
     OUTPUT ${PROJECT_BINARY_DIR}/${EXELORE_RELEASE_NAME}.zip
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage}

@@ -17,12 +17,34 @@ mkdir -p "$(dirname "$fixture")"
 $build/tests/make_pe --company "ExeLore Package Check" "$fixture"
 $build/exelore /c "$fixture" >"$work/expected"
 
+echo "-- the man page" >&2
+page=docs/exelore.1
+warnings=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
+[[ -z "$warnings" ]] || fail "man --warnings $page: $warnings"
+# Rendered at many widths, a line may end in a hyphen only within an English
+# compound the page writes with one ("time-stamping"): never where groff
+# hyphenated a word, nor within a name (a path, a GUID, an identifier).
+broken=$(for width in $(seq 40 3 130); do
+  MANWIDTH=$width man -E ascii -l "$page" 2>/dev/null | awk '
+    cut != "" { word = cut $1; gsub(/^[("]+|[),.;:"]+$/, "", word); print word; cut = "" }
+    /-$/ { cut = $NF }'
+done | sort -u | while read -r word; do
+  if [[ ! "$word" =~ ^[a-z]+(-[a-z]+)+$ ]] || ! grep -qw -- "$word" "$page"; then echo "$word"; fi
+done)
+[[ -z "$broken" ]] || fail "$page breaks these words across lines: $(echo $broken)"
+
 echo "-- the Windows zip" >&2
 zip=build/mingw/exelore-$version-win64.zip
 listing=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
 [[ "$listing" == "exelore-$version-win64/ exelore-$version-win64/LICENSE.txt exelore-$version-win64/README.txt exelore-$version-win64/exelore.exe " ]] ||
   fail "$zip holds: $listing"
 (cd "$work" && cmake -E tar xf "$OLDPWD/$zip")
+# The licence: the notice the Debian package's copyright file holds, then
+# the licence's full text, with Windows line ends.
+licence="$work/exelore-$version-win64/LICENSE.txt"
+cmp -s <(tr -d '\r' <"$licence") <(cat packaging/copyright; printf '\n\n'; cat LICENSE) ||
+  fail "LICENSE.txt in $zip is not packaging/copyright followed by LICENSE"
+(($(grep -c $'\r$' "$licence") == $(wc -l <"$licence"))) || fail "LICENSE.txt in $zip has lines without CR LF"
 exe="$work/exelore-$version-win64/exelore.exe"
 if x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.debug'; then
   fail "exelore.exe in $zip has debug sections"
@@ -36,7 +58,8 @@ echo "-- the Debian package" >&2
 rm -f $build/exelore_*.deb
 (cd $build && cpack -G DEB >/dev/null)
 deb=$build/exelore_${version}_$(dpkg --print-architecture).deb
-lintian --fail-on error "$deb" 2>/dev/null
+# Warnings too: lintian runs man --warnings on the man page, among others.
+lintian --fail-on error,warning "$deb"
 depends=$(dpkg-deb -f "$deb" Depends)
 recommends=$(dpkg-deb -f "$deb" Recommends)
 [[ "$depends" =~ ^libc6(\ \([^\)]*\))?$ ]] || fail "Depends: $depends (the console tool needs only libc)"
@@ -46,6 +69,7 @@ done
 root="$work/root"
 dpkg -x "$deb" "$root"
 grep -qx 'Exec=exelore' "$root/usr/share/applications/exelore.desktop" || fail "the .desktop entry does not start exelore"
+cmp -s "$root/usr/share/doc/exelore/copyright" packaging/copyright || fail "the package's copyright file is not packaging/copyright"
 for f in usr/lib/exelore/libexelore_qt.so usr/share/man/man1/exelore.1.gz; do
   [[ -f "$root/$f" ]] || fail "the package lacks /$f"
 done
