@@ -1,6 +1,8 @@
 #include "bundle_index.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 
@@ -12,40 +14,63 @@ namespace {
 // A bundle file larger than this is not indexed (the system bundle is ~200 KB).
 constexpr std::uint64_t kMaxBundleSize = 16u << 20;
 
-bool DecodeBase64(std::string_view text, std::vector<std::uint8_t>* out) {
-  std::string compact;
-  compact.reserve(text.size());
-  for (const char c : text) {
-    if (c != '\n' && c != '\r' && c != ' ' && c != '\t') compact.push_back(c);
+bool DecodeBase64(std::string_view text, std::vector<std::uint8_t>* out,
+                  std::size_t max_lines = SIZE_MAX) {
+  // Line by line, straight into `out`: a bundle of hundreds of roots is
+  // decoded without copying its text first.
+  out->clear();
+  bool padded = false;
+  std::size_t lines = 0;
+  for (std::size_t start = 0; start < text.size() && lines < max_lines;) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+      line.remove_suffix(1);
+    }
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    if (line.empty()) continue;
+    ++lines;
+    // Padding ends the data; so does a line whose length is not whole quanta.
+    if (padded || line.size() % 4 != 0 || line.size() > INT_MAX) return false;
+    const std::size_t at = out->size();
+    out->resize(at + line.size() / 4 * 3);
+    if (EVP_DecodeBlock(out->data() + at, reinterpret_cast<const unsigned char*>(line.data()),
+                        static_cast<int>(line.size())) < 0) {
+      return false;
+    }
+    // EVP_DecodeBlock counts the bytes the '=' padding stands for.
+    const std::size_t pad = line.ends_with("==") ? 2 : line.ends_with("=") ? 1 : 0;
+    out->resize(out->size() - pad);
+    padded = pad != 0;
   }
-  if (compact.empty() || compact.size() % 4 != 0) return false;
-  out->resize(compact.size() / 4 * 3);
-  const int n = EVP_DecodeBlock(out->data(), reinterpret_cast<const unsigned char*>(compact.data()),
-                                static_cast<int>(compact.size()));
-  if (n < 0) return false;
-  std::size_t len = static_cast<std::size_t>(n);
-  // EVP_DecodeBlock counts the bytes the '=' padding stands for.
-  if (compact.ends_with("==")) {
-    len -= 2;
-  } else if (compact.ends_with("=")) {
-    len -= 1;
-  }
-  out->resize(len);
-  return true;
+  return !out->empty();
 }
 
-// Finds the subject Name inside a certificate's DER:
-// Certificate { TBSCertificate { [0] version OPTIONAL, serial, signature,
-// issuer, validity, subject, ... }, ... }.
+// Finds the subject Name inside a certificate's DER, or inside the start of
+// it: Certificate { TBSCertificate { [0] version OPTIONAL, serial,
+// signature, issuer, validity, subject, ... }, ... }. The two outer headers
+// may announce more than `der` holds; the fields up to the subject must lie
+// inside it.
 bool LocateSubject(std::span<const std::uint8_t> der, std::size_t* at, std::size_t* len) {
-  const auto certificate = DerContents(der);
-  if (!certificate) return false;
-  const auto tbs = DerContents(*certificate);
-  if (!tbs) return false;
-  std::size_t offset = static_cast<std::size_t>(tbs->data() - der.data());
-  const std::size_t end = offset + tbs->size();
+  const unsigned char* p = der.data();
+  for (int outer = 0; outer < 2; ++outer) {
+    const unsigned char* header = p;
+    long length = 0;
+    int tag = 0;
+    int cls = 0;
+    // "Too long" (0x80 with the header read) is what a prefix gives; a
+    // header that does not decode leaves p where it was.
+    const int r = ASN1_get_object(&p, &length, &tag, &cls,
+                                  static_cast<long>(der.size() - (header - der.data())));
+    if (p == header || (r & V_ASN1_CONSTRUCTED) == 0 || tag != V_ASN1_SEQUENCE) return false;
+  }
+  ERR_clear_error();
+  std::size_t offset = static_cast<std::size_t>(p - der.data());
+  const std::size_t end = der.size();
   for (int field = 0; field < 6 && offset < end; ++field) {
-    const unsigned char* p = der.data() + offset;
+    p = der.data() + offset;
     long length = 0;
     int tag = 0;
     int cls = 0;
@@ -70,13 +95,19 @@ bool LocateSubject(std::span<const std::uint8_t> der, std::size_t* at, std::size
 BundleIndex BundleIndex::FromText(std::string_view text) {
   BundleIndex index({});
   index.loaded_ = true;
-  index.Index(text);
+  index.text_.assign(text);
+  index.Index();
   return index;
 }
 
-X509* BundleIndex::Decoded(Entry& e, bool* fresh) {
+bool BundleIndex::Whole(Entry& e) const {
+  return !e.der.empty() ||
+         DecodeBase64(std::string_view(text_).substr(e.pem_at, e.pem_length), &e.der);
+}
+
+X509* BundleIndex::Decoded(Entry& e, bool* fresh) const {
   *fresh = false;
-  if (!e.decoded) {
+  if (!e.decoded && Whole(e)) {
     const unsigned char* p = e.der.data();
     e.decoded.reset(d2i_X509(nullptr, &p, static_cast<long>(e.der.size())));
     *fresh = e.decoded != nullptr;
@@ -90,8 +121,7 @@ X509* BundleIndex::Resolve(X509_STORE* store, const X509_NAME* name) {
   if (wanted.empty()) return nullptr;
   X509* first = nullptr;
   for (Entry& e : entries_) {
-    const auto subject = std::span<const std::uint8_t>(e.der).subspan(e.subject_at, e.subject_len);
-    if (!std::equal(subject.begin(), subject.end(), wanted.begin(), wanted.end())) continue;
+    if (e.subject != wanted) continue;
     bool fresh = false;
     X509* cert = Decoded(e, &fresh);
     if (fresh) X509_STORE_add_cert(store, cert);
@@ -106,8 +136,7 @@ std::vector<X509*> BundleIndex::FindBySubject(const X509_NAME* name) {
   const std::vector<std::uint8_t> wanted = NameDer(name);
   if (wanted.empty()) return found;
   for (Entry& e : entries_) {
-    const auto subject = std::span<const std::uint8_t>(e.der).subspan(e.subject_at, e.subject_len);
-    if (!std::equal(subject.begin(), subject.end(), wanted.begin(), wanted.end())) continue;
+    if (e.subject != wanted) continue;
     bool fresh = false;
     if (X509* cert = Decoded(e, &fresh)) found.push_back(cert);
   }
@@ -121,7 +150,8 @@ X509* BundleIndex::FindBySha1(std::span<const std::uint8_t> sha1) {
     digested_ = true;
     for (Entry& e : entries_) {
       unsigned int length = 0;
-      if (EVP_Digest(e.der.data(), e.der.size(), e.sha1.data(), &length, EVP_sha1(), nullptr) !=
+      if (!Whole(e) ||
+          EVP_Digest(e.der.data(), e.der.size(), e.sha1.data(), &length, EVP_sha1(), nullptr) !=
               1 ||
           length != e.sha1.size()) {
         e.sha1.fill(0);
@@ -150,12 +180,19 @@ void BundleIndex::Load() {
   const auto size = in.tellg();
   if (size <= 0 || static_cast<std::uint64_t>(size) > kMaxBundleSize) return;
   in.seekg(0);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  if (!in.read(text.data(), size)) return;
-  Index(text);
+  text_.assign(static_cast<std::size_t>(size), '\0');
+  if (!in.read(text_.data(), size)) {
+    text_.clear();
+    return;
+  }
+  Index();
 }
 
-void BundleIndex::Index(std::string_view text) {
+void BundleIndex::Index() {
+  // A certificate's subject lies in its first few hundred bytes: only those
+  // lines are decoded now, the rest when the certificate is asked for.
+  constexpr std::size_t kSubjectLines = 12;
+  const std::string_view text = text_;
   static constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----";
   static constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
   std::size_t at = 0;
@@ -165,8 +202,17 @@ void BundleIndex::Index(std::string_view text) {
     if (end == std::string::npos) break;
     at = end + kEnd.size();
     Entry e;
-    if (DecodeBase64(text.substr(body, end - body), &e.der) &&
-        LocateSubject(e.der, &e.subject_at, &e.subject_len)) {
+    e.pem_at = body;
+    e.pem_length = end - body;
+    const std::string_view pem = text.substr(body, end - body);
+    std::vector<std::uint8_t> start;
+    std::size_t subject_at = 0;
+    std::size_t subject_len = 0;
+    if ((DecodeBase64(pem, &start, kSubjectLines) &&
+         LocateSubject(start, &subject_at, &subject_len)) ||
+        (DecodeBase64(pem, &start) && LocateSubject(start, &subject_at, &subject_len))) {
+      e.subject.assign(start.begin() + static_cast<std::ptrdiff_t>(subject_at),
+                       start.begin() + static_cast<std::ptrdiff_t>(subject_at + subject_len));
       entries_.push_back(std::move(e));
     }
   }

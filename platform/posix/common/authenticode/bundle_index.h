@@ -40,20 +40,24 @@ class BundleIndex {
 
  private:
   struct Entry {
-    std::vector<std::uint8_t> der;
-    std::size_t subject_at = 0;
-    std::size_t subject_len = 0;
+    std::size_t pem_at = 0;  // the block's base64 text in text_
+    std::size_t pem_length = 0;
+    std::vector<std::uint8_t> subject;  // the subject's DER
+    std::vector<std::uint8_t> der;      // the whole certificate, decoded on first ask
     std::array<std::uint8_t, 20> sha1{};
     ossl::X509Ptr decoded;
   };
 
   void Load();
-  void Index(std::string_view text);
+  void Index();
+  // Whether `e`'s whole DER is decoded, decoding it now if need be.
+  bool Whole(Entry& e) const;
   // The certificate of `e`, decoded on first ask; *fresh says whether it
   // was decoded by this call.
-  static X509* Decoded(Entry& e, bool* fresh);
+  X509* Decoded(Entry& e, bool* fresh) const;
 
   std::string path_;
+  std::string text_;  // the bundle's text, which the entries view
   bool loaded_ = false;
   bool digested_ = false;
   std::vector<Entry> entries_;

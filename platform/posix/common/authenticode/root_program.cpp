@@ -239,8 +239,6 @@ bool SignatureVerifies(PKCS7* p7, std::time_t this_update) {
   return true;
 }
 
-bool BySha1(const RootProgramEntry& a, const RootProgramEntry& b) { return a.sha1 < b.sha1; }
-
 // The program's certificates, indexed once per source and never freed, so
 // that the certificates handed out stay valid for the process.
 struct ProgramRoots {
@@ -289,39 +287,69 @@ std::optional<RootProgramList> RootProgramList::Parse(std::span<const std::uint8
   RootProgramList list;
   list.this_update_ = *this_update;
   if (ctl->subjects != nullptr) {
-    const auto subjects = DerChildren(std::span<const std::uint8_t>(
-        ctl->subjects->data, static_cast<std::size_t>(ctl->subjects->length)));
-    if (!subjects) return std::nullopt;
-    list.entries_.reserve(subjects->size());
+    const std::span<const std::uint8_t> whole(ctl->subjects->data,
+                                              static_cast<std::size_t>(ctl->subjects->length));
+    const auto contents = DerContents(whole);
+    const auto subjects = DerChildren(whole);
+    if (!contents || !subjects) return std::nullopt;
+    list.subjects_.assign(contents->begin(), contents->end());
+    list.slots_.reserve(subjects->size());
     for (const auto der : *subjects) {
-      const unsigned char* q = der.data();
-      const SubjectPtr subject(reinterpret_cast<CatTrustedSubject*>(ASN1_item_d2i(
-          nullptr, &q, static_cast<long>(der.size()), ASN1_ITEM_rptr(CatTrustedSubject))));
-      if (!subject || q != der.data() + der.size()) return std::nullopt;
-      auto entry = ReadEntry(subject.get());
-      if (!entry) return std::nullopt;
-      list.entries_.push_back(std::move(*entry));
+      // TrustedSubject ::= SEQUENCE { subjectIdentifier OCTET STRING, ... }
+      constexpr std::uint8_t kOctetString = 0x04;
+      const auto fields = DerChildren(der);
+      if (!fields || fields->empty() || fields->front()[0] != kOctetString) return std::nullopt;
+      const auto id = DerContents(fields->front());
+      Slot slot;
+      if (!id || id->size() != slot.sha1.size()) return std::nullopt;
+      std::copy(id->begin(), id->end(), slot.sha1.begin());
+      slot.at = static_cast<std::size_t>(der.data() - contents->data());
+      slot.length = der.size();
+      list.slots_.push_back(std::move(slot));
     }
   }
-  std::sort(list.entries_.begin(), list.entries_.end(), BySha1);
+  std::sort(list.slots_.begin(), list.slots_.end(),
+            [](const Slot& a, const Slot& b) { return a.sha1 < b.sha1; });
   // A root listed twice has no one set of properties.
-  if (std::adjacent_find(list.entries_.begin(), list.entries_.end(),
-                         [](const RootProgramEntry& a, const RootProgramEntry& b) {
-                           return a.sha1 == b.sha1;
-                         }) != list.entries_.end()) {
+  if (std::adjacent_find(list.slots_.begin(), list.slots_.end(), [](const Slot& a, const Slot& b) {
+        return a.sha1 == b.sha1;
+      }) != list.slots_.end()) {
     return std::nullopt;
   }
-  if (check_signature && !SignatureVerifies(p7.get(), list.this_update_)) return std::nullopt;
+  if (check_signature) {
+    for (const Slot& slot : list.slots_) {
+      if (list.Decode(slot) == nullptr) return std::nullopt;
+    }
+    if (!SignatureVerifies(p7.get(), list.this_update_)) return std::nullopt;
+  }
   ERR_clear_error();
   return list;
 }
 
+const RootProgramEntry* RootProgramList::Decode(const Slot& slot) const {
+  std::lock_guard lock(*mutex_);
+  if (!slot.decoded) {
+    slot.decoded = true;
+    const unsigned char* p = subjects_.data() + slot.at;
+    const SubjectPtr subject(reinterpret_cast<CatTrustedSubject*>(ASN1_item_d2i(
+        nullptr, &p, static_cast<long>(slot.length), ASN1_ITEM_rptr(CatTrustedSubject))));
+    if (subject && p == subjects_.data() + slot.at + slot.length) {
+      if (auto entry = ReadEntry(subject.get())) {
+        slot.entry = std::make_unique<RootProgramEntry>(std::move(*entry));
+      }
+    }
+    ERR_clear_error();
+  }
+  return slot.entry.get();
+}
+
 const RootProgramEntry* RootProgramList::Find(std::span<const std::uint8_t> sha1) const {
   if (sha1.size() != 20) return nullptr;
-  RootProgramEntry key;
-  std::memcpy(key.sha1.data(), sha1.data(), key.sha1.size());
-  const auto it = std::lower_bound(entries_.begin(), entries_.end(), key, BySha1);
-  return it != entries_.end() && it->sha1 == key.sha1 ? &*it : nullptr;
+  std::array<std::uint8_t, 20> key{};
+  std::copy(sha1.begin(), sha1.end(), key.begin());
+  const auto it = std::lower_bound(slots_.begin(), slots_.end(), key,
+                                   [](const Slot& a, const auto& k) { return a.sha1 < k; });
+  return it != slots_.end() && it->sha1 == key ? Decode(*it) : nullptr;
 }
 
 const RootProgramList& BuiltInRootProgram() {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <array>
+#include <memory>
+#include <mutex>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -44,9 +46,11 @@ class RootProgramList {
   // Decodes `stl_der`, a PKCS #7 SignedData filling the span whose content
   // is a CTL (1.3.6.1.4.1.311.10.1) of subject usage szOID_ROOT_LIST_SIGNER
   // (1.3.6.1.4.1.311.10.3.9), subject algorithm SHA-1 and 20-byte subject
-  // identifiers, each listed once. Every property this list reads must
-  // decode (one value, of its form), else the whole list is refused rather
-  // than a restriction dropped. With `check_signature`, also: the first
+  // identifiers, each listed once. An entry is decoded when Find first asks
+  // for it, and one whose properties do not all decode (one value, of its
+  // form) is absent rather than a restriction dropped. With
+  // `check_signature` every entry is decoded at once and one that does not
+  // decode refuses the whole list; also, the first
   // signer's signature over the content verifies (the contents octets of the
   // CTL, as for a catalog), and its certificate chains, with the message's
   // certificates, to the program's Microsoft Root Certificate Authority 2010
@@ -58,14 +62,26 @@ class RootProgramList {
   // The list's thisUpdate, seconds since 1970.
   std::time_t this_update() const { return this_update_; }
   // The entry of the root whose SHA-1 is `sha1`, or nullptr; valid for the
-  // list's life.
+  // list's life. Thread-safe.
   const RootProgramEntry* Find(std::span<const std::uint8_t> sha1) const;
   // How many roots the list names.
-  std::size_t size() const { return entries_.size(); }
+  std::size_t size() const { return slots_.size(); }
 
  private:
+  // One TrustedSubject, kept encoded until asked for.
+  struct Slot {
+    std::array<std::uint8_t, 20> sha1{};
+    std::size_t at = 0;  // its encoding in subjects_
+    std::size_t length = 0;
+    mutable bool decoded = false;
+    mutable std::unique_ptr<RootProgramEntry> entry;  // null when it does not decode
+  };
+  const RootProgramEntry* Decode(const Slot& slot) const;
+
   std::time_t this_update_ = 0;
-  std::vector<RootProgramEntry> entries_;  // ordered by sha1
+  std::vector<std::uint8_t> subjects_;  // the trustedSubjects' contents
+  std::vector<Slot> slots_;             // ordered by sha1
+  std::unique_ptr<std::mutex> mutex_ = std::make_unique<std::mutex>();
 };
 
 // The list and roots the anchors read: the product's are the compiled-in
