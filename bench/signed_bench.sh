@@ -16,7 +16,7 @@
 #  (c) the 96 MiB file vs openssl dgst -sha256               -- want <= 1.1
 #      and peak RSS of the verification                      -- want < 16 MiB
 #  (d) real files from scripts/fetch-real-files.sh [--large], when present,
-#      in the default environment (built-in roots, system store): a small
+#      in the default environment (Microsoft's root program list): a small
 #      Microsoft DLL vs `true` and osslsigncode verify with the same anchors
 #      (want <= 2.4 and <= 0.7), and the 83 MB node.exe vs openssl dgst
 #      -sha256 (want <= 1.1)
