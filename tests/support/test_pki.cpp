@@ -273,7 +273,8 @@ TestPki TestPki::Create(const std::string& dir) {
   const auto reissued = [&](EVP_PKEY* key) {
     CertPtr cert(X509_dup(inter.cert.get()));
     Check(cert != nullptr, "dup");
-    X509_delete_ext(cert.get(), X509_get_ext_by_NID(cert.get(), NID_authority_key_identifier, -1));
+    X509_EXTENSION_free(X509_delete_ext(
+        cert.get(), X509_get_ext_by_NID(cert.get(), NID_authority_key_identifier, -1)));
     X509_set_issuer_name(cert.get(), X509_get_subject_name(other_root.cert.get()));
     X509_set_pubkey(cert.get(), key);
     Check(X509_sign(cert.get(), other_root.key.get(), EVP_sha256()) > 0, "reissue");

@@ -62,8 +62,8 @@ bool LocateSubject(std::span<const std::uint8_t> der, std::size_t* at, std::size
     int cls = 0;
     // "Too long" (0x80 with the header read) is what a prefix gives; a
     // header that does not decode leaves p where it was.
-    const int r = ASN1_get_object(&p, &length, &tag, &cls,
-                                  static_cast<long>(der.size() - (header - der.data())));
+    const long left = static_cast<long>(der.size()) - static_cast<long>(header - der.data());
+    const int r = ASN1_get_object(&p, &length, &tag, &cls, left);
     if (p == header || (r & V_ASN1_CONSTRUCTED) == 0 || tag != V_ASN1_SEQUENCE) return false;
   }
   ERR_clear_error();
