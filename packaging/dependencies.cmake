@@ -1,5 +1,5 @@
 # Read by cpack (CPACK_PROJECT_CONFIG_FILE): the package's Depends and
-# Recommends, from dpkg-shlibdeps run on the executable and on the dialog's
+# Recommends, from dpkg-shlibdeps run on the executables and on the dialog's
 # front end separately. The front end also needs a Qt platform plugin, which
 # no library links.
 function(exelore_shlibdeps binary out)
@@ -15,6 +15,10 @@ function(exelore_shlibdeps binary out)
 endfunction()
 
 exelore_shlibdeps(${EXELORE_CONSOLE} CPACK_DEBIAN_PACKAGE_DEPENDS)
+exelore_shlibdeps(${EXELORE_SCAN} scan_depends)
+if(NOT scan_depends STREQUAL CPACK_DEBIAN_PACKAGE_DEPENDS)
+  message(FATAL_ERROR "exelore-scan needs ${scan_depends}, exelore ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
+endif()
 if(EXELORE_FRONTEND)
   exelore_shlibdeps(${EXELORE_FRONTEND} recommends)
   # libc6 is in Depends already.

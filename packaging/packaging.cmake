@@ -2,9 +2,9 @@
 # exelore-<version>-win64.zip. Elsewhere: `cpack -G DEB` in the build folder
 # makes exelore_<version>_<arch>.deb from the install rules.
 if(WIN32)
-  # The executable without debug sections or the COFF symbol table (only a
-  # debugger reads either: 212 KB instead of 738 KB), a short README and the
-  # licence, with Windows line ends.
+  # The two executables without debug sections or the COFF symbol table
+  # (only a debugger reads either: 212 KB instead of 738 KB), a short README
+  # and the licence, with Windows line ends.
   set(EXELORE_RELEASE_NAME exelore-${PROJECT_VERSION}-win64)
   set(stage ${PROJECT_BINARY_DIR}/release/${EXELORE_RELEASE_NAME})
   configure_file(packaging/README-windows.txt ${PROJECT_BINARY_DIR}/release/README.txt @ONLY
@@ -21,12 +21,13 @@ if(WIN32)
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}
     COMMAND ${CMAKE_STRIP} --strip-all -o ${stage}/exelore.exe $<TARGET_FILE:exelore>
+    COMMAND ${CMAKE_STRIP} --strip-all -o ${stage}/exelore-scan.exe $<TARGET_FILE:exelore-scan>
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/release/README.txt
             ${PROJECT_BINARY_DIR}/release/LICENSE.txt ${stage}
     COMMAND ${CMAKE_COMMAND} -E chdir ${PROJECT_BINARY_DIR}/release
             ${CMAKE_COMMAND} -E tar cf ${PROJECT_BINARY_DIR}/${EXELORE_RELEASE_NAME}.zip --format=zip
             ${EXELORE_RELEASE_NAME}
-    DEPENDS exelore ${PROJECT_BINARY_DIR}/release/README.txt ${PROJECT_BINARY_DIR}/release/LICENSE.txt
+    DEPENDS exelore exelore-scan ${PROJECT_BINARY_DIR}/release/README.txt ${PROJECT_BINARY_DIR}/release/LICENSE.txt
     COMMENT "Packing ${EXELORE_RELEASE_NAME}.zip")
   add_custom_target(release DEPENDS ${PROJECT_BINARY_DIR}/${EXELORE_RELEASE_NAME}.zip)
   return()
@@ -45,7 +46,9 @@ set(CPACK_PACKAGE_DESCRIPTION
     "version resource and the name of the certificate that signed it, with\n"
     "whether the Authenticode signature holds (embedded, or through a signed\n"
     "catalog). `exelore /c FILE` writes the report to standard output and needs\n"
-    "nothing but the C library. Without arguments, a small Qt dialog opens.")
+    "nothing but the C library. Without arguments, a small Qt dialog opens.\n"
+    "`exelore-scan` reports every PE file of a tree (a mounted Windows volume,\n"
+    "say) as CSV or JSON Lines.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
@@ -61,6 +64,7 @@ if(TARGET exelore_qt)
 endif()
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake CONTENT
      "set(EXELORE_CONSOLE \"$<TARGET_FILE:exelore>\")
+set(EXELORE_SCAN \"$<TARGET_FILE:exelore-scan>\")
 set(EXELORE_FRONTEND \"${frontend}\")
 set(EXELORE_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
 include(\"${PROJECT_SOURCE_DIR}/packaging/dependencies.cmake\")

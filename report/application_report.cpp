@@ -1,6 +1,7 @@
 #include "report/application_report.h"
 
 #include <memory>
+#include <utility>
 
 #include "report/version_info.h"
 #include "util/file_certificate_info.h"
@@ -19,21 +20,22 @@ WideString StringTablePrefix(WORD language, WORD code_page) {
   return prefix;
 }
 
-// "PublisherName: ", then the signer's name and whether the signature holds,
-// when a signer can be named.
-void AppendPublisherLine(const WCHAR* path, WideString& report) {
-  report += TEXT("PublisherName: ");
+// The signer's name and whether the signature holds, when a signer can be
+// named, and the catalog it came from.
+void ReadPublisher(const WCHAR* path, ApplicationFacts& facts) {
   orvik_util::FileCertificateInfo certificate_info{WideString(path)};
   certificate_info.Initialize();
   WideString name;
   if (FAILED(certificate_info.GetPublisherName(name))) return;
   bool verified = false;
   certificate_info.VerifyTrust(verified);
-  report += name;
-  report += verified ? TEXT(" (verified)") : TEXT(" (UNVERIFIED)");
+  facts.has_publisher = true;
+  facts.publisher = std::move(name);
+  facts.verified = verified;
+  if (const WideString* catalog = certificate_info.CatalogFilePath()) facts.catalog_path = *catalog;
 }
 
-void AppendVersionLines(const void* block, WideString& report) {
+void ReadVersionValues(const void* block, ApplicationFacts& facts) {
   void* translation = nullptr;
   UINT translation_length = 0;
   // A Translation value shorter than one entry counts as absent.
@@ -47,36 +49,53 @@ void AppendVersionLines(const void* block, WideString& report) {
   const WORD code_page = static_cast<WORD>(entry[2] | (entry[3] << 8));
   const WideString prefix = StringTablePrefix(language, code_page);
 
+  facts.has_version_lines = true;
   WideString sub_block;
-  bool first = true;
-  for (const WCHAR* key : VersionStringKeys) {
-    if (!first) report += TEXT("\r\n");
-    first = false;
-    report += key;
-    report += TEXT(": ");
+  for (std::size_t i = 0; i < VersionStringKeys.size(); ++i) {
     sub_block = prefix;
-    sub_block += key;
+    sub_block += VersionStringKeys[i];
     void* value = nullptr;
     UINT value_length = 0;
+    // The value as a NUL-terminated string: its stated length is not used.
     if (VerQueryValueW(block, sub_block.c_str(), &value, &value_length) && value != nullptr) {
-      report += static_cast<const WCHAR*>(value);
+      facts.values[i] = static_cast<const WCHAR*>(value);
     }
   }
-  report += TEXT("\r\n");
 }
 
 }  // namespace
 
-void ComposeApplicationReport(const WCHAR* path, WideString& report) {
-  report.clear();
+void ReadApplicationFacts(const WCHAR* path, bool publisher_without_version,
+                          ApplicationFacts& facts) {
+  facts = ApplicationFacts{};
   if (path == nullptr || *path == 0) return;
 
   DWORD handle = 0;
   const DWORD size = QueryVersionInfoSize(path, &handle);
-  if (size == 0) return;
-
-  auto block = std::make_unique<BYTE[]>(size);
-  if (LoadVersionInfo(path, 0, size, block.get())) AppendVersionLines(block.get(), report);
+  facts.has_version_resource = size != 0;
+  if (facts.has_version_resource) {
+    auto block = std::make_unique<BYTE[]>(size);
+    if (LoadVersionInfo(path, 0, size, block.get())) ReadVersionValues(block.get(), facts);
+  }
   // Whether or not the version block could be read.
-  AppendPublisherLine(path, report);
+  if (facts.has_version_resource || publisher_without_version) ReadPublisher(path, facts);
+}
+
+void ComposeApplicationReport(const WCHAR* path, WideString& report) {
+  report.clear();
+  ApplicationFacts facts;
+  ReadApplicationFacts(path, false, facts);
+  if (!facts.has_version_resource) return;
+  if (facts.has_version_lines) {
+    for (std::size_t i = 0; i < VersionStringKeys.size(); ++i) {
+      report += VersionStringKeys[i];
+      report += TEXT(": ");
+      report += facts.values[i];
+      report += TEXT("\r\n");
+    }
+  }
+  report += TEXT("PublisherName: ");
+  if (!facts.has_publisher) return;
+  report += facts.publisher;
+  report += facts.verified ? TEXT(" (verified)") : TEXT(" (UNVERIFIED)");
 }

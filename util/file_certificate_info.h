@@ -46,6 +46,10 @@ class FileCertificateInfo {
   // unwritten, before a successful Initialize.
   HRESULT VerifyTrust(bool& verified);
 
+  // The path of the catalog the signer was read from, or null when the
+  // signer is the file's own (or none was found).
+  const WideString* CatalogFilePath() const { return m_catalogFilePath.get(); }
+
  private:
   bool FindInCatalog();
   void FillFileTrustData(WINTRUST_DATA& data);

@@ -1,6 +1,6 @@
 // The one table of live handles. Every handle the stand-in hands out (files,
-// certificate stores, signed messages, catalog administrators and catalog
-// contexts) is registered here with its kind when created and looked up
+// folder searches, certificate stores, signed messages, catalog
+// administrators and catalog contexts) is registered here with its kind when created and looked up
 // before it is used, so a stale, closed, made-up or wrong-kind handle is
 // refused instead of being read. WinVerifyTrust's state data is kept the
 // same way.
@@ -10,7 +10,7 @@
 
 namespace exelore_posix {
 
-enum class HandleKind { kFile, kCertStore, kMessage, kCatAdmin, kCatInfo, kTrustState };
+enum class HandleKind { kFile, kFind, kCertStore, kMessage, kCatAdmin, kCatInfo, kTrustState };
 
 void RegisterHandle(const void* object, HandleKind kind);
 // Whether `handle` is live and of `kind`.

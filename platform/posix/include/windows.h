@@ -43,6 +43,7 @@ using PBYTE = BYTE*;
 using LPDWORD = DWORD*;
 using PDWORD = DWORD*;
 using PUINT = UINT*;
+using PLONG = LONG*;
 using LPSTR = char*;
 using LPCSTR = const char*;
 using LPWSTR = WCHAR*;
@@ -107,6 +108,9 @@ using FARPROC = INT_PTR (*)();
 #define ERROR_INVALID_MONITOR_HANDLE 1461L
 #define ERROR_DLL_INIT_FAILED 1114L
 #define ERROR_NOT_FOUND 1168L
+#define ERROR_NO_MORE_FILES 18L
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_DIRECTORY 267L
 
 #define S_OK (static_cast<HRESULT>(0))
 #define E_FAIL (static_cast<HRESULT>(0x80004005))
@@ -129,6 +133,9 @@ void WINAPI SetLastError(DWORD code);
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_ATTRIBUTE_DEVICE 0x00000040u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
+#define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
+#define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
 
 typedef struct _SECURITY_ATTRIBUTES {
   DWORD nLength;
@@ -149,6 +156,13 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+#define FILE_BEGIN 0
+#define INVALID_SET_FILE_POINTER (static_cast<DWORD>(-1))
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                            DWORD dwMoveMethod);
+BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
 
 #define LMEM_FIXED 0x0000u
 #define LMEM_ZEROINIT 0x0040u
@@ -177,6 +191,25 @@ typedef struct _FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
 } FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;  // the reparse tag of a reparse point
+  DWORD dwReserved1;
+  WCHAR cFileName[MAX_PATH];
+  WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW, *PWIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
+
+extern "C" {
+HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData);
+BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
+BOOL WINAPI FindClose(HANDLE hFindFile);
+}
 
 #include <winerror.h>
 #include <winver.h>

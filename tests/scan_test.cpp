@@ -1,0 +1,292 @@
+// exelore-scan: every record says what `exelore /c` says of its file, in
+// both formats and with any number of jobs; and a hostile tree is walked to
+// the end with each oddity reported.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "catalog_builder.h"
+#include "catalog_fixture.h"
+#include "pe_builder.h"
+#include "process.h"
+#include "scan/records.h"
+#include "scan/tree_walk.h"
+#include "signing.h"
+#include "text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using exelore_test::CatalogTest;
+using exelore_test::Wide;
+using Bytes = std::vector<std::uint8_t>;
+using Record = std::map<std::string, std::string>;  // key -> value as UTF-8, paths as bytes
+
+// The file-system bytes of a record's text: a lone surrogate U+DC80..U+DCFF
+// (from `code`, a JSON escape or a WTF-8 sequence) is the byte it stands for.
+void AppendUnit(std::string& out, char32_t code) {
+  if (code >= 0xDC80 && code <= 0xDCFF) {
+    out.push_back(static_cast<char>(code - 0xDC00));
+  } else {
+    out += *exelore_posix::Utf16ToBytes(std::u16string(1, static_cast<char16_t>(code)));
+  }
+}
+
+std::string FromWtf8(const std::string& field) {
+  std::string out;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    const auto c = static_cast<unsigned char>(field[i]);
+    if (c == 0xED && i + 2 < field.size() && (field[i + 1] & 0xE0) == 0xA0) {
+      AppendUnit(out, static_cast<char32_t>(0xD000 | ((field[i + 1] & 0x3F) << 6) |
+                                            (field[i + 2] & 0x3F)));
+      i += 2;
+    } else {
+      out.push_back(field[i]);
+    }
+  }
+  return out;
+}
+
+std::vector<Record> ParseCsv(const std::string& text) {
+  std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+      rows.back().back().push_back(text[++i]);
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && c == ',') {
+      rows.back().emplace_back();
+    } else if (!quoted && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      rows.emplace_back(1);
+      ++i;
+    } else {
+      rows.back().back().push_back(c);
+    }
+  }
+  EXPECT_EQ(rows.back(), std::vector<std::string>(1));  // the text ends with CR LF
+  rows.pop_back();
+  std::vector<Record> records;
+  for (std::size_t r = 1; r < rows.size(); ++r) {
+    EXPECT_EQ(rows[r].size(), rows[0].size());
+    Record record;
+    for (std::size_t f = 0; f < rows[r].size() && f < rows[0].size(); ++f)
+      record[rows[0][f]] = FromWtf8(rows[r][f]);
+    records.push_back(record);
+  }
+  return records;
+}
+
+// One object of string members per line, as exelore-scan writes them.
+std::vector<Record> ParseJsonLines(const std::string& text) {
+  std::vector<Record> records;
+  std::size_t i = 0;
+  const auto string = [&] {
+    std::string out;
+    EXPECT_EQ(text[i++], '"');
+    while (i < text.size() && text[i] != '"') {
+      if (text[i] != '\\') {
+        out.push_back(text[i++]);
+        continue;
+      }
+      const char e = text[i + 1];
+      i += 2;
+      if (e == 'u') {
+        AppendUnit(out, static_cast<char32_t>(std::stoul(text.substr(i, 4), nullptr, 16)));
+        i += 4;
+      } else {
+        out.push_back(e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e);
+      }
+    }
+    ++i;
+    return out;
+  };
+  while (i < text.size()) {
+    Record record;
+    EXPECT_EQ(text[i++], '{');
+    while (text[i] != '}') {
+      const std::string key = string();
+      EXPECT_EQ(text[i++], ':');
+      record[key] = string();
+      if (text[i] == ',') ++i;
+    }
+    EXPECT_EQ(text.substr(i, 2), "}\n");
+    i += 2;
+    records.push_back(record);
+  }
+  return records;
+}
+
+// What `exelore /c` prints for a record's text: one byte per UTF-16 unit,
+// "?" above 255.
+std::string SingleByte(const std::string& utf8) {
+  std::string out;
+  for (const char16_t unit : Wide(utf8)) out.push_back(unit < 256 ? static_cast<char>(unit) : '?');
+  return out;
+}
+
+TEST_F(CatalogTest, ScanRecordsSayWhatTheReportSays) {
+  if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
+  const std::string tree = File("tree");
+  fs::create_directories(tree + "/sub");
+  const auto put = [&](const std::string& name, const Bytes& bytes) {
+    exelore_test::WriteFile(tree + "/" + name, bytes);
+    return tree + "/" + name;
+  };
+  exelore_test::PeLayout layout, other_layout;
+  const Bytes image = Image(0, &layout);
+  const Bytes other = Image(16, &other_layout);
+  put("listed.exe", image);
+  put("sub/\xff-listed-copy.exe", image);
+  put("sub/untrusted-catalog.exe", other);
+  Bytes changed = image;
+  changed[layout.version_data_offset + 60] ^= 0x01;
+  put("changed.exe", changed);
+  exelore_test::SignFile(pki_->signer, tree + "/changed.exe", tree + "/signed.exe");
+  exelore_test::SignFile(pki_->untrusted_signer, tree + "/changed.exe", tree + "/untrusted.exe");
+  Bytes tampered = exelore_test::ReadFile(tree + "/signed.exe");
+  tampered[layout.version_data_offset + 61] ^= 0x01;
+  put("tampered.exe", tampered);
+  exelore_test::PeLayout bare_layout;
+  const Bytes bare = exelore_test::BuildPe({}, &bare_layout);  // no version resource
+  put("sub/no-version.dll", bare);
+  put("truncated.exe", Bytes(image.begin(), image.begin() + 300));
+  put("mz-only.exe", {'M', 'Z'});
+  put("notes.txt", {'h', 'i'});
+
+  exelore_test::CatalogOptions trusted, untrusted;
+  trusted.entries = {exelore_test::EntryFor(ImageHash(image, layout))};
+  untrusted.entries = {exelore_test::EntryFor(ImageHash(other, other_layout))};
+  trusted.entries.push_back(exelore_test::EntryFor(ImageHash(bare, bare_layout)));
+  PutCatalog("trusted.cat", exelore_test::BuildCatalog(trusted, pki_->signer));
+  PutCatalog("untrusted.cat", exelore_test::BuildCatalog(untrusted, pki_->untrusted_signer));
+  const std::vector<std::string> env = {"SystemRoot=" + system_root_,
+                                        "SSL_CERT_FILE=" + pki_->root.cert,
+                                        "SSL_CERT_DIR=" + pki_->ca_dir};
+
+  // name -> PublisherName, verdict, source, catalog
+  const std::map<std::string, std::vector<std::string>> expected = {
+      {"changed.exe", {"", "", "", ""}},
+      {"listed.exe", {"ExeLore Test Signer", "verified", "catalog", "trusted.cat"}},
+      {"signed.exe", {"ExeLore Test Signer", "verified", "embedded", ""}},
+      {"sub/\xff-listed-copy.exe", {"ExeLore Test Signer", "verified", "catalog", "trusted.cat"}},
+      {"sub/no-version.dll", {"ExeLore Test Signer", "verified", "catalog", "trusted.cat"}},
+      {"sub/untrusted-catalog.exe",
+       {"ExeLore Untrusted Signer", "unverified", "catalog", "untrusted.cat"}},
+      {"tampered.exe", {"ExeLore Test Signer", "unverified", "embedded", ""}},
+      {"truncated.exe", {"", "", "", ""}},
+      {"untrusted.exe", {"ExeLore Untrusted Signer", "unverified", "embedded", ""}},
+  };
+  std::vector<Record> first;
+  for (const char* format : {"csv", "jsonl"}) {
+    for (const char* jobs : {"1", "4"}) {
+      SCOPED_TRACE(std::string(format) + " jobs " + jobs);
+      const auto scan = exelore_test::RunProcess(
+          {EXELORE_SCAN_BINARY, "--format", format, "--jobs", jobs, tree}, env);
+      ASSERT_EQ(scan.exit_status, 0) << scan.err;
+      const std::vector<Record> records =
+          std::string(format) == "csv" ? ParseCsv(scan.out) : ParseJsonLines(scan.out);
+      if (first.empty()) first = records;
+      EXPECT_EQ(records, first);  // the same records in the same order
+      ASSERT_EQ(records.size(), expected.size());
+      auto want = expected.begin();
+      for (const Record& record : records) {
+        const std::string& path = record.at("path");
+        SCOPED_TRACE(path);
+        ASSERT_EQ(path, tree + "/" + want->first);
+        EXPECT_EQ((std::vector<std::string>{record.at("PublisherName"), record.at("verdict"),
+                                            record.at("source"), record.at("catalog")}),
+                  want->second);
+        EXPECT_EQ(record.at("error"), "");
+        ++want;
+        if (std::string(format) != "csv" || std::string(jobs) != "1") continue;
+        // The report, where it has a publisher line, holds the same answers.
+        const std::string report = exelore_test::RunProcess({EXELORE_BINARY, "/c", path}, env).out;
+        if (report == "\r\n") {
+          for (const WCHAR* key : VersionStringKeys)
+            EXPECT_EQ(record.at(*exelore_posix::Utf16ToBytes(key)), "");
+          continue;
+        }
+        std::string composed;
+        if (report.find("Comments: ") == 0) {
+          for (const WCHAR* key : VersionStringKeys) {
+            const std::string name = *exelore_posix::Utf16ToBytes(key);
+            composed += name + ": " + SingleByte(record.at(name)) + "\r\n";
+          }
+        }
+        composed += "PublisherName: " + record.at("PublisherName");
+        if (!record.at("verdict").empty())
+          composed += record.at("verdict") == "verified" ? " (verified)" : " (UNVERIFIED)";
+        EXPECT_EQ(report, composed + "\r\n");
+      }
+    }
+  }
+}
+
+// Everything the walk meets that is not a readable PE file is reported with
+// what kept it from being read, and the other files are all there.
+TEST(ScanTreeTest, HostileTreeIsWalkedToTheEnd) {
+  exelore_test::TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);
+  const std::string tree = dir.File("tree");
+  fs::create_directories(tree + "/deep/deeper");
+  const Bytes image = exelore_test::BuildPe({});
+  for (const char* name : {"a.exe", "deep/deeper/z.exe", "unreadable.exe", "vanishing.exe",
+                           "\xfe\xff.exe"})
+    exelore_test::WriteFile(tree + "/" + name, image);
+  ::chmod((tree + "/unreadable.exe").c_str(), 0);
+  fs::create_directory_symlink(".", tree + "/deep/loop");
+  ASSERT_EQ(::mkfifo((tree + "/fifo").c_str(), 0644), 0);
+
+  std::vector<WalkEntry> entries;
+  WalkTree(Wide(tree), entries);
+  fs::remove(tree + "/vanishing.exe");
+  // The unreadable file is read as nobody: root reads any file.
+  std::string unreadable_error;
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  if (const pid_t child = ::fork(); child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(1);
+    const auto record = ScanEntry({Wide(tree + "/unreadable.exe"), false, {}});
+    const std::string text = record ? *exelore_posix::Utf16ToBytes(record->error) : "no record";
+    ::_exit(::write(pipe_fds[1], text.data(), text.size()) < 0);
+  } else {
+    ::close(pipe_fds[1]);
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) unreadable_error.append(buffer, n);
+    ::close(pipe_fds[0]);
+    ::waitpid(child, nullptr, 0);
+  }
+  EXPECT_EQ(unreadable_error, "cannot read: access denied (error 5)");
+
+  std::vector<std::pair<std::string, std::string>> seen;  // path below the tree, error
+  for (const WalkEntry& entry : entries) {
+    const auto record = ScanEntry(entry);
+    ASSERT_TRUE(record.has_value());
+    seen.emplace_back(exelore_posix::Utf16ToBytes(record->path)->substr(tree.size() + 1),
+                      *exelore_posix::Utf16ToBytes(record->error));
+  }
+  seen.erase(std::remove_if(seen.begin(), seen.end(),
+                            [](const auto& s) { return s.first == "unreadable.exe"; }),
+             seen.end());
+  const std::vector<std::pair<std::string, std::string>> want = {
+      {"a.exe", ""},
+      {"deep/deeper/z.exe", ""},
+      {"deep/loop", "symbolic link, not followed"},
+      {"fifo", "not a regular file"},
+      {"vanishing.exe", "cannot read: file not found (error 2)"},
+      {"\xfe\xff.exe", ""},
+  };
+  EXPECT_EQ(seen, want);
+}
+
+}  // namespace
