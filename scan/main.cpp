@@ -154,8 +154,8 @@ bool ScanAll(const std::vector<WalkEntry>& entries, const Options& options) {
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
 
-  const unsigned jobs = std::max(1u, options.jobs != 0 ? options.jobs
-                                                       : std::thread::hardware_concurrency());
+  const unsigned jobs =
+      std::max(1u, options.jobs != 0 ? options.jobs : std::thread::hardware_concurrency());
   std::vector<std::thread> workers;
   const auto work = [&] {
     for (std::size_t i; !stop && (i = next++) < entries.size();) {
@@ -177,7 +177,8 @@ bool ScanAll(const std::vector<WalkEntry>& entries, const Options& options) {
     std::string line;
     {
       std::unique_lock lock(mutex);
-      while (!ready.wait_for(lock, std::chrono::milliseconds(250), [&] { return slots[i].ready; })) {
+      while (
+          !ready.wait_for(lock, std::chrono::milliseconds(250), [&] { return slots[i].ready; })) {
         lock.unlock();
         progress.Show(i);
         lock.lock();

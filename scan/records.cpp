@@ -98,8 +98,10 @@ std::array<WideString, 1 + VersionStringKeys.size() + kTrailingKeys.size()> Valu
   for (const WideString& value : record.facts.values) values[at++] = value;
   const ApplicationFacts& facts = record.facts;
   values[at++] = facts.publisher;
-  values[at++] = !facts.has_publisher ? TEXT("") : facts.verified ? TEXT("verified") : TEXT("unverified");
-  values[at++] = !facts.has_publisher           ? TEXT("")
+  values[at++] = !facts.has_publisher ? TEXT("")
+                 : facts.verified     ? TEXT("verified")
+                                      : TEXT("unverified");
+  values[at++] = !facts.has_publisher         ? TEXT("")
                  : facts.catalog_path.empty() ? TEXT("embedded")
                                               : TEXT("catalog");
   values[at++] = WideString(FileName(facts.catalog_path));

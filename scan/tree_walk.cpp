@@ -56,7 +56,8 @@ void WalkFolder(const WideString& folder, WCHAR separator, std::vector<WalkEntry
   std::vector<Child> children;
   do {
     const WideView name(data.cFileName);
-    if (!IsDotEntry(name)) children.push_back({WideString(name), data.dwFileAttributes, data.dwReserved0});
+    if (!IsDotEntry(name))
+      children.push_back({WideString(name), data.dwFileAttributes, data.dwReserved0});
   } while (FindNextFileW(find, &data));
   const DWORD end = GetLastError();
   FindClose(find);

@@ -6,7 +6,8 @@
 #
 #   wine-e2e.sh [EXE-OR-ZIP]   (default: the release zip of build/mingw, as
 #                               `cmake --build --preset mingw --target release`
-#                               makes it; the executable inside is run)
+#                               makes it; the executables inside are run, and
+#                               exelore-scan.exe beside a given EXE)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,7 +39,7 @@ if [[ "$artifact" == *.zip ]]; then
   (cd "$work" && cmake -E tar xf "$artifact")
   artifact=$(echo "$work"/exelore-*/exelore.exe)
 fi
-export EXELORE_WINDOWS_EXE="$artifact"
+export EXELORE_WINDOWS_EXE="$artifact" EXELORE_WINDOWS_SCAN_EXE="$(dirname "$artifact")/exelore-scan.exe"
 unset DISPLAY WAYLAND_DISPLAY
 # Create the prefix once, quietly, and keep one server for all runs: each run
 # then costs a fraction of a second instead of Wine's start-up.

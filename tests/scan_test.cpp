@@ -239,8 +239,8 @@ TEST(ScanTreeTest, HostileTreeIsWalkedToTheEnd) {
   const std::string tree = dir.File("tree");
   fs::create_directories(tree + "/deep/deeper");
   const Bytes image = exelore_test::BuildPe({});
-  for (const char* name : {"a.exe", "deep/deeper/z.exe", "unreadable.exe", "vanishing.exe",
-                           "\xfe\xff.exe"})
+  for (const char* name :
+       {"a.exe", "deep/deeper/z.exe", "unreadable.exe", "vanishing.exe", "\xfe\xff.exe"})
     exelore_test::WriteFile(tree + "/" + name, image);
   ::chmod((tree + "/unreadable.exe").c_str(), 0);
   fs::create_directory_symlink(".", tree + "/deep/loop");

@@ -194,6 +194,28 @@ TEST(WindowsBuildUnderWine, PrintsWhatThisBuildPrints) {
     EXPECT_EQ(differences_seen.count(d.case_name), 1u)
         << "listed as a Wine difference but not seen: " << d.case_name << " (" << d.reason << ")";
   }
+
+  // exelore-scan of the folder of shapes and signed files: the same records,
+  // but for the verdicts on ECDSA signatures (kWineEcdsa).
+  const std::string scan_exe = Env("EXELORE_WINDOWS_SCAN_EXE");
+  ASSERT_FALSE(scan_exe.empty()) << "set EXELORE_WINDOWS_SCAN_EXE (scripts/wine-e2e.sh)";
+  const auto our_scan =
+      exelore_test::RunProcess({EXELORE_SCAN_BINARY, "--format", "jsonl", blanks}, env);
+  const auto wine_scan = exelore_test::RunProcess(
+      {wine, scan_exe, "--format", "jsonl", "--jobs", "2", blanks}, env, std::chrono::seconds(120));
+  ASSERT_EQ(our_scan.exit_status, 0);
+  ASSERT_EQ(wine_scan.exit_status, 0) << wine_scan.err;
+  EXPECT_EQ(wine_scan.err, "");
+  std::string expected = our_scan.out;
+  for (const char* ecdsa :
+       {"signed by a trusted signer.exe", "signed by a signer without a common name.exe"}) {
+    const auto line = expected.find(ecdsa);
+    ASSERT_NE(line, std::string::npos) << ecdsa;
+    const auto verdict = expected.find("\"verdict\":\"verified\"", line);
+    ASSERT_NE(verdict, std::string::npos) << ecdsa;
+    expected.replace(verdict, 20, "\"verdict\":\"unverified\"");
+  }
+  EXPECT_EQ(wine_scan.out, expected);
 }
 
 }  // namespace

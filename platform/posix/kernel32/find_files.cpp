@@ -28,8 +28,8 @@ struct FindObject {
 // FILETIME counts 100 ns intervals since 1601-01-01.
 FILETIME FileTimeOf(const timespec& t) {
   constexpr std::int64_t kEpochDifference = 11644473600;  // seconds from 1601 to 1970
-  const std::int64_t ticks = (static_cast<std::int64_t>(t.tv_sec) + kEpochDifference) * 10000000 +
-                             t.tv_nsec / 100;
+  const std::int64_t ticks =
+      (static_cast<std::int64_t>(t.tv_sec) + kEpochDifference) * 10000000 + t.tv_nsec / 100;
   const auto value = static_cast<std::uint64_t>(std::max<std::int64_t>(ticks, 0));
   return {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
 }
@@ -108,8 +108,7 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
       return INVALID_HANDLE_VALUE;
     }
     pattern.remove_suffix(1);
-    const auto bytes = pattern.empty() ? std::optional<std::string>("/")
-                                       : Utf16ToBytes(pattern);
+    const auto bytes = pattern.empty() ? std::optional<std::string>("/") : Utf16ToBytes(pattern);
     if (!bytes) {
       SetLastError(ERROR_INVALID_NAME);
       return INVALID_HANDLE_VALUE;
@@ -119,7 +118,7 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) {
     const int err = errno;
-    SetLastError(err == ENOTDIR ? ERROR_DIRECTORY
+    SetLastError(err == ENOTDIR  ? ERROR_DIRECTORY
                  : err == ENOENT ? ERROR_PATH_NOT_FOUND
                                  : ErrorFromErrno(err, folder));
     return INVALID_HANDLE_VALUE;
@@ -128,7 +127,8 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   const dev_t device = ::fstat(::dirfd(dir), &st) == 0 ? st.st_dev : 0;
   auto* find = new FindObject;
   errno = 0;
-  while (const dirent* entry = ::readdir(dir)) find->entries.push_back(EntryData(folder, entry->d_name, device));
+  while (const dirent* entry = ::readdir(dir))
+    find->entries.push_back(EntryData(folder, entry->d_name, device));
   const int read_error = errno;
   ::closedir(dir);
   if (read_error != 0 || find->entries.empty()) {
