@@ -91,6 +91,32 @@ TEST_F(RealFiles, WholeReportInTheDefaultEnvironment) {
   }
 }
 
+// exelore-scan over the same files, in parallel, gives each the verdict of
+// its publisher line (which the report leaves out for a file without a
+// version resource).
+TEST_F(RealFiles, ScanGivesTheReportsVerdicts) {
+  const auto scan = exelore_test::RunProcess(
+      {"/usr/bin/env", "-u", "SSL_CERT_FILE", "-u", "SSL_CERT_DIR", "-u", "SystemRoot",
+       EXELORE_SCAN_BINARY, "--format", "jsonl", "--jobs", "4", Cache()},
+      {}, std::chrono::seconds(120));
+  ASSERT_EQ(scan.exit_status, 0) << scan.err;
+  for (const RealFile& f : Manifest()) {
+    SCOPED_TRACE(f.name);
+    const std::string line_of_report = PublisherLine(Cache() + "/" + f.name);
+    const auto line = scan.out.find("{\"path\":\"" + Cache() + "/" + f.name + "\"");
+    ASSERT_NE(line, std::string::npos);
+    const std::string record = scan.out.substr(line, scan.out.find('\n', line) - line);
+    const std::string verdict = line_of_report.ends_with(" (verified)")     ? "verified"
+                                : line_of_report.ends_with(" (UNVERIFIED)") ? "unverified"
+                                                                            : "";
+    EXPECT_NE(
+        record.find("\"verdict\":\"" + verdict + "\",\"source\":\"" +
+                    (verdict.empty() ? "" : "embedded") + "\",\"catalog\":\"\",\"error\":\"\"}"),
+        std::string::npos)
+        << record;
+  }
+}
+
 // osslsigncode, given Windows' roots and the system's, judges the first
 // signature as Windows does on each of these files. Its exit status also
 // counts nested signatures, so its verdict on the first one is read from
