@@ -6,10 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${EXELORE_FUZZ_SECONDS:-60}
 cmake --preset fuzz >/dev/null
-targets=$(sed -n 's/^set(EXELORE_FUZZ_TARGETS \(.*\))$/\1/p' fuzz/CMakeLists.txt)
-build_targets=(make_seeds)
-for t in $targets; do build_targets+=("fuzz_$t"); done
-cmake --build build/fuzz -j "$(nproc 2>/dev/null || echo 2)" --target "${build_targets[@]}"
+cmake --build build/fuzz -j "$(nproc 2>/dev/null || echo 2)" --target fuzz_targets
+targets=$(cat build/fuzz/fuzz/targets.txt)  # written by fuzz/CMakeLists.txt
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -12,10 +12,24 @@
 # any stage did not pass. A test that skips counts as a failure here: every
 # skip in this suite means a missing tool or fixture. Each stage's output
 # is also kept in build/test-logs/.
+#
+# `test.sh --quick` does only what a change needs before it is committed:
+# builds the ci preset and runs its tests but for the long sweeps, the
+# real files, the end-to-end runs and the fuzz replays (no installs, no other
+# presets). What it leaves out, the full run does.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
+if [[ "${1:-}" == --quick ]]; then
+  slow='ByteFlips|Truncat|EveryPrefix|Differential\.|NoFlip|Damaged|RealFiles|EndToEnd|fuzz_|Large'
+  cmake --preset ci >/dev/null && cmake --build --preset ci -j "$jobs" &&
+    ctest --preset ci -j "$jobs" -E "$slow"
+  exit
+elif (($# > 0)); then
+  echo "usage: scripts/test.sh [--quick]" >&2
+  exit 2
+fi
 logs=build/test-logs
 mkdir -p "$logs"
 
