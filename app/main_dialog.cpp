@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int kPathUnits = 260;
+constexpr int kPathUnits = MAX_PATH;
 
 void Browse(HWND dialog) {
   WCHAR file[kPathUnits];

@@ -5,8 +5,6 @@ namespace {
 using GetFileVersionInfoSizeExWFn = DWORD(WINAPI*)(DWORD, LPCWSTR, LPDWORD);
 using GetFileVersionInfoExWFn = BOOL(WINAPI*)(DWORD, LPCWSTR, DWORD, DWORD, LPVOID);
 
-constexpr DWORD kFileVerGetNeutral = 2;  // FILE_VER_GET_NEUTRAL
-
 template <typename Fn>
 Fn ToFunction(FARPROC proc) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
@@ -19,7 +17,7 @@ DWORD QueryVersionInfoSize(LPCWSTR path, LPDWORD handle) {
   if (HMODULE version = LoadLibraryW(TEXT("version.dll"))) {
     if (auto fn = ToFunction<GetFileVersionInfoSizeExWFn>(
             GetProcAddress(version, "GetFileVersionInfoSizeExW"))) {
-      size = fn(kFileVerGetNeutral, path, handle);
+      size = fn(FILE_VER_GET_NEUTRAL, path, handle);
     }
     FreeLibrary(version);
   }
@@ -32,7 +30,7 @@ BOOL LoadVersionInfo(LPCWSTR path, DWORD handle, DWORD size, LPVOID buffer) {
   if (HMODULE version = LoadLibraryW(TEXT("version.dll"))) {
     if (auto fn =
             ToFunction<GetFileVersionInfoExWFn>(GetProcAddress(version, "GetFileVersionInfoExW"))) {
-      loaded = fn(kFileVerGetNeutral, path, handle, size, buffer);
+      loaded = fn(FILE_VER_GET_NEUTRAL, path, handle, size, buffer);
     }
     FreeLibrary(version);
   }

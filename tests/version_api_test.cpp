@@ -180,6 +180,9 @@ TEST(VerQueryValue, FollowsTheSubBlockPathRules) {
   EXPECT_FALSE(VerQueryValueW(block.data(), u"\\StringFileInfo\\040904b0\\Nope", &value, &length));
   EXPECT_EQ(length, 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+  SetLastError(kSentinel);
+  EXPECT_FALSE(VerQueryValueW(nullptr, u"\\", &value, &length));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
   ASSERT_TRUE(VerQueryValueW(block.data(), u"\\VarFileInfo\\Translation", &value, &length));
   ASSERT_EQ(length, 8u);

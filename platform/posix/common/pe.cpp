@@ -12,6 +12,11 @@ namespace {
 
 constexpr std::uint16_t kMz = 0x5A4D;
 constexpr std::uint32_t kPeSignature = 0x00004550;
+// The high bits of a resource directory entry's two fields (winnt.h):
+// IMAGE_RESOURCE_NAME_IS_STRING in the name, IMAGE_RESOURCE_DATA_IS_DIRECTORY
+// in the offset.
+constexpr std::uint32_t kResourceNameIsString = 0x80000000u;
+constexpr std::uint32_t kResourceDataIsDirectory = 0x80000000u;
 constexpr std::uint16_t kMagicPe32 = 0x10B;
 constexpr std::uint16_t kMagicPe32Plus = 0x20B;
 constexpr std::size_t kSectionHeaderSize = 40;
@@ -121,8 +126,9 @@ std::optional<std::uint32_t> FindById(const ResourceDirectory& dir, std::uint16_
     const auto name = dir.NameField(mid);
     if (!name) return std::nullopt;
     const std::uint32_t entry_id = *name & 0xFFFF;
-    if ((*name & 0x80000000u) == 0 && entry_id == id) return dir.OffsetField(mid);
-    if ((*name & 0x80000000u) != 0 || entry_id < id) {
+    const bool named = (*name & kResourceNameIsString) != 0;
+    if (!named && entry_id == id) return dir.OffsetField(mid);
+    if (named || entry_id < id) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -132,8 +138,8 @@ std::optional<std::uint32_t> FindById(const ResourceDirectory& dir, std::uint16_
 }
 
 std::optional<std::uint32_t> SubdirectoryOffset(std::uint32_t field) {
-  if ((field & 0x80000000u) == 0) return std::nullopt;
-  return field & 0x7FFFFFFFu;
+  if ((field & kResourceDataIsDirectory) == 0) return std::nullopt;
+  return field & ~kResourceDataIsDirectory;
 }
 
 }  // namespace
@@ -151,44 +157,40 @@ bool FileSource::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const
   return true;
 }
 
-std::optional<Headers> ReadHeaders(const FileSource& file, ParseError* error) {
-  const auto fail = [&](ParseError e) -> std::optional<Headers> {
-    if (error) *error = e;
-    return std::nullopt;
-  };
+std::optional<Headers> ReadHeaders(const FileSource& file) {
   std::uint8_t dos_header[64];
-  if (!file.ReadAt(0, dos_header)) return fail(ParseError::kNotPe);
+  if (!file.ReadAt(0, dos_header)) return std::nullopt;
   const ByteReader dos_reader(dos_header);
   const auto mz = dos_reader.Read(dos::kMagic);
   const auto e_lfanew = dos_reader.Read(dos::kLfanew);
-  if (!mz || *mz != kMz || !e_lfanew) return fail(ParseError::kNotPe);
+  if (!mz || *mz != kMz || !e_lfanew) return std::nullopt;
 
   // Signature, COFF header (20 bytes) and the optional header up to the end
   // of the data directories of PE32+ (240 bytes at most).
   std::uint8_t nt_headers[nt::kOptionalHeader + 240] = {};
   const std::uint64_t nt_offset = *e_lfanew;
   if (nt_offset > file.size() || nt::kOptionalHeader > file.size() - nt_offset) {
-    return fail(ParseError::kNotPe);
+    return std::nullopt;
   }
   const std::size_t nt_len =
       static_cast<std::size_t>(std::min<std::uint64_t>(sizeof nt_headers, file.size() - nt_offset));
-  if (!file.ReadAt(nt_offset, std::span(nt_headers, nt_len))) return fail(ParseError::kTruncated);
+  if (!file.ReadAt(nt_offset, std::span(nt_headers, nt_len))) return std::nullopt;
   const ByteReader r(std::span<const std::uint8_t>(nt_headers, nt_len));
   const auto signature = r.Read(nt::kSignature);
-  if (!signature || *signature != kPeSignature) return fail(ParseError::kNotPe);
+  if (!signature || *signature != kPeSignature) return std::nullopt;
 
   Headers h;
   h.nt_offset = nt_offset;
   const auto number_of_sections = r.Read(coff::kNumberOfSections, nt::kFileHeader);
   const auto size_of_optional = r.Read(coff::kSizeOfOptionalHeader, nt::kFileHeader);
   const auto magic = r.Read(optional::kMagic, nt::kOptionalHeader);
-  if (!number_of_sections || !size_of_optional || !magic) return fail(ParseError::kTruncated);
+  if (!number_of_sections || !size_of_optional || !magic) return std::nullopt;
   if (*magic == kMagicPe32) {
     h.pe32plus = false;
   } else if (*magic == kMagicPe32Plus) {
     h.pe32plus = true;
   } else {
-    return fail(ParseError::kNotPe);
+    return std::nullopt;
   }
   const auto rva_count_field =
       h.pe32plus ? optional::kNumberOfRvaAndSizes64 : optional::kNumberOfRvaAndSizes32;
@@ -196,10 +198,10 @@ std::optional<Headers> ReadHeaders(const FileSource& file, ParseError* error) {
   const std::size_t dirs_in_optional = rva_count_field.offset + 4;
   const std::size_t dirs_at = nt::kOptionalHeader + dirs_in_optional;
   // The optional header must at least reach the directory count.
-  if (*size_of_optional < dirs_in_optional) return fail(ParseError::kNotPe);
+  if (*size_of_optional < dirs_in_optional) return std::nullopt;
   const auto size_of_headers = r.Read(optional::kSizeOfHeaders, nt::kOptionalHeader);
   const auto rva_count = r.Read(rva_count_field, nt::kOptionalHeader);
-  if (!size_of_headers || !rva_count) return fail(ParseError::kTruncated);
+  if (!size_of_headers || !rva_count) return std::nullopt;
   h.size_of_headers = *size_of_headers;
   h.checksum_offset = nt_offset + nt::kOptionalHeader + optional::kCheckSum.offset;
   h.data_directory_offset = nt_offset + dirs_at;
@@ -212,15 +214,15 @@ std::optional<Headers> ReadHeaders(const FileSource& file, ParseError* error) {
     const std::size_t entry = dirs_at + kDirectoryEntrySize * i;
     const auto address = r.Read(data_directory::kVirtualAddress, entry);
     const auto size = r.Read(data_directory::kSize, entry);
-    if (!address || !size) return fail(ParseError::kTruncated);
+    if (!address || !size) return std::nullopt;
     h.directories[i] = {*address, *size};
   }
 
-  if (*number_of_sections > kMaxSections) return fail(ParseError::kNotPe);
+  if (*number_of_sections > kMaxSections) return std::nullopt;
   const std::uint64_t table = nt_offset + nt::kOptionalHeader + *size_of_optional;
   h.section_table_end = table + *number_of_sections * kSectionHeaderSize;
   std::vector<std::uint8_t> raw(*number_of_sections * kSectionHeaderSize);
-  if (!raw.empty() && !file.ReadAt(table, raw)) return fail(ParseError::kTruncated);
+  if (!raw.empty() && !file.ReadAt(table, raw)) return std::nullopt;
   h.sections.reserve(*number_of_sections);
   ByteCursor table_cursor(raw);
   while (const auto header = table_cursor.Take(kSectionHeaderSize)) {
@@ -229,7 +231,7 @@ std::optional<Headers> ReadHeaders(const FileSource& file, ParseError* error) {
     const auto raw_offset = header->Read(section::kPointerToRawData);
     const auto raw_size = header->Read(section::kSizeOfRawData);
     if (!virtual_address || !virtual_size || !raw_offset || !raw_size) {
-      return fail(ParseError::kTruncated);
+      return std::nullopt;
     }
     h.sections.push_back(Section{*virtual_address, *virtual_size, *raw_offset, *raw_size});
   }

@@ -62,11 +62,9 @@ struct Headers {
   }
 };
 
-enum class ParseError { kNotPe, kTruncated };
-
 // Reads the DOS header, NT headers and section table. Fails for anything that
 // is not a PE32 or PE32+ image.
-std::optional<Headers> ReadHeaders(const FileSource& file, ParseError* error = nullptr);
+std::optional<Headers> ReadHeaders(const FileSource& file);
 
 // The file offset of `length` bytes at `rva`, when they lie wholly inside the
 // raw data of one section (or in the headers) and inside the file.

@@ -275,7 +275,10 @@ BOOL WINAPI GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dw
 // an empty string (the end of its key), as Windows does. The length is the
 // node's wValueLength: characters for text, bytes for binary values.
 BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen) {
-  if (pBlock == nullptr) return FALSE;
+  if (pBlock == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // as for the other arguments it cannot use
+    return FALSE;
+  }
   std::u16string_view path =
       (lpSubBlock == nullptr || *lpSubBlock == 0) ? std::u16string_view(u"\\") : lpSubBlock;
   // The block is as long as its root says: GetFileVersionInfo(Ex)W clips the
