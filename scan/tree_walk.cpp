@@ -108,13 +108,7 @@ WideString DescribeError(const WCHAR* what, DWORD error) {
   text += TEXT(": ");
   text += reason;
   text += TEXT(" (error ");
-  WCHAR digits[10];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<WCHAR>(TEXT('0') + error % 10);
-    error /= 10;
-  } while (error != 0);
-  while (count > 0) text.push_back(digits[--count]);
+  AppendDecimal(text, error);
   text += TEXT(")");
   return text;
 }

@@ -19,13 +19,7 @@ static_assert(kWinTrustDataSize == 80);
 // Writes "<prefix><last error in unsigned decimal>" to the debugger output.
 void DebugMessage(const WCHAR* prefix, DWORD error) {
   WideString text = prefix;
-  WCHAR digits[10];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<WCHAR>(TEXT('0') + error % 10);
-    error /= 10;
-  } while (error != 0);
-  while (count > 0) text.push_back(digits[--count]);
+  AppendDecimal(text, error);
   OutputDebugStringW(text.c_str());
 }
 

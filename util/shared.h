@@ -22,3 +22,14 @@ constexpr HRESULT HResultFromWin32(Code code) {
                     : static_cast<HRESULT>((static_cast<std::uint32_t>(value) & 0x0000FFFFu) |
                                            0x80070000u);
 }
+
+// Appends `value` in unsigned decimal.
+inline void AppendDecimal(WideString& text, DWORD value) {
+  WCHAR digits[10];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<WCHAR>(TEXT('0') + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count > 0) text.push_back(digits[--count]);
+}
