@@ -283,8 +283,9 @@ Qt::WindowFlags DialogWindowFlags(DWORD style) {
 // CreateDialogParamW (Microsoft documentation; Wine dlls/user32/dialog.c):
 // the dialog and its controls from the template, controls in template order,
 // which is also the tab order; WM_INITDIALOG is sent with the first tab stop
-// as wParam and dwInitParam as lParam, and a nonzero answer gives that
-// control the focus. Shown only when the template has WS_VISIBLE.
+// as wParam and dwInitParam as lParam before the call returns, and a nonzero
+// answer gives that control the focus. Shown only when the template has
+// WS_VISIBLE.
 HWND CreateDialogImpl(const DialogTemplate* dialog_template, HWND owner, DLGPROC proc,
                       LPARAM param) {
   Window* owner_window = nullptr;

@@ -40,8 +40,8 @@ const exelore_posix::Frontend kFrontend = {
 }  // namespace
 }  // namespace exelore_qt
 
-// The library's entry point (frontend.h). Creates the QApplication on the
-// first call and keeps it for the life of the process.
+// Creates the QApplication on the first call and keeps it for the life of
+// the process.
 extern "C" __attribute__((visibility("default"))) const exelore_posix::Frontend*
 exelore_qt_frontend(const exelore_posix::FrontendHost* host) {
   static const exelore_posix::Frontend* frontend = [host]() -> const exelore_posix::Frontend* {

@@ -74,7 +74,7 @@ void SetText(Window* window, const QString& text);
 DWORD MessageTime();
 // Queues a message for GetMessageW and wakes it.
 void Enqueue(const MSG& message);
-// PostMessageW.
+// PostMessageW's part: queues the message for GetMessageW and wakes it.
 void Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam);
 // Drops the queued messages of a window being destroyed.
 void DropMessages(Window* window);
@@ -83,7 +83,9 @@ void DropMessages(Window* window);
 // close, minimise and maximise boxes only where the style asks for them.
 Qt::WindowFlags DialogWindowFlags(DWORD style);
 
-// The name filters of OPENFILENAMEW's lpstrFilter in Qt's form.
+// The filter pairs of OPENFILENAMEW's lpstrFilter ("Executable\0*.exe\0\0")
+// in Qt's form ("Executable (*.exe)"): patterns separated by ';' in Windows
+// and by spaces in Qt.
 QStringList QtFilters(LPCWSTR filter);
 
 // The functions of the Frontend table.

@@ -39,7 +39,6 @@ void Enqueue(const MSG& message) {
   if (g_waiting != nullptr) g_waiting->quit();
 }
 
-// PostMessageW's part: queue for GetMessageW and wake it.
 void Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam) {
   const QPoint cursor = QCursor::pos();
   Enqueue(

@@ -10,9 +10,6 @@
 
 namespace exelore_qt {
 
-// The filter pairs of OPENFILENAMEW ("Executable\0*.exe\0\0") in Qt's form
-// ("Executable (*.exe)"), patterns separated by ';' in Windows and by spaces
-// in Qt.
 QStringList QtFilters(LPCWSTR filter) {
   QStringList filters;
   while (filter != nullptr && *filter != 0) {

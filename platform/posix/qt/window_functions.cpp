@@ -61,14 +61,25 @@ HWND WINAPI GetWindowImpl(HWND hWnd, UINT uCmd) {
   return window->parent ? nullptr : window->owner;
 }
 
+namespace {
+
+// The window of a call that fills `lpRect`; null with the last error set
+// when the handle is not a live window or there is no rectangle to fill.
+Window* RectangleOwner(HWND hWnd, LPRECT lpRect) {
+  Window* window = FromHandle(hWnd);
+  if (window != nullptr && lpRect == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return window;
+}
+
+}  // namespace
+
 // GetWindowRect: screen coordinates of the whole window, frame included.
 BOOL WINAPI GetWindowRectImpl(HWND hWnd, LPRECT lpRect) {
-  Window* window = FromHandle(hWnd);
+  Window* window = RectangleOwner(hWnd, lpRect);
   if (window == nullptr) return FALSE;
-  if (lpRect == nullptr) {
-    Fail(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   if (window->parent == nullptr) {
     *lpRect = ToRect(window->widget->frameGeometry());
   } else {
@@ -79,12 +90,8 @@ BOOL WINAPI GetWindowRectImpl(HWND hWnd, LPRECT lpRect) {
 
 // GetClientRect: 0, 0 and the size of the client area.
 BOOL WINAPI GetClientRectImpl(HWND hWnd, LPRECT lpRect) {
-  Window* window = FromHandle(hWnd);
+  Window* window = RectangleOwner(hWnd, lpRect);
   if (window == nullptr) return FALSE;
-  if (lpRect == nullptr) {
-    Fail(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   *lpRect = RECT{0, 0, window->widget->width(), window->widget->height()};
   return TRUE;
 }
@@ -194,10 +201,10 @@ void KeepCentreOnceFramed(Window* window, const QRect& requested) {
   timer->start(20);
 }
 
-// SetWindowPos: moves (the frame's top-left corner for a top-level window,
-
 }  // namespace
 
+// SetWindowPos: moves (the frame's top-left corner for a top-level window,
+// client coordinates of the parent for a child) and resizes unless
 // SWP_NOMOVE / SWP_NOSIZE; z-order and activation are not changed here.
 BOOL WINAPI SetWindowPosImpl(HWND hWnd, HWND /*hWndInsertAfter*/, int X, int Y, int cx, int cy,
                              UINT uFlags) {

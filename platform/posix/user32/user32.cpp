@@ -40,11 +40,10 @@ using exelore_posix::Frontend;
 
 extern "C" {
 
-// CreateDialogParamW: builds the dialog from the executable's DIALOGEX
-// template, hidden unless the template has WS_VISIBLE, and sends WM_INITDIALOG
-// to the dialog procedure with dwInitParam before returning, as documented on
-// the CreateDialogParamW page of Microsoft's documentation. A template the
-// module lacks fails with ERROR_RESOURCE_NAME_NOT_FOUND.
+// CreateDialogParamW: the executable's DIALOGEX template by its integer
+// identifier; a template the module lacks fails with
+// ERROR_RESOURCE_NAME_NOT_FOUND. The front end builds the dialog, as
+// described where it does so (CreateDialogImpl, qt/dialogs.cpp).
 HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent,
                                DLGPROC lpDialogFunc, LPARAM dwInitParam) {
   const exelore_posix::DialogTemplate* dialog =
