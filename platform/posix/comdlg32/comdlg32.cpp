@@ -9,7 +9,7 @@ extern "C" {
 // GetOpenFileNameW: a null or wrongly sized structure returns 0 (Wine
 // dlls/comdlg32 checks lStructSize the same way); the front end shows the
 // dialog and fills in the structure, as described where it does so
-// (GetOpenFileNameImpl, qt/open_dialog.cpp).
+// (GetOpenFileNameWImpl, qt/open_dialog.cpp).
 BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn) {
   if (lpofn == nullptr || lpofn->lStructSize != sizeof(OPENFILENAMEW)) {
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -369,7 +369,7 @@ BOOL WINAPI DestroyWindowImpl(HWND hWnd) {
 // GetDlgItemTextW: copies at most cchMax - 1 units of the control's text and
 // a NUL; returns the units copied. A missing control gives 0, an empty
 // buffer and ERROR_CONTROL_ID_NOT_FOUND.
-UINT WINAPI GetDlgItemTextImpl(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax) {
+UINT WINAPI GetDlgItemTextWImpl(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax) {
   Window* dialog = FromHandle(hDlg);
   Window* control = dialog ? Item(dialog, nIDDlgItem) : nullptr;
   if (dialog != nullptr && control == nullptr) Fail(ERROR_CONTROL_ID_NOT_FOUND);
@@ -386,7 +386,7 @@ UINT WINAPI GetDlgItemTextImpl(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int c
 }
 
 // SetDlgItemTextW: SetWindowTextW on the control.
-BOOL WINAPI SetDlgItemTextImpl(HWND hDlg, int nIDDlgItem, LPCWSTR lpString) {
+BOOL WINAPI SetDlgItemTextWImpl(HWND hDlg, int nIDDlgItem, LPCWSTR lpString) {
   Window* dialog = FromHandle(hDlg);
   if (dialog == nullptr) return FALSE;
   Window* control = Item(dialog, nIDDlgItem);

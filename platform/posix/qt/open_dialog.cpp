@@ -29,7 +29,7 @@ QStringList QtFilters(LPCWSTR filter) {
 // lpstrFile when it fits in nMaxFile units with its NUL (else the call
 // fails), with nFileOffset and nFileExtension pointing at the name and the
 // extension; Cancel returns 0 and changes nothing.
-BOOL WINAPI GetOpenFileNameImpl(LPOPENFILENAMEW lpofn) {
+BOOL WINAPI GetOpenFileNameWImpl(LPOPENFILENAMEW lpofn) {
   QWidget* owner = nullptr;
   if (lpofn->hwndOwner != nullptr) {
     Window* window = FromHandle(lpofn->hwndOwner);

@@ -12,7 +12,7 @@
 namespace exelore_qt {
 
 // SetWindowTextW: a dialog's caption or a control's text.
-BOOL WINAPI SetWindowTextImpl(HWND hWnd, LPCWSTR lpString) {
+BOOL WINAPI SetWindowTextWImpl(HWND hWnd, LPCWSTR lpString) {
   Window* window = FromHandle(hWnd);
   if (window == nullptr) return FALSE;
   SetText(window, FromWide(lpString));
@@ -22,7 +22,7 @@ BOOL WINAPI SetWindowTextImpl(HWND hWnd, LPCWSTR lpString) {
 // GetWindowLongW: GWL_STYLE carries WS_VISIBLE, WS_DISABLED and WS_MINIMIZE
 // as the window's state is now; an unknown index fails with
 // ERROR_INVALID_INDEX.
-LONG WINAPI GetWindowLongImpl(HWND hWnd, int nIndex) {
+LONG WINAPI GetWindowLongWImpl(HWND hWnd, int nIndex) {
   Window* window = FromHandle(hWnd);
   if (window == nullptr) return 0;
   switch (nIndex) {
@@ -147,7 +147,7 @@ HMONITOR WINAPI MonitorFromWindowImpl(HWND hwnd, DWORD dwFlags) {
 // GetMonitorInfoW: the screen's rectangle and work area (its available
 // geometry: the screen less panels and docks); cbSize must be that of
 // MONITORINFO or MONITORINFOEXW (Wine dlls/user32 checks the same).
-BOOL WINAPI GetMonitorInfoImpl(HMONITOR hMonitor, LPMONITORINFO lpmi) {
+BOOL WINAPI GetMonitorInfoWImpl(HMONITOR hMonitor, LPMONITORINFO lpmi) {
   auto* screen = reinterpret_cast<QScreen*>(hMonitor);
   if (screen == nullptr || !QGuiApplication::screens().contains(screen)) {
     Fail(ERROR_INVALID_MONITOR_HANDLE);
