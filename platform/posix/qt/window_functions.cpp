@@ -176,15 +176,20 @@ namespace {
 bool MoveForFrame(QWidget* widget, const QRect& requested) {
   const QRect frame = widget->frameGeometry();
   if (frame.size() == widget->size()) return false;
-  int x = requested.x() - (frame.width() - requested.width()) / 2;
-  int y = requested.y() - (frame.height() - requested.height()) / 2;
-  const QRect area = widget->screen() ? widget->screen()->availableGeometry() : QRect();
-  if (area.isValid()) {
-    if (x + frame.width() > area.x() + area.width()) x = area.x() + area.width() - frame.width();
-    if (x < area.x()) x = area.x();
-    if (y + frame.height() > area.y() + area.height())
-      y = area.y() + area.height() - frame.height();
-    if (y < area.y()) y = area.y();
+  const LONG width = frame.width();
+  const LONG height = frame.height();
+  LONG x = requested.x() - (width - requested.width()) / 2;
+  LONG y = requested.y() - (height - requested.height()) / 2;
+  const QRect available = widget->screen() ? widget->screen()->availableGeometry() : QRect();
+  if (available.isValid()) {
+    // The pull-back of the program's own centring, line for line
+    // (ComputeCentredPosition, app/centring.cpp, which the stand-in cannot
+    // include): right edge, then left, bottom edge, then top.
+    const RECT area = ToRect(available);
+    if (x + width > area.right) x = area.right - width;
+    if (x < area.left) x = area.left;
+    if (y + height > area.bottom) y = area.bottom - height;
+    if (y < area.top) y = area.top;
   }
   widget->move(x, y);
   return true;
