@@ -5,6 +5,8 @@ POINT ComputeCentredPosition(RECT window, RECT centre, RECT area) {
   const LONG height = window.bottom - window.top;
   LONG x = (centre.left + centre.right) / 2 - width / 2;
   LONG y = (centre.top + centre.bottom) / 2 - height / 2;
+  // The POSIX stand-in repeats these four lines where it corrects a position
+  // for a window manager's frame (platform/posix/qt/window_functions.cpp).
   if (x + width > area.right) x = area.right - width;
   if (x < area.left) x = area.left;
   if (y + height > area.bottom) y = area.bottom - height;

@@ -1,7 +1,7 @@
 // The main dialog driven as a user drives it, on Qt's offscreen platform: the
 // program's dialog code (RunMainDialog, MainDialogProc) over the stand-in's
 // user32/comdlg32 and the real Qt front end. Input goes through Qt's event
-// handling (testing.h); results are read back through the Windows API.
+// handling (dialog_seams.h); results are read back through the Windows API.
 //
 // The real executable in dialog mode is driven in main_dialog_e2e_test.cpp.
 #include <gtest/gtest.h>
@@ -24,7 +24,7 @@
 #include "pe_builder.h"
 #include "process.h"
 #include "resources.h"
-#include "testing.h"
+#include "dialog_seams.h"
 
 // Qt keeps its application object and caches for the life of the process,
 // by design (the front end is never unloaded).

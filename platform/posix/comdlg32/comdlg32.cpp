@@ -6,11 +6,10 @@
 
 extern "C" {
 
-// GetOpenFileNameW: lets the user pick a file; on OK writes the full path,
-// NUL-terminated, into lpstrFile when it fits in nMaxFile units and returns
-// nonzero; Cancel, a structure of the wrong size or a path that does not fit
-// return 0 (Microsoft documentation of GetOpenFileNameW and OPENFILENAMEW;
-// Wine dlls/comdlg32 checks lStructSize the same way).
+// GetOpenFileNameW: a null or wrongly sized structure returns 0 (Wine
+// dlls/comdlg32 checks lStructSize the same way); the front end shows the
+// dialog and fills in the structure, as described where it does so
+// (GetOpenFileNameWImpl, qt/open_dialog.cpp).
 BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn) {
   if (lpofn == nullptr || lpofn->lStructSize != sizeof(OPENFILENAMEW)) {
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -21,27 +21,54 @@ struct FrontendHost {
   void (*set_last_error)(DWORD code);
 };
 
+// The window calls the front end implements, in table order, each as
+// CALL(result, name, member, parameters, arguments, no_window): the USER32
+// function `name` with its result type and parameter list, the Frontend
+// member that carries it (of type decltype(&name)), and what user32.cpp
+// returns when no window can exist, an expression over the parameters. The
+// one list gives the table's members (below), user32.cpp's forwarders, and
+// the front end's declarations (qt/internal.h) and table (qt/entry.cpp), so
+// that no call is wired to another of the same type. A change to the list
+// changes the table's layout: raise kFrontendVersion with it.
+#define EXELORE_WINDOW_CALLS(CALL)                                                                \
+  CALL(BOOL, DestroyWindow, destroy_window, (HWND hWnd), (hWnd), FALSE)                           \
+  CALL(BOOL, SetWindowTextW, set_window_text, (HWND hWnd, LPCWSTR lpString), (hWnd, lpString),    \
+       FALSE)                                                                                     \
+  CALL(LONG, GetWindowLongW, get_window_long, (HWND hWnd, int nIndex), (hWnd, nIndex), 0)         \
+  CALL(HWND, GetParent, get_parent, (HWND hWnd), (hWnd), nullptr)                                 \
+  CALL(HWND, GetWindow, get_window, (HWND hWnd, UINT uCmd), (hWnd, uCmd), nullptr)                \
+  CALL(BOOL, GetWindowRect, get_window_rect, (HWND hWnd, LPRECT lpRect), (hWnd, lpRect), FALSE)   \
+  CALL(BOOL, GetClientRect, get_client_rect, (HWND hWnd, LPRECT lpRect), (hWnd, lpRect), FALSE)   \
+  CALL(int, MapWindowPoints, map_window_points,                                                   \
+       (HWND hWndFrom, HWND hWndTo, LPPOINT lpPoints, UINT cPoints),                              \
+       (hWndFrom, hWndTo, lpPoints, cPoints), 0)                                                  \
+  CALL(HMONITOR, MonitorFromWindow, monitor_from_window, (HWND hwnd, DWORD dwFlags),              \
+       (hwnd, dwFlags), nullptr)                                                                  \
+  CALL(BOOL, GetMonitorInfoW, get_monitor_info, (HMONITOR hMonitor, LPMONITORINFO lpmi),          \
+       (hMonitor, lpmi), FALSE)                                                                   \
+  CALL(BOOL, SetWindowPos, set_window_pos,                                                        \
+       (HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy, UINT uFlags),              \
+       (hWnd, hWndInsertAfter, X, Y, cx, cy, uFlags), FALSE)                                      \
+  CALL(BOOL, ShowWindow, show_window, (HWND hWnd, int nCmdShow), (hWnd, nCmdShow), FALSE)         \
+  CALL(BOOL, GetMessageW, get_message,                                                            \
+       (LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax),                          \
+       (lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax), -1)                                           \
+  CALL(BOOL, IsDialogMessageW, is_dialog_message, (HWND hDlg, LPMSG lpMsg), (hDlg, lpMsg), FALSE) \
+  CALL(BOOL, TranslateMessage, translate_message, (const MSG* lpMsg), (lpMsg), FALSE)             \
+  CALL(LRESULT, DispatchMessageW, dispatch_message, (const MSG* lpMsg), (lpMsg), 0)               \
+  CALL(UINT, GetDlgItemTextW, get_dlg_item_text,                                                  \
+       (HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax),                                  \
+       (hDlg, nIDDlgItem, lpString, cchMax), EmptyText(lpString, cchMax))                         \
+  CALL(BOOL, SetDlgItemTextW, set_dlg_item_text, (HWND hDlg, int nIDDlgItem, LPCWSTR lpString),   \
+       (hDlg, nIDDlgItem, lpString), FALSE)
+
 struct Frontend {
   unsigned version;
   HWND (*create_dialog)(const DialogTemplate* dialog, HWND owner, DLGPROC proc, LPARAM param);
-  decltype(&DestroyWindow) destroy_window;
-  decltype(&SetWindowTextW) set_window_text;
-  decltype(&GetWindowLongW) get_window_long;
-  decltype(&GetParent) get_parent;
-  decltype(&GetWindow) get_window;
-  decltype(&GetWindowRect) get_window_rect;
-  decltype(&GetClientRect) get_client_rect;
-  decltype(&MapWindowPoints) map_window_points;
-  decltype(&MonitorFromWindow) monitor_from_window;
-  decltype(&GetMonitorInfoW) get_monitor_info;
-  decltype(&SetWindowPos) set_window_pos;
-  decltype(&ShowWindow) show_window;
-  decltype(&GetMessageW) get_message;
-  decltype(&IsDialogMessageW) is_dialog_message;
-  decltype(&TranslateMessage) translate_message;
-  decltype(&DispatchMessageW) dispatch_message;
-  decltype(&GetDlgItemTextW) get_dlg_item_text;
-  decltype(&SetDlgItemTextW) set_dlg_item_text;
+#define EXELORE_FRONTEND_MEMBER(result, name, member, parameters, arguments, no_window) \
+  decltype(&::name) member;
+  EXELORE_WINDOW_CALLS(EXELORE_FRONTEND_MEMBER)
+#undef EXELORE_FRONTEND_MEMBER
   decltype(&GetOpenFileNameW) get_open_file_name;
 };
 

@@ -283,8 +283,9 @@ Qt::WindowFlags DialogWindowFlags(DWORD style) {
 // CreateDialogParamW (Microsoft documentation; Wine dlls/user32/dialog.c):
 // the dialog and its controls from the template, controls in template order,
 // which is also the tab order; WM_INITDIALOG is sent with the first tab stop
-// as wParam and dwInitParam as lParam, and a nonzero answer gives that
-// control the focus. Shown only when the template has WS_VISIBLE.
+// as wParam and dwInitParam as lParam before the call returns, and a nonzero
+// answer gives that control the focus. Shown only when the template has
+// WS_VISIBLE.
 HWND CreateDialogImpl(const DialogTemplate* dialog_template, HWND owner, DLGPROC proc,
                       LPARAM param) {
   Window* owner_window = nullptr;
@@ -368,7 +369,7 @@ BOOL WINAPI DestroyWindowImpl(HWND hWnd) {
 // GetDlgItemTextW: copies at most cchMax - 1 units of the control's text and
 // a NUL; returns the units copied. A missing control gives 0, an empty
 // buffer and ERROR_CONTROL_ID_NOT_FOUND.
-UINT WINAPI GetDlgItemTextImpl(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax) {
+UINT WINAPI GetDlgItemTextWImpl(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax) {
   Window* dialog = FromHandle(hDlg);
   Window* control = dialog ? Item(dialog, nIDDlgItem) : nullptr;
   if (dialog != nullptr && control == nullptr) Fail(ERROR_CONTROL_ID_NOT_FOUND);
@@ -385,7 +386,7 @@ UINT WINAPI GetDlgItemTextImpl(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int c
 }
 
 // SetDlgItemTextW: SetWindowTextW on the control.
-BOOL WINAPI SetDlgItemTextImpl(HWND hDlg, int nIDDlgItem, LPCWSTR lpString) {
+BOOL WINAPI SetDlgItemTextWImpl(HWND hDlg, int nIDDlgItem, LPCWSTR lpString) {
   Window* dialog = FromHandle(hDlg);
   if (dialog == nullptr) return FALSE;
   Window* control = Item(dialog, nIDDlgItem);

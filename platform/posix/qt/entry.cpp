@@ -13,35 +13,26 @@ void Fail(DWORD code) { g_host->set_last_error(code); }
 
 namespace {
 
-const exelore_posix::Frontend kFrontend = {
-    exelore_posix::kFrontendVersion,
-    &CreateDialogImpl,
-    &DestroyWindowImpl,
-    &SetWindowTextImpl,
-    &GetWindowLongImpl,
-    &GetParentImpl,
-    &GetWindowImpl,
-    &GetWindowRectImpl,
-    &GetClientRectImpl,
-    &MapWindowPointsImpl,
-    &MonitorFromWindowImpl,
-    &GetMonitorInfoImpl,
-    &SetWindowPosImpl,
-    &ShowWindowImpl,
-    &GetMessageImpl,
-    &IsDialogMessageImpl,
-    &TranslateMessageImpl,
-    &DispatchMessageImpl,
-    &GetDlgItemTextImpl,
-    &SetDlgItemTextImpl,
-    &GetOpenFileNameImpl,
+// Filled by name. A member left out would be null; GCC reports it
+// (-Wmissing-field-initializers, in -Wextra).
+constexpr exelore_posix::Frontend kFrontend = {
+    .version = exelore_posix::kFrontendVersion,
+    .create_dialog = &CreateDialogImpl,
+#define EXELORE_TABLE_ENTRY(result, name, member, parameters, arguments, no_window) \
+  .member = &name##Impl,
+    // The expansion ends in a comma that clang-format cannot see.
+    // clang-format off
+    EXELORE_WINDOW_CALLS(EXELORE_TABLE_ENTRY)
+    .get_open_file_name = &GetOpenFileNameWImpl,
+// clang-format on
+#undef EXELORE_TABLE_ENTRY
 };
 
 }  // namespace
 }  // namespace exelore_qt
 
-// The library's entry point (frontend.h). Creates the QApplication on the
-// first call and keeps it for the life of the process.
+// Creates the QApplication on the first call and keeps it for the life of
+// the process.
 extern "C" __attribute__((visibility("default"))) const exelore_posix::Frontend*
 exelore_qt_frontend(const exelore_posix::FrontendHost* host) {
   static const exelore_posix::Frontend* frontend = [host]() -> const exelore_posix::Frontend* {

@@ -74,7 +74,7 @@ void SetText(Window* window, const QString& text);
 DWORD MessageTime();
 // Queues a message for GetMessageW and wakes it.
 void Enqueue(const MSG& message);
-// PostMessageW.
+// PostMessageW's part: queues the message for GetMessageW and wakes it.
 void Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam);
 // Drops the queued messages of a window being destroyed.
 void DropMessages(Window* window);
@@ -83,32 +83,21 @@ void DropMessages(Window* window);
 // close, minimise and maximise boxes only where the style asks for them.
 Qt::WindowFlags DialogWindowFlags(DWORD style);
 
-// The name filters of OPENFILENAMEW's lpstrFilter in Qt's form.
+// The filter pairs of OPENFILENAMEW's lpstrFilter ("Executable\0*.exe\0\0")
+// in Qt's form ("Executable (*.exe)"): patterns separated by ';' in Windows
+// and by spaces in Qt.
 QStringList QtFilters(LPCWSTR filter);
 
-// The functions of the Frontend table.
+// The functions of the Frontend table: CreateDialogParamW's part, then each
+// window call `name` as nameImpl, of the same type as the USER32 function
+// (frontend.h), and GetOpenFileNameW's.
 HWND CreateDialogImpl(const DialogTemplate* dialog_template, HWND owner, DLGPROC proc,
                       LPARAM param);
-BOOL WINAPI DestroyWindowImpl(HWND hWnd);
-BOOL WINAPI SetWindowTextImpl(HWND hWnd, LPCWSTR lpString);
-LONG WINAPI GetWindowLongImpl(HWND hWnd, int nIndex);
-HWND WINAPI GetParentImpl(HWND hWnd);
-HWND WINAPI GetWindowImpl(HWND hWnd, UINT uCmd);
-BOOL WINAPI GetWindowRectImpl(HWND hWnd, LPRECT lpRect);
-BOOL WINAPI GetClientRectImpl(HWND hWnd, LPRECT lpRect);
-int WINAPI MapWindowPointsImpl(HWND hWndFrom, HWND hWndTo, LPPOINT lpPoints, UINT cPoints);
-HMONITOR WINAPI MonitorFromWindowImpl(HWND hwnd, DWORD dwFlags);
-BOOL WINAPI GetMonitorInfoImpl(HMONITOR hMonitor, LPMONITORINFO lpmi);
-BOOL WINAPI SetWindowPosImpl(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy,
-                             UINT uFlags);
-BOOL WINAPI ShowWindowImpl(HWND hWnd, int nCmdShow);
-BOOL WINAPI GetMessageImpl(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
-BOOL WINAPI IsDialogMessageImpl(HWND hDlg, LPMSG lpMsg);
-BOOL WINAPI TranslateMessageImpl(const MSG* lpMsg);
-LRESULT WINAPI DispatchMessageImpl(const MSG* lpMsg);
-UINT WINAPI GetDlgItemTextImpl(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax);
-BOOL WINAPI SetDlgItemTextImpl(HWND hDlg, int nIDDlgItem, LPCWSTR lpString);
-BOOL WINAPI GetOpenFileNameImpl(LPOPENFILENAMEW lpofn);
+#define EXELORE_DECLARE_IMPL(result, name, member, parameters, arguments, no_window) \
+  decltype(::name) name##Impl;
+EXELORE_WINDOW_CALLS(EXELORE_DECLARE_IMPL)
+#undef EXELORE_DECLARE_IMPL
+decltype(::GetOpenFileNameW) GetOpenFileNameWImpl;
 
 // Start-up (platform.cpp): chooses the platform plugin the way Qt would
 // (QT_QPA_PLATFORM, else Wayland in a Wayland session, else X11) but only

@@ -39,7 +39,6 @@ void Enqueue(const MSG& message) {
   if (g_waiting != nullptr) g_waiting->quit();
 }
 
-// PostMessageW's part: queue for GetMessageW and wake it.
 void Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam) {
   const QPoint cursor = QCursor::pos();
   Enqueue(
@@ -53,7 +52,7 @@ void DropMessages(Window* window) {
 // GetMessageW: waits, running Qt's event loop, until a message for hWnd (or
 // one of its children; any window when null) within the range is queued;
 // returns 0 for WM_QUIT, -1 for an invalid window.
-BOOL WINAPI GetMessageImpl(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
+BOOL WINAPI GetMessageWImpl(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
   if (hWnd != nullptr && FromHandle(hWnd) == nullptr) return -1;
   if (lpMsg == nullptr) {
     Fail(ERROR_INVALID_PARAMETER);
@@ -89,10 +88,10 @@ BOOL WINAPI GetMessageImpl(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsg
 // dialog manager's: it is dispatched here and TRUE returned. Keyboard input
 // never reaches the queue (Qt delivers it to the controls, and the dialog
 // keys are handled by DialogKeys), so nothing else needs translating.
-BOOL WINAPI IsDialogMessageImpl(HWND hDlg, LPMSG lpMsg) {
+BOOL WINAPI IsDialogMessageWImpl(HWND hDlg, LPMSG lpMsg) {
   Window* dialog = FromHandle(hDlg);
   if (dialog == nullptr || lpMsg == nullptr || !IsSelfOrChild(dialog, lpMsg->hwnd)) return FALSE;
-  DispatchMessageImpl(lpMsg);
+  DispatchMessageWImpl(lpMsg);
   return TRUE;
 }
 
@@ -101,7 +100,7 @@ BOOL WINAPI TranslateMessageImpl(const MSG* /*lpMsg*/) { return FALSE; }
 
 // DispatchMessageW: hands a queued message to the dialog procedure of its
 // window and returns the procedure's answer.
-LRESULT WINAPI DispatchMessageImpl(const MSG* lpMsg) {
+LRESULT WINAPI DispatchMessageWImpl(const MSG* lpMsg) {
   if (lpMsg == nullptr) {
     Fail(ERROR_INVALID_PARAMETER);
     return 0;

@@ -10,9 +10,6 @@
 
 namespace exelore_qt {
 
-// The filter pairs of OPENFILENAMEW ("Executable\0*.exe\0\0") in Qt's form
-// ("Executable (*.exe)"), patterns separated by ';' in Windows and by spaces
-// in Qt.
 QStringList QtFilters(LPCWSTR filter) {
   QStringList filters;
   while (filter != nullptr && *filter != 0) {
@@ -32,7 +29,7 @@ QStringList QtFilters(LPCWSTR filter) {
 // lpstrFile when it fits in nMaxFile units with its NUL (else the call
 // fails), with nFileOffset and nFileExtension pointing at the name and the
 // extension; Cancel returns 0 and changes nothing.
-BOOL WINAPI GetOpenFileNameImpl(LPOPENFILENAMEW lpofn) {
+BOOL WINAPI GetOpenFileNameWImpl(LPOPENFILENAMEW lpofn) {
   QWidget* owner = nullptr;
   if (lpofn->hwndOwner != nullptr) {
     Window* window = FromHandle(lpofn->hwndOwner);

@@ -12,7 +12,7 @@
 namespace exelore_qt {
 
 // SetWindowTextW: a dialog's caption or a control's text.
-BOOL WINAPI SetWindowTextImpl(HWND hWnd, LPCWSTR lpString) {
+BOOL WINAPI SetWindowTextWImpl(HWND hWnd, LPCWSTR lpString) {
   Window* window = FromHandle(hWnd);
   if (window == nullptr) return FALSE;
   SetText(window, FromWide(lpString));
@@ -22,7 +22,7 @@ BOOL WINAPI SetWindowTextImpl(HWND hWnd, LPCWSTR lpString) {
 // GetWindowLongW: GWL_STYLE carries WS_VISIBLE, WS_DISABLED and WS_MINIMIZE
 // as the window's state is now; an unknown index fails with
 // ERROR_INVALID_INDEX.
-LONG WINAPI GetWindowLongImpl(HWND hWnd, int nIndex) {
+LONG WINAPI GetWindowLongWImpl(HWND hWnd, int nIndex) {
   Window* window = FromHandle(hWnd);
   if (window == nullptr) return 0;
   switch (nIndex) {
@@ -61,14 +61,25 @@ HWND WINAPI GetWindowImpl(HWND hWnd, UINT uCmd) {
   return window->parent ? nullptr : window->owner;
 }
 
+namespace {
+
+// The window of a call that fills `lpRect`; null with the last error set
+// when the handle is not a live window or there is no rectangle to fill.
+Window* RectangleOwner(HWND hWnd, LPRECT lpRect) {
+  Window* window = FromHandle(hWnd);
+  if (window != nullptr && lpRect == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return window;
+}
+
+}  // namespace
+
 // GetWindowRect: screen coordinates of the whole window, frame included.
 BOOL WINAPI GetWindowRectImpl(HWND hWnd, LPRECT lpRect) {
-  Window* window = FromHandle(hWnd);
+  Window* window = RectangleOwner(hWnd, lpRect);
   if (window == nullptr) return FALSE;
-  if (lpRect == nullptr) {
-    Fail(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   if (window->parent == nullptr) {
     *lpRect = ToRect(window->widget->frameGeometry());
   } else {
@@ -79,12 +90,8 @@ BOOL WINAPI GetWindowRectImpl(HWND hWnd, LPRECT lpRect) {
 
 // GetClientRect: 0, 0 and the size of the client area.
 BOOL WINAPI GetClientRectImpl(HWND hWnd, LPRECT lpRect) {
-  Window* window = FromHandle(hWnd);
+  Window* window = RectangleOwner(hWnd, lpRect);
   if (window == nullptr) return FALSE;
-  if (lpRect == nullptr) {
-    Fail(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   *lpRect = RECT{0, 0, window->widget->width(), window->widget->height()};
   return TRUE;
 }
@@ -140,7 +147,7 @@ HMONITOR WINAPI MonitorFromWindowImpl(HWND hwnd, DWORD dwFlags) {
 // GetMonitorInfoW: the screen's rectangle and work area (its available
 // geometry: the screen less panels and docks); cbSize must be that of
 // MONITORINFO or MONITORINFOEXW (Wine dlls/user32 checks the same).
-BOOL WINAPI GetMonitorInfoImpl(HMONITOR hMonitor, LPMONITORINFO lpmi) {
+BOOL WINAPI GetMonitorInfoWImpl(HMONITOR hMonitor, LPMONITORINFO lpmi) {
   auto* screen = reinterpret_cast<QScreen*>(hMonitor);
   if (screen == nullptr || !QGuiApplication::screens().contains(screen)) {
     Fail(ERROR_INVALID_MONITOR_HANDLE);
@@ -169,15 +176,20 @@ namespace {
 bool MoveForFrame(QWidget* widget, const QRect& requested) {
   const QRect frame = widget->frameGeometry();
   if (frame.size() == widget->size()) return false;
-  int x = requested.x() - (frame.width() - requested.width()) / 2;
-  int y = requested.y() - (frame.height() - requested.height()) / 2;
-  const QRect area = widget->screen() ? widget->screen()->availableGeometry() : QRect();
-  if (area.isValid()) {
-    if (x + frame.width() > area.x() + area.width()) x = area.x() + area.width() - frame.width();
-    if (x < area.x()) x = area.x();
-    if (y + frame.height() > area.y() + area.height())
-      y = area.y() + area.height() - frame.height();
-    if (y < area.y()) y = area.y();
+  const LONG width = frame.width();
+  const LONG height = frame.height();
+  LONG x = requested.x() - (width - requested.width()) / 2;
+  LONG y = requested.y() - (height - requested.height()) / 2;
+  const QRect available = widget->screen() ? widget->screen()->availableGeometry() : QRect();
+  if (available.isValid()) {
+    // The pull-back of the program's own centring, line for line
+    // (ComputeCentredPosition, app/centring.cpp, which the stand-in cannot
+    // include): right edge, then left, bottom edge, then top.
+    const RECT area = ToRect(available);
+    if (x + width > area.right) x = area.right - width;
+    if (x < area.left) x = area.left;
+    if (y + height > area.bottom) y = area.bottom - height;
+    if (y < area.top) y = area.top;
   }
   widget->move(x, y);
   return true;
@@ -194,10 +206,10 @@ void KeepCentreOnceFramed(Window* window, const QRect& requested) {
   timer->start(20);
 }
 
-// SetWindowPos: moves (the frame's top-left corner for a top-level window,
-
 }  // namespace
 
+// SetWindowPos: moves (the frame's top-left corner for a top-level window,
+// client coordinates of the parent for a child) and resizes unless
 // SWP_NOMOVE / SWP_NOSIZE; z-order and activation are not changed here.
 BOOL WINAPI SetWindowPosImpl(HWND hWnd, HWND /*hWndInsertAfter*/, int X, int Y, int cx, int cy,
                              UINT uFlags) {

@@ -1,6 +1,6 @@
-// The test build's dialog seams (testing.h): where the front end is loaded
-// from, and the user's actions, performed by the test module's driver
-// (frontend_testing.h, qt_driver.cpp).
+// The test build's dialog seams (dialog_seams.h): where the front end is
+// loaded from, and the user's actions, performed by the test module's
+// driver (frontend_testing.h, qt_driver.cpp).
 #include <dlfcn.h>
 
 #include <optional>
@@ -10,7 +10,7 @@
 
 #include "frontend_loader.h"
 #include "frontend_testing.h"
-#include "testing.h"
+#include "dialog_seams.h"
 
 namespace exelore_posix {
 

@@ -1,7 +1,7 @@
 // The test module's second table (libexelore_qt_testing.so: the front end's
-// objects and qt_driver.cpp), through which testing.h acts as the user would.
-// The shipped libexelore_qt.so has neither this table nor its entry point.
-// Only C types cross it, as with frontend.h.
+// objects and qt_driver.cpp), through which dialog_seams.h acts as the user
+// would. The shipped libexelore_qt.so has neither this table nor its entry
+// point. Only C types cross it, as with frontend.h.
 #pragma once
 
 #include <commdlg.h>

@@ -236,27 +236,27 @@ BOOL ListOpenDialog(LPOPENFILENAMEW ofn, NameSink sink, void* context) {
   const FileChooser chooser = std::exchange(g_chooser, nullptr);
   OpenDialogWatcher watcher(sink, context);
   qApp->installEventFilter(&watcher);
-  GetOpenFileNameImpl(ofn);
+  GetOpenFileNameWImpl(ofn);
   qApp->removeEventFilter(&watcher);
   g_chooser = chooser;
   return watcher.listed ? TRUE : FALSE;
 }
 
-const exelore_posix::FrontendTesting kTesting = {
-    exelore_posix::kFrontendTestingVersion,
-    &ClickItem,
-    &TypeText,
-    &PressKey,
-    &PressCloseBox,
-    &SetFileChooser,
-    &SetIdleHook,
-    &FontFamily,
-    &Focus,
-    &TestItemHandle,
-    &PostQuit,
-    &LastDialog,
-    &FrameOfferOf,
-    &ListOpenDialog,
+constexpr exelore_posix::FrontendTesting kTesting = {
+    .version = exelore_posix::kFrontendTestingVersion,
+    .click = &ClickItem,
+    .type_text = &TypeText,
+    .press_key = &PressKey,
+    .close_box = &PressCloseBox,
+    .set_file_chooser = &SetFileChooser,
+    .set_idle_hook = &SetIdleHook,
+    .font_family = &FontFamily,
+    .focus = &Focus,
+    .item = &TestItemHandle,
+    .post_quit = &PostQuit,
+    .last_dialog = &LastDialog,
+    .frame_offer = &FrameOfferOf,
+    .list_open_dialog = &ListOpenDialog,
 };
 
 }  // namespace

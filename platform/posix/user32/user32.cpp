@@ -23,28 +23,25 @@ const DialogTemplate* FindDialog(HINSTANCE instance, LPCWSTR name) {
   return nullptr;
 }
 
-}  // namespace
-
-// Calls the front end's `member` with `args`, or returns `failure` when no
-// window can exist (WindowFrontend has set the last error).
-template <auto member, auto failure, typename... Args>
-auto Forward(Args... args) {
-  const Frontend* f = WindowFrontend();
-  return f != nullptr ? (f->*member)(args...) : failure;
+// GetDlgItemTextW's answer when no window can exist: 0 and an empty string
+// where the buffer has room for one, as the front end answers for a missing
+// control.
+UINT EmptyText(LPWSTR lpString, int cchMax) {
+  if (lpString != nullptr && cchMax > 0) lpString[0] = 0;
+  return 0;
 }
 
+}  // namespace
 }  // namespace exelore_posix
 
-using exelore_posix::Forward;
-using exelore_posix::Frontend;
+using exelore_posix::EmptyText;
 
 extern "C" {
 
-// CreateDialogParamW: builds the dialog from the executable's DIALOGEX
-// template, hidden unless the template has WS_VISIBLE, and sends WM_INITDIALOG
-// to the dialog procedure with dwInitParam before returning, as documented on
-// the CreateDialogParamW page of Microsoft's documentation. A template the
-// module lacks fails with ERROR_RESOURCE_NAME_NOT_FOUND.
+// CreateDialogParamW: the executable's DIALOGEX template by its integer
+// identifier; a template the module lacks fails with
+// ERROR_RESOURCE_NAME_NOT_FOUND. The front end builds the dialog, as
+// described where it does so (CreateDialogImpl, qt/dialogs.cpp).
 HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent,
                                DLGPROC lpDialogFunc, LPARAM dwInitParam) {
   const exelore_posix::DialogTemplate* dialog =
@@ -58,80 +55,14 @@ HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
   return f->create_dialog(dialog, hWndParent, lpDialogFunc, dwInitParam);
 }
 
-// The window calls below forward unchanged; their Windows behaviour is
+// The other window calls forward unchanged; their Windows behaviour is
 // described where the front end implements them (platform/posix/qt/).
-BOOL WINAPI DestroyWindow(HWND hWnd) { return Forward<&Frontend::destroy_window, FALSE>(hWnd); }
-
-BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString) {
-  return Forward<&Frontend::set_window_text, FALSE>(hWnd, lpString);
-}
-
-LONG WINAPI GetWindowLongW(HWND hWnd, int nIndex) {
-  return Forward<&Frontend::get_window_long, 0>(hWnd, nIndex);
-}
-
-HWND WINAPI GetParent(HWND hWnd) { return Forward<&Frontend::get_parent, nullptr>(hWnd); }
-
-HWND WINAPI GetWindow(HWND hWnd, UINT uCmd) {
-  return Forward<&Frontend::get_window, nullptr>(hWnd, uCmd);
-}
-
-BOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect) {
-  return Forward<&Frontend::get_window_rect, FALSE>(hWnd, lpRect);
-}
-
-BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect) {
-  return Forward<&Frontend::get_client_rect, FALSE>(hWnd, lpRect);
-}
-
-int WINAPI MapWindowPoints(HWND hWndFrom, HWND hWndTo, LPPOINT lpPoints, UINT cPoints) {
-  return Forward<&Frontend::map_window_points, 0>(hWndFrom, hWndTo, lpPoints, cPoints);
-}
-
-HMONITOR WINAPI MonitorFromWindow(HWND hwnd, DWORD dwFlags) {
-  return Forward<&Frontend::monitor_from_window, nullptr>(hwnd, dwFlags);
-}
-
-BOOL WINAPI GetMonitorInfoW(HMONITOR hMonitor, LPMONITORINFO lpmi) {
-  return Forward<&Frontend::get_monitor_info, FALSE>(hMonitor, lpmi);
-}
-
-BOOL WINAPI SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy,
-                         UINT uFlags) {
-  return Forward<&Frontend::set_window_pos, FALSE>(hWnd, hWndInsertAfter, X, Y, cx, cy, uFlags);
-}
-
-BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
-  return Forward<&Frontend::show_window, FALSE>(hWnd, nCmdShow);
-}
-
-BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
-  return Forward<&Frontend::get_message, -1>(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax);
-}
-
-BOOL WINAPI IsDialogMessageW(HWND hDlg, LPMSG lpMsg) {
-  return Forward<&Frontend::is_dialog_message, FALSE>(hDlg, lpMsg);
-}
-
-BOOL WINAPI TranslateMessage(const MSG* lpMsg) {
-  return Forward<&Frontend::translate_message, FALSE>(lpMsg);
-}
-
-LRESULT WINAPI DispatchMessageW(const MSG* lpMsg) {
-  return Forward<&Frontend::dispatch_message, 0>(lpMsg);
-}
-
-UINT WINAPI GetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax) {
-  const Frontend* f = exelore_posix::WindowFrontend();
-  if (f == nullptr) {
-    if (lpString != nullptr && cchMax > 0) lpString[0] = 0;
-    return 0;
+#define EXELORE_FORWARD(result, name, member, parameters, arguments, no_window) \
+  result WINAPI name parameters {                                               \
+    const exelore_posix::Frontend* f = exelore_posix::WindowFrontend();         \
+    return f != nullptr ? f->member arguments : no_window;                      \
   }
-  return f->get_dlg_item_text(hDlg, nIDDlgItem, lpString, cchMax);
-}
-
-BOOL WINAPI SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString) {
-  return Forward<&Frontend::set_dlg_item_text, FALSE>(hDlg, nIDDlgItem, lpString);
-}
+EXELORE_WINDOW_CALLS(EXELORE_FORWARD)
+#undef EXELORE_FORWARD
 
 }  // extern "C"
