@@ -52,6 +52,18 @@ inline X509Ptr UpRef(X509* x) {
   return X509Ptr(x);
 }
 
+// Readies a certificate that other threads will read. OpenSSL fills a
+// certificate's cache of decoded extensions (key identifiers, usages,
+// signature details) at first use, and checks whether it is filled without a
+// lock; so a certificate the stand-in keeps for every caller (a root, a
+// volume's stored certificate) has it filled here, by the thread that
+// decoded it and under the lock that publishes it, before any other thread
+// sees it. Afterwards every use only reads.
+inline X509* Shareable(X509* x) {
+  if (x != nullptr) X509_check_purpose(x, -1, 0);
+  return x;
+}
+
 // Held for the length of each stand-in API call that may use OpenSSL. The
 // first one initialises OpenSSL without its configuration file (the
 // stand-in's behaviour does not depend on the system's openssl.cnf, and no

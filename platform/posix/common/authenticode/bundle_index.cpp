@@ -109,7 +109,7 @@ X509* BundleIndex::Decoded(Entry& e, bool* fresh) const {
   *fresh = false;
   if (!e.decoded && Whole(e)) {
     const unsigned char* p = e.der.data();
-    e.decoded.reset(d2i_X509(nullptr, &p, static_cast<long>(e.der.size())));
+    e.decoded.reset(ossl::Shareable(d2i_X509(nullptr, &p, static_cast<long>(e.der.size()))));
     *fresh = e.decoded != nullptr;
   }
   return e.decoded.get();

@@ -150,7 +150,8 @@ std::unique_ptr<MachineStores> MachineStores::Open(const std::string& path) {
         if (!serialized) continue;
         Entry entry{kind, nullptr, false, {}};
         const unsigned char* p = serialized->certificate.data();
-        entry.cert.reset(d2i_X509(nullptr, &p, static_cast<long>(serialized->certificate.size())));
+        entry.cert.reset(ossl::Shareable(
+            d2i_X509(nullptr, &p, static_cast<long>(serialized->certificate.size()))));
         if (!entry.cert || p != serialized->certificate.data() + serialized->certificate.size())
           continue;
         if (serialized->enhanced_key_usage) {

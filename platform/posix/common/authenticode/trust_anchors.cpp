@@ -59,7 +59,7 @@ std::vector<X509*> UserRootsBySubject(const TrustConfig& config, const X509_NAME
     // The certificates stay in the store; only the stack's references go.
     ossl::X509StackPtr certs(X509_STORE_CTX_get1_certs(ctx.get(), const_cast<X509_NAME*>(name)));
     for (int i = 0; i < sk_X509_num(certs.get()); ++i)
-      found.push_back(sk_X509_value(certs.get(), i));
+      found.push_back(ossl::Shareable(sk_X509_value(certs.get(), i)));
   }
   ERR_clear_error();
   return found;
