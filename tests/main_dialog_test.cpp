@@ -335,7 +335,7 @@ TEST_F(MainDialogTest, FrameOffersWhatTheStyleAsksFor) {
        {true, false, false, false, false, false}},
       {"no caption", WS_POPUP | WS_BORDER, {false, false, false, false, false, false}},
   };
-  const exelore_posix::Frontend* frontend = exelore_posix::LoadedFrontend();
+  const exelore_posix::Frontend* frontend = exelore_posix::LoadedFrontend(&SetLastError);
   ASSERT_NE(frontend, nullptr);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

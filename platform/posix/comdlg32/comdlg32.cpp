@@ -15,7 +15,7 @@ BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const exelore_posix::Frontend* f = exelore_posix::WindowFrontend();
+  const exelore_posix::Frontend* f = exelore_posix::WindowFrontend(&SetLastError);
   return f ? f->get_open_file_name(lpofn) : FALSE;
 }
 

@@ -11,11 +11,17 @@
 
 namespace exelore_posix {
 
-// The front end, loaded once; null (last error set) when it cannot run.
-const Frontend* LoadedFrontend();
+// How a library folder sets the last error (kernel32's SetLastError):
+// common/ sets none itself, so the loader is handed it.
+using SetLastErrorFunction = void (*)(DWORD);
+
+// The front end, loaded once; null, with the reason passed to
+// `set_last_error`, when it cannot run. The front end is lent the first
+// call's `set_last_error` for the errors of its own calls.
+const Frontend* LoadedFrontend(SetLastErrorFunction set_last_error);
 // The front end for a call on an existing window; null with
 // ERROR_INVALID_WINDOW_HANDLE when none can exist.
-const Frontend* WindowFrontend();
+const Frontend* WindowFrontend(SetLastErrorFunction set_last_error);
 
 // Where the front end is looked for, in order. The product's list
 // (frontend_location.cpp): next to the executable (the build tree), in

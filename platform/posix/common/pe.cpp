@@ -157,40 +157,32 @@ bool FileSource::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const
   return true;
 }
 
-std::optional<Headers> ReadHeaders(const FileSource& file) {
+namespace {
+
+// Where the NT headers start: e_lfanew of a DOS header that begins "MZ".
+std::optional<std::uint64_t> NtHeadersOffset(const FileSource& file) {
   std::uint8_t dos_header[64];
   if (!file.ReadAt(0, dos_header)) return std::nullopt;
   const ByteReader dos_reader(dos_header);
   const auto mz = dos_reader.Read(dos::kMagic);
   const auto e_lfanew = dos_reader.Read(dos::kLfanew);
   if (!mz || *mz != kMz || !e_lfanew) return std::nullopt;
+  return *e_lfanew;
+}
 
-  // Signature, COFF header (20 bytes) and the optional header up to the end
-  // of the data directories of PE32+ (240 bytes at most).
-  std::uint8_t nt_headers[nt::kOptionalHeader + 240] = {};
-  const std::uint64_t nt_offset = *e_lfanew;
-  if (nt_offset > file.size() || nt::kOptionalHeader > file.size() - nt_offset) {
-    return std::nullopt;
-  }
-  const std::size_t nt_len =
-      static_cast<std::size_t>(std::min<std::uint64_t>(sizeof nt_headers, file.size() - nt_offset));
-  if (!file.ReadAt(nt_offset, std::span(nt_headers, nt_len))) return std::nullopt;
-  const ByteReader r(std::span<const std::uint8_t>(nt_headers, nt_len));
-  const auto signature = r.Read(nt::kSignature);
-  if (!signature || *signature != kPeSignature) return std::nullopt;
-
-  Headers h;
-  h.nt_offset = nt_offset;
-  const auto number_of_sections = r.Read(coff::kNumberOfSections, nt::kFileHeader);
-  const auto size_of_optional = r.Read(coff::kSizeOfOptionalHeader, nt::kFileHeader);
+// The optional header's fields into `h`: the format, the header size, the
+// checksum's place and the data directories, which count only as far as
+// both NumberOfRvaAndSizes and SizeOfOptionalHeader allow. `r` reads the NT
+// headers from their signature on.
+bool ReadOptionalHeader(const ByteReader& r, std::uint16_t size_of_optional, Headers& h) {
   const auto magic = r.Read(optional::kMagic, nt::kOptionalHeader);
-  if (!number_of_sections || !size_of_optional || !magic) return std::nullopt;
+  if (!magic) return false;
   if (*magic == kMagicPe32) {
     h.pe32plus = false;
   } else if (*magic == kMagicPe32Plus) {
     h.pe32plus = true;
   } else {
-    return std::nullopt;
+    return false;
   }
   const auto rva_count_field =
       h.pe32plus ? optional::kNumberOfRvaAndSizes64 : optional::kNumberOfRvaAndSizes32;
@@ -198,42 +190,73 @@ std::optional<Headers> ReadHeaders(const FileSource& file) {
   const std::size_t dirs_in_optional = rva_count_field.offset + 4;
   const std::size_t dirs_at = nt::kOptionalHeader + dirs_in_optional;
   // The optional header must at least reach the directory count.
-  if (*size_of_optional < dirs_in_optional) return std::nullopt;
+  if (size_of_optional < dirs_in_optional) return false;
   const auto size_of_headers = r.Read(optional::kSizeOfHeaders, nt::kOptionalHeader);
   const auto rva_count = r.Read(rva_count_field, nt::kOptionalHeader);
-  if (!size_of_headers || !rva_count) return std::nullopt;
+  if (!size_of_headers || !rva_count) return false;
   h.size_of_headers = *size_of_headers;
-  h.checksum_offset = nt_offset + nt::kOptionalHeader + optional::kCheckSum.offset;
-  h.data_directory_offset = nt_offset + dirs_at;
-  // Directories count only as far as both the count and the optional header
-  // size allow.
+  h.checksum_offset = h.nt_offset + nt::kOptionalHeader + optional::kCheckSum.offset;
+  h.data_directory_offset = h.nt_offset + dirs_at;
   const std::uint32_t room =
-      static_cast<std::uint32_t>((*size_of_optional - dirs_in_optional) / kDirectoryEntrySize);
+      static_cast<std::uint32_t>((size_of_optional - dirs_in_optional) / kDirectoryEntrySize);
   h.number_of_directories = std::min({*rva_count, room, 16u});
   for (std::uint32_t i = 0; i < h.number_of_directories; ++i) {
     const std::size_t entry = dirs_at + kDirectoryEntrySize * i;
     const auto address = r.Read(data_directory::kVirtualAddress, entry);
     const auto size = r.Read(data_directory::kSize, entry);
-    if (!address || !size) return std::nullopt;
+    if (!address || !size) return false;
     h.directories[i] = {*address, *size};
   }
+  return true;
+}
 
-  if (*number_of_sections > kMaxSections) return std::nullopt;
-  const std::uint64_t table = nt_offset + nt::kOptionalHeader + *size_of_optional;
-  h.section_table_end = table + *number_of_sections * kSectionHeaderSize;
-  std::vector<std::uint8_t> raw(*number_of_sections * kSectionHeaderSize);
-  if (!raw.empty() && !file.ReadAt(table, raw)) return std::nullopt;
-  h.sections.reserve(*number_of_sections);
+// The section table, which follows the optional header, into `h`.
+bool ReadSectionTable(const FileSource& file, std::uint16_t number_of_sections,
+                      std::uint16_t size_of_optional, Headers& h) {
+  if (number_of_sections > kMaxSections) return false;
+  const std::uint64_t table = h.nt_offset + nt::kOptionalHeader + size_of_optional;
+  h.section_table_end = table + number_of_sections * kSectionHeaderSize;
+  std::vector<std::uint8_t> raw(number_of_sections * kSectionHeaderSize);
+  if (!raw.empty() && !file.ReadAt(table, raw)) return false;
+  h.sections.reserve(number_of_sections);
   ByteCursor table_cursor(raw);
   while (const auto header = table_cursor.Take(kSectionHeaderSize)) {
     const auto virtual_address = header->Read(section::kVirtualAddress);
     const auto virtual_size = header->Read(section::kVirtualSize);
     const auto raw_offset = header->Read(section::kPointerToRawData);
     const auto raw_size = header->Read(section::kSizeOfRawData);
-    if (!virtual_address || !virtual_size || !raw_offset || !raw_size) {
-      return std::nullopt;
-    }
+    if (!virtual_address || !virtual_size || !raw_offset || !raw_size) return false;
     h.sections.push_back(Section{*virtual_address, *virtual_size, *raw_offset, *raw_size});
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Headers> ReadHeaders(const FileSource& file) {
+  const auto nt_offset = NtHeadersOffset(file);
+  if (!nt_offset) return std::nullopt;
+  // Signature, COFF header (20 bytes) and the optional header up to the end
+  // of the data directories of PE32+ (240 bytes at most).
+  std::uint8_t nt_headers[nt::kOptionalHeader + 240] = {};
+  if (*nt_offset > file.size() || nt::kOptionalHeader > file.size() - *nt_offset) {
+    return std::nullopt;
+  }
+  const std::size_t nt_len = static_cast<std::size_t>(
+      std::min<std::uint64_t>(sizeof nt_headers, file.size() - *nt_offset));
+  if (!file.ReadAt(*nt_offset, std::span(nt_headers, nt_len))) return std::nullopt;
+  const ByteReader r(std::span<const std::uint8_t>(nt_headers, nt_len));
+  const auto signature = r.Read(nt::kSignature);
+  if (!signature || *signature != kPeSignature) return std::nullopt;
+  const auto number_of_sections = r.Read(coff::kNumberOfSections, nt::kFileHeader);
+  const auto size_of_optional = r.Read(coff::kSizeOfOptionalHeader, nt::kFileHeader);
+  if (!number_of_sections || !size_of_optional) return std::nullopt;
+
+  Headers h;
+  h.nt_offset = *nt_offset;
+  if (!ReadOptionalHeader(r, *size_of_optional, h) ||
+      !ReadSectionTable(file, *number_of_sections, *size_of_optional, h)) {
+    return std::nullopt;
   }
   return h;
 }

@@ -122,6 +122,9 @@ extern "C" {
 // SerialNumber (as CertCompareIntegerBlob compares). A previous context
 // passed in is released, and the search continues after it (Microsoft's
 // CertFindCertificateInStore page). No match: null, CRYPT_E_NOT_FOUND.
+// Near twins (issuers equal but for letter case, spacing or string type) do
+// not stop it, as they do not stop Windows'; the signature check's own
+// lookup, authenticode::FindSignerCertificate, refuses them.
 PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore,
                                                  DWORD /*dwCertEncodingType*/,
                                                  DWORD /*dwFindFlags*/, DWORD dwFindType,

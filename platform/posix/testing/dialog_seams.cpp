@@ -33,7 +33,7 @@ namespace {
 // The driver of the loaded front end; null (last error set) when the front
 // end cannot run or is the shipped one, which has no driver.
 const FrontendTesting* Driver() {
-  if (WindowFrontend() == nullptr) return nullptr;
+  if (WindowFrontend(&SetLastError) == nullptr) return nullptr;
   static const FrontendTesting* const driver = []() -> const FrontendTesting* {
     // The module is loaded already, from the one candidate a test named:
     // RTLD_NOLOAD hands back that same handle.
@@ -51,7 +51,7 @@ const FrontendTesting* Driver() {
 
 void SetDialogLibraryPath(const std::string& path) { LibraryOverride() = path; }
 
-bool DialogFrontendAvailable() { return LoadedFrontend() != nullptr; }
+bool DialogFrontendAvailable() { return LoadedFrontend(&SetLastError) != nullptr; }
 
 BOOL ClickDialogItem(HWND dialog, int id) {
   const FrontendTesting* f = Driver();

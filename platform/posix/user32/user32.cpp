@@ -50,17 +50,17 @@ HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
   }
-  const exelore_posix::Frontend* f = exelore_posix::LoadedFrontend();
+  const exelore_posix::Frontend* f = exelore_posix::LoadedFrontend(&SetLastError);
   if (f == nullptr) return nullptr;
   return f->create_dialog(dialog, hWndParent, lpDialogFunc, dwInitParam);
 }
 
 // The other window calls forward unchanged; their Windows behaviour is
 // described where the front end implements them (platform/posix/qt/).
-#define EXELORE_FORWARD(result, name, member, parameters, arguments, no_window) \
-  result WINAPI name parameters {                                               \
-    const exelore_posix::Frontend* f = exelore_posix::WindowFrontend();         \
-    return f != nullptr ? f->member arguments : no_window;                      \
+#define EXELORE_FORWARD(result, name, member, parameters, arguments, no_window)      \
+  result WINAPI name parameters {                                                    \
+    const exelore_posix::Frontend* f = exelore_posix::WindowFrontend(&SetLastError); \
+    return f != nullptr ? f->member arguments : no_window;                           \
   }
 EXELORE_WINDOW_CALLS(EXELORE_FORWARD)
 #undef EXELORE_FORWARD

@@ -1,7 +1,7 @@
 // The wintrust part of the stand-in: WinVerifyTrust with the generic
 // Authenticode action, for files and for catalog members. The message,
-// signer, chain and timestamp checks are authenticode.cpp's; catalog mode
-// lives in wintrust_catalog.cpp.
+// signer, chain and timestamp checks are common/authenticode/'s (its
+// authenticode.h); catalog mode lives in wintrust_catalog.cpp.
 #include <softpub.h>
 #include <wintrust.h>
 

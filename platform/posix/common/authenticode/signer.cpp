@@ -135,8 +135,11 @@ HRESULT CheckSignedAttributes(const std::vector<X509_ATTRIBUTE*>& attributes,
 // `certs`, in the order the message lists them, whose issuer is byte for byte
 // `issuer` (CertCompareCertificateName) and whose serial number equals
 // `serial` as CertCompareIntegerBlob compares them. CertFindCertificateInStore
-// over the message's store compares and orders the same way, so the
-// certificate named as the signer is the one whose key is checked.
+// over the message's store (crypt32/stores.cpp) takes that same first exact
+// match, so the certificate whose name the program shows is the one whose
+// key is checked here. Only this lookup also refuses a near twin (below):
+// then the signature does not verify, so a name the store lookup finds
+// beside such a twin is never shown as verified.
 X509* FindSignerCertificate(STACK_OF(X509) * certs, const X509_NAME* issuer,
                             const ASN1_INTEGER* serial) {
   if (issuer == nullptr || serial == nullptr) return nullptr;
