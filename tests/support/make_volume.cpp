@@ -147,8 +147,8 @@ Bytes BuildImage(const Image& image, exelore_test::PeLayout& layout) {
   options.pe32plus = image.pe32plus;
   if (image.version) {
     const std::string name = std::filesystem::path(image.path).filename().string();
-    auto info = exelore_test::DefaultVersionInfo(u"ExeLore Volume Corp", u"Synthetic Windows",
-                                                 Widen(name));
+    auto info =
+        exelore_test::DefaultVersionInfo(u"ExeLore Volume Corp", u"Synthetic Windows", Widen(name));
     exelore_test::ResourceEntry entry;
     entry.data = exelore_test::BuildVersionResource(info);
     options.resources.push_back(std::move(entry));
