@@ -1,15 +1,15 @@
 #!/usr/bin/env python3
 """Times whole commands, run alternately, and prints each one's median.
 
-    interleave.py RUNS NAME=COMMAND [NAME=COMMAND ...]
+    interleave.py [--warmup N] RUNS NAME=COMMAND [NAME=COMMAND ...]
 
 Each round runs every command once, in turn, so a drift in the machine's
 speed (another process, frequency changes) hits all of them alike; timing
 one command's runs in a block and then the next one's does not. Commands are
 split on blanks (no shell), started with posix_spawn, their output thrown
-away. After ten warm-up rounds, RUNS rounds are timed. Prints one line per
-command: NAME, the median in milliseconds, and the 25th and 75th
-percentiles.
+away. After N warm-up rounds (default ten; fewer for commands that take
+minutes), RUNS rounds (at least two) are timed. Prints one line per command:
+NAME, the median in milliseconds, and the 25th and 75th percentiles.
 """
 import os
 import shlex
@@ -19,9 +19,14 @@ import time
 
 
 def main():
-    runs = int(sys.argv[1])
+    args = sys.argv[1:]
+    warmup = 10
+    if args[0] == "--warmup":
+        warmup = int(args[1])
+        args = args[2:]
+    runs = int(args[0])
     commands = []
-    for arg in sys.argv[2:]:
+    for arg in args[1:]:
         name, _, command = arg.partition("=")
         argv = shlex.split(command)
         commands.append((name, argv))
@@ -37,7 +42,7 @@ def main():
             sys.exit(f"{argv[0]} was killed by a signal")
         return elapsed
 
-    for _ in range(10):
+    for _ in range(warmup):
         for _, argv in commands:
             run(argv)
     times = {name: [] for name, _ in commands}
