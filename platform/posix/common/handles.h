@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include <memory>
+
 namespace exelore_posix {
 
 enum class HandleKind { kFile, kFind, kCertStore, kMessage, kCatAdmin, kCatInfo, kTrustState };
@@ -17,6 +19,24 @@ void RegisterHandle(const void* object, HandleKind kind);
 bool IsLiveHandle(const void* handle, HandleKind kind);
 // Forgets `handle`; false when it was not live and of `kind`.
 bool UnregisterHandle(const void* handle, HandleKind kind);
+
+// Hands `object` out as a live handle of `kind`; the table owns it until
+// TakeHandle takes it back.
+template <typename T>
+T* NewHandle(std::unique_ptr<T> object, HandleKind kind) {
+  T* handle = object.release();
+  RegisterHandle(handle, kind);
+  return handle;
+}
+
+// Takes a live handle of `kind` out of the table, with the object behind it;
+// null, and nothing freed, when it was not live and of `kind`. Of two
+// threads closing one handle, only one gets the object.
+template <typename T>
+std::unique_ptr<T> TakeHandle(const void* handle, HandleKind kind) {
+  if (!UnregisterHandle(handle, kind)) return nullptr;
+  return std::unique_ptr<T>(static_cast<T*>(const_cast<void*>(handle)));
+}
 
 // The object behind a live handle of `kind`, or null.
 template <typename T>

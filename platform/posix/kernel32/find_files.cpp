@@ -125,21 +125,20 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   }
   struct stat st {};
   const dev_t device = ::fstat(::dirfd(dir), &st) == 0 ? st.st_dev : 0;
-  auto* find = new FindObject;
+  auto find = std::make_unique<FindObject>();
   errno = 0;
   while (const dirent* entry = ::readdir(dir))
     find->entries.push_back(EntryData(folder, entry->d_name, device));
   const int read_error = errno;
   ::closedir(dir);
   if (read_error != 0 || find->entries.empty()) {
-    delete find;
     SetLastError(read_error != 0 ? ErrorFromErrno(read_error, folder) : ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  RegisterHandle(find, HandleKind::kFind);
-  Hand(find, lpFindFileData);
+  FindObject* handle = NewHandle(std::move(find), HandleKind::kFind);
+  Hand(handle, lpFindFileData);
   SetLastError(ERROR_SUCCESS);
-  return find;
+  return handle;
 }
 
 // FindNextFileW: the next entry, or FALSE with ERROR_NO_MORE_FILES after the
@@ -159,11 +158,10 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile) {
-  if (!UnregisterHandle(hFindFile, HandleKind::kFind)) {
+  if (TakeHandle<FindObject>(hFindFile, HandleKind::kFind) == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  delete static_cast<FindObject*>(hFindFile);
   return TRUE;
 }
 

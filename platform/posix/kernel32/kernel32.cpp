@@ -74,10 +74,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwS
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  auto* object = new FileObject{fd, true};
-  exelore_posix::RegisterHandle(object, exelore_posix::HandleKind::kFile);
+  FileObject* handle = exelore_posix::NewHandle(std::make_unique<FileObject>(FileObject{fd, true}),
+                                                exelore_posix::HandleKind::kFile);
   SetLastError(ERROR_SUCCESS);
-  return object;
+  return handle;
 }
 
 // CloseHandle: only a live handle this stand-in handed out is closed; any
@@ -85,15 +85,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwS
 // another kind) fails with ERROR_INVALID_HANDLE, never dereferenced.
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   using exelore_posix::HandleKind;
-  auto* object = exelore_posix::FromHandle<FileObject>(hObject, HandleKind::kFile);
-  if (object == nullptr) {
+  const auto* object = exelore_posix::FromHandle<FileObject>(hObject, HandleKind::kFile);
+  if (object != nullptr && !object->owned) return TRUE;  // a standard handle stays open
+  const auto owned = exelore_posix::TakeHandle<FileObject>(hObject, HandleKind::kFile);
+  if (owned == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (!object->owned) return TRUE;
-  exelore_posix::UnregisterHandle(object, HandleKind::kFile);
-  ::close(object->fd);
-  delete object;
+  ::close(owned->fd);
   return TRUE;
 }
 
