@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "authenticode/signed_data.h"
+#include "ossl.h"
 #include "pe_builder.h"
 #include "process.h"
 #include "test_pki.h"
@@ -26,13 +28,8 @@ void* const kSentinelPtr = reinterpret_cast<void*>(0xdeadbeef);
 std::vector<std::uint8_t> SubjectDer(const std::string& pem_path) {
   const auto der = exelore_test::CertificateDer(pem_path);
   const unsigned char* p = der.data();
-  X509* x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
-  unsigned char* raw = nullptr;
-  const int n = i2d_X509_NAME(X509_get_subject_name(x), &raw);
-  std::vector<std::uint8_t> out(raw, raw + n);
-  OPENSSL_free(raw);
-  X509_free(x);
-  return out;
+  const exelore_posix::ossl::X509Ptr x(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  return exelore_posix::authenticode::NameDer(X509_get_subject_name(x.get()));
 }
 
 class Crypt32Test : public ::testing::Test {
@@ -225,7 +222,10 @@ struct NameEntry {
 };
 
 std::vector<std::uint8_t> CertWithSubject(const std::vector<NameEntry>& entries, const char* san) {
-  X509* x = X509_new();
+  const exelore_posix::ossl::X509Ptr owner(X509_new());
+  const exelore_posix::ossl::KeyPtr key_owner(EVP_EC_gen("P-256"));
+  X509* x = owner.get();
+  EVP_PKEY* key = key_owner.get();
   X509_NAME* name = X509_get_subject_name(x);
   for (const NameEntry& e : entries) {
     X509_NAME_add_entry_by_txt(name, e.field, e.type, e.bytes.data(),
@@ -235,7 +235,6 @@ std::vector<std::uint8_t> CertWithSubject(const std::vector<NameEntry>& entries,
   ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
   ASN1_TIME_set(X509_getm_notBefore(x), TestPki::kNotBefore);
   ASN1_TIME_set(X509_getm_notAfter(x), TestPki::kNotAfter);
-  EVP_PKEY* key = EVP_EC_gen("P-256");
   X509_set_pubkey(x, key);
   if (san != nullptr) {
     X509V3_CTX ctx;
@@ -246,13 +245,7 @@ std::vector<std::uint8_t> CertWithSubject(const std::vector<NameEntry>& entries,
     X509_EXTENSION_free(ext);
   }
   X509_sign(x, key, EVP_sha256());
-  unsigned char* raw = nullptr;
-  const int n = i2d_X509(x, &raw);
-  std::vector<std::uint8_t> der(raw, raw + n);
-  OPENSSL_free(raw);
-  EVP_PKEY_free(key);
-  X509_free(x);
-  return der;
+  return exelore_posix::authenticode::Encoded(x, i2d_X509);
 }
 
 std::vector<std::uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }

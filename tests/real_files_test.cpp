@@ -19,6 +19,7 @@
 #include "pe_builder.h"
 #include "process.h"
 #include "publisher_line.h"
+#include "ossl.h"
 #include "signing.h"
 #include "text.h"
 
@@ -173,8 +174,8 @@ TEST_F(RealFiles, ByteFlipsInWhatIsSignedNeverVerify) {
     const std::size_t entry = exelore_test::SecurityDirectoryEntry(image);
     const std::size_t table = exelore_test::Get32(image, entry);
     const unsigned char* p = image.data() + table + 8;
-    std::unique_ptr<PKCS7, decltype(&PKCS7_free)> p7(
-        d2i_PKCS7(nullptr, &p, static_cast<long>(image.size() - table - 8)), PKCS7_free);
+    const exelore_posix::ossl::Pkcs7Ptr p7(
+        d2i_PKCS7(nullptr, &p, static_cast<long>(image.size() - table - 8)));
     ASSERT_NE(p7, nullptr);
     PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
 
@@ -198,14 +199,13 @@ TEST_F(RealFiles, ByteFlipsInWhatIsSignedNeverVerify) {
       const long length = value->value.sequence->length;
       if (OBJ_obj2nid(X509_ATTRIBUTE_get0_object(sk_X509_ATTRIBUTE_value(si->unauth_attr, i))) ==
           NID_pkcs9_countersignature) {
-        std::unique_ptr<PKCS7_SIGNER_INFO, decltype(&PKCS7_SIGNER_INFO_free)> counter(
-            d2i_PKCS7_SIGNER_INFO(nullptr, &q, length), PKCS7_SIGNER_INFO_free);
+        const exelore_posix::ossl::SignerInfoPtr counter(
+            d2i_PKCS7_SIGNER_INFO(nullptr, &q, length));
         add(counter->enc_digest);
         add(PKCS7_digest_from_attributes(counter->auth_attr));
         continue;
       }
-      std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> token(
-          d2i_CMS_ContentInfo(nullptr, &q, length), CMS_ContentInfo_free);
+      const exelore_posix::ossl::CmsPtr token(d2i_CMS_ContentInfo(nullptr, &q, length));
       if (!token) continue;  // a nested signature
       add(*CMS_get0_content(token.get()));
       CMS_SignerInfo* tsi = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(token.get()), 0);

@@ -133,10 +133,9 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
       CMS_set1_eContentType(signed_again.get(), OBJ_nid2obj(NID_id_smime_ct_TSTInfo));
       CMS_add1_cert(signed_again.get(), LoadCertificate(pki_->intermediate.cert).get());
       ASSERT_EQ(CMS_final(signed_again.get(), in.get(), nullptr, CMS_BINARY), 1);
-      unsigned char* der = nullptr;
-      const int length = i2d_CMS_ContentInfo(signed_again.get(), &der);
-      ASN1_STRING_set(token, der, length);
-      OPENSSL_free(der);
+      const Bytes der =
+          exelore_posix::authenticode::Encoded(signed_again.get(), i2d_CMS_ContentInfo);
+      ASN1_STRING_set(token, der.data(), static_cast<int>(der.size()));
     });
   };
 

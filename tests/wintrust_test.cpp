@@ -20,6 +20,7 @@
 #include "process.h"
 #include "signing.h"
 #include "test_pki.h"
+#include "ossl.h"
 #include "text.h"
 #include "verify_file.h"
 
@@ -301,14 +302,14 @@ TEST_F(WinVerifyTrustTest, TrustComesOnlyFromTheConfiguredAnchors) {
 TEST_F(WinVerifyTrustTest, OpenSslIsLeftAsItWasForTheHostProgram) {
   ASSERT_EQ(VerifyFile(File("rsa.exe")).status, 0);
   ASSERT_EQ(VerifyFile(File("sha256.exe")).status, 0);
-  using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-  using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+  using exelore_posix::ossl::KeyPtr;
+  using exelore_posix::ossl::MdCtxPtr;
   const struct {
     const char* what;
     KeyPtr key;
   } cases[] = {
-      {"EC", KeyPtr(EVP_EC_gen("P-256"), EVP_PKEY_free)},
-      {"RSA", KeyPtr(EVP_RSA_gen(2048), EVP_PKEY_free)},
+      {"EC", KeyPtr(EVP_EC_gen("P-256"))},
+      {"RSA", KeyPtr(EVP_RSA_gen(2048))},
   };
   const unsigned char message[] = "message";
   for (const auto& c : cases) {
@@ -316,10 +317,10 @@ TEST_F(WinVerifyTrustTest, OpenSslIsLeftAsItWasForTheHostProgram) {
     ASSERT_NE(c.key, nullptr);
     std::vector<unsigned char> signature(EVP_PKEY_get_size(c.key.get()));
     std::size_t length = signature.size();
-    MdCtxPtr sign(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    MdCtxPtr sign(EVP_MD_CTX_new());
     ASSERT_EQ(EVP_DigestSignInit(sign.get(), nullptr, EVP_sha256(), nullptr, c.key.get()), 1);
     ASSERT_EQ(EVP_DigestSign(sign.get(), signature.data(), &length, message, sizeof message), 1);
-    MdCtxPtr verify(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    MdCtxPtr verify(EVP_MD_CTX_new());
     ASSERT_EQ(EVP_DigestVerifyInit(verify.get(), nullptr, EVP_sha256(), nullptr, c.key.get()), 1);
     EXPECT_EQ(EVP_DigestVerify(verify.get(), signature.data(), length, message, sizeof message), 1);
   }

@@ -11,6 +11,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "authenticode/signed_data.h"
+#include "ossl.h"
 #include "pe_builder.h"
 #include "process.h"
 
@@ -127,15 +129,12 @@ std::vector<std::uint8_t> SerializedCertificate(const std::vector<std::uint8_t>&
     blob.insert(blob.end(), value.begin(), value.end());
   };
   if (usage_oids != nullptr) {
-    EXTENDED_KEY_USAGE* usages = sk_ASN1_OBJECT_new_null();
+    const exelore_posix::ossl::UsagesPtr usages(sk_ASN1_OBJECT_new_null());
     for (const std::string& oid : *usage_oids)
-      sk_ASN1_OBJECT_push(usages, OBJ_txt2obj(oid.c_str(), 1));
-    unsigned char* raw = nullptr;
-    const int n = i2d_EXTENDED_KEY_USAGE(usages, &raw);
-    sk_ASN1_OBJECT_pop_free(usages, ASN1_OBJECT_free);
-    if (n <= 0) throw std::runtime_error("cannot encode the usage property");
-    record(9, std::vector<std::uint8_t>(raw, raw + n));
-    OPENSSL_free(raw);
+      sk_ASN1_OBJECT_push(usages.get(), OBJ_txt2obj(oid.c_str(), 1));
+    auto usage = exelore_posix::authenticode::Encoded(usages.get(), i2d_EXTENDED_KEY_USAGE);
+    if (usage.empty()) throw std::runtime_error("cannot encode the usage property");
+    record(9, std::move(usage));
   }
   record(32, der);
   return blob;

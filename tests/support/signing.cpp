@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "authenticode/signed_data.h"
 #include "pe_builder.h"
 #include "process.h"
 
@@ -62,18 +63,15 @@ std::vector<std::uint8_t> RewriteSignature(std::vector<std::uint8_t> image,
   const std::uint32_t length = Get32(image, table);
   if (length < 8 || table + length > image.size()) throw std::runtime_error("bad table");
   const unsigned char* p = image.data() + table + 8;
-  std::unique_ptr<PKCS7, decltype(&PKCS7_free)> pkcs7(d2i_PKCS7(nullptr, &p, length - 8),
-                                                      PKCS7_free);
+  const exelore_posix::ossl::Pkcs7Ptr pkcs7(d2i_PKCS7(nullptr, &p, length - 8));
   if (!pkcs7) throw std::runtime_error("no PKCS #7 in the image");
   edit(pkcs7.get());
-  unsigned char* der = nullptr;
-  const int der_length = i2d_PKCS7(pkcs7.get(), &der);
-  if (der_length <= 0) throw std::runtime_error("cannot encode the PKCS #7");
+  const std::vector<std::uint8_t> der =
+      exelore_posix::authenticode::Encoded(pkcs7.get(), i2d_PKCS7);
+  if (der.empty()) throw std::runtime_error("cannot encode the PKCS #7");
   // WIN_CERTIFICATE header, the DER, zero padding to 8 bytes.
-  std::vector<std::uint8_t> certificate((8 + static_cast<std::size_t>(der_length) + 7) &
-                                        ~std::size_t{7});
-  std::copy_n(der, der_length, certificate.begin() + 8);
-  OPENSSL_free(der);
+  std::vector<std::uint8_t> certificate((8 + der.size() + 7) & ~std::size_t{7});
+  std::copy(der.begin(), der.end(), certificate.begin() + 8);
   Put32(certificate, 0, static_cast<std::uint32_t>(certificate.size()));
   certificate[5] = 0x02;  // WIN_CERT_REVISION_2_0
   certificate[6] = 0x02;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "authenticode/signed_data.h"
 #include "ossl.h"
 #include "process.h"
 
@@ -25,7 +26,7 @@ namespace {
 using exelore_posix::ossl::BioPtr;
 using exelore_posix::ossl::Free;
 using CertPtr = exelore_posix::ossl::X509Ptr;
-using KeyPtr = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
+using exelore_posix::ossl::KeyPtr;
 
 void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
@@ -375,11 +376,8 @@ PrivateKeyPtr LoadPrivateKey(const std::string& path) {
 std::vector<std::uint8_t> CertificateDer(const std::string& path) {
   const exelore_posix::ossl::X509Ptr cert = LoadCertificate(path);
   if (!cert) throw std::runtime_error("cannot read certificate " + path);
-  unsigned char* raw = nullptr;
-  const int n = i2d_X509(cert.get(), &raw);
-  if (n <= 0) throw std::runtime_error("cannot encode certificate " + path);
-  std::vector<std::uint8_t> der(raw, raw + n);
-  OPENSSL_free(raw);
+  std::vector<std::uint8_t> der = exelore_posix::authenticode::Encoded(cert.get(), i2d_X509);
+  if (der.empty()) throw std::runtime_error("cannot encode certificate " + path);
   return der;
 }
 

@@ -98,7 +98,7 @@ std::string OsslsigncodeSign(const std::string& in, const std::string& out,
 // The first certificate, or the private key, in the PEM file `path`; null
 // when it has none.
 exelore_posix::ossl::X509Ptr LoadCertificate(const std::string& path);
-using PrivateKeyPtr = std::unique_ptr<EVP_PKEY, exelore_posix::ossl::Free<EVP_PKEY_free>>;
+using PrivateKeyPtr = exelore_posix::ossl::KeyPtr;
 PrivateKeyPtr LoadPrivateKey(const std::string& path);
 // The DER of the first certificate in the PEM file `path`. Throws
 // std::runtime_error when there is none.

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "authenticode/authenticode.h"
+#include "authenticode/signed_data.h"
 #include "signing.h"
 
 namespace exelore_test {
@@ -192,11 +193,9 @@ void TrustRules::AddLegacyTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const PkiI
   PKCS7_add_signed_attribute(counter, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, value);
   ASSERT_EQ(PKCS7_SIGNER_INFO_sign(counter), 1);
   if (edit) edit(counter);
-  unsigned char* der = nullptr;
-  const int length = i2d_PKCS7_SIGNER_INFO(counter, &der);
+  const Bytes der = exelore_posix::authenticode::Encoded(counter, i2d_PKCS7_SIGNER_INFO);
   ASN1_STRING* sequence = ASN1_STRING_new();
-  ASN1_STRING_set(sequence, der, length);
-  OPENSSL_free(der);
+  ASN1_STRING_set(sequence, der.data(), static_cast<int>(der.size()));
   PKCS7_SIGNER_INFO_free(counter);
   PKCS7_add_attribute(si, NID_pkcs9_countersignature, V_ASN1_SEQUENCE, sequence);
   exelore_posix::ossl::BioPtr chain(BIO_new_file(tsa.chain.c_str(), "r"));
@@ -221,8 +220,7 @@ void TrustRules::SignBareDigest(PKCS7_SIGNER_INFO* si, const std::string& key, c
   EVP_Digest(der, static_cast<std::size_t>(length), digest, &digest_length, md, nullptr);
   OPENSSL_free(der);
   KeyPtr signing_key = LoadPrivateKey(key);
-  std::unique_ptr<EVP_PKEY_CTX, exelore_posix::ossl::Free<EVP_PKEY_CTX_free>> ctx(
-      EVP_PKEY_CTX_new(signing_key.get(), nullptr));
+  const exelore_posix::ossl::KeyCtxPtr ctx(EVP_PKEY_CTX_new(signing_key.get(), nullptr));
   ASSERT_EQ(EVP_PKEY_sign_init(ctx.get()), 1);
   if (EVP_PKEY_get_base_id(signing_key.get()) == EVP_PKEY_RSA) {
     ASSERT_EQ(EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING), 1);
@@ -238,11 +236,7 @@ Bytes TrustRules::WithCatalogCertificate(const Bytes& catalog, bool first) {
   const unsigned char* p = catalog.data();
   exelore_posix::ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(catalog.size())));
   sk_X509_insert(p7->d.sign->cert, LoadCertificate(pki_->serial_twin).release(), first ? 0 : -1);
-  unsigned char* der = nullptr;
-  const int length = i2d_PKCS7(p7.get(), &der);
-  Bytes out(der, der + length);
-  OPENSSL_free(der);
-  return out;
+  return exelore_posix::authenticode::Encoded(p7.get(), i2d_PKCS7);
 }
 
 }  // namespace exelore_test

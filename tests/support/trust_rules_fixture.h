@@ -45,7 +45,7 @@ std::vector<std::uint8_t> Wrap(std::uint8_t tag,
 // alternative) after its X.509 certificates, as Microsoft's service writes.
 std::vector<std::uint8_t> WithAttributeCertificate(const std::vector<std::uint8_t>& token);
 
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, exelore_posix::ossl::Free<CMS_ContentInfo_free>>;
+using exelore_posix::ossl::CmsPtr;
 
 // The RFC 3161 token (1.3.6.1.4.1.311.3.3.1) of the first signer of `p7`.
 ASN1_STRING* TokenOf(PKCS7* p7);

@@ -4,10 +4,12 @@
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
+#include <openssl/cms.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs7.h>
+#include <openssl/ts.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
@@ -24,24 +26,38 @@ struct Free {
   }
 };
 
-// Stacks: a "view" stack owns only its array, an owning stack its elements too.
+// What Free cannot name directly: stacks (a "view" stack owns only its
+// array, an owning stack its elements too, and both free through macros)
+// and OPENSSL_free, a macro.
 inline void FreeX509Stack(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }
 inline void FreeX509StackView(STACK_OF(X509) * s) { sk_X509_free(s); }
-inline void FreeGeneralNames(GENERAL_NAMES* s) { GENERAL_NAMES_free(s); }
 inline void FreeOpenSslBytes(unsigned char* p) { OPENSSL_free(p); }
 inline void FreeUsages(EXTENDED_KEY_USAGE* p) { sk_ASN1_OBJECT_pop_free(p, ASN1_OBJECT_free); }
 
+// A value of one of our own ASN.1 templates (authenticode/ctl.h,
+// signed_data.cpp), freed through its ASN1_ITEM.
+template <typename T, const ASN1_ITEM* (*Item)()>
+struct FreeItem {
+  void operator()(T* p) const { ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), Item()); }
+};
+template <typename T, const ASN1_ITEM* (*Item)()>
+using ItemPtr = std::unique_ptr<T, FreeItem<T, Item>>;
+
+using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, Free<ASN1_OBJECT_free>>;
 using Asn1StringPtr = std::unique_ptr<ASN1_STRING, Free<ASN1_STRING_free>>;
-using Asn1TypePtr = std::unique_ptr<ASN1_TYPE, Free<ASN1_TYPE_free>>;
 using BioPtr = std::unique_ptr<BIO, Free<BIO_free_all>>;
 using BytesPtr = std::unique_ptr<unsigned char, Free<FreeOpenSslBytes>>;
-using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, Free<FreeGeneralNames>>;
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, Free<CMS_ContentInfo_free>>;
+using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, Free<GENERAL_NAMES_free>>;
+using KeyPtr = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
+using KeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Free<EVP_PKEY_CTX_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Free<EVP_MD_CTX_free>>;
 using Pkcs7Ptr = std::unique_ptr<PKCS7, Free<PKCS7_free>>;
+using SignerInfoPtr = std::unique_ptr<PKCS7_SIGNER_INFO, Free<PKCS7_SIGNER_INFO_free>>;
 using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Free<X509_STORE_CTX_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, Free<X509_STORE_free>>;
+using TstInfoPtr = std::unique_ptr<TS_TST_INFO, Free<TS_TST_INFO_free>>;
 using UsagesPtr = std::unique_ptr<EXTENDED_KEY_USAGE, Free<FreeUsages>>;
-using X509NamePtr = std::unique_ptr<X509_NAME, Free<X509_NAME_free>>;
 using X509Ptr = std::unique_ptr<X509, Free<X509_free>>;
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), Free<FreeX509Stack>>;
 using X509StackViewPtr = std::unique_ptr<STACK_OF(X509), Free<FreeX509StackView>>;

@@ -46,4 +46,7 @@ struct CatTrustList {
 DECLARE_ASN1_ITEM(CatTrustedSubject)
 DECLARE_ASN1_ITEM(CatTrustList)
 
+using TrustListPtr = ossl::ItemPtr<CatTrustList, CatTrustList_it>;
+using TrustedSubjectPtr = ossl::ItemPtr<CatTrustedSubject, CatTrustedSubject_it>;
+
 }  // namespace exelore_posix::authenticode

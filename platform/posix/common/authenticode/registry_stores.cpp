@@ -30,13 +30,9 @@ constexpr std::size_t kRecordHeader = 12;
 constexpr std::size_t kMaxBlobSize = 1u << 20;
 constexpr std::size_t kMaxCertificatesPerStore = 4096;
 
-struct HiveClose {
-  void operator()(hive_h* h) const { hivex_close(h); }
-};
-using HivePtr = std::unique_ptr<hive_h, HiveClose>;
-struct MallocFree {
-  void operator()(void* p) const { std::free(p); }
-};
+using HivePtr = std::unique_ptr<hive_h, ossl::Free<hivex_close>>;
+// What hivex hands back with malloc.
+using MallocFree = ossl::Free<::free>;
 
 // hivex's handles are offsets into the file; 0 is "none".
 hive_node_h Descend(hive_h* hive, hive_node_h node, std::span<const char* const> path) {

@@ -53,15 +53,6 @@ enum PropId : int {
   kNotBeforeEnhkeyUsage = 127,
 };
 
-void FreeCtl(CatTrustList* p) {
-  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatTrustList));
-}
-void FreeSubject(CatTrustedSubject* p) {
-  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatTrustedSubject));
-}
-using CtlPtr = std::unique_ptr<CatTrustList, ossl::Free<FreeCtl>>;
-using SubjectPtr = std::unique_ptr<CatTrustedSubject, ossl::Free<FreeSubject>>;
-
 const ASN1_OBJECT* CtlOid() {
   static const ASN1_OBJECT* const oid = OBJ_txt2obj("1.3.6.1.4.1.311.10.1", 1);
   return oid;
@@ -272,7 +263,7 @@ std::optional<RootProgramList> RootProgramList::Parse(std::span<const std::uint8
   }
   const ASN1_STRING* ctl_der = content->d.other->value.sequence;
   const unsigned char* p = ctl_der->data;
-  const CtlPtr ctl(reinterpret_cast<CatTrustList*>(
+  const TrustListPtr ctl(reinterpret_cast<CatTrustList*>(
       ASN1_item_d2i(nullptr, &p, ctl_der->length, ASN1_ITEM_rptr(CatTrustList))));
   if (!ctl || p != ctl_der->data + ctl_der->length) return std::nullopt;
 
@@ -331,7 +322,7 @@ const RootProgramEntry* RootProgramList::Decode(const Slot& slot) const {
   if (!slot.decoded) {
     slot.decoded = true;
     const unsigned char* p = subjects_.data() + slot.at;
-    const SubjectPtr subject(reinterpret_cast<CatTrustedSubject*>(ASN1_item_d2i(
+    const TrustedSubjectPtr subject(reinterpret_cast<CatTrustedSubject*>(ASN1_item_d2i(
         nullptr, &p, static_cast<long>(slot.length), ASN1_ITEM_rptr(CatTrustedSubject))));
     if (subject && p == subjects_.data() + slot.at + slot.length) {
       if (auto entry = ReadEntry(subject.get())) {

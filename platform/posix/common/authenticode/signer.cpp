@@ -47,8 +47,6 @@ bool SignatureAlgorithmFits(const PKCS7_SIGNER_INFO* si, X509* signer) {
   return key_fits && named_digest == digest;
 }
 
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, ossl::Free<EVP_PKEY_CTX_free>>;
-
 // Whether `expected` is the digest `md` of `data`.
 bool IsDigestOf(std::span<const std::uint8_t> expected, const EVP_MD* md,
                 std::span<const std::uint8_t> data) {
@@ -84,7 +82,7 @@ bool BareDigestVerifies(PKCS7_SIGNER_INFO* si, X509* signer, const EVP_MD* md,
   if (der_length <= 0) return false;
   std::vector<std::uint8_t> recovered(static_cast<std::size_t>(EVP_PKEY_get_size(key)));
   std::size_t recovered_length = recovered.size();
-  PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
+  ossl::KeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
   if (!ctx || EVP_PKEY_verify_recover_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_verify_recover(ctx.get(), recovered.data(), &recovered_length, si->enc_digest->data,
@@ -96,8 +94,6 @@ bool BareDigestVerifies(PKCS7_SIGNER_INFO* si, X509* signer, const EVP_MD* md,
 }
 
 }  // namespace
-
-void FreeSignerInfo(PKCS7_SIGNER_INFO* p) { PKCS7_SIGNER_INFO_free(p); }
 
 // The authenticated attributes of a SignerInfo. They must be there, with
 // exactly one messageDigest and at most one contentType attribute, each of

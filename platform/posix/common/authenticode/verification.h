@@ -15,10 +15,9 @@
 
 namespace exelore_posix::authenticode {
 
-void FreeSignerInfo(PKCS7_SIGNER_INFO* p);
-using SignerInfoPtr = std::unique_ptr<PKCS7_SIGNER_INFO, ossl::Free<FreeSignerInfo>>;
-using TstInfoPtr = std::unique_ptr<TS_TST_INFO, ossl::Free<TS_TST_INFO_free>>;
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, ossl::Free<CMS_ContentInfo_free>>;
+using ossl::CmsPtr;
+using ossl::SignerInfoPtr;
+using ossl::TstInfoPtr;
 
 // Builds and checks the chain of `leaf` at `at` (or now), for the extended
 // key usage `eku_nid`: the issuers may come from `certificates` (the
