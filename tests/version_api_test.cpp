@@ -6,7 +6,6 @@
 #include <unistd.h>
 #include <windows.h>
 
-#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -117,9 +116,9 @@ TEST(GetFileVersionInfoSize, FailsWithTheErrorWindowsGives) {
     const std::string path = c.make(dir);
     DWORD handle = kSentinel;
     SetLastError(kSentinel);
-    const auto start = std::chrono::steady_clock::now();
+    // A FIFO without a writer would block an open that waits for one: the
+    // call returning at all is the check (the test's timeout catches a hang).
     EXPECT_EQ(GetFileVersionInfoSizeW(Wide(path).c_str(), &handle), 0u);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(GetLastError(), c.error);
     EXPECT_EQ(handle, 0u);
     SetLastError(kSentinel);

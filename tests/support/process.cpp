@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <filesystem>
 #include <stdexcept>
 
@@ -121,6 +122,16 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     result.signal = WTERMSIG(status);
   }
   return result;
+}
+
+std::uint64_t BytesReadSoFar() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  std::uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  throw std::runtime_error("no rchar in /proc/self/io");
 }
 
 }  // namespace exelore_test

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -38,5 +39,10 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& extra_env = {},
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// What this process has read from files so far (Linux's rchar in
+// /proc/self/io: every read and pread, whatever the file), for tests that
+// bound how much a call reads.
+std::uint64_t BytesReadSoFar();
 
 }  // namespace exelore_test
