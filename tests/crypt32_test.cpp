@@ -36,7 +36,7 @@ class Crypt32Test : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new exelore_test::TempDir;
-    pki_ = new TestPki(TestPki::Create(dir_->File("pki")));
+    pki_ = &exelore_test::SharedTestPki();
     exelore_test::WriteFile(dir_->File("unsigned.exe"),
                             exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo()));
     ASSERT_EQ(exelore_test::OsslsigncodeSign(dir_->File("unsigned.exe"), dir_->File("signed.exe"),
@@ -47,19 +47,16 @@ class Crypt32Test : public ::testing::Test {
                                   dir_->File("signed.exe"), "-out", dir_->File("sig.p7")});
     ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
   }
-  static void TearDownTestSuite() {
-    delete pki_;
-    delete dir_;
-  }
+  static void TearDownTestSuite() { delete dir_; }
   static std::u16string Wide(const std::string& name) {
     return exelore_posix::BytesToUtf16(dir_->File(name));
   }
 
   static exelore_test::TempDir* dir_;
-  static TestPki* pki_;
+  static const TestPki* pki_;
 };
 exelore_test::TempDir* Crypt32Test::dir_ = nullptr;
-TestPki* Crypt32Test::pki_ = nullptr;
+const TestPki* Crypt32Test::pki_ = nullptr;
 
 TEST_F(Crypt32Test, CryptQueryObjectPerFileAndExpectedContent) {
   std::filesystem::create_directories(dir_->File("folder"));

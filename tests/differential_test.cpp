@@ -37,7 +37,7 @@ using exelore_test::Get32;
 TEST(Differential, NeverVerifiedWhereOsslsigncodeRefuses) {
   if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
   TempDir dir;
-  const auto pki = exelore_test::TestPki::Create(dir.File("pki"));
+  const exelore_test::TestPki& pki = exelore_test::SharedTestPki();
   setenv("SSL_CERT_FILE", pki.root.cert.c_str(), 1);
 
   struct Fixture {

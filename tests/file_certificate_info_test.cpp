@@ -33,13 +33,10 @@ class FileCertificateInfoTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new TempDir();
-    pki_ = new TestPki(TestPki::Create(dir_->File("pki")));
+    pki_ = &exelore_test::SharedTestPki();
     exelore_test::UseTestAnchors(*pki_, pki_->root.cert);
   }
-  static void TearDownTestSuite() {
-    delete pki_;
-    delete dir_;
-  }
+  static void TearDownTestSuite() { delete dir_; }
 
   // An unsigned fixture, and the same signed by `identity`.
   std::string Signed(const exelore_test::PkiIdentity& identity, const std::string& name,
@@ -51,10 +48,10 @@ class FileCertificateInfoTest : public testing::Test {
   }
 
   static TempDir* dir_;
-  static TestPki* pki_;
+  static const TestPki* pki_;
 };
 TempDir* FileCertificateInfoTest::dir_ = nullptr;
-TestPki* FileCertificateInfoTest::pki_ = nullptr;
+const TestPki* FileCertificateInfoTest::pki_ = nullptr;
 
 struct Outcome {
   HRESULT initialize;

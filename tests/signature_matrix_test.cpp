@@ -27,12 +27,9 @@ class SignatureMatrix : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new TempDir();
-    pki_ = new exelore_test::TestPki(exelore_test::TestPki::Create(dir_->File("pki")));
+    pki_ = &exelore_test::SharedTestPki();
   }
-  static void TearDownTestSuite() {
-    delete pki_;
-    delete dir_;
-  }
+  static void TearDownTestSuite() { delete dir_; }
   void SetUp() override {
     if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
   }
@@ -62,10 +59,10 @@ class SignatureMatrix : public testing::Test {
   }
 
   static TempDir* dir_;
-  static exelore_test::TestPki* pki_;
+  static const exelore_test::TestPki* pki_;
 };
 TempDir* SignatureMatrix::dir_ = nullptr;
-exelore_test::TestPki* SignatureMatrix::pki_ = nullptr;
+const exelore_test::TestPki* SignatureMatrix::pki_ = nullptr;
 
 // The first WIN_CERTIFICATE of a signed image, header included.
 std::vector<uint8_t> FirstCertificate(const std::vector<uint8_t>& image) {

@@ -135,7 +135,7 @@ TEST(WindowsBuildUnderWine, PrintsWhatThisBuildPrints) {
 
   // Signed files, and a file listed in a catalog of the prefix's own
   // catalog database, which this build reads through SystemRoot.
-  const auto pki = exelore_test::TestPki::Create(dir.File("pki"));
+  const exelore_test::TestPki& pki = exelore_test::SharedTestPki();
   TrustRootInPrefix(wine, pki.root.cert, dir);
   exelore_test::PeLayout layout;
   const auto image =

@@ -36,7 +36,7 @@ class WinVerifyTrustTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new exelore_test::TempDir;
-    pki_ = new TestPki(TestPki::Create(dir_->File("pki")));
+    pki_ = &exelore_test::SharedTestPki();
     // Only the test root is trusted: the system bundle is kept out.
     exelore_test::UseTestAnchors(*pki_, dir_->File("no-bundle"));
 
@@ -69,10 +69,7 @@ class WinVerifyTrustTest : public ::testing::Test {
          {"-nest"});
   }
 
-  static void TearDownTestSuite() {
-    delete pki_;
-    delete dir_;
-  }
+  static void TearDownTestSuite() { delete dir_; }
 
   static void Sign(const std::string& in, const std::string& out,
                    const exelore_test::PkiIdentity& id, const std::string& hash,
@@ -94,11 +91,11 @@ class WinVerifyTrustTest : public ::testing::Test {
   }
 
   static exelore_test::TempDir* dir_;
-  static TestPki* pki_;
+  static const TestPki* pki_;
 };
 
 exelore_test::TempDir* WinVerifyTrustTest::dir_ = nullptr;
-TestPki* WinVerifyTrustTest::pki_ = nullptr;
+const TestPki* WinVerifyTrustTest::pki_ = nullptr;
 
 TEST_F(WinVerifyTrustTest, StatusAndLastErrorPerKindOfFile) {
   exelore_test::WriteFile(File("text.txt"), {'h', 'e', 'l', 'l', 'o', '\n'});

@@ -11,13 +11,13 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 TempDir* CatalogTest::dir_ = nullptr;
-TestPki* CatalogTest::pki_ = nullptr;
+const TestPki* CatalogTest::pki_ = nullptr;
 std::string CatalogTest::system_root_;
 std::string CatalogTest::catroot_;
 
 void CatalogTest::SetUpTestSuite() {
   dir_ = new TempDir;
-  pki_ = new TestPki(TestPki::Create(dir_->File("pki")));
+  pki_ = &SharedTestPki();
   system_root_ = dir_->File("windows");
   catroot_ = system_root_ + "/" + kCatRootBelowSystemRoot;
   fs::create_directories(catroot_);
@@ -27,7 +27,6 @@ void CatalogTest::SetUpTestSuite() {
 
 void CatalogTest::TearDownTestSuite() {
   unsetenv("SystemRoot");
-  delete pki_;
   delete dir_;
 }
 

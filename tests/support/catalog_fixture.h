@@ -43,7 +43,7 @@ class CatalogTest : public ::testing::Test {
                          const std::string& algorithm = "sha1");
 
   static TempDir* dir_;
-  static TestPki* pki_;
+  static const TestPki* pki_;
   static std::string system_root_;
   static std::string catroot_;
 };

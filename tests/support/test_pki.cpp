@@ -167,6 +167,12 @@ PkiIdentity Save(const std::string& dir, const std::string& stem, const Issued& 
 
 }  // namespace
 
+const TestPki& SharedTestPki() {
+  static const TempDir dir;
+  static const TestPki pki = TestPki::Create(dir.File("pki"));
+  return pki;
+}
+
 TestPki TestPki::Create(const std::string& dir) {
   std::filesystem::create_directories(dir);
   const std::vector<std::pair<int, const char*>> ca = {

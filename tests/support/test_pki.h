@@ -86,6 +86,11 @@ struct TestPki {
   static TestPki Create(const std::string& dir);
 };
 
+// The test binary's PKI, made at the first call in a folder of its own and
+// kept until the process ends: every suite of a binary signs with the same
+// keys, and none makes its own.
+const TestPki& SharedTestPki();
+
 // Signs the PE `in` into `out` with osslsigncode (sha1 or sha256). With
 // `tsa`, adds an RFC 3161 timestamp made offline by osslsigncode at
 // `timestamp`. Appends `extra_args` (e.g. "-nest"). Returns osslsigncode's

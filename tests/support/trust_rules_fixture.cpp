@@ -105,12 +105,12 @@ ASN1_STRING* TokenOf(PKCS7* p7) {
 }
 
 TempDir* TrustRules::dir_ = nullptr;
-TestPki* TrustRules::pki_ = nullptr;
+const TestPki* TrustRules::pki_ = nullptr;
 std::string TrustRules::catroot_;
 
 void TrustRules::SetUpTestSuite() {
   dir_ = new TempDir;
-  pki_ = new TestPki(TestPki::Create(dir_->File("pki")));
+  pki_ = &SharedTestPki();
   catroot_ = dir_->File("windows/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}");
   std::filesystem::create_directories(catroot_);
   setenv("SystemRoot", dir_->File("windows").c_str(), 1);
@@ -119,7 +119,6 @@ void TrustRules::SetUpTestSuite() {
 
 void TrustRules::TearDownTestSuite() {
   unsetenv("SystemRoot");
-  delete pki_;
   delete dir_;
 }
 

@@ -97,7 +97,7 @@ class TrustRules : public ::testing::Test {
   }
 
   static TempDir* dir_;
-  static TestPki* pki_;
+  static const TestPki* pki_;
   static std::string catroot_;
 };
 
