@@ -137,18 +137,29 @@ HRESULT FileCertificateInfo::GetPublisherName(WideString& name) {
   return result;
 }
 
-void FileCertificateInfo::FillFileTrustData(WINTRUST_DATA& data) {
+namespace {
+
+// What both modes ask alike: no UI, no revocation checks, for execution;
+// the union choice, state action and provider flags are each mode's own.
+void FillTrustData(WINTRUST_DATA& data, DWORD union_choice, DWORD state_action,
+                   DWORD provider_flags) {
   data.cbStruct = kWinTrustDataSize;
   data.pPolicyCallbackData = nullptr;
   data.pSIPClientData = nullptr;
   data.dwUIChoice = WTD_UI_NONE;
   data.fdwRevocationChecks = WTD_REVOKE_NONE;
-  data.dwUnionChoice = WTD_CHOICE_FILE;
-  data.dwStateAction = WTD_STATEACTION_IGNORE;
+  data.dwUnionChoice = union_choice;
+  data.dwStateAction = state_action;
   data.hWVTStateData = nullptr;
   data.pwszURLReference = nullptr;
-  data.dwProvFlags = WTD_SAFER_FLAG;
+  data.dwProvFlags = provider_flags;
   data.dwUIContext = WTD_UICONTEXT_EXECUTE;
+}
+
+}  // namespace
+
+void FileCertificateInfo::FillFileTrustData(WINTRUST_DATA& data) {
+  FillTrustData(data, WTD_CHOICE_FILE, WTD_STATEACTION_IGNORE, WTD_SAFER_FLAG);
 }
 
 void FileCertificateInfo::FillCatalogTrustData(WINTRUST_DATA& data) {
@@ -159,19 +170,8 @@ void FileCertificateInfo::FillCatalogTrustData(WINTRUST_DATA& data) {
   m_catalogTrustInfo.pcwszMemberTag = m_memberTag;
   m_catalogTrustInfo.pcwszMemberFilePath = m_path.c_str();
   m_catalogTrustInfo.hMemberFile = nullptr;
-
-  data.cbStruct = kWinTrustDataSize;
-  data.pPolicyCallbackData = nullptr;
-  data.pSIPClientData = nullptr;
-  data.dwUIChoice = WTD_UI_NONE;
-  data.fdwRevocationChecks = WTD_REVOKE_NONE;
-  data.dwUnionChoice = WTD_CHOICE_CATALOG;
+  FillTrustData(data, WTD_CHOICE_CATALOG, WTD_STATEACTION_VERIFY, 0);
   data.pCatalog = &m_catalogTrustInfo;
-  data.dwStateAction = WTD_STATEACTION_VERIFY;
-  data.hWVTStateData = nullptr;
-  data.pwszURLReference = nullptr;
-  data.dwProvFlags = 0;
-  data.dwUIContext = WTD_UICONTEXT_EXECUTE;
 }
 
 HRESULT FileCertificateInfo::VerifyTrust(bool& verified) {
