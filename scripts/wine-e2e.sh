@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Windows executable under Wine, headless and in a throwaway prefix,
 # over the end-to-end fixtures, and compares its output with the Linux build's
-# (build/ci): tests/wine_e2e_test.cpp holds the cases and the list of known
+# (build/ci): tests/e2e/wine_e2e_test.cpp holds the cases and the list of known
 # Wine differences.
 #
 #   wine-e2e.sh [EXE-OR-ZIP]   (default: the release zip of build/mingw, as

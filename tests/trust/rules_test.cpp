@@ -2,7 +2,7 @@
 // that the rule must leave alone: the publisher line names the certificate
 // whose key signed, and says "(verified)" only where Windows would. Embedded
 // signatures and catalogs here; a Windows volume's stores in
-// trust_rules_stores_test.cpp.
+// volume_stores_test.cpp.
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
 #include <openssl/evp.h>

@@ -1,7 +1,7 @@
 // Files vouched for by signed catalogs, the catalog functions as Windows
 // answers them: CryptCATAdminCalcHashFromFileHandle and the catalog
-// database. WinVerifyTrust's catalog mode is in catalog_verify_test.cpp, the
-// program over a catalog folder in catalog_program_test.cpp.
+// database. WinVerifyTrust's catalog mode is in wintrust_catalog_test.cpp,
+// the program over a catalog folder in ../program/catalog_program_test.cpp.
 #include <gtest/gtest.h>
 #include <mscat.h>
 #include <softpub.h>

@@ -3,7 +3,7 @@
 // user32/comdlg32 and the real Qt front end. Input goes through Qt's event
 // handling (dialog_seams.h); results are read back through the Windows API.
 //
-// The real executable in dialog mode is driven in main_dialog_e2e_test.cpp.
+// The real executable in dialog mode is driven in e2e/main_dialog_e2e_test.cpp.
 #include <gtest/gtest.h>
 
 #include <commdlg.h>
