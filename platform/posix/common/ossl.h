@@ -80,6 +80,12 @@ inline X509* Shareable(X509* x) {
   return x;
 }
 
+// Whether OpenSSL frees its global state when the process exits. The
+// product does not (ossl_exit.cpp): the system takes the whole process back
+// faster, and the state is reachable to the end. The test build does
+// (testing/), so that LeakSanitizer reports only what the stand-in leaks.
+bool CleanUpAtExit();
+
 // Held for the length of each stand-in API call that may use OpenSSL. The
 // first one initialises OpenSSL without its configuration file (the
 // stand-in's behaviour does not depend on the system's openssl.cnf, and no
