@@ -165,7 +165,7 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   }
   const pe::FileSource source(file.fd(), file.size());
 
-  ossl::Pkcs7Ptr p7;
+  std::shared_ptr<PKCS7> p7;
   DWORD content_type = 0;
   if ((dwExpectedFormatTypeFlags & CERT_QUERY_FORMAT_FLAG_BINARY) != 0) {
     if ((dwExpectedContentTypeFlags & CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED) != 0) {
@@ -173,7 +173,7 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
         if (const auto der = authenticode::ReadEmbeddedSignature(source, *headers)) {
           // Any SignedData that decodes: whether its padding, its table's
           // place and its encoding are sound is WinVerifyTrust's question.
-          p7 = authenticode::DecodeSignedData(*der);
+          p7 = authenticode::DecodeSignedDataShared(*der);
           content_type = CERT_QUERY_CONTENT_PKCS7_SIGNED_EMBED;
         }
       }
