@@ -38,8 +38,8 @@ int main(int argc, char** argv) {
   out << "\n};\nconstexpr BundleIndex::Prebuilt kProgramRootsIndex[] = {\n";
   at = 0;
   for (const auto& e : entries) {
-    out << "    {" << e.pem_at << ", " << e.pem_length << ", {kProgramRootSubjects + " << at
-        << ", " << e.subject.size() << "}},\n";
+    out << "    {" << e.pem_at << ", " << e.pem_length << ", {kProgramRootSubjects + " << at << ", "
+        << e.subject.size() << "}},\n";
     at += e.subject.size();
   }
   out << "};\n";
