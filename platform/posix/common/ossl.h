@@ -58,6 +58,7 @@ using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Free<X509_STORE_CTX_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, Free<X509_STORE_free>>;
 using TstInfoPtr = std::unique_ptr<TS_TST_INFO, Free<TS_TST_INFO_free>>;
 using UsagesPtr = std::unique_ptr<EXTENDED_KEY_USAGE, Free<FreeUsages>>;
+using X509NamePtr = std::unique_ptr<X509_NAME, Free<X509_NAME_free>>;
 using X509Ptr = std::unique_ptr<X509, Free<X509_free>>;
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), Free<FreeX509Stack>>;
 using X509StackViewPtr = std::unique_ptr<STACK_OF(X509), Free<FreeX509StackView>>;
