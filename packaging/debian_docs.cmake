@@ -2,7 +2,8 @@
 # (CPACK_PRE_BUILD_SCRIPTS): the documentation a Debian package carries, as
 # Debian policy wants it: the notice of packaging/copyright (which names the
 # licence texts in /usr/share/common-licenses) as share/doc/exelore/copyright, a
-# changelog and the man pages compressed with gzip -9n.
+# changelog, the man pages compressed with gzip -9n, and lintian's override
+# for what the package does on purpose.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
@@ -19,3 +20,6 @@ file(WRITE "${doc}/changelog"
      "  * Release ${CPACK_PACKAGE_VERSION}.\n\n"
      " -- ${CPACK_PACKAGE_CONTACT}  Thu, 01 Jan 2026 00:00:00 +0000\n")
 execute_process(COMMAND gzip -9nf "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
+# exelore is linked without PIE on purpose (CMakeLists.txt: start-up time).
+file(WRITE "${usr}/share/lintian/overrides/${CPACK_PACKAGE_NAME}"
+     "${CPACK_PACKAGE_NAME}: hardening-no-pie [usr/bin/exelore]\n")

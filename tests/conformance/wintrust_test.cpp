@@ -173,9 +173,16 @@ TEST_F(WinVerifyTrustTest, TamperedFilesNeverVerify) {
   exelore_test::Put32(garbage_padding, table, exelore_test::Get32(garbage_padding, table) + 8);
   variants.push_back({"non-zero padding in the entry", garbage_padding, TRUST_E_NOSIGNATURE});
 
+  const std::u16string original = exelore_posix::BytesToUtf16(File("sha256.exe"));
   for (const Variant& v : variants) {
     SCOPED_TRACE(v.name);
     exelore_test::WriteFile(File("tampered.exe"), v.bytes);
+    // The signature this thread decoded last is the intact one, of the same
+    // size as most tampered ones: the program's CryptQueryObject then
+    // WinVerifyTrust, with the file swapped in between.
+    ASSERT_TRUE(CryptQueryObject(
+        CERT_QUERY_OBJECT_FILE, original.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+        CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     const HRESULT status = VerifyFile(File("tampered.exe")).status;
     if (v.status == kAnyFailure) {
       EXPECT_NE(status, S_OK);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "authenticode/bundle_index.h"
 #include "authenticode/root_program.h"
 #include "ossl.h"
 
@@ -90,6 +91,42 @@ TEST(RootProgram, EveryVendoredCertificateIsAnEntry) {
   ERR_clear_error();
   EXPECT_EQ(seen.size(), 515u);
   EXPECT_EQ(seen.size(), list.size());
+}
+
+// The index the build wrote is the one a run makes of the same text, and
+// an index whose entries are moved onto other certificates' text (as a
+// stale or wrong one would be) hands out no certificate under a subject
+// that is not its own.
+TEST(RootProgram, BuiltIndexIsTheRunTimeOneAndNeverMisnames) {
+  using authenticode::BundleIndex;
+  const auto source = authenticode::CompiledInRootProgramSource();
+  auto fresh = BundleIndex::FromText(source.roots_pem);
+  const std::vector<BundleIndex::Prebuilt> entries = fresh.Entries();
+  ASSERT_EQ(entries.size(), source.roots_index.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const BundleIndex::Prebuilt& built = source.roots_index[i];
+    EXPECT_EQ(built.pem_at, entries[i].pem_at);
+    EXPECT_EQ(built.pem_length, entries[i].pem_length);
+    EXPECT_TRUE(std::equal(built.subject.begin(), built.subject.end(), entries[i].subject.begin(),
+                           entries[i].subject.end()));
+  }
+  std::vector<BundleIndex::Prebuilt> moved = entries;
+  std::rotate(moved.begin(), moved.begin() + 1, moved.end());
+  for (std::size_t i = 0; i < moved.size(); ++i) moved[i].subject = entries[i].subject;
+  auto misnamed = BundleIndex::FromPrebuilt(source.roots_pem, moved);
+  std::size_t found = 0;
+  for (const BundleIndex::Prebuilt& e : entries) {
+    const unsigned char* p = e.subject.data();
+    exelore_posix::ossl::X509NamePtr name(
+        d2i_X509_NAME(nullptr, &p, static_cast<long>(e.subject.size())));
+    ASSERT_NE(name, nullptr);
+    for (X509* cert : misnamed.FindBySubject(name.get())) {
+      EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(cert), name.get()), 0);
+      ++found;
+    }
+  }
+  ERR_clear_error();
+  EXPECT_LT(found, entries.size() / 10);  // only roots next to one of the same name
 }
 
 // Entries as roots.pem's comment lines restate them (usages sorted).

@@ -6,6 +6,8 @@
 
 #include <openssl/opensslv.h>
 
+#include <cstdint>
+#include <initializer_list>
 #include <iterator>
 #include <mutex>
 
@@ -17,10 +19,31 @@
 namespace exelore_posix::ossl {
 namespace {
 
+bool InitialiseOnce() {
+  // The first initialisation decides for the process: a run-once step taken
+  // with its NO_ flag is done, and a later request (OpenSSL's own functions
+  // ask on the way for every cipher and digest, the configuration and the
+  // clean-up) changes nothing. Every cipher and digest in the legacy name
+  // table costs more than checking a small file's signature, the more so as
+  // OpenSSL 3.0 copies that whole table into its algorithm names at the
+  // first fetch; only the digests signatures name are added.
+  std::uint64_t options = OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS |
+                          OPENSSL_INIT_NO_ADD_ALL_CIPHERS | OPENSSL_INIT_NO_ADD_ALL_DIGESTS;
+  if (!CleanUpAtExit()) options |= OPENSSL_INIT_NO_ATEXIT;
+  if (OPENSSL_init_crypto(options, nullptr) != 1) return false;
+  // The digests a signature of a certificate, a signer or a timestamp can
+  // name (OBJ_find_sigid_algs), which X509_verify finds by number in that
+  // table; whether one is acceptable is decided elsewhere.
+  for (const EVP_MD* md : {EVP_md5(), EVP_sha1(), EVP_sha224(), EVP_sha256(), EVP_sha384(),
+                           EVP_sha512(), EVP_sha3_224(), EVP_sha3_256(), EVP_sha3_384(),
+                           EVP_sha3_512(), EVP_ripemd160(), EVP_sm3()}) {
+    EVP_add_digest(md);
+  }
+  return true;
+}
+
 void Initialise() {
-  static const bool initialised =
-      OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS,
-                          nullptr) == 1;
+  static const bool initialised = InitialiseOnce();
   static_cast<void>(initialised);
 }
 

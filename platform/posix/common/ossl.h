@@ -58,6 +58,7 @@ using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Free<X509_STORE_CTX_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, Free<X509_STORE_free>>;
 using TstInfoPtr = std::unique_ptr<TS_TST_INFO, Free<TS_TST_INFO_free>>;
 using UsagesPtr = std::unique_ptr<EXTENDED_KEY_USAGE, Free<FreeUsages>>;
+using X509NamePtr = std::unique_ptr<X509_NAME, Free<X509_NAME_free>>;
 using X509Ptr = std::unique_ptr<X509, Free<X509_free>>;
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), Free<FreeX509Stack>>;
 using X509StackViewPtr = std::unique_ptr<STACK_OF(X509), Free<FreeX509StackView>>;
@@ -79,6 +80,12 @@ inline X509* Shareable(X509* x) {
   if (x != nullptr) X509_check_purpose(x, -1, 0);
   return x;
 }
+
+// Whether OpenSSL frees its global state when the process exits. The
+// product does not (ossl_exit.cpp): the system takes the whole process back
+// faster, and the state is reachable to the end. The test build does
+// (testing/), so that LeakSanitizer reports only what the stand-in leaks.
+bool CleanUpAtExit();
 
 // Held for the length of each stand-in API call that may use OpenSSL. The
 // first one initialises OpenSSL without its configuration file (the

@@ -3,6 +3,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <optional>
 #include <cstring>
 
 #include "authenticode/authenticode.h"
@@ -150,7 +151,9 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
                              DWORD /*dwFlags*/, DWORD* pdwMsgAndCertEncodingType,
                              DWORD* pdwContentType, DWORD* pdwFormatType, HCERTSTORE* phCertStore,
                              HCRYPTMSG* phMsg, const void** ppvContext) {
-  const ossl::ApiCall openssl_call;
+  // OpenSSL is started only for a file that may hold a message: a report on
+  // an unsigned executable pays nothing for it.
+  std::optional<ossl::ApiCall> openssl_call;
   if (dwObjectType != CERT_QUERY_OBJECT_FILE || pvObject == nullptr) {
     SetLastError(static_cast<DWORD>(E_INVALIDARG));
     return FALSE;
@@ -165,7 +168,7 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   }
   const pe::FileSource source(file.fd(), file.size());
 
-  ossl::Pkcs7Ptr p7;
+  std::shared_ptr<PKCS7> p7;
   DWORD content_type = 0;
   if ((dwExpectedFormatTypeFlags & CERT_QUERY_FORMAT_FLAG_BINARY) != 0) {
     if ((dwExpectedContentTypeFlags & CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED) != 0) {
@@ -173,17 +176,19 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
         if (const auto der = authenticode::ReadEmbeddedSignature(source, *headers)) {
           // Any SignedData that decodes: whether its padding, its table's
           // place and its encoding are sound is WinVerifyTrust's question.
-          p7 = authenticode::DecodeSignedData(*der);
+          openssl_call.emplace();
+          p7 = authenticode::DecodeSignedDataShared(*der);
           content_type = CERT_QUERY_CONTENT_PKCS7_SIGNED_EMBED;
         }
       }
     }
     if (!p7 && (dwExpectedContentTypeFlags & CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED) != 0) {
+      if (!openssl_call) openssl_call.emplace();
       p7 = DecodeSignedDataFile(file);
       content_type = CERT_QUERY_CONTENT_PKCS7_SIGNED;
     }
   }
-  ERR_clear_error();
+  if (openssl_call) ERR_clear_error();
   if (!p7) {
     SetLastError(static_cast<DWORD>(CRYPT_E_NO_MATCH));
     return FALSE;

@@ -48,7 +48,7 @@ Store* NewStoreOf(STACK_OF(X509) * certs);
 
 // A decoded signed message (HCRYPTMSG).
 struct Message {
-  ossl::Pkcs7Ptr p7;
+  std::shared_ptr<PKCS7> p7;  // shared with WinVerifyTrust (signed_data.h)
 };
 
 // The message behind a live HCRYPTMSG, or null.

@@ -26,7 +26,7 @@ namespace authenticode {
 RootProgramSource CurrentRootProgramSource() {
   std::lock_guard lock(g_mutex);
   if (g_current == nullptr) return CompiledInRootProgramSource();
-  return {g_current->list, g_current->roots_pem};
+  return {g_current->list, g_current->roots_pem, {}};
 }
 
 }  // namespace authenticode

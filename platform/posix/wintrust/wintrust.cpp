@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
 
 #include "authenticode/authenticode.h"
 #include "files.h"
@@ -71,7 +72,8 @@ Outcome VerifyFile(const WINTRUST_FILE_INFO* info, const authenticode::TrustConf
   // signed parts in an encoding other than DER. The file is then as good
   // as unsigned.
   if (!authenticode::CertificateTableIsClean(source, *headers)) return Fail(TRUST_E_NOSIGNATURE);
-  ossl::Pkcs7Ptr p7 = authenticode::ParseSignedData(*der);
+  // The message CryptQueryObject decoded from the same bytes, if it did.
+  const std::shared_ptr<PKCS7> p7 = authenticode::ParseSignedDataShared(*der);
   if (!p7) return Fail(TRUST_E_NOSIGNATURE);
   // Authenticode's SignedData and SignerInfo are both version 1.
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7.get());

@@ -95,21 +95,49 @@ bool LocateSubject(std::span<const std::uint8_t> der, std::size_t* at, std::size
 BundleIndex BundleIndex::FromText(std::string_view text) {
   BundleIndex index({});
   index.loaded_ = true;
-  index.text_.assign(text);
+  index.owned_text_ = std::make_unique<const std::string>(text);
+  index.text_ = *index.owned_text_;
   index.Index();
   return index;
 }
 
+BundleIndex BundleIndex::FromPrebuilt(std::string_view text, std::span<const Prebuilt> entries) {
+  BundleIndex index({});
+  index.loaded_ = true;
+  index.text_ = text;
+  index.entries_.reserve(entries.size());
+  for (const Prebuilt& p : entries) {
+    if (p.pem_at > text.size() || p.pem_length > text.size() - p.pem_at) continue;
+    Entry e;
+    e.pem_at = p.pem_at;
+    e.pem_length = p.pem_length;
+    e.subject.assign(p.subject.begin(), p.subject.end());
+    index.entries_.push_back(std::move(e));
+  }
+  return index;
+}
+
+std::vector<BundleIndex::Prebuilt> BundleIndex::Entries() {
+  Load();
+  std::vector<Prebuilt> out;
+  for (const Entry& e : entries_) out.push_back({e.pem_at, e.pem_length, e.subject});
+  return out;
+}
+
 bool BundleIndex::Whole(Entry& e) const {
-  return !e.der.empty() ||
-         DecodeBase64(std::string_view(text_).substr(e.pem_at, e.pem_length), &e.der);
+  return !e.der.empty() || DecodeBase64(text_.substr(e.pem_at, e.pem_length), &e.der);
 }
 
 X509* BundleIndex::Decoded(Entry& e, bool* fresh) const {
   *fresh = false;
   if (!e.decoded && Whole(e)) {
     const unsigned char* p = e.der.data();
-    e.decoded.reset(ossl::Shareable(d2i_X509(nullptr, &p, static_cast<long>(e.der.size()))));
+    ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(e.der.size())));
+    // The subject the entry was found by, read ahead of time or not, is the
+    // certificate's.
+    if (cert && NameDer(X509_get_subject_name(cert.get())) == e.subject) {
+      e.decoded.reset(ossl::Shareable(cert.release()));
+    }
     *fresh = e.decoded != nullptr;
   }
   return e.decoded.get();
@@ -180,11 +208,10 @@ void BundleIndex::Load() {
   const auto size = in.tellg();
   if (size <= 0 || static_cast<std::uint64_t>(size) > kMaxBundleSize) return;
   in.seekg(0);
-  text_.assign(static_cast<std::size_t>(size), '\0');
-  if (!in.read(text_.data(), size)) {
-    text_.clear();
-    return;
-  }
+  auto text = std::make_unique<std::string>(static_cast<std::size_t>(size), '\0');
+  if (!in.read(text->data(), size)) return;
+  owned_text_ = std::move(text);
+  text_ = *owned_text_;
   Index();
 }
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,6 +25,21 @@ class BundleIndex {
   explicit BundleIndex(std::string path) : path_(std::move(path)) {}
   // PEM text held in memory for the index's life.
   static BundleIndex FromText(std::string_view text);
+
+  // One entry of an index made ahead of time: where a certificate's base64
+  // text lies in the bundle and its subject's DER.
+  struct Prebuilt {
+    std::size_t pem_at = 0;
+    std::size_t pem_length = 0;
+    std::span<const std::uint8_t> subject;
+  };
+  // `text`, which outlives the index, with the entries another index of the
+  // same text listed (the build indexes the compiled-in roots this way, so
+  // that no run decodes them to find a subject).
+  static BundleIndex FromPrebuilt(std::string_view text, std::span<const Prebuilt> entries);
+  // This index's entries, in bundle order, for FromPrebuilt; they view the
+  // index, which must outlive them.
+  std::vector<Prebuilt> Entries();
 
   // Adds to `store` every bundle certificate whose subject is `name`;
   // returns the first one added or found, or nullptr.
@@ -57,7 +73,9 @@ class BundleIndex {
   X509* Decoded(Entry& e, bool* fresh) const;
 
   std::string path_;
-  std::string text_;  // the bundle's text, which the entries view
+  // The bundle's text when the index holds it, where a move leaves it.
+  std::unique_ptr<const std::string> owned_text_;
+  std::string_view text_;  // the bundle's text, which the entries view
   bool loaded_ = false;
   bool digested_ = false;
   std::vector<Entry> entries_;

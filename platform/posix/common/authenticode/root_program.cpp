@@ -27,6 +27,7 @@ constexpr std::uint8_t kAuthRootStl[] = {
 constexpr char kProgramRoots[] =
 #include "root_program_roots.inc"
     ;
+#include "root_program_index.inc"
 
 // SHA-1 of Microsoft Root Certificate Authority 2010, the root under which
 // Microsoft signs the list ("Microsoft Certificate List CA 2024", then
@@ -233,17 +234,20 @@ bool SignatureVerifies(PKCS7* p7, std::time_t this_update) {
 // The program's certificates, indexed once per source and never freed, so
 // that the certificates handed out stay valid for the process.
 struct ProgramRoots {
-  explicit ProgramRoots(std::string_view pem) : index(BundleIndex::FromText(pem)) {}
+  explicit ProgramRoots(const RootProgramSource& source)
+      : index(source.roots_index.empty()
+                  ? BundleIndex::FromText(source.roots_pem)
+                  : BundleIndex::FromPrebuilt(source.roots_pem, source.roots_index)) {}
   std::mutex mutex;
   BundleIndex index;
 };
 ProgramRoots& Roots() {
   static std::mutex mutex;
   static auto* const all = new std::map<const char*, std::unique_ptr<ProgramRoots>>;
-  const std::string_view pem = CurrentRootProgramSource().roots_pem;
+  const RootProgramSource source = CurrentRootProgramSource();
   std::lock_guard lock(mutex);
-  auto& roots = (*all)[pem.data()];
-  if (!roots) roots = std::make_unique<ProgramRoots>(pem);
+  auto& roots = (*all)[source.roots_pem.data()];
+  if (!roots) roots = std::make_unique<ProgramRoots>(source);
   return *roots;
 }
 
@@ -356,7 +360,9 @@ const RootProgramList& BuiltInRootProgram() {
   return *list;
 }
 
-RootProgramSource CompiledInRootProgramSource() { return {kAuthRootStl, kProgramRoots}; }
+RootProgramSource CompiledInRootProgramSource() {
+  return {kAuthRootStl, kProgramRoots, kProgramRootsIndex};
+}
 
 std::span<const std::uint8_t> BuiltInRootProgramBytes() { return kAuthRootStl; }
 

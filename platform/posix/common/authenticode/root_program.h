@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bundle_index.h"
 #include "ossl.h"
 
 namespace exelore_posix::authenticode {
@@ -90,6 +91,8 @@ class RootProgramList {
 struct RootProgramSource {
   std::span<const std::uint8_t> list;  // a signed authroot.stl
   std::string_view roots_pem;          // the roots it names, PEM
+  // roots_pem's index made at build time; empty: indexed at first use.
+  std::span<const BundleIndex::Prebuilt> roots_index;
 };
 RootProgramSource CurrentRootProgramSource();
 // The compiled-in list and roots.

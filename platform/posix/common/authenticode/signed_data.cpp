@@ -206,6 +206,16 @@ std::optional<std::vector<std::uint8_t>> WithUnsignedSetsSorted(std::span<const 
 
 }  // namespace
 
+namespace {
+
+// Whether every byte of `der` after its first `used` is zero.
+bool ZerosAfter(std::span<const std::uint8_t> der, std::size_t used) {
+  return std::all_of(der.begin() + static_cast<std::ptrdiff_t>(used), der.end(),
+                     [](std::uint8_t b) { return b == 0; });
+}
+
+}  // namespace
+
 ossl::Pkcs7Ptr DecodeSignedData(std::span<const std::uint8_t> der, std::uint64_t max_size,
                                 std::size_t* used) {
   if (der.empty() || der.size() > max_size) return nullptr;
@@ -223,15 +233,36 @@ ossl::Pkcs7Ptr DecodeSignedData(std::span<const std::uint8_t> der, std::uint64_t
   return p7;
 }
 
+std::shared_ptr<PKCS7> DecodeSignedDataShared(std::span<const std::uint8_t> der,
+                                              std::size_t* used) {
+  struct Last {
+    std::vector<std::uint8_t> der;
+    std::size_t used = 0;
+    std::shared_ptr<PKCS7> p7;
+  };
+  // Per thread, so that no lock is taken and no message crosses threads.
+  thread_local Last last;
+  if (!last.p7 || !std::equal(der.begin(), der.end(), last.der.begin(), last.der.end())) {
+    last = {};
+    std::size_t length = 0;
+    ossl::Pkcs7Ptr p7 = DecodeSignedData(der, kMaxSignatureSize, &length);
+    if (!p7) return nullptr;
+    last = {std::vector<std::uint8_t>(der.begin(), der.end()), length, std::move(p7)};
+  }
+  if (used != nullptr) *used = last.used;
+  return last.p7;
+}
+
 ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der, std::uint64_t max_size) {
   std::size_t used = 0;
   ossl::Pkcs7Ptr p7 = DecodeSignedData(der, max_size, &used);
-  if (!p7) return nullptr;
-  if (!std::all_of(der.begin() + static_cast<std::ptrdiff_t>(used), der.end(),
-                   [](std::uint8_t b) { return b == 0; })) {
-    return nullptr;
-  }
-  return p7;
+  return p7 && ZerosAfter(der, used) ? std::move(p7) : nullptr;
+}
+
+std::shared_ptr<PKCS7> ParseSignedDataShared(std::span<const std::uint8_t> der) {
+  std::size_t used = 0;
+  std::shared_ptr<PKCS7> p7 = DecodeSignedDataShared(der, &used);
+  return p7 && ZerosAfter(der, used) ? std::move(p7) : nullptr;
 }
 
 std::optional<std::span<const std::uint8_t>> FirstSignerInfoDer(std::span<const std::uint8_t> der) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -45,6 +46,18 @@ ossl::Pkcs7Ptr DecodeSignedData(std::span<const std::uint8_t> der,
 // nullptr otherwise.
 ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der,
                                std::uint64_t max_size = kMaxSignatureSize);
+
+// DecodeSignedData for an embedded signature, which one thread decodes
+// twice in a row for one file: CryptQueryObject to read its signer, then
+// WinVerifyTrust to check it. Each thread keeps the last message decoded
+// here with a copy of its bytes, and hands the same message out again for
+// bytes equal to those, compared byte for byte; other bytes are decoded
+// afresh and take its place. Holders share the message and only read it.
+// nullptr as DecodeSignedData, and nothing is kept then.
+std::shared_ptr<PKCS7> DecodeSignedDataShared(std::span<const std::uint8_t> der,
+                                              std::size_t* used = nullptr);
+// ParseSignedData through the same per-thread message.
+std::shared_ptr<PKCS7> ParseSignedDataShared(std::span<const std::uint8_t> der);
 
 // Whether the authenticated attributes of the SignerInfo encoded in
 // `signer_info` are `attributes` in DER, in order; true when it has none
