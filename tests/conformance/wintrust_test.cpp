@@ -17,6 +17,7 @@
 
 #include "pe_builder.h"
 #include "process.h"
+#include "publisher_line.h"
 #include "signing.h"
 #include "test_pki.h"
 #include "ossl.h"
@@ -239,12 +240,21 @@ TEST_F(WinVerifyTrustTest, ByteFlipsAcrossTheWholeFileAreCaught) {
   }
 }
 
+// Cut anywhere, a signed file never verifies: neither WinVerifyTrust at
+// every fifth length nor, at every 64th of the file, the report's publisher
+// line as the program composes it.
 TEST_F(WinVerifyTrustTest, EveryPrefixOfASignedFileFailsWithoutCrashing) {
   const auto image = exelore_test::ReadFile(File("sha256.exe"));
+  ASSERT_TRUE(exelore_test::PublisherLine(File("sha256.exe")).ends_with(" (verified)"));
   for (std::size_t n = 0; n < image.size(); n += 5) {
     exelore_test::WriteFile(File("prefix.exe"),
                             std::vector<std::uint8_t>(image.begin(), image.begin() + n));
     EXPECT_NE(VerifyFile(File("prefix.exe")).status, 0) << n;
+    if (n / 5 % (image.size() / 5 / 64 + 1) == 0) {
+      EXPECT_EQ(exelore_test::PublisherLine(File("prefix.exe")).find("(verified)"),
+                std::string::npos)
+          << n;
+    }
   }
 }
 

@@ -195,21 +195,4 @@ TEST_F(SignatureMatrix, OnlyAHoldingFirstSignatureIsVerified) {
   }
 }
 
-// Cut at every 64th of its length, a signed file never verifies, and every
-// cut gives a report of the usual shape.
-TEST_F(SignatureMatrix, TruncatedSignedFilesNeverVerify) {
-  const auto image = exelore_test::ReadFile(Sign(pki_->signer, "whole.exe"));
-  for (std::size_t k = 0; k <= 64; ++k) {
-    const std::size_t length = image.size() * k / 64;
-    SCOPED_TRACE(length);
-    const std::string line =
-        LastLine(std::vector<uint8_t>(image.begin(), image.begin() + static_cast<long>(length)));
-    if (k == 64) {
-      EXPECT_EQ(line, kVerified);
-    } else {
-      EXPECT_EQ(line.find("(verified)"), std::string::npos) << line;
-    }
-  }
-}
-
 }  // namespace
