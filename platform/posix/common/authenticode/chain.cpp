@@ -129,7 +129,6 @@ bool WeakKey(X509* cert) {
   }
 }
 
-// Whether `cert` lists `usage` in its extended key usage extension.
 bool ListsUsage(X509* cert, const ASN1_OBJECT* usage) {
   ossl::UsagesPtr usages(static_cast<EXTENDED_KEY_USAGE*>(
       X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr)));

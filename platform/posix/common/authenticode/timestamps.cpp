@@ -93,11 +93,10 @@ bool VerifyTokenSignature(CMS_ContentInfo* token, std::span<const std::uint8_t> 
 
 }  // namespace
 
-// The time of an RFC 3161 timestamp (1.3.6.1.4.1.311.3.3.1) over the signer's
-// signature `signed_digest`, when it verifies: the token decodes, its
-// TSTInfo's imprint is that signature's, its first signer's certificate is
-// in the token and verifies the signature, and that certificate is a TSA's
-// whose chain holds at the time stamped.
+// An RFC 3161 timestamp (1.3.6.1.4.1.311.3.3.1) holds when the token
+// decodes, its TSTInfo's imprint is the signer's signature's, its first
+// signer's certificate is in the token and verifies the signature, and that
+// certificate is a TSA's whose chain holds at the time stamped.
 std::optional<std::time_t> VerifyRfc3161(const TrustConfig& config, const ASN1_TYPE* value,
                                          std::span<const std::uint8_t> signed_digest,
                                          HRESULT* chain_status) {
