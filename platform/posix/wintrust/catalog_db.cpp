@@ -100,10 +100,10 @@ enum class Step { kNext, kStop, kDamaged };
 // that answer; kNext after the last; kDamaged where one is not a whole
 // tag-length-value inside the list. Each step moves past at least a tag and
 // a length, so the walk ends.
-Step WalkSubjects(const ASN1_STRING* entries,
+Step WalkSubjects(std::span<const std::uint8_t> entries,
                   const std::function<Step(std::span<const std::uint8_t>)>& visit) {
-  const auto contents = authenticode::DerContents(
-      std::span<const std::uint8_t>(entries->data, static_cast<std::size_t>(entries->length)));
+  if (entries.empty()) return Step::kNext;
+  const auto contents = authenticode::DerContents(entries);
   if (!contents) return Step::kDamaged;
   std::span<const std::uint8_t> rest = *contents;
   while (!rest.empty()) {
@@ -151,11 +151,11 @@ bool TagMatchesText(std::span<const std::uint8_t> stored, std::u16string_view ta
 }  // namespace
 
 bool Catalog::ForEachMember(const std::function<bool(const Member&)>& visit) const {
-  return entries && WalkSubjects(entries.get(), [&](std::span<const std::uint8_t> der) {
-                      const TrustedSubjectPtr subject = DecodeSubject(der);
-                      if (!subject) return Step::kDamaged;
-                      return visit(ReadMember(subject.get())) ? Step::kStop : Step::kNext;
-                    }) == Step::kStop;
+  return WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
+           const TrustedSubjectPtr subject = DecodeSubject(der);
+           if (!subject) return Step::kDamaged;
+           return visit(ReadMember(subject.get())) ? Step::kStop : Step::kNext;
+         }) == Step::kStop;
 }
 
 // Both searches skip, before decoding it, an entry that cannot match: one
@@ -163,11 +163,11 @@ bool Catalog::ForEachMember(const std::function<bool(const Member&)>& visit) con
 // catalog so costs one decode for the entry found.
 std::optional<Member> Catalog::FindByDigest(std::span<const std::uint8_t> hash) const {
   std::optional<Member> found;
-  if (hash.empty() || !entries) return found;
-  WalkSubjects(entries.get(), [&](std::span<const std::uint8_t> der) {
+  if (hash.empty()) return found;
+  WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
     if (::memmem(der.data(), der.size(), hash.data(), hash.size()) == nullptr) return Step::kNext;
     const TrustedSubjectPtr subject = DecodeSubject(der);
-    if (!subject) return Step::kDamaged;
+    if (!subject) return Step::kNext;
     Member m = ReadMember(subject.get());
     if (!m.has_indirect_data || m.digest.size() != hash.size() ||
         std::memcmp(m.digest.data(), hash.data(), hash.size()) != 0) {
@@ -181,8 +181,8 @@ std::optional<Member> Catalog::FindByDigest(std::span<const std::uint8_t> hash) 
 
 std::optional<Member> Catalog::FindByTag(std::u16string_view tag) const {
   std::optional<Member> found;
-  if (tag.empty() || !entries) return found;
-  WalkSubjects(entries.get(), [&](std::span<const std::uint8_t> der) {
+  if (tag.empty()) return found;
+  WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
     const auto raw = RawIdentifier(der);
     if (raw && !TagMatchesText(*raw, tag)) return Step::kNext;
     const TrustedSubjectPtr subject = DecodeSubject(der);
@@ -197,10 +197,16 @@ std::optional<Member> Catalog::FindByTag(std::u16string_view tag) const {
 
 std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
   if (der.empty() || der.size() > authenticode::kMaxSignedFileSize) return std::nullopt;
+  std::size_t used = 0;
+  auto shell = authenticode::DecodeSignedDataShell(der, authenticode::kMaxSignedFileSize, &used);
+  // As WinVerifyTrust takes a SignedData: nothing but zeros after it.
+  if (!shell || !std::all_of(der.begin() + static_cast<std::ptrdiff_t>(used), der.end(),
+                             [](std::uint8_t b) { return b == 0; })) {
+    return std::nullopt;
+  }
   Catalog catalog;
-  catalog.message = authenticode::ParseSignedData(der, authenticode::kMaxSignedFileSize);
+  catalog.message = std::move(shell->message);
   PKCS7* p7 = catalog.message.get();
-  if (p7 == nullptr) return std::nullopt;
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7);
   if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) < 1) return std::nullopt;
   // Signed as Authenticode signs: SignedData and SignerInfo of version 1,
@@ -209,16 +215,47 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
       ASN1_INTEGER_get(sk_PKCS7_SIGNER_INFO_value(signers, 0)->version) != 1) {
     return std::nullopt;
   }
-  PKCS7* content = p7->d.sign->contents;
-  if (!SameOid(content->type, CtlOid()) || !PKCS7_type_is_other(content) ||
-      content->d.other == nullptr || content->d.other->type != V_ASN1_SEQUENCE) {
+  if (!SameOid(p7->d.sign->contents->type, CtlOid())) return std::nullopt;
+  const auto ctl_fields = authenticode::DerContents(shell->content);
+  const auto fields = authenticode::DerChildren(shell->content);
+  if (!ctl_fields || !fields) return std::nullopt;
+  catalog.content = *ctl_fields;
+
+  // The CTL's fields are decoded with its entries left out, as the message
+  // was with its content: the entries are the SEQUENCE after the subject
+  // algorithm, which follows thisUpdate and the optional nextUpdate (the
+  // only times among the fields).
+  constexpr std::uint8_t kSequence = 0x30;
+  const auto is_time = [](std::span<const std::uint8_t> f) {
+    return f[0] == V_ASN1_UTCTIME || f[0] == V_ASN1_GENERALIZEDTIME;
+  };
+  std::size_t at = 0;
+  while (at < fields->size() && !is_time((*fields)[at])) ++at;
+  if (at + 1 < fields->size() && is_time((*fields)[at + 1])) ++at;
+  const std::size_t subjects = at + 2;
+  const bool has_subjects = subjects < fields->size() && (*fields)[subjects][0] == kSequence;
+  static constexpr std::uint8_t kEmptySequence[] = {kSequence, 0x00};
+  std::vector<std::uint8_t> rest;
+  for (std::size_t i = 0; i < fields->size(); ++i) {
+    const std::span<const std::uint8_t> field = has_subjects && i == subjects
+                                                    ? std::span<const std::uint8_t>(kEmptySequence)
+                                                    : (*fields)[i];
+    rest.insert(rest.end(), field.begin(), field.end());
+  }
+  std::vector<std::uint8_t> ctl_der(static_cast<std::size_t>(
+      ASN1_object_size(1, static_cast<int>(rest.size()), V_ASN1_SEQUENCE)));
+  unsigned char* out = ctl_der.data();
+  ASN1_put_object(&out, 1, static_cast<int>(rest.size()), V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
+  std::copy(rest.begin(), rest.end(), out);
+  const unsigned char* p = ctl_der.data();
+  TrustListPtr ctl(reinterpret_cast<CatTrustList*>(
+      ASN1_item_d2i(nullptr, &p, static_cast<long>(ctl_der.size()), ASN1_ITEM_rptr(CatTrustList))));
+  if (!ctl || p != ctl_der.data() + ctl_der.size()) return std::nullopt;
+  // The placeholder must have landed where the entries were.
+  if (has_subjects != (ctl->subjects != nullptr) ||
+      (has_subjects && ctl->subjects->length != static_cast<int>(sizeof kEmptySequence))) {
     return std::nullopt;
   }
-  const ASN1_STRING* ctl_der = content->d.other->value.sequence;
-  const unsigned char* p = ctl_der->data;
-  TrustListPtr ctl(reinterpret_cast<CatTrustList*>(
-      ASN1_item_d2i(nullptr, &p, ctl_der->length, ASN1_ITEM_rptr(CatTrustList))));
-  if (!ctl || p != ctl_der->data + ctl_der->length) return std::nullopt;
 
   bool catalog_list = false;
   for (int i = 0; i < sk_ASN1_OBJECT_num(ctl->usage); ++i) {
@@ -229,14 +266,11 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
       !(SameOid(algorithm, CatalogMemberOid()) || SameOid(algorithm, CatalogMember2Oid()))) {
     return std::nullopt;
   }
-  catalog.entries.reset(ctl->subjects);
-  ctl->subjects = nullptr;
-  ctl.reset();
-  // Every entry must decode, as when the list is decoded whole.
-  if (catalog.entries &&
-      WalkSubjects(catalog.entries.get(), [](std::span<const std::uint8_t> entry) {
-        return DecodeSubject(entry) ? Step::kNext : Step::kDamaged;
-      }) != Step::kNext) {
+  if (has_subjects) catalog.entries = (*fields)[subjects];
+  // Every entry a whole TLV inside the list; each is decoded when a search
+  // reaches it.
+  if (WalkSubjects(catalog.entries, [](std::span<const std::uint8_t>) { return Step::kNext; }) !=
+      Step::kNext) {
     return std::nullopt;
   }
   return catalog;
@@ -300,16 +334,19 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
     at += n - overlap;
   }
   if (!found) return false;
-  std::optional<Catalog> catalog;
-  if (size <= piece) {
-    catalog =
-        ParseCatalog(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(size)));
-  } else {
-    const MappedFile mapped(file.fd(), size);
-    if (mapped.ok()) catalog = ParseCatalog(mapped.bytes());
+  // The catalog refers into the bytes parsed: the buffer, or the mapping,
+  // which lasts until the search is done.
+  std::optional<MappedFile> mapped;
+  std::span<const std::uint8_t> bytes(buffer_.data(), static_cast<std::size_t>(size));
+  if (size > piece) {
+    mapped.emplace(file.fd(), size);
+    if (!mapped->ok()) return false;
+    bytes = mapped->bytes();
   }
+  const std::optional<Catalog> catalog = ParseCatalog(bytes);
+  const bool lists = catalog && catalog->FindByDigest(hash).has_value();
   ERR_clear_error();
-  return catalog && catalog->FindByDigest(hash).has_value();
+  return lists;
 }
 
 std::optional<std::size_t> Scanner::FindFirst(const std::vector<std::string>& paths,

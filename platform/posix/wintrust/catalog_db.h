@@ -30,32 +30,37 @@ struct Member {
   bool has_indirect_data = false;
 };
 
-// A parsed catalog: the signed message and its entries, kept encoded and
-// decoded one at a time when searched, so that a catalog of a million
-// entries costs no more memory than its bytes.
+// A parsed catalog: the signed message, decoded without its content, and
+// where the content and its entries lie in the bytes parsed, which must
+// outlive it. Entries are decoded one at a time when searched, so that a
+// catalog of a million entries costs no more memory than its bytes.
 struct Catalog {
-  ossl::Pkcs7Ptr message;
-  ossl::Asn1StringPtr entries;  // the trustedSubjects SEQUENCE, whole
+  ossl::Pkcs7Ptr message;                 // its content left out (DecodeSignedDataShell)
+  std::span<const std::uint8_t> content;  // the octets the signer digested: the CTL's fields
+  std::span<const std::uint8_t> entries;  // the trustedSubjects SEQUENCE, whole; empty if none
 
   // Calls `visit` with each member in order until it returns true; whether
-  // one did.
+  // one did. An entry that does not decode ends the walk.
   bool ForEachMember(const std::function<bool(const Member&)>& visit) const;
   // The first member whose SpcIndirectData digest is `hash` (same length and
-  // bytes), or nullopt.
+  // bytes), or nullopt. Entries that do not decode are passed over.
   std::optional<Member> FindByDigest(std::span<const std::uint8_t> hash) const;
   // The first member named `tag`: its identifier is `tag` as UTF-16LE text
   // (ASCII letters compared without case, a terminating zero allowed). The
   // identifier is the member's reference tag, a NUL-terminated string
   // (Microsoft's CRYPTCATMEMBER and CryptCATGetMemberInfo pages): one that
   // holds the hash's bytes themselves names no member by the hash's text,
-  // however its bytes spell. nullopt when none.
+  // however its bytes spell. nullopt when none, or when an entry that may
+  // carry the tag does not decode.
   std::optional<Member> FindByTag(std::u16string_view tag) const;
 };
 
 // Decodes a catalog from the whole of `der`: a SignedData with at least one
-// signer whose content is a CTL for catalog lists, every entry of which
-// decodes. nullopt for anything else; never reads outside `der`. Signatures
-// are not checked here.
+// signer whose content is a CTL for catalog lists, its fields decoding and
+// its entries each a whole tag-length-value inside the list. Only the
+// certificates, the signers and the CTL's fields other than its entries are
+// decoded; an entry is decoded when a search reaches it. nullopt for
+// anything else; never reads outside `der`. Signatures are not checked here.
 std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der);
 
 // The folder of the catalog database: with SystemRoot set,

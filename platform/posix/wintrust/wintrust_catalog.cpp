@@ -82,12 +82,18 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
   RegularFile catalog_file;
   DWORD error = 0;
   if (!catalog_file.Open(*catalog_path, &error)) return FailWithError(error, last_error);
-  // Mapped rather than read: a catalog may be tens of MiB. One too large
-  // to be a catalog this stand-in reads is not a catalog.
+  // Read once into memory of its own: the signature is checked over these
+  // bytes and the member found in them, so a file rewritten meanwhile cannot
+  // show the member one thing and the digest another. Its content is hashed
+  // where it lies and never decoded whole. One too large to be a catalog
+  // this stand-in reads is not a catalog.
+  std::vector<std::uint8_t> bytes;
   std::optional<catalog::Catalog> catalog;
-  if (catalog_file.size() <= authenticode::kMaxSignedFileSize) {
-    const MappedFile mapped(catalog_file.fd(), catalog_file.size());
-    if (mapped.ok()) catalog = catalog::ParseCatalog(mapped.bytes());
+  if (catalog_file.size() > 0 && catalog_file.size() <= authenticode::kMaxSignedFileSize) {
+    bytes.resize(static_cast<std::size_t>(catalog_file.size()));
+    if (pe::FileSource(catalog_file.fd(), catalog_file.size()).ReadAt(0, bytes)) {
+      catalog = catalog::ParseCatalog(bytes);
+    }
   }
   if (!catalog) {
     *last_error = static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN);
@@ -98,8 +104,9 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
   // subject's: a catalog that does not verify never costs a pass over the
   // member, and a changed member is reported before a chain problem.
   authenticode::SignerResult result;
-  const HRESULT status = authenticode::VerifySubject(
-      catalog->message.get(), config,
+  const HRESULT status = authenticode::VerifySubjectAfterMessage(
+      authenticode::VerifySignedMessage(catalog->message.get(), catalog->content, {}, config,
+                                        &result),
       [&] {
         const std::optional<catalog::Member> member = catalog->FindByTag(info->pcwszMemberTag);
         if (!member || !member->has_indirect_data) return TRUST_E_NOSIGNATURE;
@@ -112,8 +119,7 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
                        CRYPTO_memcmp(hash->data(), member->digest.data(), hash->size()) == 0
                    ? S_OK
                    : TRUST_E_BAD_DIGEST;
-      },
-      &result);
+      });
   if (status != S_OK) return Fail(status, last_error);
   *signer = std::move(result.signer);
   *last_error = ERROR_SUCCESS;
