@@ -195,6 +195,99 @@ std::optional<Member> Catalog::FindByTag(std::u16string_view tag) const {
   return found;
 }
 
+bool ForEachEntry(std::span<const std::uint8_t> entries,
+                  const std::function<bool(std::span<const std::uint8_t>)>& visit) {
+  return WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
+           return visit(der) ? Step::kNext : Step::kStop;
+         }) != Step::kDamaged;
+}
+
+std::optional<Member> DecodeMember(std::span<const std::uint8_t> entry) {
+  const TrustedSubjectPtr subject = DecodeSubject(entry);
+  if (!subject) return std::nullopt;
+  return ReadMember(subject.get());
+}
+
+std::optional<std::span<const std::uint8_t>> EntryIdentifier(std::span<const std::uint8_t> entry) {
+  return RawIdentifier(entry);
+}
+
+bool IdentifierNames(std::span<const std::uint8_t> identifier, std::u16string_view tag) {
+  return TagMatchesText(identifier, tag);
+}
+
+std::optional<std::u16string> FoldedIdentifier(std::span<const std::uint8_t> identifier) {
+  if (identifier.size() % 2 != 0) return std::nullopt;
+  std::u16string text;
+  for (std::size_t i = 0; i + 1 < identifier.size(); i += 2) {
+    text.push_back(AsciiLower(static_cast<char16_t>(identifier[i] | (identifier[i + 1] << 8))));
+  }
+  while (!text.empty() && text.back() == 0) text.pop_back();
+  return text;
+}
+
+std::u16string FoldTag(std::u16string_view tag) {
+  std::u16string text(tag);
+  for (char16_t& c : text) c = AsciiLower(c);
+  return text;
+}
+
+// TrustedSubject ::= SEQUENCE { OCTET STRING, SET OF Attribute OPTIONAL },
+// Attribute ::= SEQUENCE { OBJECT IDENTIFIER, SET OF ANY }, and the
+// attribute's first value an SpcIndirectDataContent ::= SEQUENCE { SEQUENCE,
+// DigestInfo ::= SEQUENCE { AlgorithmIdentifier, OCTET STRING } }: where
+// ReadMember finds the digest, read by tag-length-values alone.
+ListedDigest ReadListedDigest(std::span<const std::uint8_t> entry,
+                              std::span<const std::uint8_t>* digest) {
+  constexpr std::uint8_t kOctetString = 0x04;
+  constexpr std::uint8_t kOid = 0x06;
+  constexpr std::uint8_t kSequence = 0x30;
+  constexpr std::uint8_t kSet = 0x31;
+  // The contents octets of SPC_INDIRECT_DATA_OBJID, 1.3.6.1.4.1.311.2.1.4.
+  static constexpr std::uint8_t kSpcIndirectData[] = {0x2B, 0x06, 0x01, 0x04, 0x01,
+                                                      0x82, 0x37, 0x02, 0x01, 0x04};
+  const auto fields = authenticode::DerChildren(entry);
+  if (entry.empty() || entry[0] != kSequence || !fields || fields->empty() || fields->size() > 2 ||
+      (*fields)[0][0] != kOctetString) {
+    return ListedDigest::kIrregular;
+  }
+  if (fields->size() == 1) return ListedDigest::kNone;
+  if ((*fields)[1][0] != kSet) return ListedDigest::kIrregular;
+  const auto attributes = authenticode::DerChildren((*fields)[1]);
+  if (!attributes) return ListedDigest::kIrregular;
+  std::optional<std::span<const std::uint8_t>> value;
+  for (const auto attribute : *attributes) {
+    const auto parts = authenticode::DerChildren(attribute);
+    if (attribute[0] != kSequence || !parts || parts->size() != 2 || (*parts)[0][0] != kOid ||
+        (*parts)[1][0] != kSet) {
+      return ListedDigest::kIrregular;
+    }
+    const auto oid = authenticode::DerContents((*parts)[0]);
+    if (!oid) return ListedDigest::kIrregular;
+    if (!std::equal(oid->begin(), oid->end(), std::begin(kSpcIndirectData),
+                    std::end(kSpcIndirectData))) {
+      continue;
+    }
+    if (value) return ListedDigest::kIrregular;  // ReadMember might take either
+    const auto values = authenticode::DerChildren((*parts)[1]);
+    if (!values) return ListedDigest::kIrregular;
+    value = values->empty() ? std::span<const std::uint8_t>() : values->front();
+  }
+  if (!value || value->empty() || (*value)[0] != kSequence) return ListedDigest::kNone;
+  const auto indirect = authenticode::DerChildren(*value);
+  if (!indirect || indirect->size() != 2 || (*indirect)[1][0] != kSequence) {
+    return ListedDigest::kIrregular;
+  }
+  const auto digest_info = authenticode::DerChildren((*indirect)[1]);
+  if (!digest_info || digest_info->size() != 2 || (*digest_info)[1][0] != kOctetString) {
+    return ListedDigest::kIrregular;
+  }
+  const auto contents = authenticode::DerContents((*digest_info)[1]);
+  if (!contents) return ListedDigest::kIrregular;
+  *digest = *contents;
+  return ListedDigest::kListed;
+}
+
 std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
   if (der.empty() || der.size() > authenticode::kMaxSignedFileSize) return std::nullopt;
   std::size_t used = 0;

@@ -63,6 +63,37 @@ struct Catalog {
 // anything else; never reads outside `der`. Signatures are not checked here.
 std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der);
 
+// Pieces of the searches above, for a reader that finds entries by index.
+// Calls `visit` with the encoding of each entry of `entries` (as
+// Catalog::entries), in order, until it returns false; false when one is
+// not a whole tag-length-value inside the list.
+bool ForEachEntry(std::span<const std::uint8_t> entries,
+                  const std::function<bool(std::span<const std::uint8_t>)>& visit);
+// The member an encoded entry holds; nullopt when it does not decode.
+std::optional<Member> DecodeMember(std::span<const std::uint8_t> entry);
+// An entry's identifier read from its encoding, without decoding it, when
+// it is a primitive OCTET STRING first in the entry (as DER writes it).
+std::optional<std::span<const std::uint8_t>> EntryIdentifier(std::span<const std::uint8_t> entry);
+// Whether an identifier names `tag` (as FindByTag compares them).
+bool IdentifierNames(std::span<const std::uint8_t> identifier, std::u16string_view tag);
+// The text an identifier names, as FindByTag compares it: its UTF-16 units,
+// ASCII letters in lower case, terminating zeros dropped; nullopt for an
+// odd number of bytes, which names nothing. A tag given is put the same way
+// by FoldTag.
+std::optional<std::u16string> FoldedIdentifier(std::span<const std::uint8_t> identifier);
+std::u16string FoldTag(std::u16string_view tag);
+
+// The digest an entry lists, read from its encoding without decoding it:
+// kListed with *digest set, kNone when it lists none (no SPC_INDIRECT_DATA
+// attribute, or one whose value is not a SEQUENCE), kIrregular when the
+// encoding is not the plain DER shape this reader follows (another
+// attribute form, constructed strings, two SPC_INDIRECT_DATA attributes),
+// which only decoding the entry can judge. An entry DecodeMember accepts
+// and this reads as kListed lists exactly *digest; as kNone, nothing.
+enum class ListedDigest { kListed, kNone, kIrregular };
+ListedDigest ReadListedDigest(std::span<const std::uint8_t> entry,
+                              std::span<const std::uint8_t>* digest);
+
 // The folder of the catalog database: with SystemRoot set,
 // $SystemRoot/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE} with
 // each component below SystemRoot matched without regard to ASCII case;
@@ -87,9 +118,10 @@ class Scanner {
   std::optional<std::size_t> FindFirst(const std::vector<std::string>& paths, std::size_t start,
                                        std::span<const std::uint8_t> hash);
 
- private:
   // Whether the file at `path` is a catalog that lists `hash`.
   bool Lists(const std::string& path, std::span<const std::uint8_t> hash);
+
+ private:
   std::vector<std::uint8_t> buffer_;
 };
 

@@ -6,10 +6,12 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "authenticode/authenticode.h"
 #include "catalog_db.h"
+#include "catalog_index.h"
 #include "files.h"
 #include "handles.h"
 #include "pe.h"
@@ -24,6 +26,18 @@ constexpr std::size_t kCatalogInfoMinSize =
 HRESULT Fail(HRESULT status, DWORD* last_error) {
   *last_error = static_cast<DWORD>(status);
   return status;
+}
+
+// The trust configuration as a key of the verdicts kept: each variable
+// unset, or set to its value.
+std::string ConfigKey(const authenticode::TrustConfig& config) {
+  std::string key;
+  for (const std::optional<std::string>& part :
+       {config.cert_file, config.cert_dir, std::optional<std::string>(config.system_root)}) {
+    key += part ? "=" + *part : std::string("-");
+    key.push_back('\0');
+  }
+  return key;
 }
 
 HRESULT FailWithError(DWORD error, DWORD* last_error) {
@@ -82,6 +96,45 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
   RegularFile catalog_file;
   DWORD error = 0;
   if (!catalog_file.Open(*catalog_path, &error)) return FailWithError(error, last_error);
+  const auto check_member = [&](const std::optional<catalog::Member>& member) {
+    if (!member || !member->has_indirect_data) return TRUST_E_NOSIGNATURE;
+    if (member->md == nullptr) return NTE_BAD_ALGID;
+    RegularFile member_file;
+    DWORD open_error = 0;
+    if (!OpenMember(info, &member_file, &open_error)) return static_cast<HRESULT>(open_error);
+    const auto hash = catalog::FileHash(member_file, member->md);
+    return hash && hash->size() == member->digest.size() &&
+                   CRYPTO_memcmp(hash->data(), member->digest.data(), hash->size()) == 0
+               ? S_OK
+               : TRUST_E_BAD_DIGEST;
+  };
+  const auto succeed = [&](ossl::X509Ptr found) {
+    *signer = std::move(found);
+    *last_error = ERROR_SUCCESS;
+    return S_OK;
+  };
+
+  // A catalog this process verified before, still the same settled file:
+  // its signature's verdict is kept, and the member is found through the
+  // index of its tags (catalog_index.h).
+  auto& cache = catalog::VerdictCache::Instance();
+  const auto identity = catalog::SettledIdentity(catalog_file.fd());
+  const std::string config_key = ConfigKey(config);
+  if (identity) {
+    if (auto kept = cache.Find(*catalog_path, *identity, config_key)) {
+      if (authenticode::FailsBeforeSubjectHash(kept->status)) return Fail(kept->status, last_error);
+      bool answered = false;
+      const auto member = cache.FindByTag(*catalog_path, *identity, catalog_file.fd(),
+                                          info->pcwszMemberTag, &answered);
+      if (answered) {
+        const HRESULT status = authenticode::VerifySubjectAfterMessage(
+            kept->status, [&] { return check_member(member); });
+        if (status != S_OK) return Fail(status, last_error);
+        return succeed(std::move(kept->signer));
+      }
+    }
+  }
+
   // Read once into memory of its own: the signature is checked over these
   // bytes and the member found in them, so a file rewritten meanwhile cannot
   // show the member one thing and the digest another. Its content is hashed
@@ -104,26 +157,18 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
   // subject's: a catalog that does not verify never costs a pass over the
   // member, and a changed member is reported before a chain problem.
   authenticode::SignerResult result;
+  const HRESULT message = authenticode::VerifySignedMessage(catalog->message.get(),
+                                                            catalog->content, {}, config, &result);
+  // Kept only if the file was settled and unchanged while it was read.
+  if (identity && catalog::SettledIdentity(catalog_file.fd()) == identity) {
+    cache.Keep(*catalog_path, *identity, config_key, {message, ossl::UpRef(result.signer.get())},
+               static_cast<std::uint64_t>(catalog->entries.data() - bytes.data()),
+               catalog->entries.size());
+  }
   const HRESULT status = authenticode::VerifySubjectAfterMessage(
-      authenticode::VerifySignedMessage(catalog->message.get(), catalog->content, {}, config,
-                                        &result),
-      [&] {
-        const std::optional<catalog::Member> member = catalog->FindByTag(info->pcwszMemberTag);
-        if (!member || !member->has_indirect_data) return TRUST_E_NOSIGNATURE;
-        if (member->md == nullptr) return NTE_BAD_ALGID;
-        RegularFile member_file;
-        DWORD open_error = 0;
-        if (!OpenMember(info, &member_file, &open_error)) return static_cast<HRESULT>(open_error);
-        const auto hash = catalog::FileHash(member_file, member->md);
-        return hash && hash->size() == member->digest.size() &&
-                       CRYPTO_memcmp(hash->data(), member->digest.data(), hash->size()) == 0
-                   ? S_OK
-                   : TRUST_E_BAD_DIGEST;
-      });
+      message, [&] { return check_member(catalog->FindByTag(info->pcwszMemberTag)); });
   if (status != S_OK) return Fail(status, last_error);
-  *signer = std::move(result.signer);
-  *last_error = ERROR_SUCCESS;
-  return S_OK;
+  return succeed(std::move(result.signer));
 }
 
 }  // namespace exelore_posix
