@@ -23,8 +23,7 @@ std::int64_t Nanoseconds(const timespec& t) {
 
 FileIdentity IdentityFromStat(const struct stat& st) {
   return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-          static_cast<std::int64_t>(st.st_size), Nanoseconds(st.st_mtim),
-          Nanoseconds(st.st_ctim)};
+          static_cast<std::int64_t>(st.st_size), Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
 }
 
 std::optional<FileIdentity> SettledStat(const struct stat& st) {
@@ -95,8 +94,8 @@ struct Listing::Index {
       return std::tie(key, catalog, offset) < std::tie(o.key, o.catalog, o.offset);
     }
   };
-  std::vector<Key> keys;                    // every listed digest of the indexed catalogs
-  std::vector<std::uint32_t> scanned;       // catalogs searched as the scanner searches
+  std::vector<Key> keys;               // every listed digest of the indexed catalogs
+  std::vector<std::uint32_t> scanned;  // catalogs searched as the scanner searches
   std::vector<std::optional<FileIdentity>> identities;  // of each indexed catalog
 };
 
@@ -164,8 +163,8 @@ std::shared_ptr<const Listing::Index> Database::IndexOf(
       const ListedDigest listed = ReadListedDigest(entry, &digest);
       if (listed == ListedDigest::kIrregular) regular = false;
       if (listed == ListedDigest::kListed && !digest.empty()) {
-        keys.push_back({KeyOf(digest), catalog_at,
-                        static_cast<std::uint32_t>(entry.data() - bytes.data())});
+        keys.push_back(
+            {KeyOf(digest), catalog_at, static_cast<std::uint32_t>(entry.data() - bytes.data())});
       }
       return regular;
     });
@@ -198,10 +197,10 @@ std::optional<std::size_t> Database::FindFirst(const std::shared_ptr<const Listi
   if (!index) return scanner.FindFirst(paths, start, hash);
 
   const std::uint32_t key = KeyOf(hash);
-  auto candidate = std::lower_bound(index->keys.begin(), index->keys.end(),
-                                    Listing::Index::Key{key, 0, 0});
-  const auto candidates_end = std::upper_bound(
-      candidate, index->keys.end(), Listing::Index::Key{key, UINT32_MAX, UINT32_MAX});
+  auto candidate =
+      std::lower_bound(index->keys.begin(), index->keys.end(), Listing::Index::Key{key, 0, 0});
+  const auto candidates_end = std::upper_bound(candidate, index->keys.end(),
+                                               Listing::Index::Key{key, UINT32_MAX, UINT32_MAX});
   auto scanned = index->scanned.begin();
   // Whether the indexed catalog `at` lists the hash in one of the entries
   // the index names (candidate onwards); nullopt when it changed since.
@@ -261,7 +260,7 @@ VerdictCache& VerdictCache::Instance() {
 }
 
 std::shared_ptr<VerdictCache::Entry> VerdictCache::EntryFor(const std::string& path,
-                                                           const FileIdentity& identity) {
+                                                            const FileIdentity& identity) {
   std::shared_ptr<Entry>& entry = entries_[path];
   if (!entry || entry->identity != identity) {
     entry = std::make_shared<Entry>();
@@ -292,9 +291,8 @@ void VerdictCache::Keep(const std::string& path, const FileIdentity& identity,
       Verdict{verdict.status, ossl::UpRef(ossl::Shareable(verdict.signer.get()))};
 }
 
-std::optional<Member> VerdictCache::FindByTag(const std::string& path,
-                                              const FileIdentity& identity, int fd,
-                                              std::u16string_view tag, bool* answered) {
+std::optional<Member> VerdictCache::FindByTag(const std::string& path, const FileIdentity& identity,
+                                              int fd, std::u16string_view tag, bool* answered) {
   *answered = false;
   using Tags = std::vector<std::pair<std::size_t, std::uint64_t>>;
   std::shared_ptr<const Tags> tags;
