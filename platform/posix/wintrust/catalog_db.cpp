@@ -95,25 +95,31 @@ Member ReadMember(const CatTrustedSubject* subject) {
 
 enum class Step { kNext, kStop, kDamaged };
 
-// Walks the TrustedSubjects of `entries` (an encoded SEQUENCE OF) in order,
-// handing `visit` the encoding of each until it answers other than kNext:
-// that answer; kNext after the last; kDamaged where one is not a whole
-// tag-length-value inside the list. Each step moves past at least a tag and
-// a length, so the walk ends.
+// Walks the TrustedSubjects of `entries` (an encoded SEQUENCE OF, or nothing)
+// in order, handing `visit` the encoding of each until it answers other than
+// kNext, and checks that every entry, to the end of the list, is a whole
+// tag-length-value inside it: kDamaged where one is not; otherwise the
+// answer that ended the visits, kNext after the last. Each step moves past
+// at least a tag and a length, so the walk ends.
 Step WalkSubjects(std::span<const std::uint8_t> entries,
                   const std::function<Step(std::span<const std::uint8_t>)>& visit) {
   if (entries.empty()) return Step::kNext;
   const auto contents = authenticode::DerContents(entries);
   if (!contents) return Step::kDamaged;
   std::span<const std::uint8_t> rest = *contents;
+  Step answer = Step::kNext;
   while (!rest.empty()) {
+    // Entries lie some hundred bytes apart, and a large catalog is tens of
+    // MiB: asked for ahead, the next pages are there when the walk arrives.
+    __builtin_prefetch(rest.data() + 4096);
     const auto inner = authenticode::DerContents(rest);
     if (!inner) return Step::kDamaged;
     const auto length = static_cast<std::size_t>(inner->data() + inner->size() - rest.data());
-    if (const Step step = visit(rest.first(length)); step != Step::kNext) return step;
+    if (answer == Step::kNext) answer = visit(rest.first(length));
+    if (answer == Step::kDamaged) return answer;
     rest = rest.subspan(length);
   }
-  return Step::kNext;
+  return answer;
 }
 
 // Decodes one TrustedSubject filling `der`, or null.
@@ -164,8 +170,19 @@ bool Catalog::ForEachMember(const std::function<bool(const Member&)>& visit) con
 std::optional<Member> Catalog::FindByDigest(std::span<const std::uint8_t> hash) const {
   std::optional<Member> found;
   if (hash.empty()) return found;
-  WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
-    if (::memmem(der.data(), der.size(), hash.data(), hash.size()) == nullptr) return Step::kNext;
+  // The first occurrence of the hash's bytes at or after the entry walked:
+  // entries before it are passed over unread, so the list is searched once.
+  const std::uint8_t* const end = entries.data() + entries.size();
+  const std::uint8_t* next = entries.data();
+  const auto search_from = [&](const std::uint8_t* from) {
+    next = static_cast<const std::uint8_t*>(
+        ::memmem(from, static_cast<std::size_t>(end - from), hash.data(), hash.size()));
+  };
+  search_from(next);
+  const Step step = WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
+    const std::uint8_t* const der_end = der.data() + der.size();
+    if (next != nullptr && next < der.data()) search_from(der.data());
+    if (next == nullptr || next + hash.size() > der_end) return Step::kNext;
     const TrustedSubjectPtr subject = DecodeSubject(der);
     if (!subject) return Step::kNext;
     Member m = ReadMember(subject.get());
@@ -176,13 +193,14 @@ std::optional<Member> Catalog::FindByDigest(std::span<const std::uint8_t> hash) 
     found = std::move(m);
     return Step::kStop;
   });
+  if (step != Step::kStop) found.reset();
   return found;
 }
 
 std::optional<Member> Catalog::FindByTag(std::u16string_view tag) const {
   std::optional<Member> found;
   if (tag.empty()) return found;
-  WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
+  const Step step = WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
     const auto raw = RawIdentifier(der);
     if (raw && !TagMatchesText(*raw, tag)) return Step::kNext;
     const TrustedSubjectPtr subject = DecodeSubject(der);
@@ -192,6 +210,7 @@ std::optional<Member> Catalog::FindByTag(std::u16string_view tag) const {
     found = std::move(m);
     return Step::kStop;
   });
+  if (step != Step::kStop) found.reset();
   return found;
 }
 
@@ -359,13 +378,9 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
       !(SameOid(algorithm, CatalogMemberOid()) || SameOid(algorithm, CatalogMember2Oid()))) {
     return std::nullopt;
   }
+  // Each search walks the whole list, checking its framing as it goes, and
+  // decodes the entries it reaches.
   if (has_subjects) catalog.entries = (*fields)[subjects];
-  // Every entry a whole TLV inside the list; each is decoded when a search
-  // reaches it.
-  if (WalkSubjects(catalog.entries, [](std::span<const std::uint8_t>) { return Step::kNext; }) !=
-      Step::kNext) {
-    return std::nullopt;
-  }
   return catalog;
 }
 
@@ -408,34 +423,25 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
   if (!file.Open(path, &error) || file.size() == 0 ||
       file.size() > authenticode::kMaxSignedFileSize)
     return false;
-  const pe::FileSource source(file.fd(), file.size());
   // An entry that lists the hash holds its bytes in the digest of its
   // SpcIndirectData, so a file without them cannot list it: most files cost
-  // one read and one search, and only candidates are decoded. Pieces
-  // overlap by the hash's length less one, so no occurrence straddles two.
+  // one read and one search, and only candidates are parsed. A file larger
+  // than a piece is searched and parsed through one mapping, never copied.
   const std::uint64_t size = file.size();
-  const std::size_t overlap = hash.size() - 1;
-  const std::size_t piece =
-      static_cast<std::size_t>(std::min<std::uint64_t>(size, kScanChunk + overlap));
-  if (buffer_.size() < piece) buffer_.resize(piece);
-  bool found = false;
-  for (std::uint64_t at = 0; !found && at < size;) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - at));
-    if (!source.ReadAt(at, std::span(buffer_.data(), n))) return false;
-    found = ::memmem(buffer_.data(), n, hash.data(), hash.size()) != nullptr;
-    if (at + n == size) break;
-    at += n - overlap;
-  }
-  if (!found) return false;
-  // The catalog refers into the bytes parsed: the buffer, or the mapping,
-  // which lasts until the search is done.
   std::optional<MappedFile> mapped;
-  std::span<const std::uint8_t> bytes(buffer_.data(), static_cast<std::size_t>(size));
-  if (size > piece) {
+  std::span<const std::uint8_t> bytes;
+  if (size <= kScanChunk) {
+    if (buffer_.size() < size) buffer_.resize(static_cast<std::size_t>(size));
+    bytes = std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(size));
+    if (!pe::FileSource(file.fd(), size).ReadAt(0, std::span(buffer_.data(), bytes.size()))) {
+      return false;
+    }
+  } else {
     mapped.emplace(file.fd(), size);
     if (!mapped->ok()) return false;
     bytes = mapped->bytes();
   }
+  if (::memmem(bytes.data(), bytes.size(), hash.data(), hash.size()) == nullptr) return false;
   const std::optional<Catalog> catalog = ParseCatalog(bytes);
   const bool lists = catalog && catalog->FindByDigest(hash).has_value();
   ERR_clear_error();

@@ -56,17 +56,19 @@ struct Catalog {
 };
 
 // Decodes a catalog from the whole of `der`: a SignedData with at least one
-// signer whose content is a CTL for catalog lists, its fields decoding and
-// its entries each a whole tag-length-value inside the list. Only the
-// certificates, the signers and the CTL's fields other than its entries are
-// decoded; an entry is decoded when a search reaches it. nullopt for
-// anything else; never reads outside `der`. Signatures are not checked here.
+// signer whose content is a CTL for catalog lists, its fields decoding. Only
+// the certificates, the signers and the CTL's fields other than its entries
+// are decoded. Each search of the catalog walks its whole list of entries
+// and answers nothing (false, nullopt) when one is not a whole
+// tag-length-value inside the list, wherever it lies; an entry is decoded
+// when a search reaches it. nullopt for anything else; never reads outside
+// `der`. Signatures are not checked here.
 std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der);
 
 // Pieces of the searches above, for a reader that finds entries by index.
 // Calls `visit` with the encoding of each entry of `entries` (as
-// Catalog::entries), in order, until it returns false; false when one is
-// not a whole tag-length-value inside the list.
+// Catalog::entries), in order, until it returns false; false when an entry,
+// visited or not, is not a whole tag-length-value inside the list.
 bool ForEachEntry(std::span<const std::uint8_t> entries,
                   const std::function<bool(std::span<const std::uint8_t>)>& visit);
 // The member an encoded entry holds; nullopt when it does not decode.
@@ -104,10 +106,9 @@ std::optional<std::string> DatabaseFolder();
 // lookup order: names compared without ASCII case, then bytewise.
 std::vector<std::string> ListCatalogs(const std::string& folder);
 
-// Finds catalogs that list a hash. Reads each file once, in pieces of at
-// most kScanChunk bytes through a buffer kept across files, and parses only
-// the files that contain the hash's bytes: one that fits the buffer from
-// there, a larger one through a mapping.
+// Finds catalogs that list a hash. Reads each file once, one of at most
+// kScanChunk bytes into a buffer kept across files, a larger one through a
+// mapping, and parses only the files that contain the hash's bytes.
 class Scanner {
  public:
   static constexpr std::size_t kScanChunk = 1u << 20;

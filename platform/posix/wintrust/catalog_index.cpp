@@ -158,7 +158,8 @@ std::shared_ptr<const Listing::Index> Database::IndexOf(
     if (!catalog) continue;
     std::vector<Listing::Index::Key> keys;
     bool regular = true;
-    ForEachEntry(catalog->entries, [&](std::span<const std::uint8_t> entry) {
+    // A list with an entry that is not a whole TLV lists nothing.
+    const bool whole = ForEachEntry(catalog->entries, [&](std::span<const std::uint8_t> entry) {
       std::span<const std::uint8_t> digest;
       const ListedDigest listed = ReadListedDigest(entry, &digest);
       if (listed == ListedDigest::kIrregular) regular = false;
@@ -168,6 +169,7 @@ std::shared_ptr<const Listing::Index> Database::IndexOf(
       }
       return regular;
     });
+    if (!whole) continue;
     if (!regular) {
       index->identities[i].reset();
       index->scanned.push_back(catalog_at);

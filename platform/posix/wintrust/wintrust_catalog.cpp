@@ -5,6 +5,7 @@
 #include "wintrust_catalog.h"
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -135,40 +136,67 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
     }
   }
 
-  // Read once into memory of its own: the signature is checked over these
-  // bytes and the member found in them, so a file rewritten meanwhile cannot
-  // show the member one thing and the digest another. Its content is hashed
-  // where it lies and never decoded whole. One too large to be a catalog
-  // this stand-in reads is not a catalog.
-  std::vector<std::uint8_t> bytes;
-  std::optional<catalog::Catalog> catalog;
-  if (catalog_file.size() > 0 && catalog_file.size() <= authenticode::kMaxSignedFileSize) {
-    bytes.resize(static_cast<std::size_t>(catalog_file.size()));
-    if (pe::FileSource(catalog_file.fd(), catalog_file.size()).ReadAt(0, bytes)) {
-      catalog = catalog::ParseCatalog(bytes);
+  // The signature is checked over one view of the catalog's bytes and the
+  // member found in the same view, so that a file rewritten meanwhile cannot
+  // show the member one thing and the digest another: the mapping of a
+  // settled file that fstat shows unchanged once all is read (any write
+  // since gives it a new ctime), else a copy of its own. The content is
+  // hashed where it lies and never decoded whole. One too large to be a
+  // catalog this stand-in reads is not a catalog.
+  struct Judged {
+    bool catalog = false;
+    HRESULT message = S_OK;
+    authenticode::SignerResult result;
+    std::optional<catalog::Member> member;
+    std::uint64_t entries_offset = 0;
+    std::uint64_t entries_length = 0;
+  };
+  const auto judge = [&](std::span<const std::uint8_t> bytes) {
+    Judged judged;
+    const std::optional<catalog::Catalog> catalog = catalog::ParseCatalog(bytes);
+    if (!catalog) return judged;
+    judged.catalog = true;
+    judged.message = authenticode::VerifySignedMessage(catalog->message.get(), catalog->content, {},
+                                                       config, &judged.result);
+    // A catalog that does not verify never costs a search for the member.
+    if (!authenticode::FailsBeforeSubjectHash(judged.message)) {
+      judged.member = catalog->FindByTag(info->pcwszMemberTag);
+    }
+    judged.entries_offset = static_cast<std::uint64_t>(catalog->entries.data() - bytes.data());
+    judged.entries_length = catalog->entries.size();
+    return judged;
+  };
+  const std::uint64_t size = catalog_file.size();
+  std::optional<Judged> judged;
+  if (size > 0 && size <= authenticode::kMaxSignedFileSize) {
+    if (identity) {
+      const MappedFile mapped(catalog_file.fd(), size);
+      if (mapped.ok()) judged = judge(mapped.bytes());
+      if (catalog::SettledIdentity(catalog_file.fd()) != identity) judged.reset();
+    }
+    if (!judged) {
+      const auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+      const std::span<std::uint8_t> bytes(storage.get(), static_cast<std::size_t>(size));
+      judged = pe::FileSource(catalog_file.fd(), size).ReadAt(0, bytes) ? judge(bytes) : Judged{};
     }
   }
-  if (!catalog) {
+  if (!judged || !judged->catalog) {
     *last_error = static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN);
     return TRUST_E_NOSIGNATURE;
   }
+  // Kept only if the file was settled and is unchanged since.
+  if (identity && catalog::SettledIdentity(catalog_file.fd()) == identity) {
+    cache.Keep(*catalog_path, *identity, config_key,
+               {judged->message, ossl::UpRef(judged->result.signer.get())}, judged->entries_offset,
+               judged->entries_length);
+  }
 
   // The steps every subject goes through, with the member's hash as the
-  // subject's: a catalog that does not verify never costs a pass over the
-  // member, and a changed member is reported before a chain problem.
-  authenticode::SignerResult result;
-  const HRESULT message = authenticode::VerifySignedMessage(catalog->message.get(),
-                                                            catalog->content, {}, config, &result);
-  // Kept only if the file was settled and unchanged while it was read.
-  if (identity && catalog::SettledIdentity(catalog_file.fd()) == identity) {
-    cache.Keep(*catalog_path, *identity, config_key, {message, ossl::UpRef(result.signer.get())},
-               static_cast<std::uint64_t>(catalog->entries.data() - bytes.data()),
-               catalog->entries.size());
-  }
+  // subject's: a changed member is reported before a chain problem.
   const HRESULT status = authenticode::VerifySubjectAfterMessage(
-      message, [&] { return check_member(catalog->FindByTag(info->pcwszMemberTag)); });
+      judged->message, [&] { return check_member(judged->member); });
   if (status != S_OK) return Fail(status, last_error);
-  return succeed(std::move(result.signer));
+  return succeed(std::move(judged->result.signer));
 }
 
 }  // namespace exelore_posix
