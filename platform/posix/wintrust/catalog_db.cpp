@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -235,14 +236,14 @@ bool IdentifierNames(std::span<const std::uint8_t> identifier, std::u16string_vi
   return TagMatchesText(identifier, tag);
 }
 
-std::optional<std::u16string> FoldedIdentifier(std::span<const std::uint8_t> identifier) {
-  if (identifier.size() % 2 != 0) return std::nullopt;
-  std::u16string text;
+bool FoldIdentifier(std::span<const std::uint8_t> identifier, std::u16string* text) {
+  text->clear();
+  if (identifier.size() % 2 != 0) return false;
   for (std::size_t i = 0; i + 1 < identifier.size(); i += 2) {
-    text.push_back(AsciiLower(static_cast<char16_t>(identifier[i] | (identifier[i + 1] << 8))));
+    text->push_back(AsciiLower(static_cast<char16_t>(identifier[i] | (identifier[i + 1] << 8))));
   }
-  while (!text.empty() && text.back() == 0) text.pop_back();
-  return text;
+  while (!text->empty() && text->back() == 0) text->pop_back();
+  return true;
 }
 
 std::u16string FoldTag(std::u16string_view tag) {
@@ -250,6 +251,56 @@ std::u16string FoldTag(std::u16string_view tag) {
   for (char16_t& c : text) c = AsciiLower(c);
   return text;
 }
+
+namespace {
+
+// The children of one TLV, read one at a time without a list of them: the
+// reader of a million entries allocates nothing per entry.
+class Children {
+ public:
+  explicit Children(std::span<const std::uint8_t> tlv) {
+    const auto contents = authenticode::DerContents(tlv);
+    whole_ = contents.has_value();
+    if (whole_) rest_ = *contents;
+  }
+  // The next child; nullopt after the last, or where one is not a whole TLV
+  // inside the parent (whole() false from then on).
+  std::optional<std::span<const std::uint8_t>> Next() {
+    if (!whole_ || rest_.empty()) return std::nullopt;
+    const auto inner = authenticode::DerContents(rest_);
+    if (!inner) {
+      whole_ = false;
+      return std::nullopt;
+    }
+    const auto length = static_cast<std::size_t>(inner->data() + inner->size() - rest_.data());
+    const auto child = rest_.first(length);
+    rest_ = rest_.subspan(length);
+    return child;
+  }
+  // Whether every child so far was whole and none is left.
+  bool Finished() const { return whole_ && rest_.empty(); }
+
+ private:
+  std::span<const std::uint8_t> rest_;
+  bool whole_ = false;
+};
+
+// The children of `tlv` when it has exactly `N`, each a whole TLV.
+template <std::size_t N>
+std::optional<std::array<std::span<const std::uint8_t>, N>> ExactChildren(
+    std::span<const std::uint8_t> tlv) {
+  Children children(tlv);
+  std::array<std::span<const std::uint8_t>, N> out;
+  for (auto& child : out) {
+    const auto next = children.Next();
+    if (!next) return std::nullopt;
+    child = *next;
+  }
+  if (!children.Finished()) return std::nullopt;
+  return out;
+}
+
+}  // namespace
 
 // TrustedSubject ::= SEQUENCE { OCTET STRING, SET OF Attribute OPTIONAL },
 // Attribute ::= SEQUENCE { OBJECT IDENTIFIER, SET OF ANY }, and the
@@ -265,19 +316,20 @@ ListedDigest ReadListedDigest(std::span<const std::uint8_t> entry,
   // The contents octets of SPC_INDIRECT_DATA_OBJID, 1.3.6.1.4.1.311.2.1.4.
   static constexpr std::uint8_t kSpcIndirectData[] = {0x2B, 0x06, 0x01, 0x04, 0x01,
                                                       0x82, 0x37, 0x02, 0x01, 0x04};
-  const auto fields = authenticode::DerChildren(entry);
-  if (entry.empty() || entry[0] != kSequence || !fields || fields->empty() || fields->size() > 2 ||
-      (*fields)[0][0] != kOctetString) {
+  if (entry.empty() || entry[0] != kSequence) return ListedDigest::kIrregular;
+  Children fields(entry);
+  const auto identifier = fields.Next();
+  const auto attributes = fields.Next();
+  if (!identifier || (*identifier)[0] != kOctetString || fields.Next() || !fields.Finished()) {
     return ListedDigest::kIrregular;
   }
-  if (fields->size() == 1) return ListedDigest::kNone;
-  if ((*fields)[1][0] != kSet) return ListedDigest::kIrregular;
-  const auto attributes = authenticode::DerChildren((*fields)[1]);
-  if (!attributes) return ListedDigest::kIrregular;
+  if (!attributes) return ListedDigest::kNone;
+  if ((*attributes)[0] != kSet) return ListedDigest::kIrregular;
+  Children each(*attributes);
   std::optional<std::span<const std::uint8_t>> value;
-  for (const auto attribute : *attributes) {
-    const auto parts = authenticode::DerChildren(attribute);
-    if (attribute[0] != kSequence || !parts || parts->size() != 2 || (*parts)[0][0] != kOid ||
+  while (const auto attribute = each.Next()) {
+    const auto parts = ExactChildren<2>(*attribute);
+    if ((*attribute)[0] != kSequence || !parts || (*parts)[0][0] != kOid ||
         (*parts)[1][0] != kSet) {
       return ListedDigest::kIrregular;
     }
@@ -288,19 +340,18 @@ ListedDigest ReadListedDigest(std::span<const std::uint8_t> entry,
       continue;
     }
     if (value) return ListedDigest::kIrregular;  // ReadMember might take either
-    const auto values = authenticode::DerChildren((*parts)[1]);
-    if (!values) return ListedDigest::kIrregular;
-    value = values->empty() ? std::span<const std::uint8_t>() : values->front();
+    Children values((*parts)[1]);
+    value = values.Next().value_or(std::span<const std::uint8_t>());
+    while (values.Next()) {
+    }
+    if (!values.Finished()) return ListedDigest::kIrregular;
   }
+  if (!each.Finished()) return ListedDigest::kIrregular;
   if (!value || value->empty() || (*value)[0] != kSequence) return ListedDigest::kNone;
-  const auto indirect = authenticode::DerChildren(*value);
-  if (!indirect || indirect->size() != 2 || (*indirect)[1][0] != kSequence) {
-    return ListedDigest::kIrregular;
-  }
-  const auto digest_info = authenticode::DerChildren((*indirect)[1]);
-  if (!digest_info || digest_info->size() != 2 || (*digest_info)[1][0] != kOctetString) {
-    return ListedDigest::kIrregular;
-  }
+  const auto indirect = ExactChildren<2>(*value);
+  if (!indirect || (*indirect)[1][0] != kSequence) return ListedDigest::kIrregular;
+  const auto digest_info = ExactChildren<2>((*indirect)[1]);
+  if (!digest_info || (*digest_info)[1][0] != kOctetString) return ListedDigest::kIrregular;
   const auto contents = authenticode::DerContents((*digest_info)[1]);
   if (!contents) return ListedDigest::kIrregular;
   *digest = *contents;

@@ -78,11 +78,11 @@ std::optional<Member> DecodeMember(std::span<const std::uint8_t> entry);
 std::optional<std::span<const std::uint8_t>> EntryIdentifier(std::span<const std::uint8_t> entry);
 // Whether an identifier names `tag` (as FindByTag compares them).
 bool IdentifierNames(std::span<const std::uint8_t> identifier, std::u16string_view tag);
-// The text an identifier names, as FindByTag compares it: its UTF-16 units,
-// ASCII letters in lower case, terminating zeros dropped; nullopt for an
-// odd number of bytes, which names nothing. A tag given is put the same way
-// by FoldTag.
-std::optional<std::u16string> FoldedIdentifier(std::span<const std::uint8_t> identifier);
+// The text an identifier names, as FindByTag compares it, into *text: its
+// UTF-16 units, ASCII letters in lower case, terminating zeros dropped;
+// false for an odd number of bytes, which names nothing. A tag given is put
+// the same way by FoldTag.
+bool FoldIdentifier(std::span<const std::uint8_t> identifier, std::u16string* text);
 std::u16string FoldTag(std::u16string_view tag);
 
 // The digest an entry lists, read from its encoding without decoding it:

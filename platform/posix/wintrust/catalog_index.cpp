@@ -131,7 +131,6 @@ std::shared_ptr<const Listing::Index> Database::IndexOf(
   auto index = std::make_shared<Listing::Index>();
   const std::vector<std::string>& paths = listing->paths_;
   index->identities.resize(paths.size());
-  std::vector<std::uint8_t> bytes;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     const auto catalog_at = static_cast<std::uint32_t>(i);
     RegularFile file;
@@ -147,15 +146,24 @@ std::shared_ptr<const Listing::Index> Database::IndexOf(
     }
     index->identities[i] = identity;
     if (file.size() == 0 || file.size() > authenticode::kMaxSignedFileSize) continue;
-    bytes.resize(static_cast<std::size_t>(file.size()));
-    if (!pe::FileSource(file.fd(), file.size()).ReadAt(0, bytes)) {
+    const MappedFile mapped(file.fd(), file.size());
+    const std::span<const std::uint8_t> bytes = mapped.bytes();
+    // What was read counts only if the file is unchanged once it is read.
+    const auto changed = [&] { return SettledIdentity(file.fd()) != identity; };
+    if (!mapped.ok()) {
       index->identities[i].reset();
       index->scanned.push_back(catalog_at);
       continue;
     }
     const std::optional<Catalog> catalog = ParseCatalog(bytes);
     ERR_clear_error();
-    if (!catalog) continue;
+    if (!catalog) {
+      if (changed()) {
+        index->identities[i].reset();
+        index->scanned.push_back(catalog_at);
+      }
+      continue;
+    }
     std::vector<Listing::Index::Key> keys;
     bool regular = true;
     // A list with an entry that is not a whole TLV lists nothing.
@@ -169,16 +177,14 @@ std::shared_ptr<const Listing::Index> Database::IndexOf(
       }
       return regular;
     });
-    if (!whole) continue;
-    if (!regular) {
+    if (!regular || changed()) {
       index->identities[i].reset();
       index->scanned.push_back(catalog_at);
       continue;
     }
-    index->keys.insert(index->keys.end(), keys.begin(), keys.end());
+    if (whole) index->keys.insert(index->keys.end(), keys.begin(), keys.end());
   }
   std::sort(index->keys.begin(), index->keys.end());
-  std::vector<std::uint8_t>().swap(bytes);
   // Published whole: the listing's readers only read it.
   std::const_pointer_cast<Listing>(listing)->index_ = index;
   return index;
@@ -309,6 +315,7 @@ std::optional<Member> VerdictCache::FindByTag(const std::string& path, const Fil
       std::vector<std::uint8_t> list(static_cast<std::size_t>(entry.entries_length));
       auto built = std::make_shared<Tags>();
       bool regular = true;
+      std::u16string folded;
       const bool walked =
           pe::FileSource(fd, size).ReadAt(entry.entries_offset, list) &&
           ForEachEntry(list, [&](std::span<const std::uint8_t> e) {
@@ -317,9 +324,9 @@ std::optional<Member> VerdictCache::FindByTag(const std::string& path, const Fil
               regular = false;
               return false;
             }
-            if (const auto folded = FoldedIdentifier(*id)) {
+            if (FoldIdentifier(*id, &folded)) {
               built->emplace_back(
-                  std::hash<std::u16string>{}(*folded),
+                  std::hash<std::u16string>{}(folded),
                   entry.entries_offset + static_cast<std::uint64_t>(e.data() - list.data()));
             }
             return true;
