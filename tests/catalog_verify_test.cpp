@@ -219,6 +219,9 @@ TEST_F(CatalogTest, CatalogsChangedOnDiskAreJudgedAfresh) {
   others.entries = {EntryFor(exelore_test::Digest({'o'}))};
   const Bytes other = BuildCatalog(others, pki_->signer);
   const std::string path = catroot_ + "/kept.cat";
+  // Settled as the kept one, so read through its mapping.
+  const std::string settled_flipped = File("settled-flipped.cat");
+  exelore_test::WriteFile(settled_flipped, flipped);
   const auto first_catalog = [&] {
     HCATADMIN admin = nullptr;
     EXPECT_TRUE(CryptCATAdminAcquireContext(&admin, nullptr, 0));
@@ -260,6 +263,8 @@ TEST_F(CatalogTest, CatalogsChangedOnDiskAreJudgedAfresh) {
     for (int i = 0; i < 2; ++i) {
       EXPECT_EQ(VerifyMember(path, tag, member), (Verdict{0, 0}));
       EXPECT_TRUE(first_catalog());
+      EXPECT_EQ(VerifyMember(settled_flipped, tag, member),
+                (Verdict{CRYPT_E_HASH_VALUE, static_cast<DWORD>(CRYPT_E_HASH_VALUE)}));
     }
     if (c.in_place) {
       std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
