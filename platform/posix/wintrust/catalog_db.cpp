@@ -474,25 +474,34 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
   if (!file.Open(path, &error) || file.size() == 0 ||
       file.size() > authenticode::kMaxSignedFileSize)
     return false;
+  const pe::FileSource source(file.fd(), file.size());
   // An entry that lists the hash holds its bytes in the digest of its
   // SpcIndirectData, so a file without them cannot list it: most files cost
-  // one read and one search, and only candidates are parsed. A file larger
-  // than a piece is searched and parsed through one mapping, never copied.
+  // one read and one search, and only candidates are parsed. Pieces
+  // overlap by the hash's length less one, so no occurrence straddles two.
   const std::uint64_t size = file.size();
+  const std::size_t overlap = hash.size() - 1;
+  const std::size_t piece =
+      static_cast<std::size_t>(std::min<std::uint64_t>(size, kScanChunk + overlap));
+  if (buffer_.size() < piece) buffer_.resize(piece);
+  bool found = false;
+  for (std::uint64_t at = 0; !found && at < size;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - at));
+    if (!source.ReadAt(at, std::span(buffer_.data(), n))) return false;
+    found = ::memmem(buffer_.data(), n, hash.data(), hash.size()) != nullptr;
+    if (at + n == size) break;
+    at += n - overlap;
+  }
+  if (!found) return false;
+  // The catalog refers into the bytes parsed: the buffer, or a mapping,
+  // which lasts until the search is done.
   std::optional<MappedFile> mapped;
-  std::span<const std::uint8_t> bytes;
-  if (size <= kScanChunk) {
-    if (buffer_.size() < size) buffer_.resize(static_cast<std::size_t>(size));
-    bytes = std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(size));
-    if (!pe::FileSource(file.fd(), size).ReadAt(0, std::span(buffer_.data(), bytes.size()))) {
-      return false;
-    }
-  } else {
+  std::span<const std::uint8_t> bytes(buffer_.data(), static_cast<std::size_t>(size));
+  if (size > piece) {
     mapped.emplace(file.fd(), size);
     if (!mapped->ok()) return false;
     bytes = mapped->bytes();
   }
-  if (::memmem(bytes.data(), bytes.size(), hash.data(), hash.size()) == nullptr) return false;
   const std::optional<Catalog> catalog = ParseCatalog(bytes);
   const bool lists = catalog && catalog->FindByDigest(hash).has_value();
   ERR_clear_error();

@@ -106,9 +106,10 @@ std::optional<std::string> DatabaseFolder();
 // lookup order: names compared without ASCII case, then bytewise.
 std::vector<std::string> ListCatalogs(const std::string& folder);
 
-// Finds catalogs that list a hash. Reads each file once, one of at most
-// kScanChunk bytes into a buffer kept across files, a larger one through a
-// mapping, and parses only the files that contain the hash's bytes.
+// Finds catalogs that list a hash. Reads each file once, in pieces of at
+// most kScanChunk bytes through a buffer kept across files, and parses only
+// the files that contain the hash's bytes: one that fits the buffer from
+// there, a larger one through a mapping.
 class Scanner {
  public:
   static constexpr std::size_t kScanChunk = 1u << 20;
