@@ -186,7 +186,7 @@ std::shared_ptr<const Listing::Index> Database::IndexOf(
   }
   std::sort(index->keys.begin(), index->keys.end());
   // Published whole: the listing's readers only read it.
-  std::const_pointer_cast<Listing>(listing)->index_ = index;
+  listing->index_ = index;
   return index;
 }
 

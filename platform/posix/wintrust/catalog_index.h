@@ -56,7 +56,8 @@ class Listing {
   friend class Database;
   struct Index;
   std::vector<std::string> paths_;
-  std::shared_ptr<const Index> index_;  // built at most once, under the database's lock
+  // Built at most once, and read, under the database's lock.
+  mutable std::shared_ptr<const Index> index_;
 };
 
 // The catalog database of one folder, for the life of the process. Safe to
