@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <map>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -123,66 +125,95 @@ std::shared_ptr<const Listing> Database::List() {
   return current_;
 }
 
-std::shared_ptr<const Listing::Index> Database::IndexOf(
-    const std::shared_ptr<const Listing>& listing) {
-  // Built under the lock: the threads of one scan wait for the one index
-  // rather than each reading the folder.
-  if (listing->index_) return listing->index_;
-  auto index = std::make_shared<Listing::Index>();
-  const std::vector<std::string>& paths = listing->paths_;
-  index->identities.resize(paths.size());
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    const auto catalog_at = static_cast<std::uint32_t>(i);
-    RegularFile file;
-    DWORD error = 0;
-    std::optional<FileIdentity> identity;
-    if (file.Open(paths[i], &error)) identity = SettledIdentity(file.fd());
-    // A file not settled may change, and is scanned at each lookup (as is
-    // one that cannot be opened now); an empty or oversized one lists
-    // nothing.
-    if (!identity) {
-      index->scanned.push_back(catalog_at);
-      continue;
-    }
-    index->identities[i] = identity;
-    if (file.size() == 0 || file.size() > authenticode::kMaxSignedFileSize) continue;
-    const MappedFile mapped(file.fd(), file.size());
-    const std::span<const std::uint8_t> bytes = mapped.bytes();
-    // What was read counts only if the file is unchanged once it is read.
-    const auto changed = [&] { return SettledIdentity(file.fd()) != identity; };
-    if (!mapped.ok()) {
-      index->identities[i].reset();
-      index->scanned.push_back(catalog_at);
-      continue;
-    }
-    const std::optional<Catalog> catalog = ParseCatalog(bytes);
-    ERR_clear_error();
-    if (!catalog) {
-      if (changed()) {
-        index->identities[i].reset();
-        index->scanned.push_back(catalog_at);
-      }
-      continue;
-    }
-    std::vector<Listing::Index::Key> keys;
-    bool regular = true;
+namespace {
+
+// What the index holds of one catalog.
+struct Indexed {
+  bool scanned = false;                  // searched as the scanner searches, at each lookup
+  std::optional<FileIdentity> identity;  // when indexed
+  std::vector<Listing::Index::Key> keys;
+};
+
+Indexed IndexCatalog(const std::string& path, std::uint32_t catalog_at) {
+  Indexed out;
+  RegularFile file;
+  DWORD error = 0;
+  std::optional<FileIdentity> identity;
+  if (file.Open(path, &error)) identity = SettledIdentity(file.fd());
+  // A file not settled may change, and is scanned at each lookup (as is one
+  // that cannot be opened now); an empty or oversized one lists nothing.
+  out.scanned = !identity;
+  if (!identity || file.size() == 0 || file.size() > authenticode::kMaxSignedFileSize) {
+    out.identity = identity;
+    return out;
+  }
+  const MappedFile mapped(file.fd(), file.size());
+  if (!mapped.ok()) {
+    out.scanned = true;
+    return out;
+  }
+  const std::span<const std::uint8_t> bytes = mapped.bytes();
+  const std::optional<Catalog> catalog = ParseCatalog(bytes);
+  ERR_clear_error();
+  bool regular = true;
+  bool whole = false;
+  if (catalog) {
     // A list with an entry that is not a whole TLV lists nothing.
-    const bool whole = ForEachEntry(catalog->entries, [&](std::span<const std::uint8_t> entry) {
+    whole = ForEachEntry(catalog->entries, [&](std::span<const std::uint8_t> entry) {
       std::span<const std::uint8_t> digest;
       const ListedDigest listed = ReadListedDigest(entry, &digest);
       if (listed == ListedDigest::kIrregular) regular = false;
       if (listed == ListedDigest::kListed && !digest.empty()) {
-        keys.push_back(
+        out.keys.push_back(
             {KeyOf(digest), catalog_at, static_cast<std::uint32_t>(entry.data() - bytes.data())});
       }
       return regular;
     });
-    if (!regular || changed()) {
-      index->identities[i].reset();
-      index->scanned.push_back(catalog_at);
-      continue;
+  }
+  // What was read counts only if the file is unchanged once it is read.
+  if (!regular || SettledIdentity(file.fd()) != identity) {
+    out.scanned = true;
+    out.keys.clear();
+    return out;
+  }
+  if (!whole) out.keys.clear();
+  out.identity = identity;
+  return out;
+}
+
+}  // namespace
+
+std::shared_ptr<const Listing::Index> Database::IndexOf(
+    const std::shared_ptr<const Listing>& listing) {
+  // Built under the lock: the threads of one scan wait for the one index
+  // rather than each reading the folder. The catalogs are read on as many
+  // threads as there are processors.
+  if (listing->index_) return listing->index_;
+  const std::vector<std::string>& paths = listing->paths_;
+  std::vector<Indexed> catalogs(paths.size());
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < paths.size();) {
+      catalogs[i] = IndexCatalog(paths[i], static_cast<std::uint32_t>(i));
     }
-    if (whole) index->keys.insert(index->keys.end(), keys.begin(), keys.end());
+  };
+  const unsigned helpers =
+      std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 16u) - 1;
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < helpers && t + 1 < paths.size(); ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& thread : threads) thread.join();
+
+  auto index = std::make_shared<Listing::Index>();
+  index->identities.resize(paths.size());
+  std::size_t keys = 0;
+  for (const Indexed& c : catalogs) keys += c.keys.size();
+  index->keys.reserve(keys);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (catalogs[i].scanned) index->scanned.push_back(static_cast<std::uint32_t>(i));
+    index->identities[i] = catalogs[i].identity;
+    index->keys.insert(index->keys.end(), catalogs[i].keys.begin(), catalogs[i].keys.end());
+    std::vector<Listing::Index::Key>().swap(catalogs[i].keys);
   }
   std::sort(index->keys.begin(), index->keys.end());
   // Published whole: the listing's readers only read it.

@@ -50,11 +50,12 @@ std::optional<FileIdentity> SettledIdentity(int fd);
 // asked about more than one hash, an index of what they list.
 class Listing {
  public:
+  struct Index;  // what catalog_index.cpp builds
+
   const std::vector<std::string>& paths() const { return paths_; }
 
  private:
   friend class Database;
-  struct Index;
   std::vector<std::string> paths_;
   // Built at most once, and read, under the database's lock.
   mutable std::shared_ptr<const Index> index_;
