@@ -181,6 +181,22 @@ Indexed IndexCatalog(const std::string& path, std::uint32_t catalog_at) {
   return out;
 }
 
+// Sorts `keys`, which come in catalog order and within a catalog in file
+// order, into key order keeping that order among equal keys (so in the
+// order of Key::operator<): a stable radix sort on the key's two halves,
+// for millions of keys a tenth of the cost of comparing them.
+void SortByKey(std::vector<Listing::Index::Key>& keys) {
+  std::vector<Listing::Index::Key> other(keys.size());
+  for (const int shift : {0, 16}) {
+    std::vector<std::size_t> start(1u << 16, 0);
+    for (const auto& k : keys) ++start[(k.key >> shift) & 0xFFFF];
+    std::size_t at = 0;
+    for (std::size_t& s : start) at += std::exchange(s, at);
+    for (const auto& k : keys) other[start[(k.key >> shift) & 0xFFFF]++] = k;
+    keys.swap(other);
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<const Listing::Index> Database::IndexOf(
@@ -215,7 +231,7 @@ std::shared_ptr<const Listing::Index> Database::IndexOf(
     index->keys.insert(index->keys.end(), catalogs[i].keys.begin(), catalogs[i].keys.end());
     std::vector<Listing::Index::Key>().swap(catalogs[i].keys);
   }
-  std::sort(index->keys.begin(), index->keys.end());
+  SortByKey(index->keys);
   // Published whole: the listing's readers only read it.
   listing->index_ = index;
   return index;
