@@ -7,10 +7,12 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalog_builder.h"
@@ -19,6 +21,9 @@
 #include "process.h"
 #include "test_pki.h"
 #include "text.h"
+#include "verify_file.h"
+#include "wintrust/catalog_db.h"
+#include "wintrust/catalog_index.h"
 
 namespace {
 
@@ -227,6 +232,122 @@ TEST_F(CatalogTest, EnumFindsTheFirstCatalogThatListsTheHash) {
   EXPECT_EQ(CryptCATAdminEnumCatalogFromHash(admin, hash.data(), 20, 0, &info), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
   EXPECT_TRUE(CryptCATAdminReleaseContext(admin, 0));
+}
+
+// The catalogs listing `hash`, in enumeration order, as the program's API
+// gives them: the first, then each after the one before (hPrevCatInfo).
+std::vector<std::string> EnumerateCatalogs(const Bytes& hash) {
+  std::vector<std::string> names;
+  HCATADMIN admin = nullptr;
+  if (!CryptCATAdminAcquireContext(&admin, nullptr, 0)) return {"<no context>"};
+  Bytes copy = hash;
+  HCATINFO info = nullptr;
+  while (
+      (info = CryptCATAdminEnumCatalogFromHash(admin, copy.data(), static_cast<DWORD>(copy.size()),
+                                               0, info == nullptr ? nullptr : &info)) != nullptr) {
+    CATALOG_INFO catalog{};
+    catalog.cbStruct = sizeof catalog;
+    if (!CryptCATCatalogInfoFromContext(info, &catalog, 0)) names.push_back("<no info>");
+    names.push_back(
+        fs::path(*exelore_posix::Utf16ToBytes(catalog.wszCatalogFile)).filename().string());
+  }
+  CryptCATAdminReleaseContext(admin, 0);
+  return names;
+}
+
+// A process that asks about many files answers from its index of the
+// folder, once the catalogs have settled, what a scan of every catalog
+// answers, from several threads at once, the enumeration's continuation
+// included; and WinVerifyTrust answers from the verdict it keeps what it
+// answered at first.
+TEST_F(CatalogTest, ManyLookupsAnswerAsTheScanFromEveryThread) {
+  exelore_test::PeLayout layout;
+  const Bytes image = Image(7, &layout);
+  const std::string member = File("many-member.exe");
+  exelore_test::WriteFile(member, image);
+  const Bytes listed = ImageHash(image, layout);
+  const Bytes a = exelore_test::Digest({'a'});
+  const Bytes b = exelore_test::Digest({'b'});
+  const Bytes c = exelore_test::Digest({'c'});
+  const Bytes e = exelore_test::Digest({'e'});
+  const Bytes f = exelore_test::Digest({'f'});
+  CatalogOptions first;
+  first.entries = {EntryFor(a)};
+  CatalogOptions second;
+  second.entries = {EntryFor(a), EntryFor(listed), EntryFor(b)};
+  // `e` only in an identifier's bytes, `f` as that entry's digest.
+  CatalogOptions third;
+  third.entries = {EntryFor(f), EntryFor(b)};
+  third.entries[0].raw_tag = e;
+  CatalogOptions nameless;
+  nameless.entries = {EntryFor(c)};
+  nameless.entries[0].indirect_data = false;
+  const Bytes signed_second = BuildCatalog(second, pki_->signer);
+  PutCatalog("a-first.cat", BuildCatalog(first, pki_->untrusted_signer));
+  PutCatalog("B-second.CAT", signed_second);
+  PutCatalog("c-third.cat", BuildCatalog(third, pki_->signer));
+  PutCatalog("0-truncated.cat", Bytes(signed_second.begin(), signed_second.end() - 40));
+  PutCatalog("0-unsigned.cat", exelore_test::BuildUnsignedCatalog(second));
+  PutCatalog("0-nameless.cat", BuildCatalog(nameless, pki_->signer));
+  PutCatalog("0-garbage.cat", Bytes(4096, 0x30));
+  std::this_thread::sleep_for(std::chrono::nanoseconds(exelore_posix::catalog::kSettledAfterNs) +
+                              std::chrono::milliseconds(200));
+
+  struct Case {
+    const char* what;
+    Bytes hash;
+    std::vector<std::string> catalogs;
+  };
+  const Case cases[] = {
+      {"listed by two", a, {"a-first.cat", "B-second.CAT"}},
+      {"listed by two others", b, {"B-second.CAT", "c-third.cat"}},
+      {"the member", listed, {"B-second.CAT"}},
+      {"named but without hash", c, {}},
+      {"in an identifier only", e, {}},
+      {"digest of a raw identifier", f, {"c-third.cat"}},
+      {"listed nowhere", exelore_test::Digest({'z'}), {}},
+  };
+  const std::vector<std::string> paths = exelore_posix::catalog::ListCatalogs(catroot_);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    std::vector<std::string> scanned;
+    exelore_posix::catalog::Scanner scanner;
+    for (std::size_t start = 0;;) {
+      const auto found = scanner.FindFirst(paths, start, k.hash);
+      if (!found) break;
+      scanned.push_back(fs::path(paths[*found]).filename().string());
+      start = *found + 1;
+    }
+    EXPECT_EQ(scanned, k.catalogs);
+  }
+
+  // Each thread asks every question three times; the first questions of the
+  // process build the index and keep the verdict, the later ones use them.
+  const std::u16string catalog = Wide(catroot_ + "/B-second.CAT");
+  const std::u16string tag = exelore_test::HexTag(listed);
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 3;
+  std::vector<std::vector<std::vector<std::string>>> answers(kThreads);
+  std::vector<std::vector<exelore_test::Verdict>> verdicts(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        for (const Case& k : cases) answers[t].push_back(EnumerateCatalogs(k.hash));
+        verdicts[t].push_back(
+            exelore_test::VerifyCatalogMember(catalog, tag, Wide(member)).verdict);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    SCOPED_TRACE(t);
+    for (std::size_t i = 0; i < answers[t].size(); ++i) {
+      EXPECT_EQ(answers[t][i], cases[i % std::size(cases)].catalogs)
+          << cases[i % std::size(cases)].what;
+    }
+    EXPECT_EQ(verdicts[t], std::vector<exelore_test::Verdict>(kRounds, {0, 0}));
+  }
 }
 
 TEST_F(CatalogTest, CatalogFunctionsRefuseBadArguments) {

@@ -7,12 +7,17 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalog_builder.h"
 #include "catalog_fixture.h"
 #include "wintrust/catalog_db.h"
+#include "wintrust/catalog_index.h"
 #include "pe_builder.h"
 #include "test_pki.h"
 #include "verify_file.h"
@@ -189,6 +194,88 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(VerifyMember(c.catalog, c.tag, c.file), c.expected);
+  }
+}
+
+// A verdict is kept only for the file it was reached on: a catalog that had
+// settled and was verified, then changes on disk (a byte of its signed
+// content flipped in place, or the file replaced by another), is judged
+// afresh, by WinVerifyTrust and by the enumeration alike.
+TEST_F(CatalogTest, CatalogsChangedOnDiskAreJudgedAfresh) {
+  exelore_test::PeLayout layout;
+  const Bytes image = Image(3, &layout);
+  const std::string member = File("kept-member.exe");
+  exelore_test::WriteFile(member, image);
+  const Bytes sha1 = ImageHash(image, layout);
+  const std::u16string tag = exelore_test::HexTag(sha1);
+  CatalogOptions options;
+  options.entries = {EntryFor(exelore_test::Digest({'k'})), EntryFor(sha1)};
+  const Bytes trusted = BuildCatalog(options, pki_->signer);
+  Bytes flipped = trusted;
+  const auto at = std::search(flipped.begin(), flipped.end(), sha1.begin(), sha1.end());
+  ASSERT_NE(at, flipped.end());
+  at[5] ^= 0x01;
+  CatalogOptions others;
+  others.entries = {EntryFor(exelore_test::Digest({'o'}))};
+  const Bytes other = BuildCatalog(others, pki_->signer);
+  const std::string path = catroot_ + "/kept.cat";
+  // Settled as the kept one, so read through its mapping.
+  const std::string settled_flipped = File("settled-flipped.cat");
+  exelore_test::WriteFile(settled_flipped, flipped);
+  const auto first_catalog = [&] {
+    HCATADMIN admin = nullptr;
+    EXPECT_TRUE(CryptCATAdminAcquireContext(&admin, nullptr, 0));
+    Bytes hash = sha1;
+    HCATINFO info = CryptCATAdminEnumCatalogFromHash(admin, hash.data(), 20, 0, nullptr);
+    CATALOG_INFO catalog{};
+    catalog.cbStruct = sizeof catalog;
+    const bool found = info != nullptr && CryptCATCatalogInfoFromContext(info, &catalog, 0);
+    if (info != nullptr) CryptCATAdminReleaseCatalogContext(admin, info, 0);
+    CryptCATAdminReleaseContext(admin, 0);
+    return found;
+  };
+
+  struct Case {
+    const char* what;
+    const Bytes* bytes;
+    bool in_place;  // rewritten through the same inode, else renamed over it
+    Verdict expected;
+    bool listed;
+  };
+  const Case cases[] = {
+      {"a byte of the listed hash flipped in place",
+       &flipped,
+       true,
+       {CRYPT_E_HASH_VALUE, static_cast<DWORD>(CRYPT_E_HASH_VALUE)},
+       false},
+      {"replaced by a catalog without the member",
+       &other,
+       false,
+       {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)},
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    exelore_test::WriteFile(path, trusted);
+    std::this_thread::sleep_for(std::chrono::nanoseconds(exelore_posix::catalog::kSettledAfterNs) +
+                                std::chrono::milliseconds(200));
+    // Verified, then verified from what was kept.
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(VerifyMember(path, tag, member), (Verdict{0, 0}));
+      EXPECT_TRUE(first_catalog());
+      EXPECT_EQ(VerifyMember(settled_flipped, tag, member),
+                (Verdict{CRYPT_E_HASH_VALUE, static_cast<DWORD>(CRYPT_E_HASH_VALUE)}));
+    }
+    if (c.in_place) {
+      std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+      file.write(reinterpret_cast<const char*>(c.bytes->data()),
+                 static_cast<std::streamsize>(c.bytes->size()));
+    } else {
+      exelore_test::WriteFile(path + ".new", *c.bytes);
+      std::filesystem::rename(path + ".new", path);
+    }
+    EXPECT_EQ(VerifyMember(path, tag, member), c.expected);
+    EXPECT_EQ(first_catalog(), c.listed);
   }
 }
 

@@ -110,15 +110,22 @@ void PutSignerInfo(Arena& arena, PKCS7_SIGNER_INFO* si) {
 
 // Decodes a whole file that may itself be a SignedData, such as a catalog,
 // with nothing but zero bytes after it: mapped, not copied, up to the
-// catalog database's size cap.
+// catalog database's size cap. A content that is a SEQUENCE, as a
+// catalog's trust list, is left undecoded (nothing here reads it); any other
+// message is decoded whole.
 ossl::Pkcs7Ptr DecodeSignedDataFile(const RegularFile& file) {
   if (file.size() > authenticode::kMaxSignedFileSize) return nullptr;
   const MappedFile mapped(file.fd(), file.size());
   if (!mapped.ok()) return nullptr;
   const std::span<const std::uint8_t> bytes = mapped.bytes();
   std::size_t used = 0;
-  ossl::Pkcs7Ptr p7 =
-      authenticode::DecodeSignedData(bytes, authenticode::kMaxSignedFileSize, &used);
+  ossl::Pkcs7Ptr p7;
+  if (auto shell =
+          authenticode::DecodeSignedDataShell(bytes, authenticode::kMaxSignedFileSize, &used)) {
+    p7 = std::move(shell->message);
+  } else {
+    p7 = authenticode::DecodeSignedData(bytes, authenticode::kMaxSignedFileSize, &used);
+  }
   if (!p7 || !std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(used), bytes.end(),
                           [](std::uint8_t b) { return b == 0; })) {
     return nullptr;

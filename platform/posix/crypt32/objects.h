@@ -46,7 +46,8 @@ Store* StoreFromHandle(HCERTSTORE handle);
 // registered as a handle with one reference.
 Store* NewStoreOf(STACK_OF(X509) * certs);
 
-// A decoded signed message (HCRYPTMSG).
+// A decoded signed message (HCRYPTMSG); a SEQUENCE content, such as a
+// catalog's trust list, left out (nothing reads it).
 struct Message {
   std::shared_ptr<PKCS7> p7;  // shared with WinVerifyTrust (signed_data.h)
 };

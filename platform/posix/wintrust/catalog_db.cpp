@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -95,25 +96,31 @@ Member ReadMember(const CatTrustedSubject* subject) {
 
 enum class Step { kNext, kStop, kDamaged };
 
-// Walks the TrustedSubjects of `entries` (an encoded SEQUENCE OF) in order,
-// handing `visit` the encoding of each until it answers other than kNext:
-// that answer; kNext after the last; kDamaged where one is not a whole
-// tag-length-value inside the list. Each step moves past at least a tag and
-// a length, so the walk ends.
-Step WalkSubjects(const ASN1_STRING* entries,
+// Walks the TrustedSubjects of `entries` (an encoded SEQUENCE OF, or nothing)
+// in order, handing `visit` the encoding of each until it answers other than
+// kNext, and checks that every entry, to the end of the list, is a whole
+// tag-length-value inside it: kDamaged where one is not; otherwise the
+// answer that ended the visits, kNext after the last. Each step moves past
+// at least a tag and a length, so the walk ends.
+Step WalkSubjects(std::span<const std::uint8_t> entries,
                   const std::function<Step(std::span<const std::uint8_t>)>& visit) {
-  const auto contents = authenticode::DerContents(
-      std::span<const std::uint8_t>(entries->data, static_cast<std::size_t>(entries->length)));
+  if (entries.empty()) return Step::kNext;
+  const auto contents = authenticode::DerContents(entries);
   if (!contents) return Step::kDamaged;
   std::span<const std::uint8_t> rest = *contents;
+  Step answer = Step::kNext;
   while (!rest.empty()) {
+    // Entries lie some hundred bytes apart, and a large catalog is tens of
+    // MiB: asked for ahead, the next pages are there when the walk arrives.
+    __builtin_prefetch(rest.data() + 4096);
     const auto inner = authenticode::DerContents(rest);
     if (!inner) return Step::kDamaged;
     const auto length = static_cast<std::size_t>(inner->data() + inner->size() - rest.data());
-    if (const Step step = visit(rest.first(length)); step != Step::kNext) return step;
+    if (answer == Step::kNext) answer = visit(rest.first(length));
+    if (answer == Step::kDamaged) return answer;
     rest = rest.subspan(length);
   }
-  return Step::kNext;
+  return answer;
 }
 
 // Decodes one TrustedSubject filling `der`, or null.
@@ -151,11 +158,11 @@ bool TagMatchesText(std::span<const std::uint8_t> stored, std::u16string_view ta
 }  // namespace
 
 bool Catalog::ForEachMember(const std::function<bool(const Member&)>& visit) const {
-  return entries && WalkSubjects(entries.get(), [&](std::span<const std::uint8_t> der) {
-                      const TrustedSubjectPtr subject = DecodeSubject(der);
-                      if (!subject) return Step::kDamaged;
-                      return visit(ReadMember(subject.get())) ? Step::kStop : Step::kNext;
-                    }) == Step::kStop;
+  return WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
+           const TrustedSubjectPtr subject = DecodeSubject(der);
+           if (!subject) return Step::kDamaged;
+           return visit(ReadMember(subject.get())) ? Step::kStop : Step::kNext;
+         }) == Step::kStop;
 }
 
 // Both searches skip, before decoding it, an entry that cannot match: one
@@ -163,11 +170,22 @@ bool Catalog::ForEachMember(const std::function<bool(const Member&)>& visit) con
 // catalog so costs one decode for the entry found.
 std::optional<Member> Catalog::FindByDigest(std::span<const std::uint8_t> hash) const {
   std::optional<Member> found;
-  if (hash.empty() || !entries) return found;
-  WalkSubjects(entries.get(), [&](std::span<const std::uint8_t> der) {
-    if (::memmem(der.data(), der.size(), hash.data(), hash.size()) == nullptr) return Step::kNext;
+  if (hash.empty()) return found;
+  // The first occurrence of the hash's bytes at or after the entry walked:
+  // entries before it are passed over unread, so the list is searched once.
+  const std::uint8_t* const end = entries.data() + entries.size();
+  const std::uint8_t* next = entries.data();
+  const auto search_from = [&](const std::uint8_t* from) {
+    next = static_cast<const std::uint8_t*>(
+        ::memmem(from, static_cast<std::size_t>(end - from), hash.data(), hash.size()));
+  };
+  search_from(next);
+  const Step step = WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
+    const std::uint8_t* const der_end = der.data() + der.size();
+    if (next != nullptr && next < der.data()) search_from(der.data());
+    if (next == nullptr || next + hash.size() > der_end) return Step::kNext;
     const TrustedSubjectPtr subject = DecodeSubject(der);
-    if (!subject) return Step::kDamaged;
+    if (!subject) return Step::kNext;
     Member m = ReadMember(subject.get());
     if (!m.has_indirect_data || m.digest.size() != hash.size() ||
         std::memcmp(m.digest.data(), hash.data(), hash.size()) != 0) {
@@ -176,13 +194,14 @@ std::optional<Member> Catalog::FindByDigest(std::span<const std::uint8_t> hash) 
     found = std::move(m);
     return Step::kStop;
   });
+  if (step != Step::kStop) found.reset();
   return found;
 }
 
 std::optional<Member> Catalog::FindByTag(std::u16string_view tag) const {
   std::optional<Member> found;
-  if (tag.empty() || !entries) return found;
-  WalkSubjects(entries.get(), [&](std::span<const std::uint8_t> der) {
+  if (tag.empty()) return found;
+  const Step step = WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
     const auto raw = RawIdentifier(der);
     if (raw && !TagMatchesText(*raw, tag)) return Step::kNext;
     const TrustedSubjectPtr subject = DecodeSubject(der);
@@ -192,15 +211,165 @@ std::optional<Member> Catalog::FindByTag(std::u16string_view tag) const {
     found = std::move(m);
     return Step::kStop;
   });
+  if (step != Step::kStop) found.reset();
   return found;
+}
+
+bool ForEachEntry(std::span<const std::uint8_t> entries,
+                  const std::function<bool(std::span<const std::uint8_t>)>& visit) {
+  return WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
+           return visit(der) ? Step::kNext : Step::kStop;
+         }) != Step::kDamaged;
+}
+
+std::optional<Member> DecodeMember(std::span<const std::uint8_t> entry) {
+  const TrustedSubjectPtr subject = DecodeSubject(entry);
+  if (!subject) return std::nullopt;
+  return ReadMember(subject.get());
+}
+
+std::optional<std::span<const std::uint8_t>> EntryIdentifier(std::span<const std::uint8_t> entry) {
+  return RawIdentifier(entry);
+}
+
+bool IdentifierNames(std::span<const std::uint8_t> identifier, std::u16string_view tag) {
+  return TagMatchesText(identifier, tag);
+}
+
+bool FoldIdentifier(std::span<const std::uint8_t> identifier, std::u16string* text) {
+  text->clear();
+  if (identifier.size() % 2 != 0) return false;
+  for (std::size_t i = 0; i + 1 < identifier.size(); i += 2) {
+    text->push_back(AsciiLower(static_cast<char16_t>(identifier[i] | (identifier[i + 1] << 8))));
+  }
+  while (!text->empty() && text->back() == 0) text->pop_back();
+  return true;
+}
+
+std::u16string FoldTag(std::u16string_view tag) {
+  std::u16string text(tag);
+  for (char16_t& c : text) c = AsciiLower(c);
+  return text;
+}
+
+namespace {
+
+// The children of one TLV, read one at a time without a list of them: the
+// reader of a million entries allocates nothing per entry.
+class Children {
+ public:
+  explicit Children(std::span<const std::uint8_t> tlv) {
+    const auto contents = authenticode::DerContents(tlv);
+    whole_ = contents.has_value();
+    if (whole_) rest_ = *contents;
+  }
+  // The next child; nullopt after the last, or where one is not a whole TLV
+  // inside the parent (whole() false from then on).
+  std::optional<std::span<const std::uint8_t>> Next() {
+    if (!whole_ || rest_.empty()) return std::nullopt;
+    const auto inner = authenticode::DerContents(rest_);
+    if (!inner) {
+      whole_ = false;
+      return std::nullopt;
+    }
+    const auto length = static_cast<std::size_t>(inner->data() + inner->size() - rest_.data());
+    const auto child = rest_.first(length);
+    rest_ = rest_.subspan(length);
+    return child;
+  }
+  // Whether every child so far was whole and none is left.
+  bool Finished() const { return whole_ && rest_.empty(); }
+
+ private:
+  std::span<const std::uint8_t> rest_;
+  bool whole_ = false;
+};
+
+// The children of `tlv` when it has exactly `N`, each a whole TLV.
+template <std::size_t N>
+std::optional<std::array<std::span<const std::uint8_t>, N>> ExactChildren(
+    std::span<const std::uint8_t> tlv) {
+  Children children(tlv);
+  std::array<std::span<const std::uint8_t>, N> out;
+  for (auto& child : out) {
+    const auto next = children.Next();
+    if (!next) return std::nullopt;
+    child = *next;
+  }
+  if (!children.Finished()) return std::nullopt;
+  return out;
+}
+
+}  // namespace
+
+// TrustedSubject ::= SEQUENCE { OCTET STRING, SET OF Attribute OPTIONAL },
+// Attribute ::= SEQUENCE { OBJECT IDENTIFIER, SET OF ANY }, and the
+// attribute's first value an SpcIndirectDataContent ::= SEQUENCE { SEQUENCE,
+// DigestInfo ::= SEQUENCE { AlgorithmIdentifier, OCTET STRING } }: where
+// ReadMember finds the digest, read by tag-length-values alone.
+ListedDigest ReadListedDigest(std::span<const std::uint8_t> entry,
+                              std::span<const std::uint8_t>* digest) {
+  constexpr std::uint8_t kOctetString = 0x04;
+  constexpr std::uint8_t kOid = 0x06;
+  constexpr std::uint8_t kSequence = 0x30;
+  constexpr std::uint8_t kSet = 0x31;
+  // The contents octets of SPC_INDIRECT_DATA_OBJID, 1.3.6.1.4.1.311.2.1.4.
+  static constexpr std::uint8_t kSpcIndirectData[] = {0x2B, 0x06, 0x01, 0x04, 0x01,
+                                                      0x82, 0x37, 0x02, 0x01, 0x04};
+  if (entry.empty() || entry[0] != kSequence) return ListedDigest::kIrregular;
+  Children fields(entry);
+  const auto identifier = fields.Next();
+  const auto attributes = fields.Next();
+  if (!identifier || (*identifier)[0] != kOctetString || fields.Next() || !fields.Finished()) {
+    return ListedDigest::kIrregular;
+  }
+  if (!attributes) return ListedDigest::kNone;
+  if ((*attributes)[0] != kSet) return ListedDigest::kIrregular;
+  Children each(*attributes);
+  std::optional<std::span<const std::uint8_t>> value;
+  while (const auto attribute = each.Next()) {
+    const auto parts = ExactChildren<2>(*attribute);
+    if ((*attribute)[0] != kSequence || !parts || (*parts)[0][0] != kOid ||
+        (*parts)[1][0] != kSet) {
+      return ListedDigest::kIrregular;
+    }
+    const auto oid = authenticode::DerContents((*parts)[0]);
+    if (!oid) return ListedDigest::kIrregular;
+    if (!std::equal(oid->begin(), oid->end(), std::begin(kSpcIndirectData),
+                    std::end(kSpcIndirectData))) {
+      continue;
+    }
+    if (value) return ListedDigest::kIrregular;  // ReadMember might take either
+    Children values((*parts)[1]);
+    value = values.Next().value_or(std::span<const std::uint8_t>());
+    while (values.Next()) {
+    }
+    if (!values.Finished()) return ListedDigest::kIrregular;
+  }
+  if (!each.Finished()) return ListedDigest::kIrregular;
+  if (!value || value->empty() || (*value)[0] != kSequence) return ListedDigest::kNone;
+  const auto indirect = ExactChildren<2>(*value);
+  if (!indirect || (*indirect)[1][0] != kSequence) return ListedDigest::kIrregular;
+  const auto digest_info = ExactChildren<2>((*indirect)[1]);
+  if (!digest_info || (*digest_info)[1][0] != kOctetString) return ListedDigest::kIrregular;
+  const auto contents = authenticode::DerContents((*digest_info)[1]);
+  if (!contents) return ListedDigest::kIrregular;
+  *digest = *contents;
+  return ListedDigest::kListed;
 }
 
 std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
   if (der.empty() || der.size() > authenticode::kMaxSignedFileSize) return std::nullopt;
+  std::size_t used = 0;
+  auto shell = authenticode::DecodeSignedDataShell(der, authenticode::kMaxSignedFileSize, &used);
+  // As WinVerifyTrust takes a SignedData: nothing but zeros after it.
+  if (!shell || !std::all_of(der.begin() + static_cast<std::ptrdiff_t>(used), der.end(),
+                             [](std::uint8_t b) { return b == 0; })) {
+    return std::nullopt;
+  }
   Catalog catalog;
-  catalog.message = authenticode::ParseSignedData(der, authenticode::kMaxSignedFileSize);
+  catalog.message = std::move(shell->message);
   PKCS7* p7 = catalog.message.get();
-  if (p7 == nullptr) return std::nullopt;
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7);
   if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) < 1) return std::nullopt;
   // Signed as Authenticode signs: SignedData and SignerInfo of version 1,
@@ -209,16 +378,47 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
       ASN1_INTEGER_get(sk_PKCS7_SIGNER_INFO_value(signers, 0)->version) != 1) {
     return std::nullopt;
   }
-  PKCS7* content = p7->d.sign->contents;
-  if (!SameOid(content->type, CtlOid()) || !PKCS7_type_is_other(content) ||
-      content->d.other == nullptr || content->d.other->type != V_ASN1_SEQUENCE) {
+  if (!SameOid(p7->d.sign->contents->type, CtlOid())) return std::nullopt;
+  const auto ctl_fields = authenticode::DerContents(shell->content);
+  const auto fields = authenticode::DerChildren(shell->content);
+  if (!ctl_fields || !fields) return std::nullopt;
+  catalog.content = *ctl_fields;
+
+  // The CTL's fields are decoded with its entries left out, as the message
+  // was with its content: the entries are the SEQUENCE after the subject
+  // algorithm, which follows thisUpdate and the optional nextUpdate (the
+  // only times among the fields).
+  constexpr std::uint8_t kSequence = 0x30;
+  const auto is_time = [](std::span<const std::uint8_t> f) {
+    return f[0] == V_ASN1_UTCTIME || f[0] == V_ASN1_GENERALIZEDTIME;
+  };
+  std::size_t at = 0;
+  while (at < fields->size() && !is_time((*fields)[at])) ++at;
+  if (at + 1 < fields->size() && is_time((*fields)[at + 1])) ++at;
+  const std::size_t subjects = at + 2;
+  const bool has_subjects = subjects < fields->size() && (*fields)[subjects][0] == kSequence;
+  static constexpr std::uint8_t kEmptySequence[] = {kSequence, 0x00};
+  std::vector<std::uint8_t> rest;
+  for (std::size_t i = 0; i < fields->size(); ++i) {
+    const std::span<const std::uint8_t> field = has_subjects && i == subjects
+                                                    ? std::span<const std::uint8_t>(kEmptySequence)
+                                                    : (*fields)[i];
+    rest.insert(rest.end(), field.begin(), field.end());
+  }
+  std::vector<std::uint8_t> ctl_der(static_cast<std::size_t>(
+      ASN1_object_size(1, static_cast<int>(rest.size()), V_ASN1_SEQUENCE)));
+  unsigned char* out = ctl_der.data();
+  ASN1_put_object(&out, 1, static_cast<int>(rest.size()), V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
+  std::copy(rest.begin(), rest.end(), out);
+  const unsigned char* p = ctl_der.data();
+  TrustListPtr ctl(reinterpret_cast<CatTrustList*>(
+      ASN1_item_d2i(nullptr, &p, static_cast<long>(ctl_der.size()), ASN1_ITEM_rptr(CatTrustList))));
+  if (!ctl || p != ctl_der.data() + ctl_der.size()) return std::nullopt;
+  // The placeholder must have landed where the entries were.
+  if (has_subjects != (ctl->subjects != nullptr) ||
+      (has_subjects && ctl->subjects->length != static_cast<int>(sizeof kEmptySequence))) {
     return std::nullopt;
   }
-  const ASN1_STRING* ctl_der = content->d.other->value.sequence;
-  const unsigned char* p = ctl_der->data;
-  TrustListPtr ctl(reinterpret_cast<CatTrustList*>(
-      ASN1_item_d2i(nullptr, &p, ctl_der->length, ASN1_ITEM_rptr(CatTrustList))));
-  if (!ctl || p != ctl_der->data + ctl_der->length) return std::nullopt;
 
   bool catalog_list = false;
   for (int i = 0; i < sk_ASN1_OBJECT_num(ctl->usage); ++i) {
@@ -229,16 +429,9 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
       !(SameOid(algorithm, CatalogMemberOid()) || SameOid(algorithm, CatalogMember2Oid()))) {
     return std::nullopt;
   }
-  catalog.entries.reset(ctl->subjects);
-  ctl->subjects = nullptr;
-  ctl.reset();
-  // Every entry must decode, as when the list is decoded whole.
-  if (catalog.entries &&
-      WalkSubjects(catalog.entries.get(), [](std::span<const std::uint8_t> entry) {
-        return DecodeSubject(entry) ? Step::kNext : Step::kDamaged;
-      }) != Step::kNext) {
-    return std::nullopt;
-  }
+  // Each search walks the whole list, checking its framing as it goes, and
+  // decodes the entries it reaches.
+  if (has_subjects) catalog.entries = (*fields)[subjects];
   return catalog;
 }
 
@@ -284,7 +477,7 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
   const pe::FileSource source(file.fd(), file.size());
   // An entry that lists the hash holds its bytes in the digest of its
   // SpcIndirectData, so a file without them cannot list it: most files cost
-  // one read and one search, and only candidates are decoded. Pieces
+  // one read and one search, and only candidates are parsed. Pieces
   // overlap by the hash's length less one, so no occurrence straddles two.
   const std::uint64_t size = file.size();
   const std::size_t overlap = hash.size() - 1;
@@ -300,16 +493,19 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
     at += n - overlap;
   }
   if (!found) return false;
-  std::optional<Catalog> catalog;
-  if (size <= piece) {
-    catalog =
-        ParseCatalog(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(size)));
-  } else {
-    const MappedFile mapped(file.fd(), size);
-    if (mapped.ok()) catalog = ParseCatalog(mapped.bytes());
+  // The catalog refers into the bytes parsed: the buffer, or a mapping,
+  // which lasts until the search is done.
+  std::optional<MappedFile> mapped;
+  std::span<const std::uint8_t> bytes(buffer_.data(), static_cast<std::size_t>(size));
+  if (size > piece) {
+    mapped.emplace(file.fd(), size);
+    if (!mapped->ok()) return false;
+    bytes = mapped->bytes();
   }
+  const std::optional<Catalog> catalog = ParseCatalog(bytes);
+  const bool lists = catalog && catalog->FindByDigest(hash).has_value();
   ERR_clear_error();
-  return catalog && catalog->FindByDigest(hash).has_value();
+  return lists;
 }
 
 std::optional<std::size_t> Scanner::FindFirst(const std::vector<std::string>& paths,

@@ -1,15 +1,18 @@
 // Catalog administration functions of the stand-in (wintrust.dll on Windows):
-// a context over the catalog database (catalog_db.h), the hash a catalog
-// lists for a file, and the catalogs that list a hash.
+// a context over the catalog database (catalog_db.h; what the process keeps
+// of it between lookups, catalog_index.h), the hash a catalog lists for a
+// file, and the catalogs that list a hash.
 #include <windows.h>
 #include <mscat.h>
 
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "catalog_db.h"
+#include "catalog_index.h"
 #include "files.h"
 #include "handles.h"
 #include "ossl.h"
@@ -23,7 +26,8 @@ constexpr DWORD kHashSize = 20;
 
 struct AdminContext {
   bool listed = false;
-  std::vector<std::string> catalogs;  // in lookup order, read at the first search
+  catalog::Database* database = nullptr;             // of the folder found at the first search
+  std::shared_ptr<const catalog::Listing> catalogs;  // in lookup order, from the first search
   catalog::Scanner scanner;
 };
 
@@ -144,18 +148,23 @@ HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHa
     delete previous;
   }
   if (!admin->listed) {
-    if (const auto folder = catalog::DatabaseFolder())
-      admin->catalogs = catalog::ListCatalogs(*folder);
+    if (const auto folder = catalog::DatabaseFolder()) {
+      admin->database = &catalog::Database::Of(*folder);
+      admin->catalogs = admin->database->List();
+    }
     admin->listed = true;
   }
-  const auto found = admin->scanner.FindFirst(admin->catalogs, start,
-                                              std::span<const std::uint8_t>(pbHash, cbHash));
+  std::optional<std::size_t> found;
+  if (admin->database != nullptr) {
+    found = admin->database->FindFirst(
+        admin->catalogs, start, std::span<const std::uint8_t>(pbHash, cbHash), admin->scanner);
+  }
   ERR_clear_error();
   if (!found) {
     SetLastError(ERROR_NOT_FOUND);
     return nullptr;
   }
-  auto* context = new CatalogContext{*found, admin->catalogs[*found]};
+  auto* context = new CatalogContext{*found, admin->catalogs->paths()[*found]};
   RegisterHandle(context, HandleKind::kCatInfo);
   return context;
 }

@@ -5,11 +5,14 @@
 #include "wintrust_catalog.h"
 
 #include <cstddef>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "authenticode/authenticode.h"
 #include "catalog_db.h"
+#include "catalog_index.h"
 #include "files.h"
 #include "handles.h"
 #include "pe.h"
@@ -24,6 +27,18 @@ constexpr std::size_t kCatalogInfoMinSize =
 HRESULT Fail(HRESULT status, DWORD* last_error) {
   *last_error = static_cast<DWORD>(status);
   return status;
+}
+
+// The trust configuration as a key of the verdicts kept: each variable
+// unset, or set to its value.
+std::string ConfigKey(const authenticode::TrustConfig& config) {
+  std::string key;
+  for (const std::optional<std::string>& part :
+       {config.cert_file, config.cert_dir, std::optional<std::string>(config.system_root)}) {
+    key += part ? "=" + *part : std::string("-");
+    key.push_back('\0');
+  }
+  return key;
 }
 
 HRESULT FailWithError(DWORD error, DWORD* last_error) {
@@ -82,42 +97,106 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
   RegularFile catalog_file;
   DWORD error = 0;
   if (!catalog_file.Open(*catalog_path, &error)) return FailWithError(error, last_error);
-  // Mapped rather than read: a catalog may be tens of MiB. One too large
-  // to be a catalog this stand-in reads is not a catalog.
-  std::optional<catalog::Catalog> catalog;
-  if (catalog_file.size() <= authenticode::kMaxSignedFileSize) {
-    const MappedFile mapped(catalog_file.fd(), catalog_file.size());
-    if (mapped.ok()) catalog = catalog::ParseCatalog(mapped.bytes());
+  const auto check_member = [&](const std::optional<catalog::Member>& member) {
+    if (!member || !member->has_indirect_data) return TRUST_E_NOSIGNATURE;
+    if (member->md == nullptr) return NTE_BAD_ALGID;
+    RegularFile member_file;
+    DWORD open_error = 0;
+    if (!OpenMember(info, &member_file, &open_error)) return static_cast<HRESULT>(open_error);
+    const auto hash = catalog::FileHash(member_file, member->md);
+    return hash && hash->size() == member->digest.size() &&
+                   CRYPTO_memcmp(hash->data(), member->digest.data(), hash->size()) == 0
+               ? S_OK
+               : TRUST_E_BAD_DIGEST;
+  };
+  const auto succeed = [&](ossl::X509Ptr found) {
+    *signer = std::move(found);
+    *last_error = ERROR_SUCCESS;
+    return S_OK;
+  };
+
+  // A catalog this process verified before, still the same settled file:
+  // its signature's verdict is kept, and the member is found through the
+  // index of its tags (catalog_index.h).
+  auto& cache = catalog::VerdictCache::Instance();
+  const auto identity = catalog::SettledIdentity(catalog_file.fd());
+  const std::string config_key = ConfigKey(config);
+  if (identity) {
+    if (auto kept = cache.Find(*catalog_path, *identity, config_key)) {
+      if (authenticode::FailsBeforeSubjectHash(kept->status)) return Fail(kept->status, last_error);
+      bool answered = false;
+      const auto member = cache.FindByTag(*catalog_path, *identity, catalog_file.fd(),
+                                          info->pcwszMemberTag, &answered);
+      if (answered) {
+        const HRESULT status = authenticode::VerifySubjectAfterMessage(
+            kept->status, [&] { return check_member(member); });
+        if (status != S_OK) return Fail(status, last_error);
+        return succeed(std::move(kept->signer));
+      }
+    }
   }
-  if (!catalog) {
+
+  // The signature is checked over one view of the catalog's bytes and the
+  // member found in the same view, so that a file rewritten meanwhile cannot
+  // show the member one thing and the digest another: the mapping of a
+  // settled file that fstat shows unchanged once all is read (any write
+  // since gives it a new ctime), else a copy of its own. The content is
+  // hashed where it lies and never decoded whole. One too large to be a
+  // catalog this stand-in reads is not a catalog.
+  struct Judged {
+    bool catalog = false;
+    HRESULT message = S_OK;
+    authenticode::SignerResult result;
+    std::optional<catalog::Member> member;
+    std::uint64_t entries_offset = 0;
+    std::uint64_t entries_length = 0;
+  };
+  const auto judge = [&](std::span<const std::uint8_t> bytes) {
+    Judged judged;
+    const std::optional<catalog::Catalog> catalog = catalog::ParseCatalog(bytes);
+    if (!catalog) return judged;
+    judged.catalog = true;
+    judged.message = authenticode::VerifySignedMessage(catalog->message.get(), catalog->content, {},
+                                                       config, &judged.result);
+    // A catalog that does not verify never costs a search for the member.
+    if (!authenticode::FailsBeforeSubjectHash(judged.message)) {
+      judged.member = catalog->FindByTag(info->pcwszMemberTag);
+    }
+    judged.entries_offset = static_cast<std::uint64_t>(catalog->entries.data() - bytes.data());
+    judged.entries_length = catalog->entries.size();
+    return judged;
+  };
+  const std::uint64_t size = catalog_file.size();
+  std::optional<Judged> judged;
+  if (size > 0 && size <= authenticode::kMaxSignedFileSize) {
+    if (identity) {
+      const MappedFile mapped(catalog_file.fd(), size);
+      if (mapped.ok()) judged = judge(mapped.bytes());
+      if (catalog::SettledIdentity(catalog_file.fd()) != identity) judged.reset();
+    }
+    if (!judged) {
+      const auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+      const std::span<std::uint8_t> bytes(storage.get(), static_cast<std::size_t>(size));
+      judged = pe::FileSource(catalog_file.fd(), size).ReadAt(0, bytes) ? judge(bytes) : Judged{};
+    }
+  }
+  if (!judged || !judged->catalog) {
     *last_error = static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN);
     return TRUST_E_NOSIGNATURE;
   }
+  // Kept only if the file was settled and is unchanged since.
+  if (identity && catalog::SettledIdentity(catalog_file.fd()) == identity) {
+    cache.Keep(*catalog_path, *identity, config_key,
+               {judged->message, ossl::UpRef(judged->result.signer.get())}, judged->entries_offset,
+               judged->entries_length);
+  }
 
   // The steps every subject goes through, with the member's hash as the
-  // subject's: a catalog that does not verify never costs a pass over the
-  // member, and a changed member is reported before a chain problem.
-  authenticode::SignerResult result;
-  const HRESULT status = authenticode::VerifySubject(
-      catalog->message.get(), config,
-      [&] {
-        const std::optional<catalog::Member> member = catalog->FindByTag(info->pcwszMemberTag);
-        if (!member || !member->has_indirect_data) return TRUST_E_NOSIGNATURE;
-        if (member->md == nullptr) return NTE_BAD_ALGID;
-        RegularFile member_file;
-        DWORD open_error = 0;
-        if (!OpenMember(info, &member_file, &open_error)) return static_cast<HRESULT>(open_error);
-        const auto hash = catalog::FileHash(member_file, member->md);
-        return hash && hash->size() == member->digest.size() &&
-                       CRYPTO_memcmp(hash->data(), member->digest.data(), hash->size()) == 0
-                   ? S_OK
-                   : TRUST_E_BAD_DIGEST;
-      },
-      &result);
+  // subject's: a changed member is reported before a chain problem.
+  const HRESULT status = authenticode::VerifySubjectAfterMessage(
+      judged->message, [&] { return check_member(judged->member); });
   if (status != S_OK) return Fail(status, last_error);
-  *signer = std::move(result.signer);
-  *last_error = ERROR_SUCCESS;
-  return S_OK;
+  return succeed(std::move(judged->result.signer));
 }
 
 }  // namespace exelore_posix

@@ -70,6 +70,27 @@ const EVP_MD* AcceptedDigest(const ASN1_OBJECT* algorithm) {
 }
 
 std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::uint8_t> tlv) {
+  // The headers a catalog's entries have, a one-byte tag and a length of at
+  // most four octets, read here as ASN1_get_object reads them: a walk over
+  // a million entries spends its time in this function.
+  constexpr std::uint8_t kHighTagNumber = 0x1F;
+  constexpr std::uint8_t kLongForm = 0x80;
+  if (tlv.size() >= 2 && (tlv[0] & kHighTagNumber) != kHighTagNumber &&
+      (tlv[1] < kLongForm || (tlv[1] > kLongForm && tlv[1] <= kLongForm + 4))) {
+    std::size_t header = 2;
+    std::size_t length = tlv[1];
+    if (tlv[1] > kLongForm) {
+      const std::size_t octets = tlv[1] - kLongForm;
+      // ASN1_get_object wants a byte beyond the length octets even for an
+      // empty value.
+      if (tlv.size() - header < octets + 1) return std::nullopt;
+      length = 0;
+      for (std::size_t i = 0; i < octets; ++i) length = (length << 8) | tlv[header + i];
+      header += octets;
+    }
+    if (length > tlv.size() - header) return std::nullopt;
+    return tlv.subspan(header, length);
+  }
   const unsigned char* p = tlv.data();
   long length = 0;
   int tag = 0;
@@ -251,6 +272,141 @@ std::shared_ptr<PKCS7> DecodeSignedDataShared(std::span<const std::uint8_t> der,
   }
   if (used != nullptr) *used = last.used;
   return last.p7;
+}
+
+namespace {
+
+// One tag-length-value at the start of some bytes: all of it, and its
+// contents octets.
+struct Tlv {
+  std::span<const std::uint8_t> whole;
+  std::span<const std::uint8_t> contents;
+};
+
+std::optional<Tlv> TlvAt(std::span<const std::uint8_t> bytes) {
+  const auto contents = DerContents(bytes);
+  if (!contents) return std::nullopt;
+  const auto length = static_cast<std::size_t>(contents->data() + contents->size() - bytes.data());
+  return Tlv{bytes.first(length), *contents};
+}
+
+// The children of `tlv` when there are exactly `count` (at least `count`
+// when `at_least`), each a whole TLV; nullopt otherwise.
+std::optional<std::vector<Tlv>> ChildTlvs(const Tlv& tlv, std::size_t count,
+                                          bool at_least = false) {
+  const auto children = DerChildren(tlv.whole);
+  if (!children || children->size() < count || (!at_least && children->size() != count)) {
+    return std::nullopt;
+  }
+  std::vector<Tlv> out;
+  for (const auto child : *children) out.push_back(*TlvAt(child));
+  return out;
+}
+
+// The identifier and length octets DER writes for a TLV of `tlv`'s tag,
+// class and form with `length` contents octets.
+std::vector<std::uint8_t> DerHeader(const Tlv& tlv, std::size_t length) {
+  const unsigned char* p = tlv.whole.data();
+  long ignored = 0;
+  int tag = 0;
+  int cls = 0;
+  const int form = ASN1_get_object(&p, &ignored, &tag, &cls, static_cast<long>(tlv.whole.size())) &
+                   V_ASN1_CONSTRUCTED;
+  const int whole = ASN1_object_size(form != 0 ? 1 : 0, static_cast<int>(length), tag);
+  if (whole < 0) return {};
+  std::vector<std::uint8_t> header(static_cast<std::size_t>(whole) - length);
+  unsigned char* out = header.data();
+  ASN1_put_object(&out, form != 0 ? 1 : 0, static_cast<int>(length), tag, cls);
+  return header;
+}
+
+// Whether `tlv`'s own header is the one DER writes for it.
+bool HeaderIsDer(const Tlv& tlv) {
+  const std::vector<std::uint8_t> header = DerHeader(tlv, tlv.contents.size());
+  return !header.empty() &&
+         std::equal(header.begin(), header.end(), tlv.whole.begin(),
+                    tlv.whole.begin() + (tlv.contents.data() - tlv.whole.data()));
+}
+
+// `contents` under a DER header of `tlv`'s tag, class and form.
+std::vector<std::uint8_t> Rewrap(const Tlv& tlv, const std::vector<std::uint8_t>& contents) {
+  std::vector<std::uint8_t> out = DerHeader(tlv, contents.size());
+  out.insert(out.end(), contents.begin(), contents.end());
+  return out;
+}
+
+void Append(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> bytes) {
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+// The message is decoded with its content replaced by an empty SEQUENCE and
+// the five headers around it rewritten for their new lengths. A whole
+// message decodes as DecodeSignedData wants exactly when this shell does,
+// the five original headers are DER (what re-encoding the whole checks of
+// them) and the content is a definite-length TLV filling its [0] (what the
+// decoder reads of an ANY's SEQUENCE: its header, its length, no more).
+std::optional<SignedDataShell> DecodeSignedDataShell(std::span<const std::uint8_t> der,
+                                                     std::uint64_t max_size, std::size_t* used) {
+  constexpr std::uint8_t kSequence = 0x30;
+  if (der.empty() || der.size() > max_size) return std::nullopt;
+  // ContentInfo { contentType, [0] { SignedData { version, digestAlgorithms,
+  //   encapContentInfo { contentType, [0] { content } }, ... } } }
+  const auto info = TlvAt(der);
+  if (!info) return std::nullopt;
+  const auto info_fields = ChildTlvs(*info, 2);
+  if (!info_fields) return std::nullopt;
+  const Tlv outer = (*info_fields)[1];
+  const auto outer_children = ChildTlvs(outer, 1);
+  if (!outer_children) return std::nullopt;
+  const Tlv signed_data = outer_children->front();
+  const auto fields = ChildTlvs(signed_data, 4, true);
+  if (!fields) return std::nullopt;
+  const Tlv encap = (*fields)[2];
+  const auto encap_fields = ChildTlvs(encap, 2);
+  if (!encap_fields) return std::nullopt;
+  const Tlv inner = (*encap_fields)[1];
+  const auto inner_children = ChildTlvs(inner, 1);
+  if (!inner_children) return std::nullopt;
+  const Tlv content = inner_children->front();
+  if (content.whole[0] != kSequence) return std::nullopt;
+  for (const Tlv* t : {&*info, &outer, &signed_data, &encap, &inner}) {
+    if (!HeaderIsDer(*t)) return std::nullopt;
+  }
+
+  static constexpr std::uint8_t kEmptySequence[] = {kSequence, 0x00};
+  std::vector<std::uint8_t> encap_contents(encap_fields->front().whole.begin(),
+                                           encap_fields->front().whole.end());
+  Append(encap_contents, Rewrap(inner, {std::begin(kEmptySequence), std::end(kEmptySequence)}));
+  std::vector<std::uint8_t> signed_contents;
+  for (std::size_t i = 0; i < fields->size(); ++i) {
+    if (i == 2) {
+      Append(signed_contents, Rewrap(encap, encap_contents));
+    } else {
+      Append(signed_contents, (*fields)[i].whole);
+    }
+  }
+  std::vector<std::uint8_t> info_contents(info_fields->front().whole.begin(),
+                                          info_fields->front().whole.end());
+  Append(info_contents, Rewrap(outer, Rewrap(signed_data, signed_contents)));
+  const std::vector<std::uint8_t> shell = Rewrap(*info, info_contents);
+
+  std::size_t shell_used = 0;
+  SignedDataShell out;
+  out.message = DecodeSignedData(shell, shell.size(), &shell_used);
+  if (!out.message || shell_used != shell.size()) return std::nullopt;
+  // The placeholder decoded as the ANY a content type PKCS #7 does not know
+  // decodes to; a known type would have been decoded by its own template.
+  PKCS7* decoded = out.message->d.sign->contents;
+  if (!PKCS7_type_is_other(decoded) || decoded->d.other == nullptr ||
+      decoded->d.other->type != V_ASN1_SEQUENCE ||
+      decoded->d.other->value.sequence->length != static_cast<int>(sizeof kEmptySequence)) {
+    return std::nullopt;
+  }
+  out.content = content.whole;
+  if (used != nullptr) *used = info->whole.size();
+  return out;
 }
 
 ossl::Pkcs7Ptr ParseSignedData(std::span<const std::uint8_t> der, std::uint64_t max_size) {

@@ -41,6 +41,28 @@ ossl::Pkcs7Ptr DecodeSignedData(std::span<const std::uint8_t> der,
                                 std::uint64_t max_size = kMaxSignatureSize,
                                 std::size_t* used = nullptr);
 
+// A SignedData decoded without its content: the message as OpenSSL holds
+// it, its content's value left empty, and where the content lies in the
+// bytes decoded.
+struct SignedDataShell {
+  ossl::Pkcs7Ptr message;
+  // The content's tag-length-value, inside the bytes given; its contents
+  // octets are what the signers digested (SignedContentOctets of the whole).
+  std::span<const std::uint8_t> content;
+};
+
+// DecodeSignedData for a message whose content is a SEQUENCE of a type
+// OpenSSL's PKCS #7 does not decode itself (a certificate trust list, say),
+// without copying or decoding the content: accepts exactly the messages of
+// that shape DecodeSignedData accepts (the headers around the content must
+// be DER, the content's own a definite length filling its [0]), with the
+// same *used. nullopt for anything else, content of another shape included.
+// A catalog of tens of MiB so costs the decoding of its certificates and
+// signers alone.
+std::optional<SignedDataShell> DecodeSignedDataShell(std::span<const std::uint8_t> der,
+                                                     std::uint64_t max_size = kMaxSignatureSize,
+                                                     std::size_t* used = nullptr);
+
 // A SignedData as WinVerifyTrust takes one: DecodeSignedData, and the bytes
 // after the encoding all zero (the alignment padding of a WIN_CERTIFICATE).
 // nullptr otherwise.

@@ -3,6 +3,7 @@
 #include <openssl/objects.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "signed_data.h"
@@ -12,14 +13,18 @@ namespace exelore_posix::authenticode {
 namespace {
 
 // Digests `data` through an OpenSSL digest BIO, which PKCS7_signatureVerify
-// takes as the content's digest.
+// takes as the content's digest: written where it lies into a BIO that
+// discards it, so a content of tens of MiB is read once and never copied.
 ossl::BioPtr DigestBio(const EVP_MD* md, std::span<const std::uint8_t> data) {
-  ossl::BioPtr mem(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+  ossl::BioPtr sink(BIO_new(BIO_s_null()));
   ossl::BioPtr digest(BIO_new(BIO_f_md()));
-  if (!mem || !digest || BIO_set_md(digest.get(), md) != 1) return nullptr;
-  BIO_push(digest.get(), mem.release());
-  unsigned char sink[4096];
-  while (BIO_read(digest.get(), sink, sizeof sink) > 0) {
+  if (!sink || !digest || BIO_set_md(digest.get(), md) != 1) return nullptr;
+  BIO_push(digest.get(), sink.release());
+  constexpr std::size_t kPiece = 1u << 30;
+  for (std::size_t at = 0; at < data.size();) {
+    const auto n = static_cast<int>(std::min(kPiece, data.size() - at));
+    if (BIO_write(digest.get(), data.data() + at, n) != n) return nullptr;
+    at += static_cast<std::size_t>(n);
   }
   return digest;
 }
@@ -199,11 +204,17 @@ bool FailsBeforeSubjectHash(HRESULT status) {
 
 HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, const TrustConfig& config,
                             SignerResult* result) {
+  const auto content = SignedContentOctets(p7);
+  if (!content) return TRUST_E_NOSIGNATURE;
+  return VerifySignedMessage(p7, *content, policy, config, result);
+}
+
+HRESULT VerifySignedMessage(PKCS7* p7, std::span<const std::uint8_t> content,
+                            const SignerPolicy& policy, const TrustConfig& config,
+                            SignerResult* result) {
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7);
   if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) < 1) return TRUST_E_NOSIGNATURE;
   PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(signers, 0);
-  const auto content = SignedContentOctets(p7);
-  if (!content) return TRUST_E_NOSIGNATURE;
 
   // The signer's digest algorithm is one the message announces.
   bool announced = false;
@@ -220,8 +231,7 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, const TrustCo
   if (signer == nullptr) return TRUST_E_NO_SIGNER_CERT;
   result->signer = ossl::UpRef(signer);
 
-  if (const HRESULT hr =
-          VerifySignerSignature(p7, si, signer, *content, p7->d.sign->contents->type);
+  if (const HRESULT hr = VerifySignerSignature(p7, si, signer, content, p7->d.sign->contents->type);
       hr != S_OK) {
     return hr;
   }
@@ -274,7 +284,10 @@ HRESULT VerifySubject(PKCS7* p7, const TrustConfig& config,
   // The message first, so a signature that does not verify never costs a
   // pass over the subject; a changed subject is reported before a chain
   // problem, as Windows does.
-  const HRESULT message = VerifySignedMessage(p7, {}, config, result);
+  return VerifySubjectAfterMessage(VerifySignedMessage(p7, {}, config, result), check_subject);
+}
+
+HRESULT VerifySubjectAfterMessage(HRESULT message, const std::function<HRESULT()>& check_subject) {
   if (FailsBeforeSubjectHash(message)) return message;
   if (const HRESULT subject = check_subject(); subject != S_OK) return subject;
   return message;

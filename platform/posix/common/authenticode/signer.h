@@ -5,9 +5,11 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <optional>
+#include <span>
 
 #include "ossl.h"
 #include "trust_config.h"
@@ -53,6 +55,11 @@ struct SignerResult {
 // S_OK or the Windows status code.
 HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, const TrustConfig& config,
                             SignerResult* result);
+// The same for a message decoded without its content (DecodeSignedDataShell):
+// `content` is what SignedContentOctets gives of the whole message.
+HRESULT VerifySignedMessage(PKCS7* p7, std::span<const std::uint8_t> content,
+                            const SignerPolicy& policy, const TrustConfig& config,
+                            SignerResult* result);
 
 // WinVerifyTrust's Authenticode steps for one subject, in the order Windows'
 // provider runs them and the same for an embedded signature and a catalog
@@ -65,5 +72,8 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, const TrustCo
 // or the Windows status; *result as VerifySignedMessage leaves it.
 HRESULT VerifySubject(PKCS7* p7, const TrustConfig& config,
                       const std::function<HRESULT()>& check_subject, SignerResult* result);
+// The same steps after the message's own, already run: `message` is what
+// VerifySignedMessage returned, with the code-signing policy.
+HRESULT VerifySubjectAfterMessage(HRESULT message, const std::function<HRESULT()>& check_subject);
 
 }  // namespace exelore_posix::authenticode

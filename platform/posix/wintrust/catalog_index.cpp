@@ -1,0 +1,414 @@
+#include "catalog_index.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <thread>
+#include <tuple>
+#include <utility>
+
+#include "authenticode/authenticode.h"
+#include "files.h"
+#include "pe.h"
+
+namespace exelore_posix::catalog {
+namespace {
+
+std::int64_t Nanoseconds(const timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+FileIdentity IdentityFromStat(const struct stat& st) {
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+          static_cast<std::int64_t>(st.st_size), Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+}
+
+std::optional<FileIdentity> SettledStat(const struct stat& st) {
+  timespec now{};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return std::nullopt;
+  if (Nanoseconds(st.st_ctim) > Nanoseconds(now) - kSettledAfterNs) return std::nullopt;
+  return IdentityFromStat(st);
+}
+
+// An index key: the first four bytes of a digest. Keys that collide are told
+// apart when the entry is decoded.
+std::uint32_t KeyOf(std::span<const std::uint8_t> digest) {
+  std::uint32_t key = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    key = (key << 8) | (i < digest.size() ? digest[i] : 0u);
+  }
+  return key;
+}
+
+// The entry at `offset` of the file open as `fd`: a whole definite-length
+// TLV read from there, or nullopt.
+std::optional<std::vector<std::uint8_t>> ReadEntry(int fd, std::uint64_t size,
+                                                   std::uint64_t offset) {
+  constexpr std::size_t kFirstRead = 4096;
+  const pe::FileSource source(fd, size);
+  if (offset >= size) return std::nullopt;
+  std::vector<std::uint8_t> bytes(
+      static_cast<std::size_t>(std::min<std::uint64_t>(kFirstRead, size - offset)));
+  if (!source.ReadAt(offset, bytes)) return std::nullopt;
+  // The header says how long the entry is; a read too short for the whole
+  // entry is flagged, with the header read all the same.
+  const unsigned char* p = bytes.data();
+  long length = 0;
+  int tag = 0;
+  int cls = 0;
+  const int r = ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(bytes.size()));
+  if (((r & 0x80) != 0 && p == bytes.data()) || (r & 0x01) != 0 || length < 0) {
+    return std::nullopt;
+  }
+  const std::uint64_t whole =
+      static_cast<std::uint64_t>(p - bytes.data()) + static_cast<std::uint64_t>(length);
+  if (whole > size - offset) return std::nullopt;
+  if (whole > bytes.size()) {
+    bytes.resize(static_cast<std::size_t>(whole));
+    if (!source.ReadAt(offset, bytes)) return std::nullopt;
+  }
+  bytes.resize(static_cast<std::size_t>(whole));
+  if (!authenticode::DerContents(bytes)) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<FileIdentity> SettledIdentity(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return SettledStat(st);
+}
+
+// --- Database --------------------------------------------------------------------
+
+struct Listing::Index {
+  struct Key {
+    std::uint32_t key;
+    std::uint32_t catalog;  // its place in the listing
+    std::uint32_t offset;   // of the entry in the file
+    bool operator<(const Key& o) const {
+      return std::tie(key, catalog, offset) < std::tie(o.key, o.catalog, o.offset);
+    }
+  };
+  std::vector<Key> keys;               // every listed digest of the indexed catalogs
+  std::vector<std::uint32_t> scanned;  // catalogs searched as the scanner searches
+  std::vector<std::optional<FileIdentity>> identities;  // of each indexed catalog
+};
+
+Database& Database::Of(const std::string& folder) {
+  static std::mutex mutex;
+  // Every database opened stays for the process: an admin context may hold
+  // one of its listings.
+  static auto* all = new std::map<std::string, std::unique_ptr<Database>>;
+  std::lock_guard lock(mutex);
+  auto& db = (*all)[folder];
+  if (!db) db.reset(new Database(folder));
+  return *db;
+}
+
+std::shared_ptr<const Listing> Database::List() {
+  std::lock_guard lock(mutex_);
+  std::optional<FileIdentity> folder;
+  struct stat st {};
+  if (::stat(folder_.c_str(), &st) == 0) folder = SettledStat(st);
+  if (current_ && folder && current_folder_ == folder) return current_;
+  auto listing = std::make_shared<Listing>();
+  listing->paths_ = ListCatalogs(folder_);
+  current_folder_ = folder;
+  current_ = std::move(listing);
+  return current_;
+}
+
+namespace {
+
+// What the index holds of one catalog.
+struct Indexed {
+  bool scanned = false;                  // searched as the scanner searches, at each lookup
+  std::optional<FileIdentity> identity;  // when indexed
+  std::vector<Listing::Index::Key> keys;
+};
+
+Indexed IndexCatalog(const std::string& path, std::uint32_t catalog_at) {
+  Indexed out;
+  RegularFile file;
+  DWORD error = 0;
+  std::optional<FileIdentity> identity;
+  if (file.Open(path, &error)) identity = SettledIdentity(file.fd());
+  // A file not settled may change, and is scanned at each lookup (as is one
+  // that cannot be opened now); an empty or oversized one lists nothing.
+  out.scanned = !identity;
+  if (!identity || file.size() == 0 || file.size() > authenticode::kMaxSignedFileSize) {
+    out.identity = identity;
+    return out;
+  }
+  const MappedFile mapped(file.fd(), file.size());
+  if (!mapped.ok()) {
+    out.scanned = true;
+    return out;
+  }
+  const std::span<const std::uint8_t> bytes = mapped.bytes();
+  const std::optional<Catalog> catalog = ParseCatalog(bytes);
+  ERR_clear_error();
+  bool regular = true;
+  bool whole = false;
+  if (catalog) {
+    // A list with an entry that is not a whole TLV lists nothing.
+    whole = ForEachEntry(catalog->entries, [&](std::span<const std::uint8_t> entry) {
+      std::span<const std::uint8_t> digest;
+      const ListedDigest listed = ReadListedDigest(entry, &digest);
+      if (listed == ListedDigest::kIrregular) regular = false;
+      if (listed == ListedDigest::kListed && !digest.empty()) {
+        out.keys.push_back(
+            {KeyOf(digest), catalog_at, static_cast<std::uint32_t>(entry.data() - bytes.data())});
+      }
+      return regular;
+    });
+  }
+  // What was read counts only if the file is unchanged once it is read.
+  if (!regular || SettledIdentity(file.fd()) != identity) {
+    out.scanned = true;
+    out.keys.clear();
+    return out;
+  }
+  if (!whole) out.keys.clear();
+  out.identity = identity;
+  return out;
+}
+
+// Sorts `keys`, which come in catalog order and within a catalog in file
+// order, into key order keeping that order among equal keys (so in the
+// order of Key::operator<): a stable radix sort on the key's two halves,
+// for millions of keys a tenth of the cost of comparing them.
+void SortByKey(std::vector<Listing::Index::Key>& keys) {
+  std::vector<Listing::Index::Key> other(keys.size());
+  for (const int shift : {0, 16}) {
+    std::vector<std::size_t> start(1u << 16, 0);
+    for (const auto& k : keys) ++start[(k.key >> shift) & 0xFFFF];
+    std::size_t at = 0;
+    for (std::size_t& s : start) at += std::exchange(s, at);
+    for (const auto& k : keys) other[start[(k.key >> shift) & 0xFFFF]++] = k;
+    keys.swap(other);
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<const Listing::Index> Database::IndexOf(
+    const std::shared_ptr<const Listing>& listing) {
+  // Built under the lock: the threads of one scan wait for the one index
+  // rather than each reading the folder. The catalogs are read on as many
+  // threads as there are processors.
+  if (listing->index_) return listing->index_;
+  const std::vector<std::string>& paths = listing->paths_;
+  std::vector<Indexed> catalogs(paths.size());
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < paths.size();) {
+      catalogs[i] = IndexCatalog(paths[i], static_cast<std::uint32_t>(i));
+    }
+  };
+  const unsigned helpers =
+      std::min<unsigned>(std::max(1u, std::thread::hardware_concurrency()), 16u) - 1;
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < helpers && t + 1 < paths.size(); ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& thread : threads) thread.join();
+
+  auto index = std::make_shared<Listing::Index>();
+  index->identities.resize(paths.size());
+  std::size_t keys = 0;
+  for (const Indexed& c : catalogs) keys += c.keys.size();
+  index->keys.reserve(keys);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (catalogs[i].scanned) index->scanned.push_back(static_cast<std::uint32_t>(i));
+    index->identities[i] = catalogs[i].identity;
+    index->keys.insert(index->keys.end(), catalogs[i].keys.begin(), catalogs[i].keys.end());
+    std::vector<Listing::Index::Key>().swap(catalogs[i].keys);
+  }
+  SortByKey(index->keys);
+  // Published whole: the listing's readers only read it.
+  listing->index_ = index;
+  return index;
+}
+
+std::optional<std::size_t> Database::FindFirst(const std::shared_ptr<const Listing>& listing,
+                                               std::size_t start,
+                                               std::span<const std::uint8_t> hash,
+                                               Scanner& scanner) {
+  if (hash.empty()) return std::nullopt;
+  std::shared_ptr<const Listing::Index> index;
+  {
+    std::lock_guard lock(mutex_);
+    // A process that asks once, such as `exelore /c`, scans and stops early.
+    if (++lookups_ >= 2) index = IndexOf(listing);
+  }
+  const std::vector<std::string>& paths = listing->paths();
+  if (!index) return scanner.FindFirst(paths, start, hash);
+
+  const std::uint32_t key = KeyOf(hash);
+  auto candidate =
+      std::lower_bound(index->keys.begin(), index->keys.end(), Listing::Index::Key{key, 0, 0});
+  const auto candidates_end = std::upper_bound(candidate, index->keys.end(),
+                                               Listing::Index::Key{key, UINT32_MAX, UINT32_MAX});
+  auto scanned = index->scanned.begin();
+  // Whether the indexed catalog `at` lists the hash in one of the entries
+  // the index names (candidate onwards); nullopt when it changed since.
+  const auto confirm = [&](std::uint32_t at) -> std::optional<bool> {
+    RegularFile file;
+    DWORD error = 0;
+    if (!file.Open(paths[at], &error) || SettledIdentity(file.fd()) != index->identities[at]) {
+      return std::nullopt;
+    }
+    bool found = false;
+    for (; candidate != candidates_end && candidate->catalog == at; ++candidate) {
+      if (found) continue;
+      const auto entry = ReadEntry(file.fd(), file.size(), candidate->offset);
+      const auto member = entry ? DecodeMember(*entry) : std::nullopt;
+      found = member && member->has_indirect_data && member->digest.size() == hash.size() &&
+              std::equal(hash.begin(), hash.end(), member->digest.begin());
+    }
+    ERR_clear_error();
+    return found;
+  };
+  while (true) {
+    while (candidate != candidates_end && candidate->catalog < start) ++candidate;
+    while (scanned != index->scanned.end() && *scanned < start) ++scanned;
+    const std::size_t next_candidate = candidate != candidates_end ? candidate->catalog : SIZE_MAX;
+    const std::size_t next_scanned = scanned != index->scanned.end() ? *scanned : SIZE_MAX;
+    const std::size_t at = std::min(next_candidate, next_scanned);
+    if (at == SIZE_MAX) return std::nullopt;
+    if (at == next_scanned) {
+      ++scanned;
+      if (scanner.Lists(paths[at], hash)) return at;
+    } else {
+      const std::optional<bool> listed = confirm(static_cast<std::uint32_t>(at));
+      if (listed ? *listed : scanner.Lists(paths[at], hash)) return at;
+    }
+    start = at + 1;
+  }
+}
+
+// --- VerdictCache ----------------------------------------------------------------
+
+struct VerdictCache::Entry {
+  FileIdentity identity;
+  std::uint64_t entries_offset = 0;
+  std::uint64_t entries_length = 0;
+  std::map<std::string, Verdict> verdicts;  // by trust configuration
+  // The entries by folded tag: (std::hash of the folded text, offset), in
+  // file order within a hash; built at the first lookup after the verdict
+  // was kept (the catalog's second use). Null before, and
+  // when an entry's tag cannot be read without decoding it.
+  std::shared_ptr<const std::vector<std::pair<std::size_t, std::uint64_t>>> tags;
+  bool tags_tried = false;
+};
+
+VerdictCache& VerdictCache::Instance() {
+  static auto* cache = new VerdictCache;
+  return *cache;
+}
+
+std::shared_ptr<VerdictCache::Entry> VerdictCache::EntryFor(const std::string& path,
+                                                            const FileIdentity& identity) {
+  std::shared_ptr<Entry>& entry = entries_[path];
+  if (!entry || entry->identity != identity) {
+    entry = std::make_shared<Entry>();
+    entry->identity = identity;
+  }
+  return entry;
+}
+
+std::optional<VerdictCache::Verdict> VerdictCache::Find(const std::string& path,
+                                                        const FileIdentity& identity,
+                                                        const std::string& config_key) {
+  std::lock_guard lock(mutex_);
+  const auto entry = entries_.find(path);
+  if (entry == entries_.end() || entry->second->identity != identity) return std::nullopt;
+  const auto found = entry->second->verdicts.find(config_key);
+  if (found == entry->second->verdicts.end()) return std::nullopt;
+  return Verdict{found->second.status, ossl::UpRef(found->second.signer.get())};
+}
+
+void VerdictCache::Keep(const std::string& path, const FileIdentity& identity,
+                        const std::string& config_key, const Verdict& verdict,
+                        std::uint64_t entries_offset, std::uint64_t entries_length) {
+  std::lock_guard lock(mutex_);
+  const std::shared_ptr<Entry> entry = EntryFor(path, identity);
+  entry->entries_offset = entries_offset;
+  entry->entries_length = entries_length;
+  entry->verdicts[config_key] =
+      Verdict{verdict.status, ossl::UpRef(ossl::Shareable(verdict.signer.get()))};
+}
+
+std::optional<Member> VerdictCache::FindByTag(const std::string& path, const FileIdentity& identity,
+                                              int fd, std::u16string_view tag, bool* answered) {
+  *answered = false;
+  using Tags = std::vector<std::pair<std::size_t, std::uint64_t>>;
+  std::shared_ptr<const Tags> tags;
+  const auto size = static_cast<std::uint64_t>(identity.size);
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(path);
+    if (found == entries_.end() || found->second->identity != identity) return std::nullopt;
+    Entry& entry = *found->second;
+    if (!entry.tags_tried) {
+      entry.tags_tried = true;
+      std::vector<std::uint8_t> list(static_cast<std::size_t>(entry.entries_length));
+      auto built = std::make_shared<Tags>();
+      bool regular = true;
+      std::u16string folded;
+      const bool walked =
+          pe::FileSource(fd, size).ReadAt(entry.entries_offset, list) &&
+          ForEachEntry(list, [&](std::span<const std::uint8_t> e) {
+            const auto id = EntryIdentifier(e);
+            if (!id) {
+              regular = false;
+              return false;
+            }
+            if (FoldIdentifier(*id, &folded)) {
+              built->emplace_back(
+                  std::hash<std::u16string>{}(folded),
+                  entry.entries_offset + static_cast<std::uint64_t>(e.data() - list.data()));
+            }
+            return true;
+          });
+      if (walked && regular && SettledIdentity(fd) == identity) {
+        std::stable_sort(built->begin(), built->end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        entry.tags = std::move(built);
+      }
+    }
+    tags = entry.tags;
+  }
+  if (!tags) return std::nullopt;
+  std::optional<Member> member;
+  if (!tag.empty()) {
+    // As FindByTag: of the entries whose identifier names the tag, in
+    // order, the first is the member if it decodes; if not, there is none.
+    const std::size_t wanted = std::hash<std::u16string>{}(FoldTag(tag));
+    auto at = std::lower_bound(tags->begin(), tags->end(), wanted,
+                               [](const auto& e, std::size_t h) { return e.first < h; });
+    for (; at != tags->end() && at->first == wanted; ++at) {
+      const auto entry = ReadEntry(fd, size, at->second);
+      if (!entry) return std::nullopt;
+      const auto id = EntryIdentifier(*entry);
+      if (!id || !IdentifierNames(*id, tag)) continue;
+      member = DecodeMember(*entry);
+      break;
+    }
+    ERR_clear_error();
+  }
+  // What was read is what was verified only if the file is still the one
+  // the verdict was kept for.
+  if (SettledIdentity(fd) != identity) return std::nullopt;
+  *answered = true;
+  return member;
+}
+
+}  // namespace exelore_posix::catalog
