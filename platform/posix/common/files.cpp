@@ -95,18 +95,18 @@ DWORD ErrorFromErrno(int err, const std::string& path) {
   }
 }
 
-std::optional<std::string> PathFromWide(LPCWSTR path) {
+std::optional<std::string> PathFromWide(LPCWSTR path, DWORD* error) {
   if (path == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    *error = ERROR_INVALID_PARAMETER;
     return std::nullopt;
   }
   const std::u16string_view wide(path);
   if (wide.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
+    *error = ERROR_PATH_NOT_FOUND;
     return std::nullopt;
   }
   auto bytes = Utf16ToBytes(wide);
-  if (!bytes) SetLastError(ERROR_INVALID_NAME);
+  if (!bytes) *error = ERROR_INVALID_NAME;
   return bytes;
 }
 

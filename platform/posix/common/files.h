@@ -24,9 +24,10 @@ DWORD ErrorFromErrno(int err, const std::string& path);
 // the controlling terminal. -1 with errno set when it fails.
 int OpenReadOnly(const std::string& path);
 
-// The file-system bytes of a wide path. Sets the last error and returns
-// nullopt for a null or empty path or one with an unmappable surrogate.
-std::optional<std::string> PathFromWide(LPCWSTR path);
+// The file-system bytes of a wide path; nullopt, with the error for the
+// last error in *error, for a null or empty path or one with an unmappable
+// surrogate.
+std::optional<std::string> PathFromWide(LPCWSTR path, DWORD* error);
 
 // An open regular file, closed on destruction. Only regular files are read:
 // FIFOs, devices and sockets are refused at once and never block.

@@ -165,8 +165,12 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
     SetLastError(static_cast<DWORD>(E_INVALIDARG));
     return FALSE;
   }
-  const auto path = PathFromWide(static_cast<LPCWSTR>(pvObject));
-  if (!path) return FALSE;
+  DWORD path_error = 0;
+  const auto path = PathFromWide(static_cast<LPCWSTR>(pvObject), &path_error);
+  if (!path) {
+    SetLastError(path_error);
+    return FALSE;
+  }
   RegularFile file;
   DWORD open_error = 0;
   if (!file.Open(*path, &open_error)) {

@@ -57,8 +57,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwS
                           LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
                           DWORD dwCreationDisposition, DWORD /*dwFlagsAndAttributes*/,
                           HANDLE /*hTemplateFile*/) {
-  const auto path = exelore_posix::PathFromWide(lpFileName);
-  if (!path) return INVALID_HANDLE_VALUE;
+  DWORD path_error = 0;
+  const auto path = exelore_posix::PathFromWide(lpFileName, &path_error);
+  if (!path) {
+    SetLastError(path_error);
+    return INVALID_HANDLE_VALUE;
+  }
   if (dwCreationDisposition != OPEN_EXISTING || (dwDesiredAccess & GENERIC_WRITE) != 0) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return INVALID_HANDLE_VALUE;
@@ -99,8 +103,12 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 // GetFileAttributesW: follows symbolic links as Windows follows reparse
 // points for this call's purposes; a dangling or looping link is an error.
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
-  const auto path = exelore_posix::PathFromWide(lpFileName);
-  if (!path) return INVALID_FILE_ATTRIBUTES;
+  DWORD path_error = 0;
+  const auto path = exelore_posix::PathFromWide(lpFileName, &path_error);
+  if (!path) {
+    SetLastError(path_error);
+    return INVALID_FILE_ATTRIBUTES;
+  }
   struct stat st {};
   if (::stat(path->c_str(), &st) != 0) {
     SetLastError(exelore_posix::ErrorFromErrno(errno, *path));

@@ -74,8 +74,12 @@ std::optional<LocatedResource> LocateVersionResource(DWORD flags, LPCWSTR path) 
     SetLastError(ERROR_BAD_PATHNAME);
     return std::nullopt;
   }
-  const auto bytes = PathFromWide(path);
-  if (!bytes) return std::nullopt;
+  DWORD path_error = 0;
+  const auto bytes = PathFromWide(path, &path_error);
+  if (!bytes) {
+    SetLastError(path_error);
+    return std::nullopt;
+  }
   LocatedResource located;
   DWORD error = 0;
   if (!located.file.Open(*bytes, &error)) {

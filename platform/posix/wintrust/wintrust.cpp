@@ -46,11 +46,9 @@ bool IsGenericVerifyV2(const GUID* guid) {
 Outcome VerifyFile(const WINTRUST_FILE_INFO* info, const authenticode::TrustConfig& config,
                    ossl::X509Ptr* signer) {
   if (info == nullptr || info->pcwszFilePath == nullptr) return Fail(E_INVALIDARG);
-  const auto path = PathFromWide(info->pcwszFilePath);
-  if (!path) {
-    const DWORD error = GetLastError();
-    return {static_cast<HRESULT>(error), error};
-  }
+  DWORD path_error = 0;
+  const auto path = PathFromWide(info->pcwszFilePath, &path_error);
+  if (!path) return {static_cast<HRESULT>(path_error), path_error};
   RegularFile file;
   DWORD open_error = 0;
   if (!file.Open(*path, &open_error)) {

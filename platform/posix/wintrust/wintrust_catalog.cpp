@@ -56,12 +56,8 @@ bool OpenMember(const WINTRUST_CATALOG_INFO* info, RegularFile* file, DWORD* err
     }
     return file->Attach(fd, error);
   }
-  const auto path = PathFromWide(info->pcwszMemberFilePath);
-  if (!path) {
-    *error = GetLastError();
-    return false;
-  }
-  return file->Open(*path, error);
+  const auto path = PathFromWide(info->pcwszMemberFilePath, error);
+  return path && file->Open(*path, error);
 }
 
 }  // namespace
@@ -92,8 +88,9 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
       (info->pcwszMemberFilePath == nullptr && info->hMemberFile == nullptr)) {
     return Fail(E_INVALIDARG, last_error);
   }
-  const auto catalog_path = PathFromWide(info->pcwszCatalogFilePath);
-  if (!catalog_path) return FailWithError(GetLastError(), last_error);
+  DWORD path_error = 0;
+  const auto catalog_path = PathFromWide(info->pcwszCatalogFilePath, &path_error);
+  if (!catalog_path) return FailWithError(path_error, last_error);
   RegularFile catalog_file;
   DWORD error = 0;
   if (!catalog_file.Open(*catalog_path, &error)) return FailWithError(error, last_error);
