@@ -11,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "authenticode/signed_data.h"
 #include "ossl.h"
 
 namespace exelore_test {
@@ -22,8 +23,9 @@ using exelore_posix::ossl::BioPtr;
 using exelore_posix::ossl::Free;
 using exelore_posix::ossl::Pkcs7Ptr;
 using CertPtr = exelore_posix::ossl::X509Ptr;
-using KeyPtr = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY_free>>;
-using ObjectPtr = std::unique_ptr<ASN1_OBJECT, Free<ASN1_OBJECT_free>>;
+using exelore_posix::authenticode::Encoded;
+using exelore_posix::ossl::KeyPtr;
+using ObjectPtr = exelore_posix::ossl::Asn1ObjectPtr;
 
 void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("catalog builder: ") + what);
@@ -63,11 +65,8 @@ Bytes Set(std::initializer_list<Bytes> items) {
 Bytes Oid(const std::string& dotted) {
   ObjectPtr object(OBJ_txt2obj(dotted.c_str(), 1));
   Check(object != nullptr, "OID");
-  unsigned char* der = nullptr;
-  const int n = i2d_ASN1_OBJECT(object.get(), &der);
-  Check(n > 0, "OID encoding");
-  Bytes out(der, der + n);
-  OPENSSL_free(der);
+  Bytes out = Encoded(object.get(), i2d_ASN1_OBJECT);
+  Check(!out.empty(), "OID encoding");
   return out;
 }
 
@@ -87,11 +86,8 @@ Bytes Utf16Le(const std::u16string& text, bool terminate) {
 Bytes UtcTime(std::time_t when) {
   std::unique_ptr<ASN1_TIME, Free<ASN1_TIME_free>> t(ASN1_UTCTIME_set(nullptr, when));
   Check(t != nullptr, "time");
-  unsigned char* der = nullptr;
-  const int n = i2d_ASN1_TIME(t.get(), &der);
-  Check(n > 0, "time encoding");
-  Bytes out(der, der + n);
-  OPENSSL_free(der);
+  Bytes out = Encoded(t.get(), i2d_ASN1_TIME);
+  Check(!out.empty(), "time encoding");
   return out;
 }
 
@@ -193,11 +189,8 @@ Bytes Sign(const CatalogOptions& options, const Bytes& ctl, const PkiIdentity* s
     PKCS7_free(inner);
     Check(false, "set content");
   }
-  unsigned char* der = nullptr;
-  const int n = i2d_PKCS7(p7.get(), &der);
-  Check(n > 0, "encoding");
-  Bytes out(der, der + n);
-  OPENSSL_free(der);
+  Bytes out = Encoded(p7.get(), i2d_PKCS7);
+  Check(!out.empty(), "encoding");
   return out;
 }
 

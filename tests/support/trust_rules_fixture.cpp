@@ -209,15 +209,15 @@ void TrustRules::AddLegacyTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, const PkiI
 
 void TrustRules::SignBareDigest(PKCS7_SIGNER_INFO* si, const std::string& key, const EVP_MD* md,
                                 bool other_bytes) {
-  unsigned char* der = nullptr;
-  const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &der,
+  unsigned char* raw = nullptr;
+  const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &raw,
                                    ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+  const exelore_posix::ossl::BytesPtr der(raw);
   ASSERT_GT(length, 0);
-  if (other_bytes) der[length - 1] ^= 0x01;
+  if (other_bytes) raw[length - 1] ^= 0x01;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digest_length = 0;
-  EVP_Digest(der, static_cast<std::size_t>(length), digest, &digest_length, md, nullptr);
-  OPENSSL_free(der);
+  EVP_Digest(raw, static_cast<std::size_t>(length), digest, &digest_length, md, nullptr);
   KeyPtr signing_key = LoadPrivateKey(key);
   const exelore_posix::ossl::KeyCtxPtr ctx(EVP_PKEY_CTX_new(signing_key.get(), nullptr));
   ASSERT_EQ(EVP_PKEY_sign_init(ctx.get()), 1);

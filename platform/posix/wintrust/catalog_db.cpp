@@ -30,24 +30,12 @@ using authenticode::CatTrustedSubject;
 using authenticode::CatTrustedSubject_it;
 using authenticode::CatTrustList;
 using authenticode::CatTrustList_it;
+using authenticode::TrustedSubjectPtr;
+using authenticode::TrustListPtr;
 
 namespace {
 
 constexpr char kCatRootGuid[] = "{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
-
-template <typename T>
-void FreeItem(T* p);
-template <>
-void FreeItem(CatTrustList* p) {
-  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatTrustList));
-}
-using TrustListPtr = std::unique_ptr<CatTrustList, ossl::Free<FreeItem<CatTrustList>>>;
-template <>
-void FreeItem(CatTrustedSubject* p) {
-  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(CatTrustedSubject));
-}
-using TrustedSubjectPtr =
-    std::unique_ptr<CatTrustedSubject, ossl::Free<FreeItem<CatTrustedSubject>>>;
 
 // Object identifiers, decoded once.
 const ASN1_OBJECT* Oid(const char* dotted) { return OBJ_txt2obj(dotted, 1); }

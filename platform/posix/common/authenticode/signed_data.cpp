@@ -48,10 +48,7 @@ ASN1_SEQUENCE(SpcIndirectDataContent) = {
 
 namespace {
 
-void FreeIndirectData(SpcIndirectDataContent* p) {
-  ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(p), ASN1_ITEM_rptr(SpcIndirectDataContent));
-}
-using IndirectDataPtr = std::unique_ptr<SpcIndirectDataContent, ossl::Free<FreeIndirectData>>;
+using IndirectDataPtr = ossl::ItemPtr<SpcIndirectDataContent, SpcIndirectDataContent_it>;
 }  // namespace
 
 const EVP_MD* AcceptedDigest(const ASN1_OBJECT* algorithm) {
