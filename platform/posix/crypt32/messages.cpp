@@ -206,9 +206,9 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   }
 
   Store* store = NewStoreOf(p7->d.sign->cert);
-  auto* message = new Message;
-  message->p7 = std::move(p7);
-  RegisterHandle(message, HandleKind::kMessage);
+  auto owned = std::make_unique<Message>();
+  owned->p7 = std::move(p7);
+  Message* message = NewHandle(std::move(owned), HandleKind::kMessage);
 
   if (pdwMsgAndCertEncodingType)
     *pdwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
@@ -223,8 +223,7 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   if (phMsg) {
     *phMsg = message;
   } else {
-    UnregisterHandle(message, HandleKind::kMessage);
-    delete message;
+    TakeHandle<Message>(message, HandleKind::kMessage);
   }
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -295,13 +294,10 @@ BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwInd
 // CryptMsgClose: a null handle succeeds, as on Windows.
 BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg) {
   if (hCryptMsg == nullptr) return TRUE;
-  Message* message = MessageFromHandle(hCryptMsg);
-  if (message == nullptr) {
+  if (TakeHandle<Message>(hCryptMsg, HandleKind::kMessage) == nullptr) {
     SetLastError(static_cast<DWORD>(E_INVALIDARG));
     return FALSE;
   }
-  UnregisterHandle(message, HandleKind::kMessage);
-  delete message;
   return TRUE;
 }
 

@@ -32,10 +32,7 @@ struct Store {
 
   void AddRef() { references.fetch_add(1); }
   void Release() {
-    if (references.fetch_sub(1) == 1) {
-      UnregisterHandle(this, HandleKind::kCertStore);
-      delete this;
-    }
+    if (references.fetch_sub(1) == 1) TakeHandle<Store>(this, HandleKind::kCertStore);
   }
 };
 

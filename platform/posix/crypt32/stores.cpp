@@ -100,8 +100,7 @@ Store* StoreFromHandle(HCERTSTORE handle) {
 }
 
 Store* NewStoreOf(STACK_OF(X509) * certs) {
-  auto* store = new Store;
-  RegisterHandle(store, HandleKind::kCertStore);
+  Store* store = NewHandle(std::make_unique<Store>(), HandleKind::kCertStore);
   for (int i = 0; i < sk_X509_num(certs); ++i) {
     if (auto object = MakeCertObject(sk_X509_value(certs, i), store)) {
       store->certs.push_back(std::move(object));

@@ -61,20 +61,17 @@ BOOL WINAPI CryptCATAdminAcquireContext(HCATADMIN* phCatAdmin, const GUID* /*pgS
     SetLastError(ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
-  auto* admin = new AdminContext;
-  RegisterHandle(admin, HandleKind::kCatAdmin);
-  *phCatAdmin = admin;
+  *phCatAdmin = NewHandle(std::make_unique<AdminContext>(), HandleKind::kCatAdmin);
   return TRUE;
 }
 
 // CryptCATAdminReleaseContext: frees the context; a handle that is not a live
 // context fails with ERROR_INVALID_PARAMETER (Wine's crypt.c).
 BOOL WINAPI CryptCATAdminReleaseContext(HCATADMIN hCatAdmin, DWORD /*dwFlags*/) {
-  if (!UnregisterHandle(hCatAdmin, HandleKind::kCatAdmin)) {
+  if (TakeHandle<AdminContext>(hCatAdmin, HandleKind::kCatAdmin) == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  delete static_cast<AdminContext*>(hCatAdmin);
   return TRUE;
 }
 
@@ -139,13 +136,12 @@ HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHa
   auto* admin = static_cast<AdminContext*>(hCatAdmin);
   std::size_t start = 0;
   if (phPrevCatInfo != nullptr && *phPrevCatInfo != nullptr) {
-    if (!UnregisterHandle(*phPrevCatInfo, HandleKind::kCatInfo)) {
+    const auto previous = TakeHandle<CatalogContext>(*phPrevCatInfo, HandleKind::kCatInfo);
+    if (previous == nullptr) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return nullptr;
     }
-    auto* previous = static_cast<CatalogContext*>(*phPrevCatInfo);
     start = previous->index + 1;
-    delete previous;
   }
   if (!admin->listed) {
     if (const auto folder = catalog::DatabaseFolder()) {
@@ -164,9 +160,9 @@ HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHa
     SetLastError(ERROR_NOT_FOUND);
     return nullptr;
   }
-  auto* context = new CatalogContext{*found, admin->catalogs->paths()[*found]};
-  RegisterHandle(context, HandleKind::kCatInfo);
-  return context;
+  return NewHandle(
+      std::make_unique<CatalogContext>(CatalogContext{*found, admin->catalogs->paths()[*found]}),
+      HandleKind::kCatInfo);
 }
 
 // CryptCATCatalogInfoFromContext (Microsoft's page; Wine's crypt.c): fills
@@ -197,11 +193,10 @@ BOOL WINAPI CryptCATCatalogInfoFromContext(HCATINFO hCatInfo, CATALOG_INFO* psCa
 BOOL WINAPI CryptCATAdminReleaseCatalogContext(HCATADMIN hCatAdmin, HCATINFO hCatInfo,
                                                DWORD /*dwFlags*/) {
   if (!IsLiveHandle(hCatAdmin, HandleKind::kCatAdmin) ||
-      !UnregisterHandle(hCatInfo, HandleKind::kCatInfo)) {
+      TakeHandle<CatalogContext>(hCatInfo, HandleKind::kCatInfo) == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  delete static_cast<CatalogContext*>(hCatInfo);
   return TRUE;
 }
 

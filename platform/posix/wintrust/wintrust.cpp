@@ -139,9 +139,7 @@ LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
     return static_cast<LONG>(ERROR_INVALID_PARAMETER);
   }
   if (data->dwStateAction == WTD_STATEACTION_CLOSE) {
-    if (UnregisterHandle(data->hWVTStateData, HandleKind::kTrustState)) {
-      delete static_cast<TrustState*>(data->hWVTStateData);
-    }
+    TakeHandle<TrustState>(data->hWVTStateData, HandleKind::kTrustState);
     data->hWVTStateData = nullptr;
     SetLastError(ERROR_SUCCESS);
     return S_OK;
@@ -164,11 +162,10 @@ LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
   }
   ERR_clear_error();
   if (data->dwStateAction == WTD_STATEACTION_VERIFY) {
-    auto* state = new TrustState;
+    auto state = std::make_unique<TrustState>();
     state->status = outcome.status;
     state->signer = std::move(signer);
-    RegisterHandle(state, HandleKind::kTrustState);
-    data->hWVTStateData = state;
+    data->hWVTStateData = NewHandle(std::move(state), HandleKind::kTrustState);
   }
   SetLastError(outcome.last_error);
   return outcome.status;
