@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     exelore_posix::RegularFile file;
     DWORD error = 0;
     if (!file.Attach(member.fd(), &error)) __builtin_trap();
-    return exelore_posix::catalog::FileHash(file, EVP_sha1()).value_or(std::vector<std::uint8_t>{});
+    return exelore_posix::catalog::ListedHashOf(file, EVP_sha1())
+        .value_or(std::vector<std::uint8_t>{});
   }();
   static const std::u16string tag = exelore_test::HexTag(member_hash);
 

@@ -506,7 +506,7 @@ std::optional<std::size_t> Scanner::FindFirst(const std::vector<std::string>& pa
   return std::nullopt;
 }
 
-std::optional<std::vector<std::uint8_t>> FileHash(const RegularFile& file, const EVP_MD* md) {
+std::optional<std::vector<std::uint8_t>> ListedHashOf(const RegularFile& file, const EVP_MD* md) {
   const pe::FileSource source(file.fd(), file.size());
   if (const auto headers = pe::ReadHeaders(source)) {
     authenticode::ImageHashOptions options;

@@ -132,6 +132,6 @@ class Scanner {
 // padded with zeros to a multiple of 8 bytes), for any other file the digest
 // of its whole content. One pass in bounded memory; nullopt when a read
 // fails or the PE's certificate table is invalid.
-std::optional<std::vector<std::uint8_t>> FileHash(const RegularFile& file, const EVP_MD* md);
+std::optional<std::vector<std::uint8_t>> ListedHashOf(const RegularFile& file, const EVP_MD* md);
 
 }  // namespace exelore_posix::catalog

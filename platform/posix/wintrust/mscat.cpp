@@ -107,7 +107,7 @@ BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE hFile, DWORD* pcbHash, BY
     SetLastError(error);
     return FALSE;
   }
-  const auto hash = catalog::FileHash(file, EVP_sha1());
+  const auto hash = catalog::ListedHashOf(file, EVP_sha1());
   ERR_clear_error();
   if (!hash || hash->size() != kHashSize) {
     SetLastError(ERROR_BAD_FORMAT);

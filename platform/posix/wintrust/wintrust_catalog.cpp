@@ -100,7 +100,7 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
     RegularFile member_file;
     DWORD open_error = 0;
     if (!OpenMember(info, &member_file, &open_error)) return static_cast<HRESULT>(open_error);
-    const auto hash = catalog::FileHash(member_file, member->md);
+    const auto hash = catalog::ListedHashOf(member_file, member->md);
     return hash && hash->size() == member->digest.size() &&
                    CRYPTO_memcmp(hash->data(), member->digest.data(), hash->size()) == 0
                ? S_OK
