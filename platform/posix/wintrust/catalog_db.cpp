@@ -146,6 +146,12 @@ bool TagMatchesText(std::span<const std::uint8_t> stored, std::u16string_view ta
 }  // namespace
 
 bool Catalog::ForEachMember(const std::function<bool(const Member&)>& visit) const {
+  // A list whose framing breaks anywhere holds no member, as the searches
+  // find none in it: the framing is checked to the end before any visit.
+  if (WalkSubjects(entries, [](std::span<const std::uint8_t>) { return Step::kNext; }) ==
+      Step::kDamaged) {
+    return false;
+  }
   return WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
            const TrustedSubjectPtr subject = DecodeSubject(der);
            if (!subject) return Step::kDamaged;

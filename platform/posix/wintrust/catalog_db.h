@@ -40,7 +40,8 @@ struct Catalog {
   std::span<const std::uint8_t> entries;  // the trustedSubjects SEQUENCE, whole; empty if none
 
   // Calls `visit` with each member in order until it returns true; whether
-  // one did. An entry that does not decode ends the walk.
+  // one did. An entry that does not decode ends the walk; a list whose
+  // framing is broken anywhere has no member visited.
   bool ForEachMember(const std::function<bool(const Member&)>& visit) const;
   // The first member whose SpcIndirectData digest is `hash` (same length and
   // bytes), or nullopt. Entries that do not decode are passed over.
