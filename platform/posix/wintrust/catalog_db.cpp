@@ -84,6 +84,37 @@ Member ReadMember(const CatTrustedSubject* subject) {
 
 enum class Step { kNext, kStop, kDamaged };
 
+// The children of one TLV, read one at a time without a list of them: the
+// reader of a million entries allocates nothing per entry.
+class Children {
+ public:
+  explicit Children(std::span<const std::uint8_t> tlv) {
+    const auto contents = authenticode::DerContents(tlv);
+    whole_ = contents.has_value();
+    if (whole_) rest_ = *contents;
+  }
+  // The next child; nullopt after the last, or where one is not a whole TLV
+  // inside the parent (whole() false from then on).
+  std::optional<std::span<const std::uint8_t>> Next() {
+    if (!whole_ || rest_.empty()) return std::nullopt;
+    const auto inner = authenticode::DerContents(rest_);
+    if (!inner) {
+      whole_ = false;
+      return std::nullopt;
+    }
+    const auto length = static_cast<std::size_t>(inner->data() + inner->size() - rest_.data());
+    const auto child = rest_.first(length);
+    rest_ = rest_.subspan(length);
+    return child;
+  }
+  // Whether every child so far was whole and none is left.
+  bool Finished() const { return whole_ && rest_.empty(); }
+
+ private:
+  std::span<const std::uint8_t> rest_;
+  bool whole_ = false;
+};
+
 // Walks the TrustedSubjects of `entries` (an encoded SEQUENCE OF, or nothing)
 // in order, handing `visit` the encoding of each until it answers other than
 // kNext, and checks that every entry, to the end of the list, is a whole
@@ -93,22 +124,16 @@ enum class Step { kNext, kStop, kDamaged };
 Step WalkSubjects(std::span<const std::uint8_t> entries,
                   const std::function<Step(std::span<const std::uint8_t>)>& visit) {
   if (entries.empty()) return Step::kNext;
-  const auto contents = authenticode::DerContents(entries);
-  if (!contents) return Step::kDamaged;
-  std::span<const std::uint8_t> rest = *contents;
+  Children subjects(entries);
   Step answer = Step::kNext;
-  while (!rest.empty()) {
+  while (const auto subject = subjects.Next()) {
     // Entries lie some hundred bytes apart, and a large catalog is tens of
     // MiB: asked for ahead, the next pages are there when the walk arrives.
-    __builtin_prefetch(rest.data() + 4096);
-    const auto inner = authenticode::DerContents(rest);
-    if (!inner) return Step::kDamaged;
-    const auto length = static_cast<std::size_t>(inner->data() + inner->size() - rest.data());
-    if (answer == Step::kNext) answer = visit(rest.first(length));
+    __builtin_prefetch(subject->data() + 4096);
+    if (answer == Step::kNext) answer = visit(*subject);
     if (answer == Step::kDamaged) return answer;
-    rest = rest.subspan(length);
   }
-  return answer;
+  return subjects.Finished() ? answer : Step::kDamaged;
 }
 
 // Decodes one TrustedSubject filling `der`, or null.
@@ -247,37 +272,6 @@ std::u16string FoldTag(std::u16string_view tag) {
 }
 
 namespace {
-
-// The children of one TLV, read one at a time without a list of them: the
-// reader of a million entries allocates nothing per entry.
-class Children {
- public:
-  explicit Children(std::span<const std::uint8_t> tlv) {
-    const auto contents = authenticode::DerContents(tlv);
-    whole_ = contents.has_value();
-    if (whole_) rest_ = *contents;
-  }
-  // The next child; nullopt after the last, or where one is not a whole TLV
-  // inside the parent (whole() false from then on).
-  std::optional<std::span<const std::uint8_t>> Next() {
-    if (!whole_ || rest_.empty()) return std::nullopt;
-    const auto inner = authenticode::DerContents(rest_);
-    if (!inner) {
-      whole_ = false;
-      return std::nullopt;
-    }
-    const auto length = static_cast<std::size_t>(inner->data() + inner->size() - rest_.data());
-    const auto child = rest_.first(length);
-    rest_ = rest_.subspan(length);
-    return child;
-  }
-  // Whether every child so far was whole and none is left.
-  bool Finished() const { return whole_ && rest_.empty(); }
-
- private:
-  std::span<const std::uint8_t> rest_;
-  bool whole_ = false;
-};
 
 // The children of `tlv` when it has exactly `N`, each a whole TLV.
 template <std::size_t N>
