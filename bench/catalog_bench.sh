@@ -21,6 +21,8 @@
 # Timed with bench/interleave.py, the commands run alternately.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# /usr/bin/time for the peak RSS and python3 for the timings.
+EXELORE_EXTRA_PACKAGES="time python3" ./scripts/install-deps.sh
 build=${1:-build/default}
 count=${2:-5000}
 kib=${3:-60}

@@ -23,6 +23,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+# /usr/bin/time for the peak RSS and python3 for the timings.
+EXELORE_EXTRA_PACKAGES="time python3" "$root/scripts/install-deps.sh"
 build=${1:-$root/build/default}
 cmake --build "$build" --target exelore sigtool make_pe >/dev/null
 interleave=$root/bench/interleave.py

@@ -16,10 +16,13 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+# /usr/bin/time for the peak RSS and python3 for the timings.
+EXELORE_EXTRA_PACKAGES="time python3" "$root/scripts/install-deps.sh"
 build=${1:-$root/build/default}
 scale=${2:-1}
 sample=${3:-100}
 runs=${4:-5}
+((runs >= 2)) || { echo "volume_bench: runs must be at least 2 (medians and ranges)" >&2; exit 2; }
 cmake --build "$build" --target exelore exelore-scan make_volume >/dev/null
 interleave=$root/bench/interleave.py
 
