@@ -58,11 +58,13 @@ struct StoreEntry {
   std::string cert_pem;
   std::optional<std::vector<std::string>> usages = std::nullopt;
   std::function<Bytes(Bytes)> damage = nullptr;
+  std::vector<exelore_test::StoreProperty> properties = {};
 };
 
 HiveValue ValueFor(const StoreEntry& e) {
   const Bytes der = exelore_test::CertificateDer(e.cert_pem);
-  Bytes blob = exelore_test::SerializedCertificate(der, e.usages ? &*e.usages : nullptr);
+  Bytes blob =
+      exelore_test::SerializedCertificate(der, e.usages ? &*e.usages : nullptr, e.properties);
   if (e.damage) blob = e.damage(blob);
   return {e.base + e.store + "\\Certificates\\" + Thumbprint(der), "Blob", blob};
 }
@@ -126,6 +128,11 @@ TEST_F(TrustRules, WindowsVolumeStoresDecide) {
     return prefix;
   };
 
+  const auto filetime = exelore_test::FiletimeProperty;
+  const auto oids = exelore_test::UsagesProperty;
+  constexpr std::time_t kBeforeLeaves = 1559347200;    // 2019-06-01
+  constexpr std::time_t kAfterTimestamp = 1598918400;  // 2020-09-01
+  constexpr std::time_t kBeforeNow = 1609459200;       // 2021-01-01
   constexpr LONG kOk = S_OK;
   const std::string kVerified = "PublisherName: ExeLore Test Signer (verified)";
   const std::string kUnverified = "PublisherName: ExeLore Test Signer (UNVERIFIED)";
@@ -195,6 +202,69 @@ TEST_F(TrustRules, WindowsVolumeStoresDecide) {
        stamped,
        TRUST_E_TIME_STAMP,
        kUnverified},
+      // The root program properties of a root's blob (Disable 104, usages
+      // removed 122, NotBefore 126 and the usages it is for 127), as the
+      // list's rules read them; the ROOT copy, found before the AuthRoot
+      // one, carries its own. Test leaves are issued 2020-01-01; the
+      // timestamped file was signed 2020-06-01.
+      {"AuthRoot disabled",
+       {{kMachine, "AuthRoot", pki.untrusted_root.cert, {}, {}, {{104, filetime(kBeforeNow)}}}},
+       untrusted,
+       CERT_E_UNTRUSTEDROOT,
+       kUntrustedUnverified},
+      {"AuthRoot without code signing",
+       {{kMachine, "AuthRoot", pki.untrusted_root.cert, {}, {}, {{122, oids({kCodeSigning})}}}},
+       untrusted,
+       CERT_E_WRONG_USAGE,
+       kUntrustedUnverified},
+      {"AuthRoot NotBefore",
+       {{kMachine, "AuthRoot", pki.untrusted_root.cert, {}, {}, {{126, filetime(kBeforeLeaves)}}}},
+       untrusted,
+       CERT_E_UNTRUSTEDROOT,
+       kUntrustedUnverified},
+      {"AuthRoot NotBefore for code signing",
+       {{kMachine,
+         "AuthRoot",
+         pki.untrusted_root.cert,
+         {},
+         {},
+         {{126, filetime(kBeforeLeaves)}, {127, oids({kCodeSigning})}}}},
+       untrusted,
+       CERT_E_UNTRUSTEDROOT,
+       kUntrustedUnverified},
+      {"AuthRoot NotBefore for servers only",
+       {{kMachine,
+         "AuthRoot",
+         pki.untrusted_root.cert,
+         {},
+         {},
+         {{126, filetime(kBeforeLeaves)}, {127, oids({kServerAuth})}}}},
+       untrusted,
+       kOk,
+       kUntrustedVerified},
+      {"AuthRoot disabled after the timestamp",
+       {{kMachine, "AuthRoot", pki.root.cert, {}, {}, {{104, filetime(kAfterTimestamp)}}}},
+       stamped,
+       kOk,
+       kVerified},
+      {"ROOT copy found before the disabled AuthRoot copy",
+       {{kMachine, "ROOT", pki.untrusted_root.cert},
+        {kMachine, "AuthRoot", pki.untrusted_root.cert, {}, {}, {{104, filetime(kBeforeNow)}}}},
+       untrusted,
+       kOk,
+       kUntrustedVerified},
+      // A root this machine trusts anyway (the user's) is held to the
+      // volume's restriction too, as a program root is to both.
+      {"trusted root disabled on the volume",
+       {{kMachine, "AuthRoot", pki.root.cert, {}, {}, {{104, filetime(kBeforeNow)}}}},
+       signed_file,
+       CERT_E_UNTRUSTEDROOT,
+       kUnverified},
+      {"undecodable NotBefore",
+       {{kMachine, "AuthRoot", pki.untrusted_root.cert, {}, {}, {{126, {1, 2, 3}}}}},
+       untrusted,
+       CERT_E_UNTRUSTEDROOT,
+       kUntrustedUnverified},
       // Intermediates.
       {"intermediate from CA", {{kMachine, "CA", pki.intermediate.cert}}, orphan, kOk, kVerified},
       // Distrust, wherever it is kept and wherever it strikes.
