@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <fstream>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -15,7 +18,9 @@
 #include "catalog_builder.h"
 #include "hive_builder.h"
 #include "pe_builder.h"
+#include "testing.h"
 #include "process.h"
+#include "publisher_line.h"
 #include "signing.h"
 #include "test_pki.h"
 #include "text.h"
@@ -392,6 +397,66 @@ TEST_F(TrustRules, WindowsVolumeStoresDecide) {
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(ReportedPublisher(result.out), c.line);
   }
+  setenv("SystemRoot", File("windows").c_str(), 1);
+}
+
+// The installation's own signed root list (AuthRoot\AutoUpdate's
+// EncodedCtl) replaces the built-in one where it is newer and verifies as
+// that one does, up to the list root through publishers of usage
+// szOID_ROOT_LIST_SIGNER; the test root stands in for Microsoft's list root
+// and as a program root through the test seam.
+TEST_F(TrustRules, VolumeRootListDecidesWhereNewerAndGenuine) {
+  const TestPki& pki = *pki_;
+  const std::string signed_file = File("list-signed.exe");
+  exelore_test::WriteFile(signed_file, Signed(pki.signer));
+  const std::string roots = [&] {
+    std::ifstream in(pki.root.cert, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  const Bytes root_der = exelore_test::CertificateDer(pki.root.cert);
+  Bytes sha1(20);
+  EVP_Digest(root_der.data(), root_der.size(), sha1.data(), nullptr, EVP_sha1(), nullptr);
+  std::array<std::uint8_t, 20> list_root{};
+  std::copy(sha1.begin(), sha1.end(), list_root.begin());
+  using Entry = exelore_test::ProgramListEntry;
+  constexpr std::time_t kBuiltIn = TestPki::kNotBefore + 86400;  // the seam list's thisUpdate
+  constexpr std::time_t kDisabled = 1609459200;                  // 2021-01-01
+  const Bytes disabling = exelore_test::BuildRootProgramList(
+      {Entry{.sha1 = sha1, .disabled_at = kDisabled}}, pki.root_list_signer, kBuiltIn + 86400);
+  Bytes flipped = disabling;
+  flipped[flipped.size() - 10] ^= 1;  // in the signature
+  struct Case {
+    std::string name;
+    Bytes list;
+    std::string line;
+  };
+  const std::string kSigner = "PublisherName: ExeLore Test Signer";
+  const Case cases[] = {
+      {"newer, genuine", disabling, kSigner + " (UNVERIFIED)"},
+      {"no newer than the built-in one",
+       exelore_test::BuildRootProgramList({Entry{.sha1 = sha1, .disabled_at = kDisabled}},
+                                          pki.root_list_signer, kBuiltIn),
+       kSigner + " (verified)"},
+      {"signed by a publisher without the list usage",
+       exelore_test::BuildRootProgramList({Entry{.sha1 = sha1, .disabled_at = kDisabled}},
+                                          pki.signer, kBuiltIn + 86400),
+       kSigner + " (verified)"},
+      {"signature broken", flipped, kSigner + " (verified)"},
+  };
+  exelore_posix::testing::SetRootProgram(
+      exelore_test::BuildRootProgramList({Entry{.sha1 = sha1}}, pki.signer), roots, {}, list_root);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string root = File("list-volume" + std::to_string(n++));
+    std::filesystem::create_directories(root + "/System32/config");
+    exelore_test::WriteHive(
+        root + "/System32/config/SOFTWARE",
+        {{std::string(kMachine) + "AuthRoot\\AutoUpdate", "EncodedCtl", c.list}});
+    setenv("SystemRoot", root.c_str(), 1);
+    EXPECT_EQ(exelore_test::PublisherLine(signed_file), c.line);
+  }
+  exelore_posix::testing::UseMicrosoftRootProgram();
   setenv("SystemRoot", File("windows").c_str(), 1);
 }
 
