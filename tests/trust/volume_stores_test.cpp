@@ -465,7 +465,10 @@ TEST_F(TrustRules, VolumeRootListDecidesWhereNewerAndGenuine) {
 TEST_F(TrustRules, StoreBlobReaderStaysInsideItsBytes) {
   const std::vector<std::string> usages = {kCodeSigning};
   const Bytes der = exelore_test::CertificateDer(pki_->root.cert);
-  const Bytes blob = exelore_test::SerializedCertificate(der, &usages);
+  const Bytes blob = exelore_test::SerializedCertificate(
+      der, &usages,
+      {{104, exelore_test::FiletimeProperty(TestPki::kNotAfter)},
+       {127, exelore_test::UsagesProperty(usages)}});
   for (std::size_t keep = 0; keep < blob.size(); ++keep) {
     SCOPED_TRACE(keep);
     const Bytes prefix(blob.begin(), blob.begin() + static_cast<long>(keep));
@@ -484,6 +487,7 @@ TEST_F(TrustRules, StoreBlobReaderStaysInsideItsBytes) {
   ASSERT_TRUE(whole);
   EXPECT_EQ(Bytes(whole->certificate.begin(), whole->certificate.end()), der);
   ASSERT_TRUE(whole->enhanced_key_usage);
+  EXPECT_EQ(whole->rule_properties.size(), 2u);
 }
 
 }  // namespace

@@ -100,14 +100,16 @@ std::vector<Anchor> AnchorsBySubject(const TrustConfig& config, const X509_NAME*
   const registry::MachineStores* volume = registry::Volume(config.system_root);
   const RootProgramList& list = ProgramListFor(config);
   std::vector<Anchor> anchors;
-  // The list's entry of `cert`, unless Windows finds the root in a ROOT
-  // store first, whose copy carries none of the list's properties.
-  const auto entry_of = [&](X509* cert) -> const RootProgramEntry* {
+  // The list's entry of `cert` (nullptr for none), unless Windows finds the
+  // root in a ROOT store first, whose copy carries none of the list's
+  // properties; *windows when that store is Windows' own.
+  const auto entry_of = [&](X509* cert, bool* windows) -> const RootProgramEntry* {
     unsigned char sha1[SHA_DIGEST_LENGTH];
     unsigned int length = 0;
+    *windows = false;
     if (X509_digest(cert, EVP_sha1(), sha1, &length) != 1) return nullptr;
-    if (InWindowsRootStore(std::span(sha1, length))) return nullptr;
-    if (volume != nullptr && volume->InRootStore(cert)) return nullptr;
+    *windows = InWindowsRootStore(std::span(sha1, length));
+    if (*windows || (volume != nullptr && volume->InRootStore(cert))) return nullptr;
     return list.Find(std::span(sha1, length));
   };
   const auto add = [&](X509* cert, AnchorSource source, const RootProgramEntry* program) {
@@ -120,20 +122,19 @@ std::vector<Anchor> AnchorsBySubject(const TrustConfig& config, const X509_NAME*
   // Windows' own roots and the program's first: a root the user also adds
   // is still bound by the list's rules, as Windows keeps an AuthRoot
   // certificate's properties. A program root is one the list names.
+  bool windows = false;
   for (X509* cert : ProgramRootsBySubject(name)) {
-    unsigned char sha1[SHA_DIGEST_LENGTH];
-    unsigned int length = 0;
-    if (X509_digest(cert, EVP_sha1(), sha1, &length) != 1) continue;
-    if (InWindowsRootStore(std::span(sha1, length))) {
+    const RootProgramEntry* entry = entry_of(cert, &windows);
+    if (windows) {
       add(cert, AnchorSource::kWindows, nullptr);
-    } else if (const RootProgramEntry* entry = entry_of(cert)) {
+    } else if (entry != nullptr) {
       add(cert, AnchorSource::kProgram, entry);
     }
   }
   for (X509* cert : UserRootsBySubject(config, name)) add(cert, AnchorSource::kUser, nullptr);
   if (volume != nullptr) {
     for (X509* cert : volume->AnchorsBySubject(name)) {
-      Anchor* anchor = add(cert, AnchorSource::kVolume, entry_of(cert));
+      Anchor* anchor = add(cert, AnchorSource::kVolume, entry_of(cert, &windows));
       anchor->volume = volume->RulesFor(cert);
     }
   }
