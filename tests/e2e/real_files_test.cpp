@@ -189,7 +189,6 @@ TEST_F(RealFiles, AVolumeRestrictsARealProgramRoot) {
       {"as the list has it", {}, " (verified)"},
       {"code signing removed", {{122, code_signing}}, " (UNVERIFIED)"},
       {"disabled before the timestamp", {{104, filetime(1483228800)}}, " (UNVERIFIED)"},
-      {"disabled after the timestamp", {{104, filetime(1514764800)}}, " (verified)"},
       {"NotBefore for code signing before the leaf",
        {{126, filetime(1420070400)}, {127, code_signing}},
        " (UNVERIFIED)"},
