@@ -239,6 +239,11 @@ TEST_F(TrustRules, WindowsVolumeStoresDecide) {
        kUnverified},
       {"undecodable NotBefore", authroot(pki.untrusted_root.cert, {{126, {1, 2, 3}}}), untrusted,
        CERT_E_UNTRUSTEDROOT, kUntrustedUnverified},
+      {"disallowed despite an undecodable NotBefore",
+       {{kMachine, "Disallowed", pki.signer.cert, {}, {}, {{126, {1, 2, 3}}, {126, {}}}}},
+       signed_file,
+       TRUST_E_EXPLICIT_DISTRUST,
+       kUnverified},
       // Intermediates.
       {"intermediate from CA", {{kMachine, "CA", pki.intermediate.cert}}, orphan, kOk, kVerified},
       // Distrust, wherever it is kept and wherever it strikes.

@@ -109,9 +109,6 @@ std::optional<SerializedCertificate> ReadSerializedCertificate(std::span<const s
       out.enhanced_key_usage = value;
     } else if (std::find(std::begin(kRuleProperties), std::end(kRuleProperties), *id) !=
                std::end(kRuleProperties)) {
-      for (const auto& [seen, unused] : out.rule_properties) {
-        if (seen == *id) return std::nullopt;
-      }
       out.rule_properties.emplace_back(*id, value);
     }
   }
@@ -167,13 +164,17 @@ std::unique_ptr<MachineStores> MachineStores::Open(const std::string& path) {
           entry.restricts_usage = true;
           entry.usages = std::move(*usages);
         }
-        if (!serialized->rule_properties.empty()) {
-          // A property that does not decode drops the certificate, as an
+        if (kind == Kind::kAnchor && !serialized->rule_properties.empty()) {
+          // Only an anchor's are read (a Disallowed entry is never dropped
+          // for them). One that does not decode drops the anchor, as an
           // undecodable usage does: never a restriction lost.
           authenticode::RootProgramEntry rules;
+          std::vector<std::uint32_t> seen;
           bool ok = true;
           for (const auto& [id, value] : serialized->rule_properties) {
-            ok = ok && authenticode::ReadRootProperty(static_cast<int>(id), value, &rules);
+            ok = ok && std::find(seen.begin(), seen.end(), id) == seen.end() &&
+                 authenticode::ReadRootProperty(static_cast<int>(id), value, &rules);
+            seen.push_back(id);
           }
           if (!ok) continue;
           entry.rules = std::move(rules);

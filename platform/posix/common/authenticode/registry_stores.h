@@ -33,7 +33,7 @@ struct SerializedCertificate {
   // context, as the root program list sets them on AuthRoot copies:
   // CERT_DISALLOWED_FILETIME_PROP_ID (104), CERT_DISALLOWED_ENHKEY_USAGE_PROP_ID
   // (122), CERT_NOT_BEFORE_FILETIME_PROP_ID (126) and
-  // CERT_NOT_BEFORE_ENHKEY_USAGE_PROP_ID (127), by id, each at most once.
+  // CERT_NOT_BEFORE_ENHKEY_USAGE_PROP_ID (127), by id, in the blob's order.
   std::vector<std::pair<std::uint32_t, std::span<const std::uint8_t>>> rule_properties;
 };
 
@@ -42,8 +42,8 @@ struct SerializedCertificate {
 // (CertSerializeCertificateStoreElement writes them, CertAddSerializedElementToStore
 // reads them; Wine's dlls/crypt32/serialize.c, WINE_CERT_PROP_HEADER), ending
 // with the certificate's own record. nullopt when a record runs past the end,
-// the certificate record is missing or repeated, or a property this reader
-// uses appears twice. Never reads outside `blob`.
+// the certificate record is missing or repeated, or the usage property
+// appears twice. Never reads outside `blob`.
 std::optional<SerializedCertificate> ReadSerializedCertificate(std::span<const std::uint8_t> blob);
 
 // The certificates of one installation's machine stores, decoded when the
