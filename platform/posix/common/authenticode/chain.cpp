@@ -312,7 +312,7 @@ class PathSearch {
   // deprecation"; the attributes as root_program.h reads them), whether the
   // built-in list or a volume's store blob carries them. A root Windows
   // installs in its own ROOT store has no entry and none of these rules:
-  // trust_anchors.cpp (AnchorsBySubject) says why.
+  // root_program.h (InWindowsRootStore) says why.
   // - a usage list that lacks the usage, or the usage among the disallowed
   //   ones: the root does not anchor it, timestamp or not (EKU removal);
   // - Disable: not trusted, except for signatures timestamped before;
