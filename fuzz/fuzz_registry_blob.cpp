@@ -16,5 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   if (read->certificate.empty() || !inside(read->certificate)) __builtin_trap();
   if (read->enhanced_key_usage && !inside(*read->enhanced_key_usage)) __builtin_trap();
+  // The root program properties lie inside too, and read as a list entry's.
+  exelore_posix::authenticode::RootProgramEntry rules;
+  for (const auto& [id, value] : read->rule_properties) {
+    if (!inside(value)) __builtin_trap();
+    exelore_posix::authenticode::ReadRootProperty(static_cast<int>(id), value, &rules);
+  }
   return 0;
 }

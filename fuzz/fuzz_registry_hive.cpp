@@ -27,7 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
     stores->Distrusts(cert);
+    stores->InRootStore(cert);
+    stores->RulesFor(cert);
   }
+  if (stores->EncodedRootList().size() > size) __builtin_trap();
   stores->CheckUsage(all.get(), NID_code_sign);
   return 0;
 }

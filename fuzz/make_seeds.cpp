@@ -96,7 +96,11 @@ int main(int argc, char** argv) {
     const auto root =
         exelore_test::SerializedCertificate(exelore_test::CertificateDer(pki.root.cert));
     const auto restricted = exelore_test::SerializedCertificate(
-        exelore_test::CertificateDer(pki.untrusted_root.cert), &usages);
+        exelore_test::CertificateDer(pki.untrusted_root.cert), &usages,
+        {{104, exelore_test::FiletimeProperty(exelore_test::TestPki::kNotAfter)},
+         {122, exelore_test::UsagesProperty({"1.3.6.1.5.5.7.3.1"})},
+         {126, exelore_test::FiletimeProperty(exelore_test::TestPki::kNotBefore)},
+         {127, exelore_test::UsagesProperty(usages)}});
     const auto intermediate =
         exelore_test::SerializedCertificate(exelore_test::CertificateDer(pki.intermediate.cert));
     const auto signer =
@@ -109,7 +113,8 @@ int main(int argc, char** argv) {
         {{machine + "ROOT\\Certificates\\A", "Blob", root},
          {machine + "AuthRoot\\Certificates\\B", "Blob", restricted},
          {machine + "CA\\Certificates\\C", "Blob", intermediate},
-         {"Policies\\" + machine + "Disallowed\\Certificates\\D", "Blob", signer}});
+         {"Policies\\" + machine + "Disallowed\\Certificates\\D", "Blob", signer},
+         {machine + "AuthRoot\\AutoUpdate", "EncodedCtl", root}});
     exelore_test::WriteHive((out / "registry_hive" / "empty").string(), {});
     std::filesystem::remove_all(out / "registry-pki");
   }

@@ -46,6 +46,18 @@ if ! openssl crl2pkcs7 -nocrl -certfile "$pem" | openssl pkcs7 -print_certs -noo
   exit 1
 fi
 
+# Windows' own ROOT store roots are read from roots.pem: every one must stay.
+fingerprints=$(openssl crl2pkcs7 -nocrl -certfile "$pem" | openssl pkcs7 -print_certs \
+  | awk '/-----BEGIN CERTIFICATE-----/{c=""} {c=c $0 "\n"} /-----END CERTIFICATE-----/{printf "%s", c | "openssl x509 -noout -fingerprint -sha1"; close("openssl x509 -noout -fingerprint -sha1")}' \
+  | sed 's/.*=//; s/://g' | tr 'A-F' 'a-f')
+while read -r thumbprint _; do
+  [[ $thumbprint =~ ^[0-9a-f]{40}$ ]] || continue
+  if ! grep -qx "$thumbprint" <<<"$fingerprints"; then
+    echo "$0: $pem lacks Windows' own root $thumbprint (windows-root-store.txt)" >&2
+    exit 1
+  fi
+done <"$dest/windows-root-store.txt"
+
 cp -- "$stl" "$dest/authroot.stl.new"
 cp -- "$pem" "$dest/roots.pem.new"
 mv -- "$dest/authroot.stl.new" "$dest/authroot.stl"

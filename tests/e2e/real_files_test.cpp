@@ -16,6 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "authenticode/root_program.h"
+#include "authenticode/signed_data.h"
+#include "hive_builder.h"
 #include "pe_builder.h"
 #include "process.h"
 #include "publisher_line.h"
@@ -160,6 +163,53 @@ std::vector<std::size_t> Where(const Bytes& haystack, const unsigned char* needl
                       static_cast<std::size_t>(i));
   }
   return offsets;
+}
+
+// A real program root that a Windows installation restricts more strictly
+// than the built-in list: the properties of its AuthRoot copy (usages
+// removed 122, Disable 104, NotBefore 126 for the usages 127) apply beside
+// the list's entry. DigiCert Assured ID Root CA anchors the leaf of
+// node.exe 7.10.1 (issued 2015-11-11, timestamped 2017-07-11 by GlobalSign).
+TEST_F(RealFiles, AVolumeRestrictsARealProgramRoot) {
+  const std::string file = Cache() + "/digicert-node-7.10.1.exe";
+  const std::uint8_t kDigiCertAssuredId[20] = {0x05, 0x63, 0xb8, 0x63, 0x0d, 0x62, 0xd7,
+                                               0x5a, 0xbb, 0xc8, 0xab, 0x1e, 0x4b, 0xdf,
+                                               0xb5, 0xa8, 0x99, 0xb2, 0x4d, 0x43};
+  X509* root = exelore_posix::authenticode::ProgramRootBySha1(kDigiCertAssuredId);
+  ASSERT_NE(root, nullptr);
+  const Bytes der = exelore_posix::authenticode::Encoded(root, i2d_X509);
+  const auto filetime = exelore_test::FiletimeProperty;
+  const Bytes code_signing = exelore_test::UsagesProperty({"1.3.6.1.5.5.7.3.3"});
+  struct Case {
+    const char* what;
+    std::vector<exelore_test::StoreProperty> properties;
+    const char* verdict;
+  };
+  const Case cases[] = {
+      {"as the list has it", {}, " (verified)"},
+      {"code signing removed", {{122, code_signing}}, " (UNVERIFIED)"},
+      {"disabled before the timestamp", {{104, filetime(1483228800)}}, " (UNVERIFIED)"},
+      {"NotBefore for code signing before the leaf",
+       {{126, filetime(1420070400)}, {127, code_signing}},
+       " (UNVERIFIED)"},
+  };
+  exelore_test::TempDir dir;
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string windows = dir.File("windows" + std::to_string(n++));
+    fs::create_directories(windows + "/System32/config");
+    exelore_test::WriteHive(
+        windows + "/System32/config/SOFTWARE",
+        {{"Microsoft\\SystemCertificates\\AuthRoot\\Certificates\\0563B8630D62D75ABBC8AB1E4BDFB5A89"
+          "9B24D43",
+          "Blob", exelore_test::SerializedCertificate(der, nullptr, c.properties)}});
+    const auto result = exelore_test::RunProcess(
+        {"/usr/bin/env", "SystemRoot=" + windows, EXELORE_BINARY, "/c", file});
+    EXPECT_NE(result.out.find("PublisherName: Node.js Foundation" + std::string(c.verdict)),
+              std::string::npos)
+        << result.out;
+  }
 }
 
 // Flips in the hashed ranges, the signer's signature and messageDigest, and

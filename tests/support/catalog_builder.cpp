@@ -237,7 +237,8 @@ std::vector<std::uint8_t> BuildUnsignedCatalog(const CatalogOptions& options) {
 }
 
 std::vector<std::uint8_t> BuildRootProgramList(const std::vector<ProgramListEntry>& entries,
-                                               const PkiIdentity& signer) {
+                                               const PkiIdentity& signer,
+                                               std::optional<std::time_t> this_update) {
   // Attribute { 1.3.6.1.4.1.311.10.11.N, SET { OCTET STRING value } }.
   const auto property = [](int id, const Bytes& value) {
     return Seq({Oid("1.3.6.1.4.1.311.10.11." + std::to_string(id)), Set({Octets(value)})});
@@ -265,6 +266,7 @@ std::vector<std::uint8_t> BuildRootProgramList(const std::vector<ProgramListEntr
     Append(subjects, Seq({Octets(e.sha1), Tlv(0x31, attributes)}));
   }
   CatalogOptions options;
+  if (this_update) options.this_update = *this_update;
   const Bytes ctl =
       Seq({Seq({Oid("1.3.6.1.4.1.311.10.3.9")}), Tlv(0x02, {0x01}), UtcTime(options.this_update),
            Seq({Oid("1.3.14.3.2.26"), Null()}), Tlv(0x30, subjects)});

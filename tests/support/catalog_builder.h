@@ -62,7 +62,8 @@ struct ProgramListEntry {
 // A root program list of `entries`, signed by `signer` as Microsoft signs
 // authroot.stl (a CTL of usage szOID_ROOT_LIST_SIGNER, SHA-1 subjects).
 std::vector<std::uint8_t> BuildRootProgramList(const std::vector<ProgramListEntry>& entries,
-                                               const PkiIdentity& signer);
+                                               const PkiIdentity& signer,
+                                               std::optional<std::time_t> this_update = {});
 
 // Digest `algorithm` of `bytes`.
 std::vector<std::uint8_t> Digest(const std::vector<std::uint8_t>& bytes,

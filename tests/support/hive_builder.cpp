@@ -117,8 +117,25 @@ void WriteHive(const std::string& path, const std::vector<HiveValue>& values) {
     throw std::runtime_error("hivex_commit failed");
 }
 
+std::vector<std::uint8_t> FiletimeProperty(std::time_t when) {
+  auto ticks = static_cast<std::uint64_t>(when + 11644473600LL) * 10000000u;
+  std::vector<std::uint8_t> out;
+  for (int i = 0; i < 8; ++i, ticks >>= 8) out.push_back(static_cast<std::uint8_t>(ticks & 0xFF));
+  return out;
+}
+
+std::vector<std::uint8_t> UsagesProperty(const std::vector<std::string>& oids) {
+  const exelore_posix::ossl::UsagesPtr usages(sk_ASN1_OBJECT_new_null());
+  for (const std::string& oid : oids)
+    sk_ASN1_OBJECT_push(usages.get(), OBJ_txt2obj(oid.c_str(), 1));
+  auto usage = exelore_posix::authenticode::Encoded(usages.get(), i2d_EXTENDED_KEY_USAGE);
+  if (usage.empty()) throw std::runtime_error("cannot encode a usage property");
+  return usage;
+}
+
 std::vector<std::uint8_t> SerializedCertificate(const std::vector<std::uint8_t>& der,
-                                                const std::vector<std::string>* usage_oids) {
+                                                const std::vector<std::string>* usage_oids,
+                                                const std::vector<StoreProperty>& properties) {
   std::vector<std::uint8_t> blob;
   const auto record = [&](std::uint32_t id, const std::vector<std::uint8_t>& value) {
     const std::size_t at = blob.size();
@@ -128,14 +145,8 @@ std::vector<std::uint8_t> SerializedCertificate(const std::vector<std::uint8_t>&
     Put32(blob, at + 8, static_cast<std::uint32_t>(value.size()));
     blob.insert(blob.end(), value.begin(), value.end());
   };
-  if (usage_oids != nullptr) {
-    const exelore_posix::ossl::UsagesPtr usages(sk_ASN1_OBJECT_new_null());
-    for (const std::string& oid : *usage_oids)
-      sk_ASN1_OBJECT_push(usages.get(), OBJ_txt2obj(oid.c_str(), 1));
-    auto usage = exelore_posix::authenticode::Encoded(usages.get(), i2d_EXTENDED_KEY_USAGE);
-    if (usage.empty()) throw std::runtime_error("cannot encode the usage property");
-    record(9, std::move(usage));
-  }
+  if (usage_oids != nullptr) record(9, UsagesProperty(*usage_oids));
+  for (const auto& [id, value] : properties) record(id, value);
   record(32, der);
   return blob;
 }

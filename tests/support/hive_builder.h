@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -26,9 +28,16 @@ void WriteHive(const std::string& path, const std::vector<HiveValue>& values);
 
 // A serialized certificate as CertSerializeCertificateStoreElement writes it:
 // property records { id, 1, length, value }, the enhanced-key-usage property
-// (9) when `usage_oids` is given (dotted OIDs, possibly none), then the
-// certificate's own record (32).
+// (9) when `usage_oids` is given (dotted OIDs, possibly none), then each of
+// `properties` as it is, then the certificate's own record (32).
+using StoreProperty = std::pair<std::uint32_t, std::vector<std::uint8_t>>;
 std::vector<std::uint8_t> SerializedCertificate(
-    const std::vector<std::uint8_t>& der, const std::vector<std::string>* usage_oids = nullptr);
+    const std::vector<std::uint8_t>& der, const std::vector<std::string>* usage_oids = nullptr,
+    const std::vector<StoreProperty>& properties = {});
+// The value of a FILETIME property (104, 126): 100-ns ticks since 1601,
+// little-endian.
+std::vector<std::uint8_t> FiletimeProperty(std::time_t when);
+// The value of a usage-list property (9, 122, 127): DER SEQUENCE OF OID.
+std::vector<std::uint8_t> UsagesProperty(const std::vector<std::string>& oids);
 
 }  // namespace exelore_test

@@ -292,8 +292,16 @@ TestPki TestPki::Create(const std::string& dir) {
   const CertPtr decoy = reissued(decoy_key.get());
   const CertPtr cross = reissued(inter.key.get());
 
+  // Signs root lists as Microsoft's publisher does: the publisher and its
+  // CA both list szOID_ROOT_LIST_SIGNER.
+  const Issued list_ca = Issue({"ExeLore Root List CA"}, &root, kNotBefore, kNotAfter, 13,
+                               {ca[0], ca[1], {NID_ext_key_usage, "1.3.6.1.4.1.311.10.3.9"}});
+  const Issued list_signer = Issue({"ExeLore Root List Signer"}, &list_ca, kNotBefore, kNotAfter,
+                                   0x1301, leaf("1.3.6.1.4.1.311.10.3.9"));
+
   X509* i = inter.cert.get();
   pki.root = Save(dir, "root", root, {});
+  pki.root_list_signer = Save(dir, "root-list-signer", list_signer, {list_ca.cert.get()});
   pki.intermediate = Save(dir, "intermediate", inter, {});
   pki.signer = Save(dir, "signer", signer, {i});
   pki.signer_no_cn = Save(dir, "signer-no-cn", no_cn, {i});

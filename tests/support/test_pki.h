@@ -79,6 +79,8 @@ struct TestPki {
                                    // key, issued by the untrusted root
   std::string cross_intermediate;  // PEM: the intermediate's subject and key, issued by the
                                    // untrusted root
+  PkiIdentity root_list_signer;    // CN "ExeLore Root List Signer" under "ExeLore Root List CA"
+                                   // under root, both of usage szOID_ROOT_LIST_SIGNER
   std::string ca_dir;  // hashed directory with the trusted roots: root and the old-style root
 
   // Writes the PKI into `dir` (created if missing). Throws std::runtime_error

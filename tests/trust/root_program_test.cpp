@@ -213,6 +213,22 @@ TEST(RootProgram, EntriesReadAsTheListStatesThem) {
   }
 }
 
+// Windows' own ROOT store roots are vendored program roots, and only they
+// count as such.
+TEST(RootProgram, WindowsOwnRootsAreVendoredRoots) {
+  const auto source = authenticode::CompiledInRootProgramSource();
+  EXPECT_EQ(source.windows_roots.size(), 4u);
+  for (const auto& sha1 : source.windows_roots) {
+    SCOPED_TRACE(::testing::PrintToString(sha1));
+    EXPECT_NE(authenticode::ProgramRootBySha1(sha1), nullptr);
+    EXPECT_NE(authenticode::BuiltInRootProgram().Find(sha1), nullptr);
+    EXPECT_TRUE(authenticode::InWindowsRootStore(sha1));
+  }
+  // DigiCert Assured ID Root CA: a program root, not one of Windows' own.
+  EXPECT_FALSE(
+      authenticode::InWindowsRootStore(FromHex("0563b8630d62d75abbc8ab1e4bdfb5a899b24d43")));
+}
+
 // Every prefix at a stride, and 0xFF over single bytes at a stride and over
 // each of the first headers: refused or decoded, never a crash (ASan).
 TEST(RootProgram, DamagedCopiesNeverCrash) {

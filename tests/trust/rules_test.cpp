@@ -11,6 +11,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -334,6 +335,8 @@ TEST_F(TrustRules, KeysPoliciesAndUnsignedSetsFollowWindowsRules) {
 // test root, standing in for Microsoft's through the test seam: the
 // entry's usages, its Disable and NotBefore dates (which spare signatures
 // timestamped before them), and MD5 in a certificate below a program root.
+// The same root standing in for one of Microsoft's own that Windows
+// installs in its ROOT store anchors without any of them.
 TEST_F(TrustRules, RootProgramRulesFollowWindows) {
   const std::string roots = [&] {
     std::ifstream in(pki_->root.cert, std::ios::binary);
@@ -362,6 +365,7 @@ TEST_F(TrustRules, RootProgramRulesFollowWindows) {
     std::optional<exelore_test::ProgramListEntry> entry;  // none: the root is not in the list
     const Bytes& image;
     std::string line;
+    bool windows_root = false;  // the root is also in Windows' own ROOT store
   };
   using Entry = exelore_test::ProgramListEntry;
   const auto entry = [&](Entry e) {
@@ -398,13 +402,21 @@ TEST_F(TrustRules, RootProgramRulesFollowWindows) {
        "PublisherName: ExeLore Under MD5 (UNVERIFIED)"},
       {"MD5-signed CA under a root the user added", std::nullopt, md5,
        "PublisherName: ExeLore Under MD5 (verified)"},
+      {"Windows' own root, disabled", entry({.disabled_at = kBeforeTimestamp}), signer,
+       kSigner + " (verified)", true},
+      {"Windows' own root, NotBefore before the leaf's issue", entry({.not_before = kBeforeLeaves}),
+       signer, kSigner + " (verified)", true},
+      {"Windows' own root, usages without code signing", entry({.usages = {kTimeStamping}}), signer,
+       kSigner + " (verified)", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<Entry> entries;
     if (c.entry) entries.push_back(*c.entry);
+    std::vector<std::array<std::uint8_t, 20>> windows_roots(c.windows_root ? 1 : 0);
+    for (auto& sha1 : windows_roots) std::copy(root_sha1.begin(), root_sha1.end(), sha1.begin());
     exelore_posix::testing::SetRootProgram(
-        exelore_test::BuildRootProgramList(entries, pki_->signer), roots);
+        exelore_test::BuildRootProgramList(entries, pki_->signer), roots, windows_roots);
     EXPECT_EQ(PublisherLine(Put("case.exe", c.image)), c.line);
   }
   exelore_posix::testing::UseMicrosoftRootProgram();

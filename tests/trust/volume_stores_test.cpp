@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <fstream>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -15,7 +18,9 @@
 #include "catalog_builder.h"
 #include "hive_builder.h"
 #include "pe_builder.h"
+#include "testing.h"
 #include "process.h"
+#include "publisher_line.h"
 #include "signing.h"
 #include "test_pki.h"
 #include "text.h"
@@ -58,11 +63,13 @@ struct StoreEntry {
   std::string cert_pem;
   std::optional<std::vector<std::string>> usages = std::nullopt;
   std::function<Bytes(Bytes)> damage = nullptr;
+  std::vector<exelore_test::StoreProperty> properties = {};
 };
 
 HiveValue ValueFor(const StoreEntry& e) {
   const Bytes der = exelore_test::CertificateDer(e.cert_pem);
-  Bytes blob = exelore_test::SerializedCertificate(der, e.usages ? &*e.usages : nullptr);
+  Bytes blob =
+      exelore_test::SerializedCertificate(der, e.usages ? &*e.usages : nullptr, e.properties);
   if (e.damage) blob = e.damage(blob);
   return {e.base + e.store + "\\Certificates\\" + Thumbprint(der), "Blob", blob};
 }
@@ -126,6 +133,15 @@ TEST_F(TrustRules, WindowsVolumeStoresDecide) {
     return prefix;
   };
 
+  const auto filetime = exelore_test::FiletimeProperty;
+  const auto oids = exelore_test::UsagesProperty;
+  const Bytes code_signing = oids({kCodeSigning});
+  const auto authroot = [](const std::string& cert,
+                           std::vector<exelore_test::StoreProperty> properties) {
+    return std::vector<StoreEntry>{{kMachine, "AuthRoot", cert, {}, {}, std::move(properties)}};
+  };
+  constexpr std::time_t kBeforeLeaves = 1559347200;  // 2019-06-01
+  constexpr std::time_t kBeforeNow = 1609459200;     // 2021-01-01
   constexpr LONG kOk = S_OK;
   const std::string kVerified = "PublisherName: ExeLore Test Signer (verified)";
   const std::string kUnverified = "PublisherName: ExeLore Test Signer (UNVERIFIED)";
@@ -194,6 +210,39 @@ TEST_F(TrustRules, WindowsVolumeStoresDecide) {
        {{kMachine, "ROOT", pki.root.cert, {{kCodeSigning}}}},
        stamped,
        TRUST_E_TIME_STAMP,
+       kUnverified},
+      // The root program properties of a root's blob (Disable 104, usages
+      // removed 122, NotBefore 126 for the usages 127) restrict it by the
+      // list's rules; the ROOT copy, found before the AuthRoot one, carries
+      // its own. Test leaves are issued 2020-01-01.
+      {"AuthRoot disabled", authroot(pki.untrusted_root.cert, {{104, filetime(kBeforeNow)}}),
+       untrusted, CERT_E_UNTRUSTEDROOT, kUntrustedUnverified},
+      {"AuthRoot without code signing", authroot(pki.untrusted_root.cert, {{122, code_signing}}),
+       untrusted, CERT_E_WRONG_USAGE, kUntrustedUnverified},
+      {"AuthRoot NotBefore for code signing",
+       authroot(pki.untrusted_root.cert, {{126, filetime(kBeforeLeaves)}, {127, code_signing}}),
+       untrusted, CERT_E_UNTRUSTEDROOT, kUntrustedUnverified},
+      {"AuthRoot NotBefore for servers only",
+       authroot(pki.untrusted_root.cert,
+                {{126, filetime(kBeforeLeaves)}, {127, oids({kServerAuth})}}),
+       untrusted, kOk, kUntrustedVerified},
+      {"ROOT copy found before the disabled AuthRoot copy",
+       {{kMachine, "ROOT", pki.untrusted_root.cert},
+        authroot(pki.untrusted_root.cert, {{104, filetime(kBeforeNow)}})[0]},
+       untrusted,
+       kOk,
+       kUntrustedVerified},
+      // A root trusted anyway (the user's) is held to the volume's
+      // restriction too, as a program root is to both.
+      {"trusted root disabled on the volume",
+       authroot(pki.root.cert, {{104, filetime(kBeforeNow)}}), signed_file, CERT_E_UNTRUSTEDROOT,
+       kUnverified},
+      {"undecodable NotBefore", authroot(pki.untrusted_root.cert, {{126, {1, 2, 3}}}), untrusted,
+       CERT_E_UNTRUSTEDROOT, kUntrustedUnverified},
+      {"disallowed despite an undecodable NotBefore",
+       {{kMachine, "Disallowed", pki.signer.cert, {}, {}, {{126, {1, 2, 3}}, {126, {}}}}},
+       signed_file,
+       TRUST_E_EXPLICIT_DISTRUST,
        kUnverified},
       // Intermediates.
       {"intermediate from CA", {{kMachine, "CA", pki.intermediate.cert}}, orphan, kOk, kVerified},
@@ -325,12 +374,72 @@ TEST_F(TrustRules, WindowsVolumeStoresDecide) {
   setenv("SystemRoot", File("windows").c_str(), 1);
 }
 
+// The installation's own signed root list (AuthRoot\AutoUpdate's
+// EncodedCtl) replaces the built-in one where it is newer and verifies as
+// that one does, up to the list root through publishers of usage
+// szOID_ROOT_LIST_SIGNER; the test root stands in for Microsoft's list root
+// and as a program root through the test seam.
+TEST_F(TrustRules, VolumeRootListDecidesWhereNewerAndGenuine) {
+  const TestPki& pki = *pki_;
+  const std::string signed_file = File("list-signed.exe");
+  exelore_test::WriteFile(signed_file, Signed(pki.signer));
+  const std::string roots = [&] {
+    std::ifstream in(pki.root.cert, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  const Bytes root_der = exelore_test::CertificateDer(pki.root.cert);
+  Bytes sha1(20);
+  EVP_Digest(root_der.data(), root_der.size(), sha1.data(), nullptr, EVP_sha1(), nullptr);
+  std::array<std::uint8_t, 20> list_root{};
+  std::copy(sha1.begin(), sha1.end(), list_root.begin());
+  using Entry = exelore_test::ProgramListEntry;
+  constexpr std::time_t kBuiltIn = TestPki::kNotBefore + 86400;  // the seam list's thisUpdate
+  constexpr std::time_t kDisabled = 1609459200;                  // 2021-01-01
+  const Bytes disabling = exelore_test::BuildRootProgramList(
+      {Entry{.sha1 = sha1, .disabled_at = kDisabled}}, pki.root_list_signer, kBuiltIn + 86400);
+  struct Case {
+    std::string name;
+    Bytes list;
+    std::string line;
+  };
+  const std::string kSigner = "PublisherName: ExeLore Test Signer";
+  const Case cases[] = {
+      {"newer, genuine", disabling, kSigner + " (UNVERIFIED)"},
+      {"no newer than the built-in one",
+       exelore_test::BuildRootProgramList({Entry{.sha1 = sha1, .disabled_at = kDisabled}},
+                                          pki.root_list_signer, kBuiltIn),
+       kSigner + " (verified)"},
+      {"signed by a publisher without the list usage",
+       exelore_test::BuildRootProgramList({Entry{.sha1 = sha1, .disabled_at = kDisabled}},
+                                          pki.signer, kBuiltIn + 86400),
+       kSigner + " (verified)"},
+  };
+  exelore_posix::testing::SetRootProgram(
+      exelore_test::BuildRootProgramList({Entry{.sha1 = sha1}}, pki.signer), roots, {}, list_root);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string root = File("list-volume" + std::to_string(n++));
+    std::filesystem::create_directories(root + "/System32/config");
+    exelore_test::WriteHive(
+        root + "/System32/config/SOFTWARE",
+        {{std::string(kMachine) + "AuthRoot\\AutoUpdate", "EncodedCtl", c.list}});
+    setenv("SystemRoot", root.c_str(), 1);
+    EXPECT_EQ(exelore_test::PublisherLine(signed_file), c.line);
+  }
+  exelore_posix::testing::UseMicrosoftRootProgram();
+  setenv("SystemRoot", File("windows").c_str(), 1);
+}
+
 // Every prefix of a blob and every length patched to 0xFFFFFFFF reads as
 // nothing or as what the whole blob holds, never past its end.
 TEST_F(TrustRules, StoreBlobReaderStaysInsideItsBytes) {
   const std::vector<std::string> usages = {kCodeSigning};
   const Bytes der = exelore_test::CertificateDer(pki_->root.cert);
-  const Bytes blob = exelore_test::SerializedCertificate(der, &usages);
+  const Bytes blob = exelore_test::SerializedCertificate(
+      der, &usages,
+      {{104, exelore_test::FiletimeProperty(TestPki::kNotAfter)},
+       {127, exelore_test::UsagesProperty(usages)}});
   for (std::size_t keep = 0; keep < blob.size(); ++keep) {
     SCOPED_TRACE(keep);
     const Bytes prefix(blob.begin(), blob.begin() + static_cast<long>(keep));
@@ -349,6 +458,7 @@ TEST_F(TrustRules, StoreBlobReaderStaysInsideItsBytes) {
   ASSERT_TRUE(whole);
   EXPECT_EQ(Bytes(whole->certificate.begin(), whole->certificate.end()), der);
   ASSERT_TRUE(whole->enhanced_key_usage);
+  EXPECT_EQ(whole->rule_properties.size(), 2u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // API; the program never includes this file.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -23,8 +24,13 @@ void SetVersionDllMissing(bool missing);
 
 // Stands `list` (a signed authroot.stl) and `roots_pem` (the roots it names)
 // in for Microsoft's root program, until UseMicrosoftRootProgram. Each list is
-// decoded on first use and kept for the process.
-void SetRootProgram(std::vector<std::uint8_t> list, std::string roots_pem);
+// decoded on first use and kept for the process. The roots of roots_pem whose
+// SHA-1 `windows_roots` lists stand in for those Windows installs in its own
+// ROOT store; a root list (a volume's) must chain to the root of roots_pem
+// whose SHA-1 is `list_root`.
+void SetRootProgram(std::vector<std::uint8_t> list, std::string roots_pem,
+                    std::vector<std::array<std::uint8_t, 20>> windows_roots = {},
+                    std::array<std::uint8_t, 20> list_root = {});
 void UseMicrosoftRootProgram();
 
 }  // namespace exelore_posix::testing

@@ -294,8 +294,11 @@ class PathSearch {
       }
       if (WeakKey(cert)) return TRUST_E_CERT_SIGNATURE;
     }
-    if (anchor.program != nullptr) {
-      if (const HRESULT hr = CheckProgramRules(*anchor.program, chain); hr != S_OK) return hr;
+    // The list's entry and the volume copy's properties each restrict the
+    // root: both apply.
+    for (const RootProgramEntry* rules : {anchor.program, anchor.volume}) {
+      if (rules == nullptr) continue;
+      if (const HRESULT hr = CheckProgramRules(*rules, chain); hr != S_OK) return hr;
     }
     return volume_ != nullptr ? volume_->CheckUsage(chain, eku_nid_) : S_OK;
   }
@@ -306,7 +309,10 @@ class PathSearch {
 
   // The rules Microsoft's Trusted Root Program list sets for `entry`'s root,
   // as Windows applies them (Microsoft's page "Trusted root program:
-  // deprecation"; the attributes as root_program.h reads them):
+  // deprecation"; the attributes as root_program.h reads them), whether the
+  // built-in list or a volume's store blob carries them. A root Windows
+  // installs in its own ROOT store has no entry and none of these rules:
+  // root_program.h (InWindowsRootStore) says why.
   // - a usage list that lacks the usage, or the usage among the disallowed
   //   ones: the root does not anchor it, timestamp or not (EKU removal);
   // - Disable: not trusted, except for signatures timestamped before;

@@ -19,6 +19,10 @@ namespace {
 // (Wine's crypt32 names it; Microsoft's SDK reserves the number).
 constexpr std::uint32_t kEnhancedKeyUsageProperty = 9;
 constexpr std::uint32_t kCertificateProperty = 32;
+// The root program properties of a root (CertGetCertificateContextProperty:
+// CERT_DISALLOWED_FILETIME_PROP_ID, CERT_DISALLOWED_ENHKEY_USAGE_PROP_ID,
+// CERT_NOT_BEFORE_FILETIME_PROP_ID, CERT_NOT_BEFORE_ENHKEY_USAGE_PROP_ID).
+constexpr std::uint32_t kRuleProperties[] = {104, 122, 126, 127};
 // A property record: { DWORD id; DWORD reserved; DWORD length; BYTE value[length]; }.
 // Windows writes 1 as `reserved` (Wine's WINE_CERT_PROP_HEADER); it is not checked.
 constexpr Field<std::uint32_t> kRecordId{0};
@@ -43,10 +47,11 @@ hive_node_h Descend(hive_h* hive, hive_node_h node, std::span<const char* const>
   return node;
 }
 
-// The Blob value of a store's certificate key, when it is binary and of
-// sensible size.
-std::optional<std::vector<std::uint8_t>> ReadBlob(hive_h* hive, hive_node_h key) {
-  const hive_value_h value = hivex_node_get_value(hive, key, "Blob");
+// The binary value `name` of `key`, when it is binary and of sensible size.
+std::optional<std::vector<std::uint8_t>> ReadBlob(hive_h* hive, hive_node_h key,
+                                                  const char* name = "Blob") {
+  if (key == 0) return std::nullopt;
+  const hive_value_h value = hivex_node_get_value(hive, key, name);
   if (value == 0) return std::nullopt;
   // hivex stores the value's type field as it is in the file, which may be
   // any 32-bit number: it is read back as one, never as the enum.
@@ -102,6 +107,9 @@ std::optional<SerializedCertificate> ReadSerializedCertificate(std::span<const s
     } else if (*id == kEnhancedKeyUsageProperty) {
       if (out.enhanced_key_usage) return std::nullopt;
       out.enhanced_key_usage = value;
+    } else if (std::find(std::begin(kRuleProperties), std::end(kRuleProperties), *id) !=
+               std::end(kRuleProperties)) {
+      out.rule_properties.emplace_back(*id, value);
     }
   }
   if (!have_certificate) return std::nullopt;
@@ -144,7 +152,7 @@ std::unique_ptr<MachineStores> MachineStores::Open(const std::string& path) {
         if (!blob) continue;
         const auto serialized = ReadSerializedCertificate(*blob);
         if (!serialized) continue;
-        Entry entry{kind, nullptr, false, {}};
+        Entry entry{kind, nullptr, false, {}, std::string_view(name) == "ROOT", std::nullopt};
         const unsigned char* p = serialized->certificate.data();
         entry.cert.reset(ossl::Shareable(
             d2i_X509(nullptr, &p, static_cast<long>(serialized->certificate.size()))));
@@ -156,9 +164,29 @@ std::unique_ptr<MachineStores> MachineStores::Open(const std::string& path) {
           entry.restricts_usage = true;
           entry.usages = std::move(*usages);
         }
+        if (kind == Kind::kAnchor && !serialized->rule_properties.empty()) {
+          // Only an anchor's are read (a Disallowed entry is never dropped
+          // for them). One that does not decode drops the anchor, as an
+          // undecodable usage does: never a restriction lost.
+          authenticode::RootProgramEntry rules;
+          std::vector<std::uint32_t> seen;
+          bool ok = true;
+          for (const auto& [id, value] : serialized->rule_properties) {
+            ok = ok && std::find(seen.begin(), seen.end(), id) == seen.end() &&
+                 authenticode::ReadRootProperty(static_cast<int>(id), value, &rules);
+            seen.push_back(id);
+          }
+          if (!ok) continue;
+          entry.rules = std::move(rules);
+        }
         stores->entries_.push_back(std::move(entry));
       }
     }
+  }
+  static constexpr const char* kAutoUpdate[] = {"Microsoft", "SystemCertificates", "AuthRoot",
+                                                "AutoUpdate"};
+  if (auto list = ReadBlob(hive.get(), Descend(hive.get(), root, kAutoUpdate), "EncodedCtl")) {
+    stores->encoded_root_list_ = std::move(*list);
   }
   ERR_clear_error();
   return stores;
@@ -186,6 +214,16 @@ std::vector<X509*> MachineStores::Certificates() const {
   std::vector<X509*> all;
   for (const Entry& e : entries_) all.push_back(e.cert.get());
   return all;
+}
+
+bool MachineStores::InRootStore(X509* cert) const {
+  const Entry* e = Find(cert, Kind::kAnchor);
+  return e != nullptr && e->root_store;
+}
+
+const authenticode::RootProgramEntry* MachineStores::RulesFor(X509* cert) const {
+  const Entry* e = Find(cert, Kind::kAnchor);
+  return e != nullptr && e->rules ? &*e->rules : nullptr;
 }
 
 bool MachineStores::Distrusts(X509* cert) const { return Find(cert, Kind::kDisallowed) != nullptr; }

@@ -28,13 +28,16 @@ constexpr char kProgramRoots[] =
 #include "root_program_roots.inc"
     ;
 #include "root_program_index.inc"
+constexpr std::array<std::uint8_t, 20> kWindowsRoots[] = {
+#include "root_program_windows_roots.inc"
+};
 
 // SHA-1 of Microsoft Root Certificate Authority 2010, the root under which
 // Microsoft signs the list ("Microsoft Certificate List CA 2024", then
 // "Microsoft Certificate Trust List Publisher"); roots.pem names it.
-constexpr std::uint8_t kListRootSha1[20] = {0x3b, 0x1e, 0xfd, 0x3a, 0x66, 0xea, 0x28,
-                                            0xb1, 0x66, 0x97, 0x39, 0x47, 0x03, 0xa7,
-                                            0x2c, 0xa3, 0x40, 0xa0, 0x5b, 0xd5};
+constexpr std::array<std::uint8_t, 20> kListRootSha1 = {0x3b, 0x1e, 0xfd, 0x3a, 0x66, 0xea, 0x28,
+                                                        0xb1, 0x66, 0x97, 0x39, 0x47, 0x03, 0xa7,
+                                                        0x2c, 0xa3, 0x40, 0xa0, 0x5b, 0xd5};
 
 // Seconds from 1601-01-01 (FILETIME's epoch) to 1970-01-01.
 constexpr std::int64_t kFiletimeEpochOffset = 11644473600;
@@ -166,30 +169,7 @@ std::optional<RootProgramEntry> ReadEntry(const CatTrustedSubject* subject) {
     }
     const std::span<const std::uint8_t> value(
         type->value.octet_string->data, static_cast<std::size_t>(type->value.octet_string->length));
-    bool ok = true;
-    switch (property) {
-      case kEnhkeyUsage:
-        ok = ReadUsages(value, &entry.usages);
-        break;
-      case kDisallowedEnhkeyUsage:
-        ok = ReadUsages(value, &entry.disallowed_usages);
-        break;
-      case kNotBeforeEnhkeyUsage:
-        ok = ReadUsages(value, &entry.not_before_usages);
-        break;
-      case kDisallowedFiletime:
-        ok = ReadFiletime(value, &entry.disabled_at);
-        break;
-      case kNotBeforeFiletime:
-        ok = ReadFiletime(value, &entry.not_before);
-        break;
-      case kFriendlyName:
-        ok = ReadFriendlyName(value, &entry.friendly_name);
-        break;
-      default:
-        break;
-    }
-    if (!ok) return std::nullopt;
+    if (!ReadRootProperty(property, value, &entry)) return std::nullopt;
   }
   return entry;
 }
@@ -213,7 +193,7 @@ bool SignatureVerifies(PKCS7* p7, std::time_t this_update) {
       VerifySignerSignature(p7, si, signer, *content, CtlOid()) != S_OK) {
     return false;
   }
-  X509* root = ProgramRootBySha1(kListRootSha1);
+  X509* root = ProgramRootBySha1(CurrentRootProgramSource().list_root);
   ossl::StorePtr store(X509_STORE_new());
   if (root == nullptr || !store || X509_STORE_add_cert(store.get(), root) != 1) return false;
   ossl::StoreCtxPtr ctx(X509_STORE_CTX_new());
@@ -252,6 +232,25 @@ ProgramRoots& Roots() {
 }
 
 }  // namespace
+
+bool ReadRootProperty(int id, std::span<const std::uint8_t> value, RootProgramEntry* entry) {
+  switch (id) {
+    case kEnhkeyUsage:
+      return entry->usages.empty() && ReadUsages(value, &entry->usages);
+    case kDisallowedEnhkeyUsage:
+      return entry->disallowed_usages.empty() && ReadUsages(value, &entry->disallowed_usages);
+    case kNotBeforeEnhkeyUsage:
+      return entry->not_before_usages.empty() && ReadUsages(value, &entry->not_before_usages);
+    case kDisallowedFiletime:
+      return ReadFiletime(value, &entry->disabled_at);
+    case kNotBeforeFiletime:
+      return ReadFiletime(value, &entry->not_before);
+    case kFriendlyName:
+      return ReadFriendlyName(value, &entry->friendly_name);
+    default:
+      return true;
+  }
+}
 
 std::optional<RootProgramList> RootProgramList::Parse(std::span<const std::uint8_t> stl_der,
                                                       bool check_signature) {
@@ -361,7 +360,7 @@ const RootProgramList& BuiltInRootProgram() {
 }
 
 RootProgramSource CompiledInRootProgramSource() {
-  return {kAuthRootStl, kProgramRoots, kProgramRootsIndex};
+  return {kAuthRootStl, kProgramRoots, kProgramRootsIndex, kWindowsRoots, kListRootSha1};
 }
 
 std::span<const std::uint8_t> BuiltInRootProgramBytes() { return kAuthRootStl; }
@@ -380,6 +379,13 @@ X509* ProgramRootBySha1(std::span<const std::uint8_t> sha1) {
   X509* found = roots.index.FindBySha1(sha1);
   ERR_clear_error();
   return found;
+}
+
+bool InWindowsRootStore(std::span<const std::uint8_t> sha1) {
+  const auto roots = CurrentRootProgramSource().windows_roots;
+  return std::any_of(roots.begin(), roots.end(), [&](const std::array<std::uint8_t, 20>& root) {
+    return std::equal(root.begin(), root.end(), sha1.begin(), sha1.end());
+  });
 }
 
 }  // namespace exelore_posix::authenticode

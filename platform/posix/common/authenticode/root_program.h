@@ -41,6 +41,15 @@ struct RootProgramEntry {
   std::string friendly_name;
 };
 
+// Reads the value of property `id` (a CERT_*_PROP_ID) into `entry` as a
+// list entry's attribute 1.3.6.1.4.1.311.10.11.`id` or a certificate store
+// blob's property record carries it: 9, 122 and 127 a DER SEQUENCE OF OBJECT
+// IDENTIFIER (never empty), 104 and 126 a FILETIME (8 bytes little-endian;
+// an empty value sets no date), 11 UTF-16LE text. false, with `entry`
+// perhaps half set, when the value does not decode; true and nothing read
+// for any other `id`.
+bool ReadRootProperty(int id, std::span<const std::uint8_t> value, RootProgramEntry* entry);
+
 // A decoded root program list.
 class RootProgramList {
  public:
@@ -93,6 +102,12 @@ struct RootProgramSource {
   std::string_view roots_pem;          // the roots it names, PEM
   // roots_pem's index made at build time; empty: indexed at first use.
   std::span<const BundleIndex::Prebuilt> roots_index;
+  // The SHA-1 of each root of roots_pem that Windows itself installs in its
+  // ROOT store (root_program/windows-root-store.txt).
+  std::span<const std::array<std::uint8_t, 20>> windows_roots;
+  // The SHA-1 of the root (in roots_pem) a root list's signature must chain
+  // to: Microsoft Root Certificate Authority 2010.
+  std::array<std::uint8_t, 20> list_root{};
 };
 RootProgramSource CurrentRootProgramSource();
 // The compiled-in list and roots.
@@ -115,5 +130,16 @@ std::vector<X509*> ProgramRootsBySubject(const X509_NAME* name);
 // The compiled-in program root whose SHA-1 is `sha1`, or nullptr; as
 // ProgramRootsBySubject.
 X509* ProgramRootBySha1(std::span<const std::uint8_t> sha1);
+
+// Whether the root whose SHA-1 is `sha1` is one of Microsoft's own that
+// Windows installs in its ROOT store (CurrentRootProgramSource's
+// windows_roots). Windows' LocalMachine Root store is a collection whose
+// first physical store is .Default, the registry's ROOT, before .AuthRoot
+// (Microsoft's "System Store Locations" page), so for such a root the chain
+// engine finds the ROOT copy, which carries none of the properties the root
+// program list sets on AuthRoot copies: it anchors every usage at every
+// date, as Windows reports files under Microsoft Root Certificate Authority
+// (2001) signed after its list NotBefore date valid.
+bool InWindowsRootStore(std::span<const std::uint8_t> sha1);
 
 }  // namespace exelore_posix::authenticode

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -75,28 +76,69 @@ TrustConfig TrustConfig::FromEnvironment() {
   return config;
 }
 
+const RootProgramList& ProgramListFor(const TrustConfig& config) {
+  const RootProgramList& built_in = BuiltInRootProgram();
+  const registry::MachineStores* volume = registry::Volume(config.system_root);
+  if (volume == nullptr || volume->EncodedRootList().empty()) return built_in;
+  // Each volume's list is checked once, against the list it is compared
+  // with, and kept for the process as the anchors that name its entries.
+  static std::mutex mutex;
+  static auto* const lists =
+      new std::map<std::pair<const registry::MachineStores*, const RootProgramList*>,
+                   std::unique_ptr<std::optional<RootProgramList>>>;
+  std::lock_guard lock(mutex);
+  auto& list = (*lists)[{volume, &built_in}];
+  if (!list) {
+    list = std::make_unique<std::optional<RootProgramList>>(
+        RootProgramList::Parse(volume->EncodedRootList(), true));
+    if (*list && (*list)->this_update() <= built_in.this_update()) list->reset();
+  }
+  return *list ? **list : built_in;
+}
+
 std::vector<Anchor> AnchorsBySubject(const TrustConfig& config, const X509_NAME* name) {
+  const registry::MachineStores* volume = registry::Volume(config.system_root);
+  const RootProgramList& list = ProgramListFor(config);
   std::vector<Anchor> anchors;
-  const auto add = [&](X509* cert, AnchorSource source, const RootProgramEntry* program) {
-    for (const Anchor& a : anchors) {
-      if (X509_cmp(a.cert, cert) == 0) return;  // the same root from two sources counts once
-    }
-    anchors.push_back({cert, source, program});
-  };
-  // The program's roots first: a root the user also adds is still bound by
-  // the list's rules, as Windows keeps an AuthRoot certificate's properties.
-  for (X509* cert : ProgramRootsBySubject(name)) {
+  // The list's entry of `cert` (nullptr for none), unless Windows finds the
+  // root in a ROOT store first, whose copy carries none of the list's
+  // properties; *windows when that store is Windows' own.
+  const auto entry_of = [&](X509* cert, bool* windows) -> const RootProgramEntry* {
     unsigned char sha1[SHA_DIGEST_LENGTH];
     unsigned int length = 0;
-    if (X509_digest(cert, EVP_sha1(), sha1, &length) != 1) continue;
-    if (const RootProgramEntry* entry = BuiltInRootProgram().Find(std::span(sha1, length))) {
+    *windows = false;
+    if (X509_digest(cert, EVP_sha1(), sha1, &length) != 1) return nullptr;
+    *windows = InWindowsRootStore(std::span(sha1, length));
+    if (*windows || (volume != nullptr && volume->InRootStore(cert))) return nullptr;
+    return list.Find(std::span(sha1, length));
+  };
+  const auto add = [&](X509* cert, AnchorSource source, const RootProgramEntry* program) {
+    for (Anchor& a : anchors) {
+      if (X509_cmp(a.cert, cert) == 0) return &a;  // the same root from two sources counts once
+    }
+    anchors.push_back({cert, source, program, nullptr});
+    return &anchors.back();
+  };
+  // Windows' own roots and the program's first: a root the user also adds
+  // is still bound by the list's rules, as Windows keeps an AuthRoot
+  // certificate's properties. A program root is one the list names.
+  bool windows = false;
+  for (X509* cert : ProgramRootsBySubject(name)) {
+    const RootProgramEntry* entry = entry_of(cert, &windows);
+    if (windows) {
+      add(cert, AnchorSource::kWindows, nullptr);
+    } else if (entry != nullptr) {
       add(cert, AnchorSource::kProgram, entry);
     }
   }
   for (X509* cert : UserRootsBySubject(config, name)) add(cert, AnchorSource::kUser, nullptr);
-  if (const registry::MachineStores* volume = registry::Volume(config.system_root)) {
-    for (X509* cert : volume->AnchorsBySubject(name)) add(cert, AnchorSource::kVolume, nullptr);
+  if (volume != nullptr) {
+    for (X509* cert : volume->AnchorsBySubject(name)) {
+      Anchor* anchor = add(cert, AnchorSource::kVolume, entry_of(cert, &windows));
+      anchor->volume = volume->RulesFor(cert);
+    }
   }
+  ERR_clear_error();
   return anchors;
 }
 
