@@ -193,10 +193,10 @@ WideString RawPath(WideView path) {
         std::string_view("-._~/").find(static_cast<char>(b)) != std::string_view::npos) {
       raw.push_back(static_cast<WCHAR>(b));
     } else {
-      std::string hex;
-      AppendHex(hex, b, 2);
+      static constexpr WCHAR kUpperHex[] = TEXT("0123456789ABCDEF");
       raw.push_back(TEXT('%'));
-      for (const char h : hex) raw.push_back(static_cast<WCHAR>(h));
+      raw.push_back(kUpperHex[b >> 4]);
+      raw.push_back(kUpperHex[b & 0xF]);
     }
   }
   return raw;
@@ -281,24 +281,31 @@ struct ImageShape {
   // The security directory entry names a certificate table (non-zero
   // address and size): the file claims a signature.
   bool claims_signature = false;
+  // What was opened: the file the record is about.
+  FileIdentity identity;
 };
 
-// What the file at `path` is; *error set when it cannot be opened or read
-// (a file too short to be a PE image is simply not one).
-ImageShape ReadImageShape(const WideString& path, DWORD* error) {
+// What the file of `entry` is; *problem set when it cannot be opened or
+// read, or is no longer what the walk listed (a file too short to be a PE
+// image is simply not one). A link in the last component is not followed,
+// but for a path named as such.
+ImageShape ReadImageShape(const WalkEntry& entry, WideString* problem) {
   ImageShape shape;
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    *error = GetLastError();
+  HANDLE file = INVALID_HANDLE_VALUE;
+  DWORD error = 0;
+  const auto identity = OpenIdentity(entry.path, entry.named, &error, &file);
+  if (!identity) {
+    *problem = DescribeError(TEXT("cannot read"), error);
     return shape;
   }
+  shape.identity = *identity;
+  *problem = ChangedProblem(*identity, false, entry);
   BYTE dos[kNewHeaderOffset + 4] = {};
   BYTE nt[kOptionalHeaderOffset + kPe32PlusSecurityEntry + 8] = {};
-  if (ReadAt(file, 0, dos, sizeof dos, error) && dos[0] == 'M' && dos[1] == 'Z') {
+  if (problem->empty() && ReadAt(file, 0, dos, sizeof dos, &error) && dos[0] == 'M' &&
+      dos[1] == 'Z') {
     const DWORD offset = Le32(dos + kNewHeaderOffset);
-    shape.pe = offset <= 0x7FFFFFFF && ReadAt(file, offset, nt, 4, error) && nt[0] == 'P' &&
+    shape.pe = offset <= 0x7FFFFFFF && ReadAt(file, offset, nt, 4, &error) && nt[0] == 'P' &&
                nt[1] == 'E' && nt[2] == 0 && nt[3] == 0;
     DWORD ignored = 0;
     if (shape.pe && ReadAt(file, offset, nt, sizeof nt, &ignored)) {
@@ -307,14 +314,15 @@ ImageShape ReadImageShape(const WideString& path, DWORD* error) {
       const BYTE* optional = nt + kOptionalHeaderOffset;
       const unsigned magic = optional[0] | (optional[1] << 8);
       const bool plus = magic == 0x20B;
-      const DWORD entry = plus ? kPe32PlusSecurityEntry : kPe32SecurityEntry;
+      const DWORD entry_offset = plus ? kPe32PlusSecurityEntry : kPe32SecurityEntry;
       const DWORD count =
           Le32(optional + (plus ? kPe32PlusNumberOfRvaAndSizes : kPe32NumberOfRvaAndSizes));
-      shape.claims_signature = (magic == 0x10B || plus) && count > 4 &&
-                               optional_size >= entry + 8 && Le32(optional + entry) != 0 &&
-                               Le32(optional + entry + 4) != 0;
+      shape.claims_signature =
+          (magic == 0x10B || plus) && count > 4 && optional_size >= entry_offset + 8 &&
+          Le32(optional + entry_offset) != 0 && Le32(optional + entry_offset + 4) != 0;
     }
   }
+  if (problem->empty() && error != 0) *problem = DescribeError(TEXT("cannot read"), error);
   CloseHandle(file);
   return shape;
 }
@@ -379,17 +387,21 @@ ScanRecord ScanEntry(const WalkEntry& entry) {
     record.verdict = entry.skipped ? Verdict::kSkipped : Verdict::kError;
     return record;
   }
-  DWORD error = 0;
-  const ImageShape shape = ReadImageShape(entry.path, &error);
+  const ImageShape shape = ReadImageShape(entry, &record.error);
+  if (!record.error.empty()) return record;
   if (!shape.pe) {
-    if (error != 0) {
-      record.error = DescribeError(TEXT("cannot read"), error);
-    } else {
-      record.verdict = Verdict::kNotPe;
-    }
+    record.verdict = Verdict::kNotPe;
     return record;
   }
   ReadApplicationFacts(entry.path.c_str(), true, record.facts);
+  // The reads above open the file by its path again: it must still be the
+  // file that was checked, or what they read may come from elsewhere.
+  DWORD error = 0;
+  if (OpenIdentity(entry.path, entry.named, &error) != shape.identity) {
+    record.facts = ApplicationFacts{};
+    record.error = TEXT("changed during the scan: replaced while read");
+    return record;
+  }
   record.verdict = Judge(record.facts, shape.claims_signature, &record.error);
   return record;
 }

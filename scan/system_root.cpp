@@ -58,8 +58,8 @@ std::optional<WideString> Resolve(const WideString& root, std::vector<WideView> 
 
 std::optional<BY_HANDLE_FILE_INFORMATION> FolderInformation(const WideString& path) {
   const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION info{};
   const bool got = GetFileInformationByHandle(handle, &info) != FALSE;
@@ -79,10 +79,10 @@ SystemRootView DescribeSystemRoot() {
   view.set = true;
   view.root = buffer.data();
   DWORD attributes = 0;
-  if (const auto catalogs =
-          Resolve(view.root,
-                  {TEXT("System32"), TEXT("CatRoot"), TEXT("{F750E6C3-38EE-11D1-85E5-00C04FC295EE}")},
-                  &attributes);
+  if (const auto catalogs = Resolve(
+          view.root,
+          {TEXT("System32"), TEXT("CatRoot"), TEXT("{F750E6C3-38EE-11D1-85E5-00C04FC295EE}")},
+          &attributes);
       catalogs && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     view.catalog_folder = *catalogs;
     WIN32_FIND_DATAW data{};

@@ -10,8 +10,8 @@
 #include "util/shared.h"
 
 struct SystemRootView {
-  bool set = false;         // SystemRoot is set
-  WideString root;          // its value
+  bool set = false;           // SystemRoot is set
+  WideString root;            // its value
   WideString catalog_folder;  // the catalog folder found below it; empty: none
   std::size_t catalogs = 0;   // the .cat files in it
   WideString software_hive;   // the SOFTWARE hive found below it; empty: none

@@ -21,6 +21,10 @@
 #include "signing.h"
 #include "text.h"
 
+// The SDK orders these after windows.h, which the program's headers include.
+#include <wintrust.h>
+#include <softpub.h>
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -54,21 +58,64 @@ std::string FromWtf8(const std::string& field) {
   return out;
 }
 
+// A CSV field's text as it was before the scan escaped it: the apostrophe
+// put before a formula start dropped, \\ and \xHH undone.
+std::string Unescape(const std::string& field) {
+  std::string out;
+  for (std::size_t i = field.starts_with('\'') ? 1 : 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 1 < field.size() && field[i + 1] == '\\') {
+      out.push_back(field[++i]);
+    } else if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] == 'x') {
+      AppendUnit(out, static_cast<char32_t>(std::stoul(field.substr(i + 2, 2), nullptr, 16)));
+      i += 3;
+    } else {
+      out.push_back(field[i]);
+    }
+  }
+  return out;
+}
+
+std::string PercentDecode(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      out.push_back(static_cast<char>(std::stoul(text.substr(i + 1, 2), nullptr, 16)));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+// The records of a CSV read as an ordinary RFC 4180 reader reads it, each
+// value un-escaped, the path taken from raw_path where that is filled. Every
+// record is exactly one line of valid UTF-8 without a control character.
 std::vector<Record> ParseCsv(const std::string& text) {
+  EXPECT_EQ(exelore_posix::Utf16ToUtf8(
+                exelore_posix::DecodeUtf8(text, [](std::uint8_t) { return u'\uFFFD'; })),
+            text);
   std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
   bool quoted = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
+    const auto byte = static_cast<unsigned char>(c);
+    EXPECT_FALSE((byte < 0x20 || byte == 0x7F) && c != '\r' && c != '\n') << i;
+    EXPECT_FALSE(byte == 0xC2 && i + 1 < text.size() &&
+                 static_cast<unsigned char>(text[i + 1]) < 0xA0);  // no C1 control
     if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
       rows.back().back().push_back(text[++i]);
     } else if (c == '"') {
       quoted = !quoted;
     } else if (!quoted && c == ',') {
       rows.back().emplace_back();
-    } else if (!quoted && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+    } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      EXPECT_FALSE(quoted) << "a line end inside a field";
       rows.emplace_back(1);
       ++i;
     } else {
+      EXPECT_NE(c, '\r');
+      EXPECT_NE(c, '\n');
       rows.back().back().push_back(c);
     }
   }
@@ -79,7 +126,9 @@ std::vector<Record> ParseCsv(const std::string& text) {
     EXPECT_EQ(rows[r].size(), rows[0].size());
     Record record;
     for (std::size_t f = 0; f < rows[r].size() && f < rows[0].size(); ++f)
-      record[rows[0][f]] = FromWtf8(rows[r][f]);
+      record[rows[0][f]] = Unescape(rows[r][f]);
+    if (!record["raw_path"].empty()) record["path"] = FromWtf8(PercentDecode(record["raw_path"]));
+    record.erase("raw_path");
     records.push_back(record);
   }
   return records;
@@ -120,6 +169,7 @@ std::vector<Record> ParseJsonLines(const std::string& text) {
     }
     EXPECT_EQ(text.substr(i, 2), "}\n");
     i += 2;
+    record.erase("raw_path");
     records.push_back(record);
   }
   return records;
@@ -159,6 +209,28 @@ TEST_F(CatalogTest, ScanRecordsSayWhatTheReportSays) {
   const Bytes bare = exelore_test::BuildPe({}, &bare_layout);  // no version resource
   put("sub/no-version.dll", bare);
   put("truncated.exe", Bytes(image.begin(), image.begin() + 300));
+  // A certificate table that holds no signature, and one past the end.
+  Bytes garbage = Image(8);  // listed by no catalog
+  const Bytes not_signed_data = {0x10, 0,    0,    0,    0x00, 0x02, 0x02, 0x00,
+                                 0x30, 0x82, 0xFF, 0xFF, 0,    0,    0,    0};
+  const auto table = static_cast<std::uint32_t>(garbage.size());
+  garbage.insert(garbage.end(), not_signed_data.begin(), not_signed_data.end());
+  const auto set_table = [&](Bytes& bytes, std::uint32_t offset, std::uint32_t size) {
+    const std::size_t entry = layout.data_directories + 4 * 8;  // IMAGE_DIRECTORY_ENTRY_SECURITY
+    for (int i = 0; i < 4; ++i) {
+      bytes[entry + i] = static_cast<std::uint8_t>(offset >> (8 * i));
+      bytes[entry + 4 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+    }
+  };
+  set_table(garbage, table, 16);
+  put("unreadable-signature.exe", garbage);
+  Bytes past_end = image;
+  set_table(past_end, static_cast<std::uint32_t>(image.size()) + 4096, 64);
+  put("table-past-the-end.exe", past_end);
+  // Version strings a spreadsheet or a terminal would act on.
+  exelore_test::VersionInfoLayout hostile = exelore_test::DefaultVersionInfo(
+      u"=HYPERLINK(\"http://x\")", u"\x1b]0;title\x07", u"1.0\r\n/forged.exe,,,");
+  put("sub/hostile.exe", exelore_test::BuildPeWithVersion(hostile));
   put("mz-only.exe", {'M', 'Z'});
   put("notes.txt", {'h', 'i'});
 
@@ -172,18 +244,29 @@ TEST_F(CatalogTest, ScanRecordsSayWhatTheReportSays) {
                                         "SSL_CERT_FILE=" + pki_->root.cert,
                                         "SSL_CERT_DIR=" + pki_->ca_dir};
 
-  // name -> PublisherName, verdict, source, catalog
+  // name -> PublisherName, verdict, status, source, catalog, error
+  const std::string unreadable = "a certificate table is present but holds no readable signature";
   const std::map<std::string, std::vector<std::string>> expected = {
-      {"changed.exe", {"", "", "", ""}},
-      {"listed.exe", {"ExeLore Test Signer", "verified", "catalog", "trusted.cat"}},
-      {"signed.exe", {"ExeLore Test Signer", "verified", "embedded", ""}},
-      {"sub/\xff-listed-copy.exe", {"ExeLore Test Signer", "verified", "catalog", "trusted.cat"}},
-      {"sub/no-version.dll", {"ExeLore Test Signer", "verified", "catalog", "trusted.cat"}},
+      {"changed.exe", {"", "unsigned", "TRUST_E_NOSIGNATURE 0x800B0100", "", "", ""}},
+      {"listed.exe", {"ExeLore Test Signer", "verified", "", "catalog", "trusted.cat", ""}},
+      {"signed.exe", {"ExeLore Test Signer", "verified", "", "embedded", "", ""}},
+      {"sub/\xff-listed-copy.exe",
+       {"ExeLore Test Signer", "verified", "", "catalog", "trusted.cat", ""}},
+      {"sub/hostile.exe", {"", "unsigned", "TRUST_E_NOSIGNATURE 0x800B0100", "", "", ""}},
+      {"sub/no-version.dll", {"ExeLore Test Signer", "verified", "", "catalog", "trusted.cat", ""}},
       {"sub/untrusted-catalog.exe",
-       {"ExeLore Untrusted Signer", "unverified", "catalog", "untrusted.cat"}},
-      {"tampered.exe", {"ExeLore Test Signer", "unverified", "embedded", ""}},
-      {"truncated.exe", {"", "", "", ""}},
-      {"untrusted.exe", {"ExeLore Untrusted Signer", "unverified", "embedded", ""}},
+       {"ExeLore Untrusted Signer", "unverified", "CERT_E_UNTRUSTEDROOT 0x800B0109", "catalog",
+        "untrusted.cat", ""}},
+      {"table-past-the-end.exe",
+       {"", "unreadable", "TRUST_E_NOSIGNATURE 0x800B0100", "", "", unreadable}},
+      {"tampered.exe",
+       {"ExeLore Test Signer", "unverified", "TRUST_E_BAD_DIGEST 0x80096010", "embedded", "", ""}},
+      {"truncated.exe", {"", "unsigned", "TRUST_E_NOSIGNATURE 0x800B0100", "", "", ""}},
+      {"unreadable-signature.exe",
+       {"", "unreadable", "TRUST_E_NOSIGNATURE 0x800B0100", "", "", unreadable}},
+      {"untrusted.exe",
+       {"ExeLore Untrusted Signer", "unverified", "CERT_E_UNTRUSTEDROOT 0x800B0109", "embedded", "",
+        ""}},
   };
   std::vector<Record> first;
   for (const char* format : {"csv", "jsonl"}) {
@@ -192,6 +275,10 @@ TEST_F(CatalogTest, ScanRecordsSayWhatTheReportSays) {
       const auto scan = exelore_test::RunProcess(
           {EXELORE_SCAN_BINARY, "--format", format, "--jobs", jobs, tree}, env);
       ASSERT_EQ(scan.exit_status, 0) << scan.err;
+      EXPECT_NE(scan.err.find("4 verified, 3 unverified, 3 unsigned, 2 unreadable signature, "
+                              "2 not PE, 0 skipped, 0 errors"),
+                std::string::npos)
+          << scan.err;
       const std::vector<Record> records =
           std::string(format) == "csv" ? ParseCsv(scan.out) : ParseJsonLines(scan.out);
       if (first.empty()) first = records;
@@ -203,10 +290,27 @@ TEST_F(CatalogTest, ScanRecordsSayWhatTheReportSays) {
         SCOPED_TRACE(path);
         ASSERT_EQ(path, tree + "/" + want->first);
         EXPECT_EQ((std::vector<std::string>{record.at("PublisherName"), record.at("verdict"),
-                                            record.at("source"), record.at("catalog")}),
+                                            record.at("status"), record.at("source"),
+                                            record.at("catalog"), record.at("error")}),
                   want->second);
-        EXPECT_EQ(record.at("error"), "");
         ++want;
+        // The status is what WinVerifyTrust itself returns for the file.
+        if (record.at("source") != "catalog") {
+          const std::u16string wide = Wide(path);
+          WINTRUST_FILE_INFO file{sizeof file, reinterpret_cast<LPCWSTR>(wide.c_str())};
+          WINTRUST_DATA data{};
+          data.cbStruct = sizeof data;
+          data.dwUIChoice = WTD_UI_NONE;
+          data.dwUnionChoice = WTD_CHOICE_FILE;
+          data.pFile = &file;
+          GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+          char hex[16];
+          std::snprintf(hex, sizeof hex, "0x%08X",
+                        static_cast<unsigned>(WinVerifyTrust(nullptr, &action, &data)));
+          const std::string& status = record.at("status");
+          EXPECT_TRUE(status.empty() ? std::string(hex) == "0x00000000" : status.ends_with(hex))
+              << status << " " << hex;
+        }
         if (std::string(format) != "csv" || std::string(jobs) != "1") continue;
         // The report, where it has a publisher line, holds the same answers.
         const std::string report = exelore_test::RunProcess({EXELORE_BINARY, "/c", path}, env).out;
@@ -223,7 +327,7 @@ TEST_F(CatalogTest, ScanRecordsSayWhatTheReportSays) {
           }
         }
         composed += "PublisherName: " + record.at("PublisherName");
-        if (!record.at("verdict").empty())
+        if (!record.at("PublisherName").empty())
           composed += record.at("verdict") == "verified" ? " (verified)" : " (UNVERIFIED)";
         EXPECT_EQ(report, composed + "\r\n");
       }
@@ -247,7 +351,10 @@ TEST(ScanTreeTest, HostileTreeIsWalkedToTheEnd) {
   ASSERT_EQ(::mkfifo((tree + "/fifo").c_str(), 0644), 0);
 
   std::vector<WalkEntry> entries;
-  WalkTree(Wide(tree), entries);
+  WalkTree(Wide(tree), [&](WalkEntry&& entry) {
+    entries.push_back(std::move(entry));
+    return true;
+  });
   fs::remove(tree + "/vanishing.exe");
   // The unreadable file is read as nobody: root reads any file.
   std::string unreadable_error;
@@ -255,8 +362,8 @@ TEST(ScanTreeTest, HostileTreeIsWalkedToTheEnd) {
   ASSERT_EQ(::pipe(pipe_fds), 0);
   if (const pid_t child = ::fork(); child == 0) {
     if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(1);
-    const auto record = ScanEntry({Wide(tree + "/unreadable.exe"), false, {}});
-    const std::string text = record ? *exelore_posix::Utf16ToBytes(record->error) : "no record";
+    const auto record = ScanEntry({Wide(tree + "/unreadable.exe")});
+    const std::string text = *exelore_posix::Utf16ToBytes(record.error);
     ::_exit(::write(pipe_fds[1], text.data(), text.size()) < 0);
   } else {
     ::close(pipe_fds[1]);
@@ -271,9 +378,8 @@ TEST(ScanTreeTest, HostileTreeIsWalkedToTheEnd) {
   std::vector<std::pair<std::string, std::string>> seen;  // path below the tree, error
   for (const WalkEntry& entry : entries) {
     const auto record = ScanEntry(entry);
-    ASSERT_TRUE(record.has_value());
-    seen.emplace_back(exelore_posix::Utf16ToBytes(record->path)->substr(tree.size() + 1),
-                      *exelore_posix::Utf16ToBytes(record->error));
+    seen.emplace_back(exelore_posix::Utf16ToBytes(record.path)->substr(tree.size() + 1),
+                      *exelore_posix::Utf16ToBytes(record.error));
   }
   seen.erase(std::remove_if(seen.begin(), seen.end(),
                             [](const auto& s) { return s.first == "unreadable.exe"; }),
