@@ -38,6 +38,9 @@ using Record = std::map<std::string, std::string>;  // key -> value as UTF-8, pa
 void AppendUnit(std::string& out, char32_t code) {
   if (code >= 0xDC80 && code <= 0xDCFF) {
     out.push_back(static_cast<char>(code - 0xDC00));
+  } else if (code >= 0xD800 && code <= 0xDFFF) {
+    out += {static_cast<char>(0xE0 | (code >> 12)), static_cast<char>(0x80 | ((code >> 6) & 0x3F)),
+            static_cast<char>(0x80 | (code & 0x3F))};
   } else {
     out += *exelore_posix::Utf16ToBytes(std::u16string(1, static_cast<char16_t>(code)));
   }
@@ -396,3 +399,85 @@ TEST(ScanTreeTest, HostileTreeIsWalkedToTheEnd) {
 }
 
 }  // namespace
+
+// `text` as the tests' records hold it: UTF-8, a lone surrogate U+DC80..
+// U+DCFF as the file-system byte it stands for, any other lone surrogate in
+// generalised UTF-8; with `replace`, every lone surrogate as U+FFFD.
+std::string Bytes8(const std::u16string& text, bool replace = false) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    const bool pair = unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() &&
+                      text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
+    if (pair) {
+      out += exelore_posix::Utf16ToUtf8(text.substr(i++, 2));
+    } else if (unit >= 0xD800 && unit < 0xE000) {
+      if (replace) {
+        out += "\xEF\xBF\xBD";
+      } else {
+        AppendUnit(out, unit);
+      }
+    } else {
+      out += exelore_posix::Utf16ToUtf8(std::u16string(1, unit));
+    }
+  }
+  return out;
+}
+
+// Text chosen by whoever built a file, in every field a record has: each
+// value comes back from the CSV (read as any RFC 4180 reader reads it, then
+// un-escaped as the manual says) and from the JSON line, each record stays
+// one line, and a field a spreadsheet would run starts with '.
+TEST(ScanRecordTest, HostileTextRoundTripsAndForgesNoLine) {
+  const std::vector<std::u16string> hostile = {
+      u"plain",
+      u"",
+      u"=HYPERLINK(\"http://x\",\"y\")",
+      u"+cmd|' /C calc'!A0",
+      u"-2+3",
+      u"@SUM(A1:A2)",
+      u"\tstarts with a tab",
+      u"\rstarts with a CR",
+      u"'=already quoted",
+      u"a\r\n/forged.exe,,,,,,,,,,,,,,verified,,embedded,,,\r\n",
+      u"\x1b]0;title\x07\x1b[2J",
+      u"\u009b31m C1 \u0085 next line \x7f",
+      u"C:\\Windows\\x64\\ \\\\share \\",
+      u"\\\x1b ends with \\",
+      u"comma, \"quote\"",
+      u"lone \xdcff and \xd800 surrogates, pair \xd83d\xde00",
+  };
+  for (const std::u16string& text : hostile) {
+    SCOPED_TRACE(testing::PrintToString(Bytes8(text)));
+    ScanRecord record;
+    record.path = u"/tree/" + text;
+    record.facts.values.fill(text);
+    record.facts.publisher = text;
+    record.error = text;
+    record.verdict = Verdict::kUnsigned;
+    for (const bool prefix : {true, false}) {
+      ScanRecord plain_path = record;
+      plain_path.path = u"/tree/file";
+      const std::string line = FormatRecord({OutputFormat::kCsv, prefix}, plain_path);
+      EXPECT_EQ(line.find_first_of("\r\n"), line.size() - 2) << line;
+      const std::string comments = line.substr(line.find(',') + 1);
+      const bool formula = !text.empty() && std::u16string_view(u"=+-@\t\r'").find(text[0]) !=
+                                                std::u16string_view::npos;
+      EXPECT_EQ(comments.starts_with("'") || comments.starts_with("\"'"),
+                prefix ? formula : text.starts_with(u"'"))
+          << comments;
+    }
+    for (const OutputFormat format : {OutputFormat::kCsv, OutputFormat::kJsonLines}) {
+      const std::string out = FormatHeader({format}) + FormatRecord({format}, record);
+      const auto records = format == OutputFormat::kCsv ? ParseCsv(out) : ParseJsonLines(out);
+      ASSERT_EQ(records.size(), 1u) << out;
+      // CSV keeps the path exactly (in raw_path) and shows a lone surrogate
+      // elsewhere as U+FFFD; JSON keeps everything exactly.
+      const std::string value = Bytes8(text, format == OutputFormat::kCsv);
+      EXPECT_EQ(records[0].at("path"), "/tree/" + Bytes8(text));
+      EXPECT_EQ(records[0].at("CompanyName"), value);
+      EXPECT_EQ(records[0].at("PublisherName"), value);
+      EXPECT_EQ(records[0].at("error"), value);
+    }
+  }
+}
