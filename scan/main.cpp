@@ -282,20 +282,24 @@ bool ReadList(const WideString& source, std::vector<WideString>& paths) {
   return ok;
 }
 
-WideString ParentOf(const WideString& path) {
-  WideString parent = path;
-  if (!parent.empty() && parent.back() != TEXT('/') && parent.back() != TEXT('\\'))
-    parent.push_back(path.find(TEXT('\\')) != WideString::npos &&
-                             path.find(TEXT('/')) == WideString::npos
-                         ? TEXT('\\')
-                         : TEXT('/'));
-  return parent + TEXT("..");
+// The folder that holds `path`, by its text: the last component dropped
+// ("." for a name alone), or ".." added after "." and "..".
+WideString ParentOf(WideString path) {
+  const auto is_separator = [](WCHAR c) { return c == TEXT('/') || c == TEXT('\\'); };
+  while (path.size() > 1 && is_separator(path.back())) path.pop_back();
+  std::size_t start = path.size();
+  while (start > 0 && !is_separator(path[start - 1])) --start;
+  const WideView last = WideView(path).substr(start);
+  if (last.empty() || last == TEXT(".") || last == TEXT("..")) return path + TEXT("/..");
+  if (start == 0) return TEXT(".");
+  path.resize(start == 1 ? 1 : start - 1);
+  return path;
 }
 
 // The PATHs to walk: each file or folder once. A PATH that names what an
 // earlier one named, or that lies inside a folder named as a PATH (on the
-// same volume, where that folder's walk reaches it), is dropped; one that
-// cannot be opened stays, for the walk to report.
+// same volume and not through a link, where that folder's walk reaches it),
+// is dropped; one that cannot be opened stays, for the walk to report.
 std::vector<WideString> DistinctPaths(const std::vector<WideString>& paths) {
   std::vector<std::optional<FileIdentity>> identities;
   std::set<std::tuple<DWORD, DWORD, DWORD>> folders;
@@ -321,8 +325,11 @@ std::vector<WideString> DistinctPaths(const std::vector<WideString>& paths) {
     for (int depth = 0; !folders.empty() && !inside && depth < 256; ++depth) {
       ancestor = ParentOf(ancestor);
       DWORD error = 0;
-      const auto up = OpenIdentity(ancestor, true, &error);
-      if (!up || *up == below || up->volume != id->volume) break;
+      // A link on the way up is not a way the walk goes down.
+      const auto up = OpenIdentity(ancestor, false, &error);
+      if (!up || *up == below || up->volume != id->volume ||
+          (up->attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        break;
       inside = folders.count({up->volume, up->index_high, up->index_low}) != 0;
       below = *up;
     }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "scan/records.h"
 #include "scan/tree_walk.h"
 #include "signing.h"
+#include "testing.h"
 #include "text.h"
 
 // The SDK orders these after windows.h, which the program's headers include.
@@ -479,5 +481,141 @@ TEST(ScanRecordTest, HostileTextRoundTripsAndForgesNoLine) {
       EXPECT_EQ(records[0].at("PublisherName"), value);
       EXPECT_EQ(records[0].at("error"), value);
     }
+  }
+}
+
+// The command line: what each option does to the records and the exit
+// status, and what a mistake says.
+TEST(ScanCommandLineTest, OptionsRecordsAndExitStatus) {
+  exelore_test::TempDir dir;
+  const std::string tree = dir.File("tree");
+  fs::create_directories(tree + "/sub");
+  exelore_test::WriteFile(tree + "/sub/a.exe", exelore_test::BuildPe({}));
+  exelore_test::WriteFile(tree + "/notes.txt", {'h', 'i'});
+  fs::create_symlink("/etc/passwd", tree + "/link");
+  exelore_test::WriteFile(dir.File("list"), {});
+  const std::string list = tree + "/sub/a.exe\n" + tree + "\n" + tree + "/sub/a.exe\n";
+  exelore_test::WriteFile(dir.File("list"), Bytes(list.begin(), list.end()));
+  const std::string nul_list = tree + "/sub/a.exe" + std::string(1, '\0') + tree + "/notes.txt";
+  exelore_test::WriteFile(dir.File("nul-list"), Bytes(nul_list.begin(), nul_list.end()));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    int lines;        // of standard output
+    std::string err;  // a part of standard error
+  };
+  const std::string none = "0 verified, 0 unverified, ";
+  const std::vector<Case> cases = {
+      {{tree}, 0, 2, none + "1 unsigned, 0 unreadable signature, 1 not PE, 1 skipped, 0 errors"},
+      {{"--all", tree}, 0, 4, "1 not PE, 1 skipped"},
+      {{"--no-header", "-j", "2", tree}, 0, 1, "1 unsigned"},
+      // Each file once, however the PATHs overlap.
+      {{tree, tree + "/sub/a.exe", tree + "/", tree + "/sub"}, 0, 2, "1 unsigned"},
+      {{"--files-from", dir.File("list")}, 0, 2, "1 unsigned"},
+      {{"--files-from=" + dir.File("nul-list"), "--format", "jsonl"}, 0, 2, "1 not PE"},
+      {{"--fail-on", "unverified,unreadable", tree}, 0, 2, "1 unsigned"},
+      {{"--fail-on=unsigned", tree}, 1, 2, "1 unsigned"},
+      {{tree, dir.File("missing")}, 1, 3, "1 errors"},
+      {{"--files-from", dir.File("missing")}, 1, 1, "cannot open the list"},
+      {{"--version"}, 0, 1, ""},
+      {{"--help"}, 0, 40, ""},
+      {{}, 2, 0, "no PATH to scan"},
+      {{"--frmat", "csv", tree}, 2, 0, "unknown option '--frmat'"},
+      {{"--format", "xml", tree}, 2, 0, "--format takes csv or jsonl, not 'xml'"},
+      {{"--jobs", "999", tree}, 2, 0, "--jobs takes a number from 1 to 256, not '999'"},
+      {{"-j", "0", tree}, 2, 0, "-j takes a number from 1 to 256, not '0'"},
+      {{tree, "--jobs"}, 2, 0, "option '--jobs' needs a value"},
+      {{"--all=yes", tree}, 2, 0, "option '--all' takes no value"},
+      {{"--fail-on", "unsigned,\x1b[2J", tree}, 2, 0, "not 'unsigned,\\x1b[2J'"},
+      {{"--system-root", dir.File("missing"), tree}, 2, 0, "--system-root names no folder"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {EXELORE_SCAN_BINARY};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const auto result = exelore_test::RunProcess(argv, {"SystemRoot=" + dir.path()});
+    EXPECT_EQ(result.exit_status, c.status) << result.err;
+    if (c.args != std::vector<std::string>{"--help"}) {
+      EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), c.lines) << result.out;
+    } else {
+      EXPECT_GE(std::count(result.out.begin(), result.out.end(), '\n'), c.lines);
+    }
+    EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+    if (c.status == 2) EXPECT_NE(result.err.find("Try 'exelore-scan --help'."), std::string::npos);
+  }
+}
+
+// An entry changed between the walk's listing and the opening of it (made
+// to happen, at the same moment each run, through the stand-in's seam) is
+// reported as changed and never followed or read out of the tree.
+TEST(ScanTreeTest, EntriesChangedDuringTheWalkAreNeverFollowed) {
+  exelore_test::TempDir dir;
+  const std::string tree = dir.File("tree");
+  const std::string outside = dir.File("outside");
+  fs::create_directories(tree + "/sub");
+  fs::create_directories(outside);
+  const Bytes image = exelore_test::BuildPe({});
+  exelore_test::WriteFile(tree + "/a.exe", image);
+  exelore_test::WriteFile(tree + "/sub/b.exe", image);
+  exelore_test::WriteFile(
+      outside + "/marker.exe",
+      exelore_test::BuildPeWithVersion(exelore_test::DefaultVersionInfo(u"Marker")));
+  exelore_test::WriteFile(dir.File("other.exe"), image);
+  fs::create_directories(dir.File("other-folder"));
+  const auto to_link = [&](const std::string& path, const std::string& target) {
+    fs::remove_all(path);
+    fs::create_symlink(target, path);
+  };
+  struct Case {
+    std::string name;
+    std::string path;  // below the tree
+    int open;          // the how-many-th CreateFileW of it the change comes before
+    std::function<void(const std::string&)> change;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"folder swapped for a link once listed by its parent", "sub", 1,
+       [&](const std::string& p) { to_link(p, outside); },
+       "changed during the scan: now a symbolic link or reparse point, not followed"},
+      {"folder replaced while listed", "sub", 2,
+       [&](const std::string& p) {
+         fs::rename(p, dir.File("moved"));
+         fs::rename(dir.File("other-folder"), p);
+       },
+       "changed during the scan: replaced while listed"},
+      {"file swapped for a link after the walk", "a.exe", 1,
+       [&](const std::string& p) { to_link(p, outside + "/marker.exe"); },
+       "changed during the scan: now a symbolic link or reparse point, not followed"},
+      {"file replaced while read", "a.exe", 2,
+       [&](const std::string& p) { fs::rename(dir.File("other.exe"), p); },
+       "changed during the scan: replaced while read"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string target = tree + "/" + c.path;
+    int opens = 0;
+    exelore_posix::testing::SetBeforeOpenHook([&](const std::string& path) {
+      if (path == target && ++opens == c.open) c.change(path);
+    });
+    std::map<std::string, std::string> errors;  // path below the tree -> error
+    WalkTree(Wide(tree), [&](WalkEntry&& entry) {
+      const ScanRecord record = ScanEntry(entry);
+      EXPECT_EQ(exelore_posix::Utf16ToUtf8(record.facts.values[3]).find("Marker"),
+                std::string::npos);
+      errors[exelore_posix::Utf16ToBytes(record.path)->substr(tree.size() + 1)] =
+          *exelore_posix::Utf16ToBytes(record.error);
+      return true;
+    });
+    exelore_posix::testing::SetBeforeOpenHook(nullptr);
+    EXPECT_EQ(errors[c.path], c.error);
+    for (const auto& [path, error] : errors) EXPECT_EQ(path.find("marker"), std::string::npos);
+    // Put the tree back as it was.
+    fs::remove_all(tree);
+    fs::remove_all(dir.File("moved"));
+    fs::create_directories(tree + "/sub");
+    fs::create_directories(dir.File("other-folder"));
+    exelore_test::WriteFile(tree + "/a.exe", image);
+    exelore_test::WriteFile(tree + "/sub/b.exe", image);
+    exelore_test::WriteFile(dir.File("other.exe"), image);
   }
 }
