@@ -560,13 +560,14 @@ int wmain(int argc, WCHAR* argv[]) {
             "--system-root " +
             DisplayText(windows));
   }
+  const auto n = [&](Verdict v) { return static_cast<unsigned long long>(tally[v]); };
   char summary[256];
   std::snprintf(summary, sizeof summary,
-                "%zu verified, %zu unverified, %zu unsigned, %zu unreadable signature, "
-                "%zu not PE, %zu skipped, %zu errors; %.1f s",
-                tally[Verdict::kVerified], tally[Verdict::kUnverified], tally[Verdict::kUnsigned],
-                tally[Verdict::kUnreadable], tally[Verdict::kNotPe], tally[Verdict::kSkipped],
-                tally[Verdict::kError],
+                "%llu verified, %llu unverified, %llu unsigned, %llu unreadable signature, "
+                "%llu not PE, %llu skipped, %llu errors; %.1f s",
+                n(Verdict::kVerified), n(Verdict::kUnverified), n(Verdict::kUnsigned),
+                n(Verdict::kUnreadable), n(Verdict::kNotPe), n(Verdict::kSkipped),
+                n(Verdict::kError),
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   if (!output_ok) {
     Message("cannot write the output");
