@@ -186,7 +186,9 @@ std::optional<Options> ParseOptions(int argc, WCHAR* argv[]) {
     } else {
       return bad("option '" + name + "' needs a value");
     }
-    const std::string shown = "'" + DisplayText(value) + "'";
+    std::string shown = DisplayText(value);
+    shown.insert(shown.begin(), '\'');
+    shown.push_back('\'');
     if (name == "--format") {
       if (value == TEXT("csv")) {
         options.format.format = OutputFormat::kCsv;
