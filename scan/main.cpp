@@ -64,6 +64,8 @@ constexpr char kHelp[] =
     "  --fail-on LIST         exit with 1 when a record has one of the verdicts\r\n"
     "                         of LIST, comma-separated: unverified, unsigned,\r\n"
     "                         unreadable, error\r\n"
+    "  --max-bytes N[K|M|G]   do not hash a PE image larger than N bytes: its\r\n"
+    "                         record is an error saying so (default: no bound)\r\n"
     "  --system-root DIR      judge as the Windows installation DIR (its\r\n"
     "                         catalogs and certificate stores), as SystemRoot=DIR\r\n"
     "  --help, -h             show this help;  --version  show the version\r\n"
@@ -112,6 +114,7 @@ struct Options {
   bool all = false;
   std::set<Verdict> fail_on;
   std::optional<WideString> system_root;
+  unsigned long long max_bytes = ~0ull;  // none
   std::vector<WideString> paths;
   std::vector<WideString> lists;  // --files-from
 };
@@ -125,6 +128,26 @@ std::optional<unsigned> ParseJobs(WideView text) {
   }
   if (value == 0 || value > kMaxJobs) return std::nullopt;
   return value;
+}
+
+// A number of bytes, with an optional K, M or G (powers of 1024).
+std::optional<unsigned long long> ParseSize(WideView text) {
+  unsigned long long unit = 1;
+  if (!text.empty() &&
+      (text.back() == TEXT('K') || text.back() == TEXT('M') || text.back() == TEXT('G'))) {
+    unit = text.back() == TEXT('K')   ? 1ull << 10
+           : text.back() == TEXT('M') ? 1ull << 20
+                                      : 1ull << 30;
+    text.remove_suffix(1);
+  }
+  if (text.empty() || text.size() > 15) return std::nullopt;
+  unsigned long long value = 0;
+  for (const WCHAR c : text) {
+    if (c < TEXT('0') || c > TEXT('9')) return std::nullopt;
+    value = value * 10 + static_cast<unsigned long long>(c - TEXT('0'));
+  }
+  if (value > ~0ull / unit) return std::nullopt;
+  return value * unit;
 }
 
 bool ParseFailOn(WideView text, std::set<Verdict>& verdicts) {
@@ -168,8 +191,8 @@ std::optional<Options> ParseOptions(int argc, WCHAR* argv[]) {
         argument.substr(0, 2) == TEXT("--") ? argument.find(TEXT('=')) : WideView::npos;
     const std::string name = DisplayText(argument.substr(0, equals));
     static const std::set<std::string> kFlags = {"--all", "--no-header", "--no-formula-prefix"};
-    static const std::set<std::string> kValued = {"--format",     "--jobs",    "-j",
-                                                  "--files-from", "--fail-on", "--system-root"};
+    static const std::set<std::string> kValued = {
+        "--format", "--jobs", "-j", "--files-from", "--fail-on", "--system-root", "--max-bytes"};
     if (kFlags.count(name) != 0) {
       if (equals != WideView::npos) return bad("option '" + name + "' takes no value");
       if (name == "--all") options.all = true;
@@ -201,6 +224,11 @@ std::optional<Options> ParseOptions(int argc, WCHAR* argv[]) {
       const auto jobs = ParseJobs(value);
       if (!jobs) return bad(name + " takes a number from 1 to 256, not " + shown);
       options.jobs = *jobs;
+    } else if (name == "--max-bytes") {
+      const auto bytes = ParseSize(value);
+      if (!bytes)
+        return bad("--max-bytes takes a number of bytes (K, M, G: 1024, ...), not " + shown);
+      options.max_bytes = *bytes;
     } else if (name == "--files-from") {
       if (value.empty()) return bad("--files-from needs a file name or '-'");
       options.lists.emplace_back(value);
@@ -446,7 +474,7 @@ bool ScanAll(const std::vector<WideString>& roots, const Options& options, Tally
         auto [index, entry] = std::move(queue.front());
         queue.pop_front();
         lock.unlock();
-        const ScanRecord record = ScanEntry(entry);
+        const ScanRecord record = ScanEntry(entry, options.max_bytes);
         const bool listed =
             entry.named || options.all ||
             (record.verdict != Verdict::kNotPe && record.verdict != Verdict::kSkipped);

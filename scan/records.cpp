@@ -379,7 +379,7 @@ const char* VerdictName(Verdict verdict) {
   return "error";
 }
 
-ScanRecord ScanEntry(const WalkEntry& entry) {
+ScanRecord ScanEntry(const WalkEntry& entry, unsigned long long max_bytes) {
   ScanRecord record;
   record.path = entry.path;
   if (!entry.problem.empty()) {
@@ -391,6 +391,13 @@ ScanRecord ScanEntry(const WalkEntry& entry) {
   if (!record.error.empty()) return record;
   if (!shape.pe) {
     record.verdict = Verdict::kNotPe;
+    return record;
+  }
+  if (shape.identity.size > max_bytes) {
+    const std::string size = std::to_string(shape.identity.size);
+    record.error = TEXT("not examined: ");
+    record.error.append(size.begin(), size.end());
+    record.error += TEXT(" bytes, more than --max-bytes");
     return record;
   }
   ReadApplicationFacts(entry.path.c_str(), true, record.facts);

@@ -163,8 +163,9 @@ std::optional<FileIdentity> OpenIdentity(const WideString& path, bool follow, DW
   } else {
     CloseHandle(file);
   }
-  return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
-                      info.dwFileAttributes};
+  return FileIdentity{
+      info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow, info.dwFileAttributes,
+      (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
 }
 
 WideString ChangedProblem(const FileIdentity& identity, bool folder, const WalkEntry& entry) {

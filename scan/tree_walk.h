@@ -25,13 +25,18 @@ struct WalkEntry {
   DWORD volume = 0;
 };
 
-// What an open handle is: its volume, file index and attributes.
+// What an open handle is: its volume, file index and attributes (which
+// identify it), and its size.
 struct FileIdentity {
   DWORD volume = 0;
   DWORD index_high = 0;
   DWORD index_low = 0;
   DWORD attributes = 0;
-  bool operator==(const FileIdentity&) const = default;
+  unsigned long long size = 0;
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index_high == other.index_high &&
+           index_low == other.index_low && attributes == other.attributes;
+  }
 };
 
 // Opens `path` for reading (a folder too) without following a link in its

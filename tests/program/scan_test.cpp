@@ -493,7 +493,10 @@ TEST(ScanCommandLineTest, OptionsRecordsAndExitStatus) {
   exelore_test::WriteFile(tree + "/sub/a.exe", exelore_test::BuildPe({}));
   exelore_test::WriteFile(tree + "/notes.txt", {'h', 'i'});
   fs::create_symlink("/etc/passwd", tree + "/link");
-  exelore_test::WriteFile(dir.File("list"), {});
+  const std::string catroot =
+      dir.File("volume/Windows/System32/catroot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}");
+  fs::create_directories(catroot);
+  exelore_test::WriteFile(catroot + "/vendor.cat", {0x30, 0});
   const std::string list = tree + "/sub/a.exe\n" + tree + "\n" + tree + "/sub/a.exe\n";
   exelore_test::WriteFile(dir.File("list"), Bytes(list.begin(), list.end()));
   const std::string nul_list = tree + "/sub/a.exe" + std::string(1, '\0') + tree + "/notes.txt";
@@ -517,6 +520,12 @@ TEST(ScanCommandLineTest, OptionsRecordsAndExitStatus) {
       {{"--fail-on=unsigned", tree}, 1, 2, "1 unsigned"},
       {{tree, dir.File("missing")}, 1, 3, "1 errors"},
       {{"--files-from", dir.File("missing")}, 1, 1, "cannot open the list"},
+      {{"--max-bytes", "512", tree}, 1, 2, "1 errors"},
+      {{"--max-bytes=1M", tree}, 0, 2, "1 unsigned"},
+      {{dir.File("volume")},
+       0,
+       1,
+       "warning: " + dir.File("volume/Windows") + " holds catalogs that are not in use"},
       {{"--version"}, 0, 1, ""},
       {{"--help"}, 0, 40, ""},
       {{}, 2, 0, "no PATH to scan"},
@@ -528,6 +537,7 @@ TEST(ScanCommandLineTest, OptionsRecordsAndExitStatus) {
       {{"--all=yes", tree}, 2, 0, "option '--all' takes no value"},
       {{"--fail-on", "unsigned,\x1b[2J", tree}, 2, 0, "not 'unsigned,\\x1b[2J'"},
       {{"--system-root", dir.File("missing"), tree}, 2, 0, "--system-root names no folder"},
+      {{"--max-bytes", "99999999999999G", tree}, 2, 0, "--max-bytes takes a number of bytes"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {EXELORE_SCAN_BINARY};
