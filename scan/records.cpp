@@ -1,8 +1,10 @@
 #include "scan/records.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -273,6 +275,9 @@ constexpr DWORD kSizeOfOptionalHeaderOffset = 4 + 16;
 constexpr DWORD kOptionalHeaderOffset = 4 + 20;
 constexpr DWORD kPe32SecurityEntry = 96 + 4 * 8;
 constexpr DWORD kPe32PlusSecurityEntry = 112 + 4 * 8;
+constexpr DWORD kNumberOfSectionsOffset = 4 + 2;
+constexpr DWORD kSectionHeaderSize = 40;  // IMAGE_SECTION_HEADER
+constexpr DWORD kSizeOfRawDataOffset = 16;
 constexpr DWORD kPe32NumberOfRvaAndSizes = 92;
 constexpr DWORD kPe32PlusNumberOfRvaAndSizes = 108;
 
@@ -283,13 +288,16 @@ struct ImageShape {
   bool claims_signature = false;
   // What was opened: the file the record is about.
   FileIdentity identity;
+  // The bytes an image hash reads, at most: the file's size, or the sum of
+  // its sections' raw sizes where sections name the same bytes many times.
+  unsigned long long hashed_bytes = 0;
 };
 
 // What the file of `entry` is; *problem set when it cannot be opened or
 // read, or is no longer what the walk listed (a file too short to be a PE
 // image is simply not one). A link in the last component is not followed,
 // but for a path named as such.
-ImageShape ReadImageShape(const WalkEntry& entry, WideString* problem) {
+ImageShape ReadImageShape(const WalkEntry& entry, bool count_hashed, WideString* problem) {
   ImageShape shape;
   HANDLE file = INVALID_HANDLE_VALUE;
   DWORD error = 0;
@@ -299,6 +307,7 @@ ImageShape ReadImageShape(const WalkEntry& entry, WideString* problem) {
     return shape;
   }
   shape.identity = *identity;
+  shape.hashed_bytes = identity->size;
   *problem = ChangedProblem(*identity, false, entry);
   BYTE dos[kNewHeaderOffset + 4] = {};
   BYTE nt[kOptionalHeaderOffset + kPe32PlusSecurityEntry + 8] = {};
@@ -320,6 +329,17 @@ ImageShape ReadImageShape(const WalkEntry& entry, WideString* problem) {
       shape.claims_signature =
           (magic == 0x10B || plus) && count > 4 && optional_size >= entry_offset + 8 &&
           Le32(optional + entry_offset) != 0 && Le32(optional + entry_offset + 4) != 0;
+      const DWORD sections = nt[kNumberOfSectionsOffset] | (nt[kNumberOfSectionsOffset + 1] << 8);
+      std::vector<BYTE> table(std::size_t{sections} * kSectionHeaderSize);
+      if (count_hashed && sections != 0 &&
+          ReadAt(file, offset + kOptionalHeaderOffset + optional_size, table.data(),
+                 static_cast<DWORD>(table.size()), &ignored)) {
+        unsigned long long raw = 0;
+        for (std::size_t i = 0; i < sections; ++i)
+          raw += std::min<unsigned long long>(
+              Le32(&table[i * kSectionHeaderSize + kSizeOfRawDataOffset]), shape.identity.size);
+        shape.hashed_bytes = std::max(shape.hashed_bytes, raw);
+      }
     }
   }
   if (problem->empty() && error != 0) *problem = DescribeError(TEXT("cannot read"), error);
@@ -387,17 +407,17 @@ ScanRecord ScanEntry(const WalkEntry& entry, unsigned long long max_bytes) {
     record.verdict = entry.skipped ? Verdict::kSkipped : Verdict::kError;
     return record;
   }
-  const ImageShape shape = ReadImageShape(entry, &record.error);
+  const ImageShape shape = ReadImageShape(entry, max_bytes != ~0ull, &record.error);
   if (!record.error.empty()) return record;
   if (!shape.pe) {
     record.verdict = Verdict::kNotPe;
     return record;
   }
-  if (shape.identity.size > max_bytes) {
-    const std::string size = std::to_string(shape.identity.size);
+  if (shape.hashed_bytes > max_bytes) {
+    const std::string size = std::to_string(shape.hashed_bytes);
     record.error = TEXT("not examined: ");
     record.error.append(size.begin(), size.end());
-    record.error += TEXT(" bytes, more than --max-bytes");
+    record.error += TEXT(" bytes to hash, more than --max-bytes");
     return record;
   }
   ReadApplicationFacts(entry.path.c_str(), true, record.facts);

@@ -38,8 +38,10 @@ struct FormatOptions {
 // trust provider's answer too when it has no version resource), or the
 // error that kept it from being read, or the walk's reason for passing it
 // over. Whether a file is a PE image is decided by its content: "MZ", and
-// "PE\0\0" where e_lfanew points. A PE image larger than `max_bytes` is
-// neither read further nor hashed: its record says so in `error`.
+// "PE\0\0" where e_lfanew points. A PE image whose hash would read more
+// than `max_bytes` (its size, or the sum of its sections' raw sizes when
+// they name the same bytes many times) is neither read further nor hashed:
+// its record says so in `error`.
 ScanRecord ScanEntry(const WalkEntry& entry, unsigned long long max_bytes = ~0ull);
 
 // The verdict's name as the records write it ("verified", "not-pe", ...).

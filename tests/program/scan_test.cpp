@@ -493,6 +493,16 @@ TEST(ScanCommandLineTest, OptionsRecordsAndExitStatus) {
   exelore_test::WriteFile(tree + "/sub/a.exe", exelore_test::BuildPe({}));
   exelore_test::WriteFile(tree + "/notes.txt", {'h', 'i'});
   fs::create_symlink("/etc/passwd", tree + "/link");
+  // Two sections naming the same 64 KiB: a hash reads it twice.
+  exelore_test::PeLayout layout;
+  exelore_test::PeOptions big;
+  big.extra_section_bytes = 64 * 1024;
+  Bytes overlapping = exelore_test::BuildPe(big, &layout);
+  const std::size_t last = layout.section_table + 40 * (overlapping[layout.coff_header + 2] - 1u);
+  for (std::size_t header = layout.section_table; header < last; header += 40)
+    std::copy_n(overlapping.begin() + static_cast<std::ptrdiff_t>(last) + 16, 8,
+                overlapping.begin() + static_cast<std::ptrdiff_t>(header) + 16);
+  exelore_test::WriteFile(dir.File("overlapping.exe"), overlapping);
   const std::string catroot =
       dir.File("volume/Windows/System32/catroot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE}");
   fs::create_directories(catroot);
@@ -522,6 +532,8 @@ TEST(ScanCommandLineTest, OptionsRecordsAndExitStatus) {
       {{"--files-from", dir.File("missing")}, 1, 1, "cannot open the list"},
       {{"--max-bytes", "512", tree}, 1, 2, "1 errors"},
       {{"--max-bytes=1M", tree}, 0, 2, "1 unsigned"},
+      {{"--max-bytes=100000", dir.File("overlapping.exe")}, 1, 2, "1 errors"},
+      {{dir.File("overlapping.exe")}, 0, 2, "1 unsigned"},
       {{dir.File("volume")},
        0,
        1,
