@@ -112,11 +112,17 @@ TEST_F(RealFiles, ScanGivesTheReportsVerdicts) {
     const std::string record = scan.out.substr(line, scan.out.find('\n', line) - line);
     const std::string verdict = line_of_report.ends_with(" (verified)")     ? "verified"
                                 : line_of_report.ends_with(" (UNVERIFIED)") ? "unverified"
-                                                                            : "";
-    EXPECT_NE(
-        record.find("\"verdict\":\"" + verdict + "\",\"source\":\"" +
-                    (verdict.empty() ? "" : "embedded") + "\",\"catalog\":\"\",\"error\":\"\"}"),
-        std::string::npos)
+                                                                            : "unsigned";
+    // An unsigned file says so, and why: WinVerifyTrust found no signature.
+    const std::string status = verdict == "verified"   ? ""
+                               : verdict == "unsigned" ? "TRUST_E_NOSIGNATURE 0x800B0100"
+                                                       : "";
+    const std::string tail = "\"verdict\":\"" + verdict + "\",\"status\":\"";
+    EXPECT_NE(record.find(verdict == "unverified" ? tail : tail + status + "\""), std::string::npos)
+        << record;
+    EXPECT_NE(record.find(std::string("\"source\":\"") + (verdict == "unsigned" ? "" : "embedded") +
+                          "\",\"catalog\":\"\",\"error\":\"\",\"raw_path\":\"\"}"),
+              std::string::npos)
         << record;
   }
 }
