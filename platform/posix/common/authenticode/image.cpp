@@ -129,10 +129,22 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
   const TableState state = FindCertificateTable(file, headers, &table);
   if (state == TableState::kInvalid) return std::nullopt;
   if (state == TableState::kPresent && !table.follows_sections) return std::nullopt;
+  // The headers end where the first section's raw data begins when
+  // SizeOfHeaders reaches past it (a packer's layout: SizeOfHeaders 0x1000,
+  // the first section at 0x400). Windows hashes those bytes once, with the
+  // section, as osslsigncode and signify do, which hash the file from its
+  // start to the certificate table: signtool's digest of such a file
+  // matches only so. Microsoft's Authenticode PE document ("Calculating
+  // the PE Image Hash") hashes SizeOfHeaders bytes and then the sections
+  // without considering an overlap.
   // The headers must hold the section table and the fields left out of the
-  // hash, or the hash would not cover what says where the sections are.
+  // hash, or the hash would not cover what says where the sections are: a
+  // section starting inside them makes no valid signed image.
   const std::uint64_t size = file.size();
-  const std::uint64_t header_end = headers.size_of_headers;
+  std::uint64_t header_end = headers.size_of_headers;
+  for (const pe::Section& s : headers.sections) {
+    if (s.raw_size != 0) header_end = std::min<std::uint64_t>(header_end, s.raw_offset);
+  }
   if (header_end > size || headers.section_table_end > header_end ||
       headers.checksum_offset + 4 > header_end) {
     return std::nullopt;
