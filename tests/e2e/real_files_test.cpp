@@ -220,4 +220,34 @@ TEST_F(RealFiles, ByteFlipsInWhatIsSignedNeverVerify) {
   }
 }
 
+// A real signature whose unsigned certificate set gets 255 certificates
+// named like the signer's issuer, each with the issuer's key identifier and
+// a key of its own, before the real one: anyone can add them without a
+// key, and the verdict stays what it was.
+TEST_F(RealFiles, CrowdBeforeTheIssuerChangesNoVerdict) {
+  const std::string name = "digicert-snoretoast-x64-2019.exe";
+  const Bytes image = exelore_test::ReadFile(Cache() + "/" + name);
+  const Bytes crowded = exelore_test::RewriteSignature(image, [](PKCS7* p7) {
+    STACK_OF(X509)* certs = p7->d.sign->cert;
+    const PKCS7_ISSUER_AND_SERIAL* signer =
+        sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0)->issuer_and_serial;
+    X509* issuer = nullptr;
+    for (int i = 0; i < sk_X509_num(certs); ++i) {
+      X509* c = sk_X509_value(certs, i);
+      if (X509_NAME_cmp(X509_get_subject_name(c), signer->issuer) == 0) issuer = c;
+    }
+    ASSERT_NE(issuer, nullptr);
+    for (int i = 0; i < 255; ++i) {
+      exelore_posix::ossl::KeyPtr key(EVP_EC_gen("P-256"));
+      X509* decoy = X509_dup(issuer);
+      X509_set_pubkey(decoy, key.get());
+      sk_X509_insert(certs, decoy, 0);
+    }
+  });
+  const std::string file = fs::path(testing::TempDir()) / name;
+  exelore_test::WriteFile(file, crowded);
+  EXPECT_EQ(PublisherLine(file), PublisherLine(Cache() + "/" + name));
+  EXPECT_TRUE(PublisherLine(file).ends_with(" (verified)"));
+}
+
 }  // namespace
