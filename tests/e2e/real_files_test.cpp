@@ -5,6 +5,8 @@
 // EXELORE_REQUIRE_REAL_FILES is set (CI sets it).
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
+#include <openssl/core_names.h>
+#include <openssl/param_build.h>
 #include <openssl/pkcs7.h>
 
 #include <algorithm>
@@ -237,12 +239,33 @@ TEST_F(RealFiles, CrowdBeforeTheIssuerChangesNoVerdict) {
       if (X509_NAME_cmp(X509_get_subject_name(c), signer->issuer) == 0) issuer = c;
     }
     ASSERT_NE(issuer, nullptr);
+    const exelore_posix::ossl::KeyPtr throwaway(EVP_EC_gen("P-256"));
+    // RSA keys like the issuer's, each with another modulus.
+    BIGNUM* n = nullptr;
+    BIGNUM* e = nullptr;
+    ASSERT_EQ(EVP_PKEY_get_bn_param(X509_get0_pubkey(issuer), "n", &n), 1);
+    ASSERT_EQ(EVP_PKEY_get_bn_param(X509_get0_pubkey(issuer), "e", &e), 1);
     for (int i = 0; i < 255; ++i) {
-      exelore_posix::ossl::KeyPtr key(EVP_EC_gen("P-256"));
+      BN_add_word(n, 2);
+      OSSL_PARAM_BLD* build = OSSL_PARAM_BLD_new();
+      OSSL_PARAM_BLD_push_BN(build, "n", n);
+      OSSL_PARAM_BLD_push_BN(build, "e", e);
+      OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(build);
+      EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+      EVP_PKEY* key = nullptr;
+      ASSERT_EQ(EVP_PKEY_fromdata_init(ctx), 1);
+      ASSERT_EQ(EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params), 1);
       X509* decoy = X509_dup(issuer);
-      X509_set_pubkey(decoy, key.get());
+      X509_set_pubkey(decoy, key);
+      X509_sign(decoy, throwaway.get(), EVP_sha256());  // encoded anew
       sk_X509_insert(certs, decoy, 0);
+      EVP_PKEY_free(key);
+      EVP_PKEY_CTX_free(ctx);
+      OSSL_PARAM_free(params);
+      OSSL_PARAM_BLD_free(build);
     }
+    BN_free(n);
+    BN_free(e);
   });
   const std::string file = fs::path(testing::TempDir()) / name;
   exelore_test::WriteFile(file, crowded);

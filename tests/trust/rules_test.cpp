@@ -273,6 +273,7 @@ TEST_F(TrustRules, OverlapsCrowdsAndInstantsFollowWindowsRules) {
       KeyPtr key(EVP_EC_gen("P-256"));
       X509* copy = X509_dup(decoy.get());
       X509_set_pubkey(copy, key.get());
+      X509_sign(copy, key.get(), EVP_sha256());  // encoded anew
       sk_X509_insert(p7->d.sign->cert, copy, 0);
     }
   });
