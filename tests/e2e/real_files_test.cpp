@@ -5,8 +5,6 @@
 // EXELORE_REQUIRE_REAL_FILES is set (CI sets it).
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
-#include <openssl/core_names.h>
-#include <openssl/param_build.h>
 #include <openssl/pkcs7.h>
 
 #include <algorithm>
@@ -223,54 +221,19 @@ TEST_F(RealFiles, ByteFlipsInWhatIsSignedNeverVerify) {
 }
 
 // A real signature whose unsigned certificate set gets 255 certificates
-// named like the signer's issuer, each with the issuer's key identifier and
-// a key of its own, before the real one: anyone can add them without a
-// key, and the verdict stays what it was.
+// named like the signer's issuer before the real one: with its key
+// identifier and keys of their own, or with its key and an attacker's
+// authority as issuer. Anyone can add them without a key, and the verdict
+// stays what it was.
 TEST_F(RealFiles, CrowdBeforeTheIssuerChangesNoVerdict) {
   const std::string name = "digicert-snoretoast-x64-2019.exe";
   const Bytes image = exelore_test::ReadFile(Cache() + "/" + name);
-  const Bytes crowded = exelore_test::RewriteSignature(image, [](PKCS7* p7) {
-    STACK_OF(X509)* certs = p7->d.sign->cert;
-    const PKCS7_ISSUER_AND_SERIAL* signer =
-        sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0)->issuer_and_serial;
-    X509* issuer = nullptr;
-    for (int i = 0; i < sk_X509_num(certs); ++i) {
-      X509* c = sk_X509_value(certs, i);
-      if (X509_NAME_cmp(X509_get_subject_name(c), signer->issuer) == 0) issuer = c;
-    }
-    ASSERT_NE(issuer, nullptr);
-    const exelore_posix::ossl::KeyPtr throwaway(EVP_EC_gen("P-256"));
-    // RSA keys like the issuer's, each with another modulus.
-    BIGNUM* n = nullptr;
-    BIGNUM* e = nullptr;
-    ASSERT_EQ(EVP_PKEY_get_bn_param(X509_get0_pubkey(issuer), "n", &n), 1);
-    ASSERT_EQ(EVP_PKEY_get_bn_param(X509_get0_pubkey(issuer), "e", &e), 1);
-    for (int i = 0; i < 255; ++i) {
-      BN_add_word(n, 2);
-      OSSL_PARAM_BLD* build = OSSL_PARAM_BLD_new();
-      OSSL_PARAM_BLD_push_BN(build, "n", n);
-      OSSL_PARAM_BLD_push_BN(build, "e", e);
-      OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(build);
-      EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-      EVP_PKEY* key = nullptr;
-      ASSERT_EQ(EVP_PKEY_fromdata_init(ctx), 1);
-      ASSERT_EQ(EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params), 1);
-      X509* decoy = X509_dup(issuer);
-      X509_set_pubkey(decoy, key);
-      X509_sign(decoy, throwaway.get(), EVP_sha256());  // encoded anew
-      sk_X509_insert(certs, decoy, 0);
-      EVP_PKEY_free(key);
-      EVP_PKEY_CTX_free(ctx);
-      OSSL_PARAM_free(params);
-      OSSL_PARAM_BLD_free(build);
-    }
-    BN_free(n);
-    BN_free(e);
-  });
-  const std::string file = fs::path(testing::TempDir()) / name;
-  exelore_test::WriteFile(file, crowded);
-  EXPECT_EQ(PublisherLine(file), PublisherLine(Cache() + "/" + name));
-  EXPECT_TRUE(PublisherLine(file).ends_with(" (verified)"));
+  for (const auto kind : {exelore_test::Crowd::kOtherKeys, exelore_test::Crowd::kCrosses}) {
+    const std::string file = fs::path(testing::TempDir()) / name;
+    exelore_test::WriteFile(file, exelore_test::CrowdBeforeIssuer(image, 255, kind));
+    EXPECT_EQ(PublisherLine(file), PublisherLine(Cache() + "/" + name));
+    EXPECT_TRUE(PublisherLine(file).ends_with(" (verified)"));
+  }
 }
 
 }  // namespace

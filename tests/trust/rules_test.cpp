@@ -246,37 +246,42 @@ TEST_F(TrustRules, OverlapsCrowdsAndInstantsFollowWindowsRules) {
   const std::string kSigner = "PublisherName: ExeLore Test Signer";
   const std::string kExpired = "PublisherName: ExeLore Expired Signer";
   // SizeOfHeaders reaching 0x200 into the first section's raw data, signed
-  // as one pass over the file (osslsigncode), and the hostile twin: the
-  // signature made over the file with those 0x200 bytes twice, headers
-  // then section, which is what hashing the overlap twice computes.
+  // as one pass over the file (osslsigncode), and hostile twins: `image`
+  // with the signature osslsigncode makes over `hashed`, the bytes a hash of
+  // `image` would take in order (the overlap twice: headers, then section).
   Bytes overlapping = Unsigned();
   const std::size_t first = SectionOffsets(overlapping).front();
-  Put32(overlapping, Get32(overlapping, 0x3C) + 24 + 60, static_cast<std::uint32_t>(first + 0x200));
+  const std::size_t size_of_headers = Get32(overlapping, 0x3C) + 24 + 60;
+  Put32(overlapping, size_of_headers, static_cast<std::uint32_t>(first + 0x200));
   const Bytes once = OsslsigncodeSigned(dir_->path(), overlapping, pki_->signer);
-  Bytes doubled(overlapping.begin(), overlapping.begin() + static_cast<long>(first + 0x200));
-  doubled.insert(doubled.end(), overlapping.begin() + static_cast<long>(first), overlapping.end());
-  const Bytes doubled_signed = OsslsigncodeSigned(dir_->path(), doubled, pki_->signer);
-  const std::size_t doubled_table =
-      Get32(doubled_signed, exelore_test::SecurityDirectoryEntry(doubled_signed));
-  const Bytes twice = exelore_test::ReplaceCertificateTable(
-      overlapping,
-      Bytes(doubled_signed.begin() + static_cast<long>(doubled_table), doubled_signed.end()));
+  const auto signed_as = [&](const Bytes& image, const Bytes& hashed) {
+    const Bytes signature = OsslsigncodeSigned(dir_->path(), hashed, pki_->signer);
+    const std::size_t table = Get32(signature, exelore_test::SecurityDirectoryEntry(signature));
+    return exelore_test::ReplaceCertificateTable(
+        image, Bytes(signature.begin() + static_cast<long>(table), signature.end()));
+  };
+  const auto cut = [](const Bytes& image, std::size_t from, std::size_t to) {
+    Bytes out(image.begin(), image.begin() + static_cast<long>(from));
+    out.insert(out.end(), image.begin() + static_cast<long>(to), image.end());
+    return out;
+  };
+  const Bytes twice = signed_as(overlapping, cut(overlapping, first + 0x200, first));
+  // The first section shrunk to 0x100 bytes: the headers' last 0x100 bytes,
+  // which the loader maps, lie in no section; signed as if hashed nowhere,
+  // then changed there.
+  Bytes gap = overlapping;
+  const std::size_t nt = Get32(gap, 0x3C);
+  const std::size_t section_table = nt + 24 + (gap[nt + 20] | (gap[nt + 21] << 8));
+  Put32(gap, section_table + 16, 0x100);
+  Bytes gap_changed = signed_as(gap, cut(gap, first + 0x100, first + 0x200));
+  gap_changed[first + 0x180] ^= 0x01;
   EXPECT_TRUE(exelore_test::OsslsigncodeVerifies(Put("once.exe", once), pki_->root.cert));
   EXPECT_FALSE(exelore_test::OsslsigncodeVerifies(Put("twice.exe", twice), pki_->root.cert));
 
   // 255 certificates with the intermediate's name and key identifier, each
   // with a key of its own, before the real one in the unsigned set.
   const Bytes valid = Signed(pki_->signer);
-  const Bytes crowded = exelore_test::RewriteSignature(valid, [&](PKCS7* p7) {
-    const auto decoy = LoadCertificate(pki_->decoy_intermediate);
-    for (int i = 0; i < 255; ++i) {
-      KeyPtr key(EVP_EC_gen("P-256"));
-      X509* copy = X509_dup(decoy.get());
-      X509_set_pubkey(copy, key.get());
-      X509_sign(copy, key.get(), EVP_sha256());  // encoded anew
-      sk_X509_insert(p7->d.sign->cert, copy, 0);
-    }
-  });
+  const Bytes crowded = exelore_test::CrowdBeforeIssuer(valid, 255);
   // An attribute certificate ([1]) among the message's certificates.
   const auto with_attribute_certificate = [](const Bytes& image) {
     const std::size_t table = Get32(image, exelore_test::SecurityDirectoryEntry(image));
@@ -329,7 +334,11 @@ TEST_F(TrustRules, OverlapsCrowdsAndInstantsFollowWindowsRules) {
   const Case cases[] = {
       {"headers over the first section, hashed once", once, kSigner + " (verified)"},
       {"headers over the first section, hashed twice", twice, kSigner + " (UNVERIFIED)"},
+      {"header bytes in no section, changed", gap_changed, kSigner + " (UNVERIFIED)"},
       {"255 named certificates before the issuer", crowded, kSigner + " (verified)"},
+      {"255 cross certificates before the issuer",
+       exelore_test::CrowdBeforeIssuer(valid, 255, exelore_test::Crowd::kCrosses),
+       kSigner + " (verified)"},
       {"attribute certificate in the message", with_attribute_certificate(valid),
        kSigner + " (verified)"},
       {"attribute certificate, file changed",
@@ -342,6 +351,8 @@ TEST_F(TrustRules, OverlapsCrowdsAndInstantsFollowWindowsRules) {
       {"timestamp before notAfter", stamped_at("20201231235959Z"), kExpired + " (verified)"},
       {"timestamp at notAfter", stamped_at("20210101000000Z"), kExpired + " (verified)"},
       {"timestamp at notAfter, zero fraction", stamped_at("20210101000000.000Z"),
+       kExpired + " (verified)"},
+      {"timestamp half a second before notAfter", stamped_at("20201231235959.5Z"),
        kExpired + " (verified)"},
       {"timestamp half a second after notAfter", stamped_at("20210101000000.5Z"),
        kExpired + " (UNVERIFIED)"},

@@ -194,13 +194,14 @@ class PathSearch {
         when_(at.value_or(Instant{std::time(nullptr)})),
         eku_nid_(eku_nid) {}
 
-  // Windows builds the candidate paths and returns the best of them
-  // (CertGetCertificateChain's "chain quality"; Wine's dlls/crypt32/chain.c,
-  // CRYPT_ChooseHighestQualityChain, ranks paths by signature, time,
-  // completeness and trusted root). A path that passes and carries no
-  // distrusted certificate is the best there is; distrust is reported when
-  // no such path exists but one was found through a distrusted certificate
-  // (the leaf's own distrust among them), outranking the other failures.
+  // Windows builds the candidate paths and returns the best of them, the
+  // others kept as its "lower quality" chains (CERT_CHAIN_CONTEXT's
+  // rgpLowerQualityChainContext; Wine's dlls/crypt32/chain.c,
+  // CRYPT_ChooseHighestQualityChain, ranks them by CRYPT_ChainQuality:
+  // trusted root, basic constraints, complete, time and signatures valid).
+  // A path that passes and carries no distrusted certificate is the best
+  // there is. When there is none, a distrusted certificate on any path
+  // tried (the leaf's own distrust among them) outranks the other failures.
   HRESULT Run(X509* leaf) {
     path_.push_back(leaf);
     if (Distrusted(leaf)) distrusted_ = true;
@@ -304,6 +305,7 @@ class PathSearch {
       const bool verifies = Verifies(c.cert, top, &tried, &share);
       bool passed = false;
       if (verifies) {
+        if (Distrusted(c.cert)) distrusted_ = true;
         path_.push_back(c.cert);
         passed = c.anchor ? Evaluate(*c.anchor) : path_.size() < kMaxChainDepth && Search(&share);
         path_.pop_back();

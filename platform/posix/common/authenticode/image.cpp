@@ -28,6 +28,21 @@ std::uint64_t EndOfSections(const pe::Headers& headers) {
   return end;
 }
 
+// Whether the sections' raw data cover every byte of [from, to).
+bool CoveredBySections(const pe::Headers& headers, std::uint64_t from, std::uint64_t to) {
+  for (bool grew = true; from < to && grew;) {
+    grew = false;
+    for (const pe::Section& s : headers.sections) {
+      const std::uint64_t end = std::uint64_t{s.raw_offset} + s.raw_size;
+      if (s.raw_size != 0 && s.raw_offset <= from && end > from) {
+        from = end;
+        grew = true;
+      }
+    }
+  }
+  return from >= to;
+}
+
 std::uint64_t AlignUp8(std::uint64_t n) { return (n + 7) & ~std::uint64_t{7}; }
 
 // Whether the bytes of [from, to) are all zero.
@@ -145,6 +160,11 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
   for (const pe::Section& s : headers.sections) {
     if (s.raw_size != 0) header_end = std::min<std::uint64_t>(header_end, s.raw_offset);
   }
+  // The loader maps all SizeOfHeaders bytes; when sections' raw data do not
+  // cover the part cut from the headers, bytes the loader maps would be
+  // hashed nowhere. No linker or packer lays a file out so, and how Windows
+  // hashes it is not documented: such a file is not a valid signed image.
+  if (!CoveredBySections(headers, header_end, headers.size_of_headers)) return std::nullopt;
   if (header_end > size || headers.section_table_end > header_end ||
       headers.checksum_offset + 4 > header_end) {
     return std::nullopt;
