@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -192,7 +193,12 @@ class PathSearch {
         volume_(registry::Volume(config.system_root)),
         at_(at),
         when_(at.value_or(Instant{std::time(nullptr)})),
-        eku_nid_(eku_nid) {}
+        eku_nid_(eku_nid) {
+    for (int i = 0; i < sk_X509_num(certificates); ++i) {
+      by_subject_.push_back(sk_X509_value(certificates, i));
+    }
+    std::stable_sort(by_subject_.begin(), by_subject_.end(), SubjectOrder());
+  }
 
   // Windows builds the candidate paths and returns the best of them, the
   // others kept as its "lower quality" chains (CERT_CHAIN_CONTEXT's
@@ -213,6 +219,21 @@ class PathSearch {
   }
 
  private:
+  // Orders certificates by subject name (the order X509_NAME_cmp gives,
+  // of canonical encodings), for a lookup in O(log n) per certificate of a
+  // path however large the message's set is.
+  struct SubjectOrder {
+    bool operator()(X509* a, X509* b) const {
+      return X509_NAME_cmp(X509_get_subject_name(a), X509_get_subject_name(b)) < 0;
+    }
+    bool operator()(X509* a, const X509_NAME* b) const {
+      return X509_NAME_cmp(X509_get_subject_name(a), b) < 0;
+    }
+    bool operator()(const X509_NAME* a, X509* b) const {
+      return X509_NAME_cmp(a, X509_get_subject_name(b)) < 0;
+    }
+  };
+
   struct Candidate {
     X509* cert;
     std::optional<Anchor> anchor;
@@ -253,10 +274,11 @@ class PathSearch {
     const X509_NAME* name = X509_get_issuer_name(cert);
     const ASN1_OCTET_STRING* authority_key = X509_get0_authority_key_id(cert);
     std::vector<Candidate> candidates;
+    // Each certificate once, an anchor the message carries too among them.
+    const auto before = [](X509* a, X509* b) { return X509_cmp(a, b) < 0; };
+    std::set<X509*, decltype(before)> seen(before);
     const auto add = [&](X509* c, std::optional<Anchor> anchor) {
-      for (const Candidate& known : candidates) {
-        if (X509_cmp(known.cert, c) == 0) return;  // an anchor the message carries too
-      }
+      if (!seen.insert(c).second) return;
       if (X509_check_issued(c, cert) != X509_V_OK) return;
       const ASN1_OCTET_STRING* key_id = X509_get0_subject_key_id(c);
       const bool named = authority_key != nullptr && key_id != nullptr &&
@@ -273,10 +295,9 @@ class PathSearch {
       candidates.push_back({c, std::move(anchor), Distrusted(c) ? 3 : own ? 0 : named ? 1 : 2});
     };
     for (const Anchor& anchor : AnchorsBySubject(config_, name)) add(anchor.cert, anchor);
-    for (int i = 0; i < sk_X509_num(certificates_); ++i) {
-      X509* c = sk_X509_value(certificates_, i);
-      if (X509_NAME_cmp(X509_get_subject_name(c), name) == 0) add(c, std::nullopt);
-    }
+    const auto [from, to] =
+        std::equal_range(by_subject_.begin(), by_subject_.end(), name, SubjectOrder());
+    for (auto it = from; it != to; ++it) add(*it, std::nullopt);
     if (volume_ != nullptr) {
       for (X509* c : volume_->IntermediatesBySubject(name)) add(c, std::nullopt);
     }
@@ -288,19 +309,24 @@ class PathSearch {
   // Searches for a passing path above the top of path_, spending at most
   // *budget signature checks (what it spends is taken off). Each candidate
   // may spend, on its own check and the search above it, no more than an
-  // equal share of what is left among the candidates still to try: a flood
-  // of n certificates that verify nothing, or that lead to an attacker's
-  // own maze, leaves the last candidate at least 1/n of the budget, and
-  // the real issuer comes before such a flood whenever its key identifier
-  // names it.
+  // equal share of what is left among the candidates of its rank still to
+  // try: a flood of n certificates that verify nothing, or that lead to an
+  // attacker's own maze, leaves the last candidate of their rank at least
+  // 1/n of the budget, and takes nothing from a candidate ranked before
+  // them (the real issuer, whenever its key identifier names it).
   bool Search(int* budget) {
     X509* top = path_.back();
     const std::vector<Candidate> candidates = CandidatesFor(top);
     std::vector<std::pair<EVP_PKEY*, bool>> tried;
+    std::size_t rank_end = 0;
     for (std::size_t i = 0; i < candidates.size() && *budget > 0; ++i) {
       const Candidate& c = candidates[i];
+      while (rank_end <= i ||
+             (rank_end < candidates.size() && candidates[rank_end].rank == c.rank)) {
+        ++rank_end;
+      }
       if (std::find(path_.begin(), path_.end(), c.cert) != path_.end()) continue;
-      int share = std::max(1, *budget / static_cast<int>(candidates.size() - i));
+      int share = std::max(1, *budget / static_cast<int>(rank_end - i));
       const int granted = share;
       const bool verifies = Verifies(c.cert, top, &tried, &share);
       bool passed = false;
@@ -433,7 +459,8 @@ class PathSearch {
   std::optional<Instant> at_;  // the time stamped, when there is one
   Instant when_;               // the time the chain must hold at: that, or now
   int eku_nid_;
-  std::vector<X509*> path_;  // the leaf first
+  std::vector<X509*> by_subject_;  // the message's certificates, SubjectOrder
+  std::vector<X509*> path_;        // the leaf first
   bool distrusted_ = false;
   bool untrusted_root_ = false;
   std::optional<HRESULT> first_failure_;
