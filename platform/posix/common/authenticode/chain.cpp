@@ -220,8 +220,8 @@ class PathSearch {
 
  private:
   // Orders certificates by subject name (the order X509_NAME_cmp gives,
-  // of canonical encodings), for a lookup in O(log n) per certificate of a
-  // path however large the message's set is.
+  // of canonical encodings, which decoding computes), for a lookup in
+  // O(log n) per certificate of a path however large the message's set is.
   struct SubjectOrder {
     bool operator()(X509* a, X509* b) const {
       return X509_NAME_cmp(X509_get_subject_name(a), X509_get_subject_name(b)) < 0;
@@ -261,10 +261,11 @@ class PathSearch {
   }
 
   // The candidate issuers of `cert` in the order they are tried. Only
-  // certificates whose name and key identifiers fit it count
-  // (X509_check_issued: the subject is its issuer, and a subject key
-  // identifier differs from its authority key identifier never). Then,
-  // before any signature is checked: one whose subject key identifier is
+  // certificates whose name and key identifier fit it count
+  // (X509_check_issued: their subject is its issuer, a subject key
+  // identifier they carry is its authority key identifier, and their key
+  // is of its signature's type). Then, before any signature is checked,
+  // ranked: one whose subject key identifier is
   // the child's authority key identifier and the hash of its own key first,
   // one whose identifier is the child's but not its key's hash next, one
   // that says nothing either way after, one the volume distrusts last;
