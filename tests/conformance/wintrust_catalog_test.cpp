@@ -5,6 +5,9 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -20,6 +23,7 @@
 #include "wintrust/catalog_index.h"
 #include "pe_builder.h"
 #include "test_pki.h"
+#include "testing.h"
 #include "verify_file.h"
 
 namespace {
@@ -312,6 +316,65 @@ TEST_F(CatalogTest, DamagedCatalogsNeverVerify) {
     exelore_test::WriteFile(File("patched.cat"), patched);
     EXPECT_NE(VerifyMember(File("patched.cat"), exelore_test::HexTag(sha1), member).status, 0) << i;
   }
+}
+
+// A catalog that another process cuts short once its size is taken and
+// before its bytes are read (the seam stands between the two): no call
+// ends the process, and none vouches for the member from what is left.
+TEST_F(CatalogTest, CatalogsCutShortWhileReadVouchForNothing) {
+  exelore_test::PeLayout layout;
+  const Bytes image = Image(2, &layout);
+  const std::string member = File("cut-member.exe");
+  exelore_test::WriteFile(member, image);
+  Bytes sha1 = ImageHash(image, layout);
+  CatalogOptions options;
+  options.entries = {EntryFor(sha1)};
+  Bytes catalog = BuildCatalog(options, pki_->signer);
+  // Zeros may follow the message: larger than the scanner's piece, the
+  // catalog is read whole once the hash is seen.
+  catalog.resize(exelore_posix::catalog::Scanner::kScanChunk * 3 / 2, 0);
+  for (const char* name : {"cut-verify.cat", "cut-query.cat"})
+    exelore_test::WriteFile(File(name), catalog);
+  PutCatalog("cut.cat", catalog);
+  std::this_thread::sleep_for(std::chrono::nanoseconds(exelore_posix::catalog::kSettledAfterNs) +
+                              std::chrono::milliseconds(200));
+  int cuts = 0;
+  exelore_posix::testing::SetWholeFileSizedHook([&](int fd) {
+    const int writable = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_WRONLY);
+    if (writable >= 0 && ::ftruncate(writable, 0) == 0) ++cuts;
+    if (writable >= 0) ::close(writable);
+  });
+
+  const std::function<bool()> vouches[] = {
+      [&] {
+        return VerifyMember(File("cut-verify.cat"), exelore_test::HexTag(sha1), member).status == 0;
+      },
+      [&] {
+        HCATADMIN admin = nullptr;
+        EXPECT_TRUE(CryptCATAdminAcquireContext(&admin, nullptr, 0));
+        HCATINFO info = CryptCATAdminEnumCatalogFromHash(admin, sha1.data(), 20, 0, nullptr);
+        if (info != nullptr) CryptCATAdminReleaseCatalogContext(admin, info, 0);
+        CryptCATAdminReleaseContext(admin, 0);
+        return info != nullptr;
+      },
+      [&] {
+        const std::u16string path = Wide(File("cut-query.cat"));
+        HCRYPTMSG message = nullptr;
+        HCERTSTORE store = nullptr;
+        const BOOL ok = CryptQueryObject(
+            CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
+            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr);
+        if (ok) CryptMsgClose(message), CertCloseStore(store, 0);
+        return ok != FALSE;
+      },
+  };
+  for (std::size_t i = 0; i < std::size(vouches); ++i) {
+    SCOPED_TRACE(i);
+    cuts = 0;
+    EXPECT_FALSE(vouches[i]());
+    EXPECT_GT(cuts, 0);
+  }
+  exelore_posix::testing::SetWholeFileSizedHook(nullptr);
 }
 
 }  // namespace

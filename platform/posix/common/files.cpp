@@ -1,19 +1,21 @@
-// Files for every part of the stand-in: opening regular files, mapping
-// them, the Windows error for an errno, and paths below a mounted Windows
+// Files for every part of the stand-in: opening regular files, reading
+// them whole, the Windows error for an errno, and paths below a mounted Windows
 // installation.
 #include "files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <utility>
 
+#include "file_hooks.h"
+#include "pe.h"
 #include "text.h"
 
 namespace exelore_posix {
@@ -164,16 +166,16 @@ bool RegularFile::Attach(int fd, DWORD* error) {
   return true;
 }
 
-MappedFile::MappedFile(int fd, std::uint64_t size) {
+FileContent::FileContent(int fd, std::uint64_t size) {
   if (size == 0 || size > SIZE_MAX) return;
-  void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
-  if (p == MAP_FAILED) return;
-  data_ = static_cast<const std::uint8_t*>(p);
+  std::unique_ptr<std::uint8_t[]> data(new (std::nothrow) std::uint8_t[size]);
+  if (data == nullptr) return;
+  WholeFileSized(fd);
+  if (!pe::FileSource(fd, size).ReadAt(0, std::span(data.get(), static_cast<std::size_t>(size)))) {
+    return;
+  }
+  data_ = std::move(data);
   size_ = static_cast<std::size_t>(size);
-}
-
-MappedFile::~MappedFile() {
-  if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
 }
 
 std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,

@@ -109,15 +109,15 @@ void PutSignerInfo(Arena& arena, PKCS7_SIGNER_INFO* si) {
 }
 
 // Decodes a whole file that may itself be a SignedData, such as a catalog,
-// with nothing but zero bytes after it: mapped, not copied, up to the
+// with nothing but zero bytes after it: read whole (FileContent), up to the
 // catalog database's size cap. A content that is a SEQUENCE, as a
 // catalog's trust list, is left undecoded (nothing here reads it); any other
 // message is decoded whole.
 ossl::Pkcs7Ptr DecodeSignedDataFile(const RegularFile& file) {
   if (file.size() > authenticode::kMaxSignedFileSize) return nullptr;
-  const MappedFile mapped(file.fd(), file.size());
-  if (!mapped.ok()) return nullptr;
-  const std::span<const std::uint8_t> bytes = mapped.bytes();
+  const FileContent content(file.fd(), file.size());
+  if (!content.ok()) return nullptr;
+  const std::span<const std::uint8_t> bytes = content.bytes();
   std::size_t used = 0;
   ossl::Pkcs7Ptr p7;
   if (auto shell =

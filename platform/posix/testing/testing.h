@@ -27,4 +27,9 @@ void SetVersionDllMissing(bool missing);
 void SetRootProgram(std::vector<std::uint8_t> list, std::string roots_pem);
 void UseMicrosoftRootProgram();
 
+// Calls `hook` with the descriptor of each file the stand-in reads whole (a
+// catalog), after its size is taken and before its bytes are read, until
+// set to null: a test changes the file there, as another process may.
+void SetWholeFileSizedHook(std::function<void(int fd)> hook);
+
 }  // namespace exelore_posix::testing

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <openssl/asn1t.h>
 #include <openssl/objects.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -481,14 +480,15 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
     at += n - overlap;
   }
   if (!found) return false;
-  // The catalog refers into the bytes parsed: the buffer, or a mapping,
-  // which lasts until the search is done.
-  std::optional<MappedFile> mapped;
+  // The catalog refers into the bytes parsed: the buffer, or for a larger
+  // file its whole content read again, which lasts until the search is
+  // done and no longer.
+  std::optional<FileContent> content;
   std::span<const std::uint8_t> bytes(buffer_.data(), static_cast<std::size_t>(size));
   if (size > piece) {
-    mapped.emplace(file.fd(), size);
-    if (!mapped->ok()) return false;
-    bytes = mapped->bytes();
+    content.emplace(file.fd(), size);
+    if (!content->ok()) return false;
+    bytes = content->bytes();
   }
   const std::optional<Catalog> catalog = ParseCatalog(bytes);
   const bool lists = catalog && catalog->FindByDigest(hash).has_value();

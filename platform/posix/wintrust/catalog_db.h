@@ -110,7 +110,7 @@ std::vector<std::string> ListCatalogs(const std::string& folder);
 // Finds catalogs that list a hash. Reads each file once, in pieces of at
 // most kScanChunk bytes through a buffer kept across files, and parses only
 // the files that contain the hash's bytes: one that fits the buffer from
-// there, a larger one through a mapping.
+// there, a larger one read again whole (FileContent).
 class Scanner {
  public:
   static constexpr std::size_t kScanChunk = 1u << 20;

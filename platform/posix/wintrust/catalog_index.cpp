@@ -147,12 +147,14 @@ Indexed IndexCatalog(const std::string& path, std::uint32_t catalog_at) {
     out.identity = identity;
     return out;
   }
-  const MappedFile mapped(file.fd(), file.size());
-  if (!mapped.ok()) {
+  // Read whole on the indexing thread and freed once indexed: each thread
+  // holds one catalog at a time.
+  const FileContent content(file.fd(), file.size());
+  if (!content.ok()) {
     out.scanned = true;
     return out;
   }
-  const std::span<const std::uint8_t> bytes = mapped.bytes();
+  const std::span<const std::uint8_t> bytes = content.bytes();
   const std::optional<Catalog> catalog = ParseCatalog(bytes);
   ERR_clear_error();
   bool regular = true;

@@ -15,7 +15,6 @@
 #include "catalog_index.h"
 #include "files.h"
 #include "handles.h"
-#include "pe.h"
 
 namespace exelore_posix {
 namespace {
@@ -135,11 +134,11 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
 
   // The signature is checked over one view of the catalog's bytes and the
   // member found in the same view, so that a file rewritten meanwhile cannot
-  // show the member one thing and the digest another: the mapping of a
-  // settled file that fstat shows unchanged once all is read (any write
-  // since gives it a new ctime), else a copy of its own. The content is
-  // hashed where it lies and never decoded whole. One too large to be a
-  // catalog this stand-in reads is not a catalog.
+  // show the member one thing and the digest another: a copy of its bytes
+  // read once (FileContent, never a mapping that a writer truncating the
+  // file would turn into SIGBUS). The content is hashed where it lies and
+  // never decoded whole. One too large to be a catalog this stand-in reads
+  // is not a catalog.
   struct Judged {
     bool catalog = false;
     HRESULT message = S_OK;
@@ -166,16 +165,8 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
   const std::uint64_t size = catalog_file.size();
   std::optional<Judged> judged;
   if (size > 0 && size <= authenticode::kMaxSignedFileSize) {
-    if (identity) {
-      const MappedFile mapped(catalog_file.fd(), size);
-      if (mapped.ok()) judged = judge(mapped.bytes());
-      if (catalog::SettledIdentity(catalog_file.fd()) != identity) judged.reset();
-    }
-    if (!judged) {
-      const auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-      const std::span<std::uint8_t> bytes(storage.get(), static_cast<std::size_t>(size));
-      judged = pe::FileSource(catalog_file.fd(), size).ReadAt(0, bytes) ? judge(bytes) : Judged{};
-    }
+    const FileContent content(catalog_file.fd(), size);
+    if (content.ok()) judged = judge(content.bytes());
   }
   if (!judged || !judged->catalog) {
     *last_error = static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN);
