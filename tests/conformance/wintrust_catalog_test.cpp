@@ -76,6 +76,15 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
   // reference tag's text, so no member by that tag.
   CatalogOptions raw = options;
   raw.entries[0].raw_tag = raw.entries[0].digest;
+  // A member-v2 catalog laid out as Windows 10/11 write theirs, listing the
+  // member and, by a bare SHA-1 entry, the text file; and a classic catalog
+  // holding the same bare entry.
+  CatalogOptions member2;
+  member2.subject_algorithm = exelore_test::kCatalogListMember2;
+  member2.entries = exelore_test::Member2Entries(sha256, sha1);
+  member2.entries.push_back(exelore_test::Member2Entries(sha256, text_sha1)[1]);
+  CatalogOptions classic_bare;
+  classic_bare.entries = {member2.entries[1]};
   CatalogOptions md5 = options;
   md5.entries[0].digest = exelore_test::Digest(image, "md5");
   md5.entries[0].digest_algorithm = "md5";
@@ -92,6 +101,10 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
   const std::string wrong_eku = put("wrong-eku.cat", BuildCatalog(options, pki_->signer_wrong_eku));
   const std::string raw_tags = put("raw.cat", BuildCatalog(raw, pki_->signer));
   const std::string weak = put("md5.cat", BuildCatalog(md5, pki_->signer));
+  const std::string v2 = put("member2.cat", BuildCatalog(member2, pki_->signer));
+  const std::string v2_untrusted =
+      put("member2-untrusted.cat", BuildCatalog(member2, pki_->untrusted_signer));
+  const std::string bare = put("classic-bare.cat", BuildCatalog(classic_bare, pki_->signer));
   const std::string unsigned_catalog =
       put("unsigned.cat", exelore_test::BuildUnsignedCatalog(options));
   CatalogOptions foreign = options;
@@ -120,6 +133,35 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
       {"SHA-256 entry", trusted, u"sha256member", member, {0, 0}},
       {"tag as raw hash bytes",
        raw_tags,
+       tag,
+       member,
+       {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
+      {"member v2: bare SHA-1 entry", v2, tag, member, {0, 0}},
+      {"member v2: SHA-256 entry", v2, exelore_test::HexTag(sha256), member, {0, 0}},
+      {"member v2: tag in lower case", v2, lower_tag, member, {0, 0}},
+      {"member v2: bare entry of a text file", v2, exelore_test::HexTag(text_sha1), text, {0, 0}},
+      {"member v2: bare entry naming another file",
+       v2,
+       exelore_test::HexTag(text_sha1),
+       member,
+       {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
+      {"member v2: changed since",
+       v2,
+       tag,
+       changed,
+       {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
+      {"member v2: untrusted root",
+       v2_untrusted,
+       tag,
+       member,
+       {CERT_E_UNTRUSTEDROOT, static_cast<DWORD>(CERT_E_UNTRUSTEDROOT)}},
+      {"member v2: tag as UTF-16 text",
+       v2,
+       u"SHA256MEMBER",
+       member,
+       {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
+      {"classic catalog: bare raw identifier",
+       bare,
        tag,
        member,
        {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},

@@ -149,10 +149,65 @@ TEST_F(CatalogTest, ProgramNamesTheCatalogSigner) {
   EXPECT_FALSE(osslsigncode(uncatalogued));
 }
 
+// Windows 10/11 system catalogs (member v2) name each file by its hashes'
+// bytes: the program's SHA-1 lookup finds the bare SHA-1 entry and
+// verifies the file by it. A file changed since is listed nowhere, and a
+// classic catalog's bare raw identifier names no member. osslsigncode,
+// which reads the SHA-256 entry, agrees.
+TEST_F(CatalogTest, ProgramVerifiesMembersOfMember2Catalogs) {
+  exelore_test::PeLayout layout;
+  const Bytes image = Image(40, &layout);
+  const std::string listed = File("member2.exe");
+  exelore_test::WriteFile(listed, image);
+  Bytes changed_image = image;
+  changed_image[layout.version_data_offset + 60] ^= 0x01;
+  const std::string changed = File("member2-changed.exe");
+  exelore_test::WriteFile(changed, changed_image);
+  exelore_test::PeLayout classic_layout;
+  const Bytes classic_image = Image(48, &classic_layout);
+  const std::string classic = File("classic-bare.exe");
+  exelore_test::WriteFile(classic, classic_image);
+
+  CatalogOptions member2;
+  member2.subject_algorithm = exelore_test::kCatalogListMember2;
+  member2.entries =
+      exelore_test::Member2Entries(ImageHash(image, layout, "sha256"), ImageHash(image, layout));
+  CatalogOptions classic_bare;
+  classic_bare.entries = {
+      exelore_test::Member2Entries(ImageHash(classic_image, classic_layout, "sha256"),
+                                   ImageHash(classic_image, classic_layout))[1]};
+  PutCatalog("member2.cat", BuildCatalog(member2, pki_->signer));
+  PutCatalog("classic-bare.cat", BuildCatalog(classic_bare, pki_->signer));
+
+  const std::vector<std::string> env = {"SystemRoot=" + system_root_,
+                                        "SSL_CERT_FILE=" + pki_->root.cert,
+                                        "SSL_CERT_DIR=" + pki_->ca_dir};
+  const struct {
+    std::string file;
+    std::string expected;
+    std::string catalog;  // osslsigncode's verdict over it: verified as above
+  } cases[] = {
+      {listed, "PublisherName: ExeLore Test Signer (verified)", "member2.cat"},
+      {changed, "PublisherName: ", "member2.cat"},
+      {classic, "PublisherName: ", "classic-bare.cat"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const auto result = exelore_test::RunProcess({EXELORE_BINARY, "/c", c.file}, env);
+    EXPECT_EQ(PublisherLine(result.out), c.expected);
+    if (!exelore_test::HaveOsslsigncode()) continue;
+    EXPECT_EQ(
+        exelore_test::RunProcess({"/usr/bin/osslsigncode", "verify", "-CAfile", pki_->root.cert,
+                                  "-catalog", catroot_ + "/" + c.catalog, "-in", c.file})
+                .exit_status == 0,
+        c.expected.ends_with("(verified)"));
+  }
+}
+
 // Catalogs of cumulative updates are tens of MiB, larger than any
 // signature: a member listed only in one beyond 8 MiB gets its publisher
 // line. And a hash whose bytes straddle two pieces of the scan's reads is
-// found in a catalog larger than one piece (decoded through a mapping).
+// found in a catalog larger than one piece (read again whole).
 TEST_F(CatalogTest, LargeCatalogsAreReadWhereverTheHashLies) {
   exelore_test::PeLayout layout;
   const Bytes member = Image(0, &layout);

@@ -94,7 +94,10 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
   DWORD error = 0;
   if (!catalog_file.Open(*catalog_path, &error)) return FailWithError(error, last_error);
   const auto check_member = [&](const std::optional<catalog::Member>& member) {
-    if (!member || !member->has_indirect_data) return TRUST_E_NOSIGNATURE;
+    // A bare member-v2 entry lists its identifier as its SHA-1 hash
+    // (catalog::Member::compat_sha1): the file's hash is compared with it
+    // as with an SpcIndirectData digest.
+    if (!member || !member->Lists()) return TRUST_E_NOSIGNATURE;
     if (member->md == nullptr) return NTE_BAD_ALGID;
     RegularFile member_file;
     DWORD open_error = 0;
@@ -146,6 +149,7 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
     std::optional<catalog::Member> member;
     std::uint64_t entries_offset = 0;
     std::uint64_t entries_length = 0;
+    bool hash_identifiers = false;
   };
   const auto judge = [&](std::span<const std::uint8_t> bytes) {
     Judged judged;
@@ -160,6 +164,7 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
     }
     judged.entries_offset = static_cast<std::uint64_t>(catalog->entries.data() - bytes.data());
     judged.entries_length = catalog->entries.size();
+    judged.hash_identifiers = catalog->hash_identifiers;
     return judged;
   };
   const std::uint64_t size = catalog_file.size();
@@ -176,7 +181,7 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
   if (identity && catalog::SettledIdentity(catalog_file.fd()) == identity) {
     cache.Keep(*catalog_path, *identity, config_key,
                {judged->message, ossl::UpRef(judged->result.signer.get())}, judged->entries_offset,
-               judged->entries_length);
+               judged->entries_length, judged->hash_identifiers);
   }
 
   // The steps every subject goes through, with the member's hash as the
