@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstddef>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -68,11 +67,14 @@ class RegularFile {
 class FileContent {
  public:
   FileContent(int fd, std::uint64_t size);
+  ~FileContent();
+  FileContent(const FileContent&) = delete;
+  FileContent& operator=(const FileContent&) = delete;
   bool ok() const { return data_ != nullptr; }
-  std::span<const std::uint8_t> bytes() const { return {data_.get(), size_}; }
+  std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
 
  private:
-  std::unique_ptr<std::uint8_t[]> data_;
+  std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
 };
 
