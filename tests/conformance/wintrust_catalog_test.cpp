@@ -76,15 +76,12 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
   // reference tag's text, so no member by that tag.
   CatalogOptions raw = options;
   raw.entries[0].raw_tag = raw.entries[0].digest;
-  // A member-v2 catalog laid out as Windows 10/11 write theirs, listing the
-  // member and, by a bare SHA-1 entry, the text file; and a classic catalog
-  // holding the same bare entry.
+  // Laid out as Windows 10/11 system catalogs: the member by both hashes,
+  // the text file by a bare SHA-1 entry.
   CatalogOptions member2;
   member2.subject_algorithm = exelore_test::kCatalogListMember2;
   member2.entries = exelore_test::Member2Entries(sha256, sha1);
   member2.entries.push_back(exelore_test::Member2Entries(sha256, text_sha1)[1]);
-  CatalogOptions classic_bare;
-  classic_bare.entries = {member2.entries[1]};
   CatalogOptions md5 = options;
   md5.entries[0].digest = exelore_test::Digest(image, "md5");
   md5.entries[0].digest_algorithm = "md5";
@@ -102,9 +99,6 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
   const std::string raw_tags = put("raw.cat", BuildCatalog(raw, pki_->signer));
   const std::string weak = put("md5.cat", BuildCatalog(md5, pki_->signer));
   const std::string v2 = put("member2.cat", BuildCatalog(member2, pki_->signer));
-  const std::string v2_untrusted =
-      put("member2-untrusted.cat", BuildCatalog(member2, pki_->untrusted_signer));
-  const std::string bare = put("classic-bare.cat", BuildCatalog(classic_bare, pki_->signer));
   const std::string unsigned_catalog =
       put("unsigned.cat", exelore_test::BuildUnsignedCatalog(options));
   CatalogOptions foreign = options;
@@ -138,33 +132,11 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
        {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
       {"member v2: bare SHA-1 entry", v2, tag, member, {0, 0}},
       {"member v2: SHA-256 entry", v2, exelore_test::HexTag(sha256), member, {0, 0}},
-      {"member v2: tag in lower case", v2, lower_tag, member, {0, 0}},
-      {"member v2: bare entry of a text file", v2, exelore_test::HexTag(text_sha1), text, {0, 0}},
-      {"member v2: bare entry naming another file",
+      {"member v2: bare entry of another file",
        v2,
        exelore_test::HexTag(text_sha1),
        member,
        {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
-      {"member v2: changed since",
-       v2,
-       tag,
-       changed,
-       {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
-      {"member v2: untrusted root",
-       v2_untrusted,
-       tag,
-       member,
-       {CERT_E_UNTRUSTEDROOT, static_cast<DWORD>(CERT_E_UNTRUSTEDROOT)}},
-      {"member v2: tag as UTF-16 text",
-       v2,
-       u"SHA256MEMBER",
-       member,
-       {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
-      {"classic catalog: bare raw identifier",
-       bare,
-       tag,
-       member,
-       {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
       {"changed since",
        trusted,
        tag,
@@ -360,63 +332,36 @@ TEST_F(CatalogTest, DamagedCatalogsNeverVerify) {
   }
 }
 
-// A catalog that another process cuts short once its size is taken and
-// before its bytes are read (the seam stands between the two): no call
-// ends the process, and none vouches for the member from what is left.
+// A catalog that another process empties once its size is taken and before
+// its bytes are read (the seam stands between the two): no call ends the
+// process, and none vouches for the member from what is left.
 TEST_F(CatalogTest, CatalogsCutShortWhileReadVouchForNothing) {
   exelore_test::PeLayout layout;
   const Bytes image = Image(2, &layout);
-  const std::string member = File("cut-member.exe");
-  exelore_test::WriteFile(member, image);
+  exelore_test::WriteFile(File("cut.exe"), image);
   Bytes sha1 = ImageHash(image, layout);
   CatalogOptions options;
   options.entries = {EntryFor(sha1)};
   Bytes catalog = BuildCatalog(options, pki_->signer);
-  // Zeros may follow the message: larger than the scanner's piece, the
-  // catalog is read whole once the hash is seen.
+  // Zeros may follow the message; past one piece the scanner reads it whole.
   catalog.resize(exelore_posix::catalog::Scanner::kScanChunk * 3 / 2, 0);
-  for (const char* name : {"cut-verify.cat", "cut-query.cat"})
-    exelore_test::WriteFile(File(name), catalog);
+  exelore_test::WriteFile(File("cut.cat"), catalog);
   PutCatalog("cut.cat", catalog);
   std::this_thread::sleep_for(std::chrono::nanoseconds(exelore_posix::catalog::kSettledAfterNs) +
                               std::chrono::milliseconds(200));
-  int cuts = 0;
-  exelore_posix::testing::SetWholeFileSizedHook([&](int fd) {
+  static int cuts = 0;
+  exelore_posix::testing::SetWholeFileSizedHook([](int fd) {
     const int writable = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_WRONLY);
-    if (writable >= 0 && ::ftruncate(writable, 0) == 0) ++cuts;
-    if (writable >= 0) ::close(writable);
+    cuts += ::ftruncate(writable, 0) == 0;
+    ::close(writable);
   });
-
-  const std::function<bool()> vouches[] = {
-      [&] {
-        return VerifyMember(File("cut-verify.cat"), exelore_test::HexTag(sha1), member).status == 0;
-      },
-      [&] {
-        HCATADMIN admin = nullptr;
-        EXPECT_TRUE(CryptCATAdminAcquireContext(&admin, nullptr, 0));
-        HCATINFO info = CryptCATAdminEnumCatalogFromHash(admin, sha1.data(), 20, 0, nullptr);
-        if (info != nullptr) CryptCATAdminReleaseCatalogContext(admin, info, 0);
-        CryptCATAdminReleaseContext(admin, 0);
-        return info != nullptr;
-      },
-      [&] {
-        const std::u16string path = Wide(File("cut-query.cat"));
-        HCRYPTMSG message = nullptr;
-        HCERTSTORE store = nullptr;
-        const BOOL ok = CryptQueryObject(
-            CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
-            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr);
-        if (ok) CryptMsgClose(message), CertCloseStore(store, 0);
-        return ok != FALSE;
-      },
-  };
-  for (std::size_t i = 0; i < std::size(vouches); ++i) {
-    SCOPED_TRACE(i);
-    cuts = 0;
-    EXPECT_FALSE(vouches[i]());
-    EXPECT_GT(cuts, 0);
-  }
+  HCATADMIN admin = nullptr;
+  ASSERT_TRUE(CryptCATAdminAcquireContext(&admin, nullptr, 0));
+  EXPECT_EQ(CryptCATAdminEnumCatalogFromHash(admin, sha1.data(), 20, 0, nullptr), nullptr);
+  EXPECT_TRUE(CryptCATAdminReleaseContext(admin, 0));
+  EXPECT_NE(VerifyMember(File("cut.cat"), exelore_test::HexTag(sha1), File("cut.exe")).status, 0);
   exelore_posix::testing::SetWholeFileSizedHook(nullptr);
+  EXPECT_EQ(cuts, 2);
 }
 
 }  // namespace

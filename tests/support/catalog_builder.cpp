@@ -222,12 +222,7 @@ std::vector<CatalogEntry> Member2Entries(const std::vector<std::uint8_t>& sha256
   CatalogEntry full = EntryFor(sha256, "sha256");
   full.raw_tag = sha256;
   full.member_info2 = true;
-  CatalogEntry bare = EntryFor(sha1);
-  bare.raw_tag = sha1;
-  bare.member_info2 = true;
-  bare.name_value = false;
-  bare.indirect_data = false;
-  return {full, bare};
+  return {full, {sha1, "sha1", {}, sha1, true, false, false, true}};
 }
 
 std::vector<std::uint8_t> BuildTrustList(const CatalogOptions& options) {

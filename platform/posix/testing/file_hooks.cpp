@@ -1,7 +1,6 @@
 // The test build's file hooks (common/file_hooks.h), switched by the seam of
 // testing.h.
-#include <mutex>
-#include <utility>
+#include <atomic>
 
 #include "file_hooks.h"
 #include "testing.h"
@@ -9,29 +8,14 @@
 namespace exelore_posix {
 namespace {
 
-std::mutex g_mutex;
-std::function<void(int)>& SizedHook() {
-  static std::function<void(int)> hook;
-  return hook;
-}
+std::atomic<void (*)(int)> g_sized_hook{nullptr};
 
 }  // namespace
 
 void WholeFileSized(int fd) {
-  std::function<void(int)> hook;
-  {
-    std::lock_guard lock(g_mutex);
-    hook = SizedHook();
-  }
-  if (hook) hook(fd);
+  if (const auto hook = g_sized_hook.load()) hook(fd);
 }
 
-namespace testing {
+void testing::SetWholeFileSizedHook(void (*hook)(int fd)) { g_sized_hook = hook; }
 
-void SetWholeFileSizedHook(std::function<void(int fd)> hook) {
-  std::lock_guard lock(g_mutex);
-  SizedHook() = std::move(hook);
-}
-
-}  // namespace testing
 }  // namespace exelore_posix

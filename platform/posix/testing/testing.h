@@ -30,6 +30,6 @@ void UseMicrosoftRootProgram();
 // Calls `hook` with the descriptor of each file the stand-in reads whole (a
 // catalog), after its size is taken and before its bytes are read, until
 // set to null: a test changes the file there, as another process may.
-void SetWholeFileSizedHook(std::function<void(int fd)> hook);
+void SetWholeFileSizedHook(void (*hook)(int fd));
 
 }  // namespace exelore_posix::testing

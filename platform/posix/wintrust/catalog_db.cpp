@@ -498,8 +498,9 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
       file.size() > authenticode::kMaxSignedFileSize)
     return false;
   const pe::FileSource source(file.fd(), file.size());
-  // An entry that lists the hash holds its bytes in the digest of its
-  // SpcIndirectData, so a file without them cannot list it: most files cost
+  // An entry that lists the hash holds its bytes, in the digest of its
+  // SpcIndirectData or as its identifier (Member::compat_sha1), so a file
+  // without them cannot list it: most files cost
   // one read and one search, and only candidates are parsed. Pieces
   // overlap by the hash's length less one, so no occurrence straddles two.
   const std::uint64_t size = file.size();

@@ -126,7 +126,9 @@ std::u16string FoldTag(std::u16string_view tag);
 // encoding is not the plain DER shape this reader follows (another
 // attribute form, constructed strings, two SPC_INDIRECT_DATA attributes),
 // which only decoding the entry can judge. An entry DecodeMember accepts
-// and this reads as kListed lists exactly *digest; as kNone, nothing.
+// and this reads as kListed lists exactly *digest; as kNone, nothing, but
+// in a member-v2 catalog, where it may list its identifier
+// (Member::compat_sha1).
 enum class ListedDigest { kListed, kNone, kIrregular };
 ListedDigest ReadListedDigest(std::span<const std::uint8_t> entry,
                               std::span<const std::uint8_t>* digest);
@@ -149,8 +151,8 @@ class Scanner {
  public:
   static constexpr std::size_t kScanChunk = 1u << 20;
 
-  // The index, at or after `start`, of the first catalog in `paths` that
-  // lists `hash` in an entry's SpcIndirectData; nullopt when none does.
+  // The index, at or after `start`, of the first catalog in `paths` with a
+  // member that lists `hash` (Catalog::FindByDigest); nullopt when none does.
   // Unreadable, oversized and malformed files are skipped.
   std::optional<std::size_t> FindFirst(const std::vector<std::string>& paths, std::size_t start,
                                        std::span<const std::uint8_t> hash);
