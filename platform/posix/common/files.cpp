@@ -166,7 +166,7 @@ bool RegularFile::Attach(int fd, DWORD* error) {
   return true;
 }
 
-FileContent::FileContent(int fd, std::uint64_t size) {
+FileContent::FileContent(int fd, std::uint64_t size, bool read) : fd_(fd) {
   if (size == 0 || size > SIZE_MAX) return;
   const auto length = static_cast<std::size_t>(size);
   // Anonymous memory, which no writer of the file can take away, asked for
@@ -177,14 +177,23 @@ FileContent::FileContent(int fd, std::uint64_t size) {
       ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return;
   ::madvise(memory, length, MADV_HUGEPAGE);  // advice: refused, the pages are small
-  auto* data = static_cast<std::uint8_t*>(memory);
-  WholeFileSized(fd);
-  if (!pe::FileSource(fd, size).ReadAt(0, std::span(data, length))) {
-    ::munmap(memory, length);
-    return;
-  }
-  data_ = data;
+  data_ = static_cast<std::uint8_t*>(memory);
   size_ = length;
+  WholeFileSized(fd);
+  if (read) ReadRange(0, size);
+}
+
+bool FileContent::ReadRange(std::uint64_t offset, std::uint64_t length) {
+  if (data_ == nullptr) return false;
+  if (offset <= size_ && length <= size_ - offset &&
+      pe::FileSource(fd_, size_)
+          .ReadAt(offset, std::span(data_ + offset, static_cast<std::size_t>(length)))) {
+    return true;
+  }
+  ::munmap(data_, size_);
+  data_ = nullptr;
+  size_ = 0;
+  return false;
 }
 
 FileContent::~FileContent() {

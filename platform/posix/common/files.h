@@ -66,14 +66,20 @@ class RegularFile {
 // writer does next.
 class FileContent {
  public:
-  FileContent(int fd, std::uint64_t size);
+  // With `read` false the bytes are only set aside, all zero, and ReadRange
+  // reads the parts wanted; pages never read cost no memory.
+  FileContent(int fd, std::uint64_t size, bool read = true);
   ~FileContent();
   FileContent(const FileContent&) = delete;
   FileContent& operator=(const FileContent&) = delete;
   bool ok() const { return data_ != nullptr; }
   std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+  // Reads the file's bytes [offset, offset + length) into their place;
+  // false, and not ok() from then on, when they cannot be read.
+  bool ReadRange(std::uint64_t offset, std::uint64_t length);
 
  private:
+  int fd_ = -1;
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
 };
