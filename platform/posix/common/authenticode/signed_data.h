@@ -22,8 +22,8 @@ inline constexpr std::uint32_t kMaxSignatureSize = 8u << 20;
 
 // The largest file read whole as a signed message (CryptQueryObject) or as a
 // catalog; larger catalogs are skipped. Catalogs of cumulative updates reach
-// tens of MiB; such a file is mapped, never copied whole, and decoding one
-// costs about three times its size while it lasts.
+// tens of MiB; such a file is read into memory once (FileContent, never
+// mapped), and decoding one costs about three times its size while it lasts.
 inline constexpr std::uint64_t kMaxSignedFileSize = 256u << 20;
 
 // Decodes a SignedData from the start of `der`, of at most `max_size`
