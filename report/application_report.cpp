@@ -21,14 +21,18 @@ WideString StringTablePrefix(WORD language, WORD code_page) {
 }
 
 // The signer's name and whether the signature holds, when a signer can be
-// named, and the catalog it came from.
-void ReadPublisher(const WCHAR* path, ApplicationFacts& facts) {
+// named (the trust provider is asked about an unnamed one too when
+// `verify_unnamed`), and the catalog it came from.
+void ReadPublisher(const WCHAR* path, bool verify_unnamed, ApplicationFacts& facts) {
   orvik_util::FileCertificateInfo certificate_info{WideString(path)};
   certificate_info.Initialize();
   WideString name;
-  if (FAILED(certificate_info.GetPublisherName(name))) return;
+  const bool named = SUCCEEDED(certificate_info.GetPublisherName(name));
+  if (!named && !verify_unnamed) return;
   bool verified = false;
   certificate_info.VerifyTrust(verified);
+  facts.trust_asked = certificate_info.LastTrustStatus(facts.trust_status, facts.trust_last_error);
+  if (!named) return;
   facts.has_publisher = true;
   facts.publisher = std::move(name);
   facts.verified = verified;
@@ -65,8 +69,7 @@ void ReadVersionValues(const void* block, ApplicationFacts& facts) {
 
 }  // namespace
 
-void ReadApplicationFacts(const WCHAR* path, bool publisher_without_version,
-                          ApplicationFacts& facts) {
+void ReadApplicationFacts(const WCHAR* path, bool whole_record, ApplicationFacts& facts) {
   facts = ApplicationFacts{};
   if (path == nullptr || *path == 0) return;
 
@@ -78,7 +81,7 @@ void ReadApplicationFacts(const WCHAR* path, bool publisher_without_version,
     if (LoadVersionInfo(path, 0, size, block.get())) ReadVersionValues(block.get(), facts);
   }
   // Whether or not the version block could be read.
-  if (facts.has_version_resource || publisher_without_version) ReadPublisher(path, facts);
+  if (facts.has_version_resource || whole_record) ReadPublisher(path, whole_record, facts);
 }
 
 void ComposeApplicationReport(const WCHAR* path, WideString& report) {

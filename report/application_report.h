@@ -29,13 +29,19 @@ struct ApplicationFacts {
   // The catalog that vouches for the file, when the signer came from one;
   // empty for an embedded signature.
   WideString catalog_path;
+  // WinVerifyTrust was asked about the file (or its catalog membership):
+  // what it returned and the last error it left.
+  bool trust_asked = false;
+  LONG trust_status = 0;
+  DWORD trust_last_error = 0;
 };
 
 // Replaces `facts` with what the report for `path` says. The publisher is
 // looked up only for a file with a version resource, as the report shows it,
-// unless `publisher_without_version` asks for it in any case.
-void ReadApplicationFacts(const WCHAR* path, bool publisher_without_version,
-                          ApplicationFacts& facts);
+// and the trust provider asked only when a signer is named; `whole_record`
+// asks for both in any case (a file without a version resource, or whose
+// signature names no signer, still gets WinVerifyTrust's answer).
+void ReadApplicationFacts(const WCHAR* path, bool whole_record, ApplicationFacts& facts);
 
 // Replaces `report` with the report for `path`: one line per key of
 // VersionStringKeys ("Key: value", CR LF after each), then the publisher

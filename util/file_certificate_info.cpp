@@ -194,6 +194,9 @@ HRESULT FileCertificateInfo::VerifyTrust(bool& verified) {
     }
 
     const LONG status = WinVerifyTrust(nullptr, &action, &data);
+    m_trustAsked = true;
+    m_trustStatus = status;
+    m_trustLastError = GetLastError();
     result = HResultFromWin32(status);
     switch (status) {
       case ERROR_SUCCESS:
@@ -201,7 +204,7 @@ HRESULT FileCertificateInfo::VerifyTrust(bool& verified) {
         result = S_OK;
         break;
       case TRUST_E_NOSIGNATURE: {
-        const DWORD error = GetLastError();
+        const DWORD error = m_trustLastError;
         if (static_cast<HRESULT>(error) == TRUST_E_NOSIGNATURE ||
             static_cast<HRESULT>(error) == TRUST_E_SUBJECT_FORM_UNKNOWN ||
             static_cast<HRESULT>(error) == TRUST_E_PROVIDER_UNKNOWN) {

@@ -50,6 +50,15 @@ class FileCertificateInfo {
   // signer is the file's own (or none was found).
   const WideString* CatalogFilePath() const { return m_catalogFilePath.get(); }
 
+  // What the last WinVerifyTrust call of VerifyTrust returned and the last
+  // error it left; false, with both unwritten, before VerifyTrust has asked.
+  bool LastTrustStatus(LONG& status, DWORD& last_error) const {
+    if (!m_trustAsked) return false;
+    status = m_trustStatus;
+    last_error = m_trustLastError;
+    return true;
+  }
+
  private:
   bool FindInCatalog();
   void FillFileTrustData(WINTRUST_DATA& data);
@@ -60,6 +69,9 @@ class FileCertificateInfo {
   std::unique_ptr<WideString> m_catalogFilePath;
   std::unique_ptr<bool> m_trustVerdict;
   bool m_initialized;
+  bool m_trustAsked = false;
+  LONG m_trustStatus = 0;
+  DWORD m_trustLastError = 0;
   PCCERT_CONTEXT m_certContext;
   HCERTSTORE m_certStore;
   HCRYPTMSG m_cryptMsg;

@@ -112,11 +112,17 @@ TEST_F(RealFiles, ScanGivesTheReportsVerdicts) {
     const std::string record = scan.out.substr(line, scan.out.find('\n', line) - line);
     const std::string verdict = line_of_report.ends_with(" (verified)")     ? "verified"
                                 : line_of_report.ends_with(" (UNVERIFIED)") ? "unverified"
-                                                                            : "";
-    EXPECT_NE(
-        record.find("\"verdict\":\"" + verdict + "\",\"source\":\"" +
-                    (verdict.empty() ? "" : "embedded") + "\",\"catalog\":\"\",\"error\":\"\"}"),
-        std::string::npos)
+                                                                            : "unsigned";
+    // An unsigned file says so, and why: WinVerifyTrust found no signature.
+    const std::string status = verdict == "verified"   ? ""
+                               : verdict == "unsigned" ? "TRUST_E_NOSIGNATURE 0x800B0100"
+                                                       : "";
+    const std::string tail = "\"verdict\":\"" + verdict + "\",\"status\":\"";
+    EXPECT_NE(record.find(verdict == "unverified" ? tail : tail + status + "\""), std::string::npos)
+        << record;
+    EXPECT_NE(record.find(std::string("\"source\":\"") + (verdict == "unsigned" ? "" : "embedded") +
+                          "\",\"catalog\":\"\",\"error\":\"\",\"raw_path\":\"\"}"),
+              std::string::npos)
         << record;
   }
 }
@@ -267,6 +273,22 @@ TEST_F(RealFiles, ByteFlipsInWhatIsSignedNeverVerify) {
       exelore_test::WriteFile(dir.File(name), copy);
       EXPECT_FALSE(PublisherLine(dir.File(name)).ends_with(" (verified)")) << "flip at " << at;
     }
+  }
+}
+
+// A real signature whose unsigned certificate set gets 255 certificates
+// named like the signer's issuer before the real one: with its key
+// identifier and keys of their own, or with its key and an attacker's
+// authority as issuer. Anyone can add them without a key, and the verdict
+// stays what it was.
+TEST_F(RealFiles, CrowdBeforeTheIssuerChangesNoVerdict) {
+  const std::string name = "digicert-snoretoast-x64-2019.exe";
+  const Bytes image = exelore_test::ReadFile(Cache() + "/" + name);
+  for (const auto kind : {exelore_test::Crowd::kOtherKeys, exelore_test::Crowd::kCrosses}) {
+    const std::string file = fs::path(testing::TempDir()) / name;
+    exelore_test::WriteFile(file, exelore_test::CrowdBeforeIssuer(image, 255, kind));
+    EXPECT_EQ(PublisherLine(file), PublisherLine(Cache() + "/" + name));
+    EXPECT_TRUE(PublisherLine(file).ends_with(" (verified)"));
   }
 }
 

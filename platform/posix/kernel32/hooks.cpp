@@ -19,4 +19,6 @@ void DeliverDebugText(const std::u16string& text) {
   ::syslog(LOG_USER | LOG_DEBUG, "exelore: %s", utf8.c_str());
 }
 
+void BeforeOpen(const std::string& /*path*/) {}
+
 }  // namespace exelore_posix::kernel32

@@ -27,4 +27,9 @@ VersionDll InProcessVersionDll();
 // Takes the text of one OutputDebugStringW call.
 void DeliverDebugText(const std::u16string& text);
 
+// Called by CreateFileW with the file-system path it is about to open: the
+// moment between a folder's listing and the opening of one of its entries,
+// which the tests use to change the tree there.
+void BeforeOpen(const std::string& path);
+
 }  // namespace exelore_posix::kernel32

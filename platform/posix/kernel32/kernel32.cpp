@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -52,10 +53,15 @@ void WINAPI SetLastError(DWORD code) { exelore_posix::g_last_error = code; }
 
 // CreateFileW: only what the program asks for, opening an existing file for
 // reading. Like Windows, opening a directory this way fails with
-// ERROR_ACCESS_DENIED. Opening never blocks (FIFOs, terminals).
+// ERROR_ACCESS_DENIED, unless FILE_FLAG_BACKUP_SEMANTICS asks for folders
+// too (Microsoft's CreateFileW page, "Directories"). With
+// FILE_FLAG_OPEN_REPARSE_POINT a symbolic link in the last component is
+// opened itself, not followed (the same page): the handle then reports the
+// link (GetFileInformationByHandle) and cannot be read. Opening never
+// blocks (FIFOs, terminals).
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
                           LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
-                          DWORD dwCreationDisposition, DWORD /*dwFlagsAndAttributes*/,
+                          DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                           HANDLE /*hTemplateFile*/) {
   DWORD path_error = 0;
   const auto path = exelore_posix::PathFromWide(lpFileName, &path_error);
@@ -67,13 +73,20 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwS
     SetLastError(ERROR_NOT_SUPPORTED);
     return INVALID_HANDLE_VALUE;
   }
-  const int fd = exelore_posix::OpenReadOnly(*path);
+  exelore_posix::kernel32::BeforeOpen(*path);
+  const bool no_follow = (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  int fd = no_follow
+               ? ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW)
+               : exelore_posix::OpenReadOnly(*path);
+  if (fd < 0 && no_follow && errno == ELOOP)
+    fd = ::open(path->c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     SetLastError(exelore_posix::ErrorFromErrno(errno, *path));
     return INVALID_HANDLE_VALUE;
   }
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) &&
+      (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
     ::close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
@@ -122,6 +135,42 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   }
   if (::access(path->c_str(), W_OK) != 0) attributes |= FILE_ATTRIBUTE_READONLY;
   return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+}
+
+// SetEnvironmentVariableW: sets the variable for this process, or removes
+// it when lpValue is null (Microsoft's page). Names and values are file-system
+// text here, converted as paths are.
+BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) {
+  const auto name = lpName == nullptr ? std::nullopt : exelore_posix::Utf16ToBytes(lpName);
+  const auto value =
+      lpValue == nullptr ? std::optional<std::string>() : exelore_posix::Utf16ToBytes(lpValue);
+  if (!name || name->empty() || name->find('=') != std::string::npos ||
+      (lpValue != nullptr && !value)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if ((value ? ::setenv(name->c_str(), value->c_str(), 1) : ::unsetenv(name->c_str())) != 0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// GetEnvironmentVariableW (Microsoft's page): the value's length without its
+// NUL when it fits in nSize units, otherwise the size needed with the NUL
+// (lpBuffer unchanged); 0 with ERROR_ENVVAR_NOT_FOUND for an unset variable.
+DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize) {
+  const auto name = lpName == nullptr ? std::nullopt : exelore_posix::Utf16ToBytes(lpName);
+  const char* value = name ? ::getenv(name->c_str()) : nullptr;
+  if (value == nullptr) {
+    SetLastError(ERROR_ENVVAR_NOT_FOUND);
+    return 0;
+  }
+  const std::u16string wide = exelore_posix::BytesToUtf16(value);
+  if (lpBuffer == nullptr || nSize <= wide.size()) return static_cast<DWORD>(wide.size() + 1);
+  std::memcpy(lpBuffer, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(wide.size());
 }
 
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {

@@ -34,6 +34,11 @@ BOOL WINAPI FailingInfoEx(DWORD, LPCWSTR, DWORD, DWORD, LPVOID) {
   return FALSE;
 }
 
+std::function<void(const std::string&)>& OpenHook() {
+  static std::function<void(const std::string&)> hook;
+  return hook;
+}
+
 }  // namespace
 
 namespace kernel32 {
@@ -55,6 +60,10 @@ void DeliverDebugText(const std::u16string& text) {
   if (auto& sink = DebugSink()) sink(text);
 }
 
+void BeforeOpen(const std::string& path) {
+  if (auto& hook = OpenHook()) hook(path);
+}
+
 }  // namespace kernel32
 
 namespace testing {
@@ -65,6 +74,9 @@ void SetDebugOutputSink(std::function<void(const std::u16string&)> sink) {
 void SetVersionDllNeutralExportsHidden(bool hidden) { g_version_dll.neutral_hidden = hidden; }
 void SetVersionDllNeutralExportsFail(bool fail) { g_version_dll.neutral_fail = fail; }
 void SetVersionDllMissing(bool missing) { g_version_dll.missing = missing; }
+void SetBeforeOpenHook(std::function<void(const std::string&)> hook) {
+  OpenHook() = std::move(hook);
+}
 
 }  // namespace testing
 }  // namespace exelore_posix

@@ -22,6 +22,10 @@ void SetVersionDllNeutralExportsFail(bool fail);
 // Makes LoadLibraryW("version.dll") fail.
 void SetVersionDllMissing(bool missing);
 
+// Calls `hook` with the file-system path of each CreateFileW call, before
+// the file is opened, while set (an empty function unsets it).
+void SetBeforeOpenHook(std::function<void(const std::string&)> hook);
+
 // Stands `list` (a signed authroot.stl) and `roots_pem` (the roots it names)
 // in for Microsoft's root program, until UseMicrosoftRootProgram. Each list is
 // decoded on first use and kept for the process. The roots of roots_pem whose

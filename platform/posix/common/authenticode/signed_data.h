@@ -152,4 +152,15 @@ bool IntegerBlobsEqual(std::span<const std::uint8_t> a, std::span<const std::uin
 // Seconds since 1970 of an ASN.1 time; nullopt when it does not decode.
 std::optional<std::time_t> ToTimeT(const ASN1_TIME* t);
 
+// An instant as a timestamp gives it: whole seconds since 1970, and whether
+// a fraction of a second follows them (a GeneralizedTime may carry one, as
+// a TSTInfo's genTime does; certificate validity never does, RFC 5280
+// section 4.1.2.5.2).
+struct Instant {
+  std::time_t seconds = 0;
+  bool past_second = false;
+};
+// The instant of an ASN.1 time; nullopt when it does not decode.
+std::optional<Instant> ToInstant(const ASN1_TIME* t);
+
 }  // namespace exelore_posix::authenticode
