@@ -99,13 +99,15 @@ echo "(3) exelore-scan over a synthetic volume at scale $scale (5 alternating ro
 volume=$work/volume
 "$build/tests/make_volume" "$volume" "$scale" >/dev/null
 # One process each over every file (as the scan, one program hashing every
-# file); the command line is checked to fit in one.
-processes=$(cd "$volume/Windows" && find . -type f -print0 | xargs -0 sh -c 'echo' sh | wc -l)
+# file): xargs given the largest command line the system takes (its default
+# buffer is 128 KiB), and checked to need only one.
+xargs="xargs -0 -s $(($(getconf ARG_MAX) - 65536))"
+processes=$(cd "$volume/Windows" && find . -type f -print0 | $xargs sh -c 'echo' sh | wc -l)
 ((processes == 1)) || echo "    WARNING: the file list is split over $processes processes"
-printf 'cd %q && find . -type f -print0 | xargs -0 %s > /dev/null\n' "$volume/Windows" \
-  "openssl dgst -sha1" > "$work/openssl.sh"
-printf 'cd %q && find . -type f -print0 | xargs -0 sha1sum > /dev/null\n' "$volume/Windows" \
-  > "$work/sha1sum.sh"
+for tool in "openssl dgst -sha1" sha1sum; do
+  printf 'cd %q && find . -type f -print0 | %s %s > /dev/null\n' "$volume/Windows" "$xargs" \
+    "$tool" > "$work/${tool%% *}.sh"
+done
 find "$volume/Windows" -type f -exec cat {} + > /dev/null  # warm the page cache
 echo "    $(find "$volume/Windows" -type f | wc -l) files," \
   "$(du -sm --apparent-size "$volume/Windows" | cut -f1) MiB"

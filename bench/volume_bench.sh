@@ -50,8 +50,10 @@ echo "volume: $(find "$volume/Windows" -type f | wc -l) files," \
   "$catalogs catalogs ($(du -sm --apparent-size "$system32/CatRoot" | cut -f1) MiB)"
 
 printf 'find %q -type f -print0 | xargs -0 sha1sum > /dev/null\n' "$volume/Windows" > "$work/sha1sum.sh"
-printf 'cd %q && find . -type f -print0 | xargs -0 openssl dgst -sha1 > /dev/null\n' \
-  "$volume/Windows" > "$work/openssl-sha1.sh"
+# One process over every file: the largest command line (xargs's default
+# buffer is 128 KiB).
+printf 'cd %q && find . -type f -print0 | xargs -0 -s %d openssl dgst -sha1 > /dev/null\n' \
+  "$volume/Windows" "$(($(getconf ARG_MAX) - 65536))" > "$work/openssl-sha1.sh"
 printf 'xargs -n 1 -a %q %q /c > /dev/null\n' "$work/sample" "$build/exelore" > "$work/xargs.sh"
 find "$volume/Windows" -type f -exec cat {} + > /dev/null  # warm the page cache
 
