@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "checked_links.h"
 #include "registry_stores.h"
 #include "root_program.h"
 #include "signed_data.h"
@@ -374,6 +375,10 @@ class PathSearch {
     X509_STORE_CTX_set_verify_cb(ctx.get(), WindowsChainRules);
     X509_STORE_CTX_set_app_data(ctx.get(), const_cast<Instant*>(&when_));
     X509_STORE_CTX_set_time(ctx.get(), 0, when_.seconds);
+    // Every link of the path is one whose signature Verifies saw verify:
+    // OpenSSL does not check it again.
+    const std::span<X509* const> verified(path_);
+    if (!TakeLinksAsVerified(ctx.get(), &verified)) return TRUST_E_SYSTEM_ERROR;
     // OpenSSL builds the policy tree, and honours policyConstraints, only
     // when asked to; the initial policy set is anyPolicy, as Authenticode
     // asks for no particular policy (RFC 5280 section 6.1.1 (c)).
