@@ -46,6 +46,11 @@ class FileCertificateInfo {
   // unwritten, before a successful Initialize.
   HRESULT VerifyTrust(bool& verified);
 
+  // The signer's certificate and signer information, once Initialize found
+  // them; null otherwise. Owned by the object.
+  PCCERT_CONTEXT SignerCertificate() const { return m_certContext; }
+  PCMSG_SIGNER_INFO SignerInfo() const { return m_signerInfo; }
+
   // The path of the catalog the signer was read from, or null when the
   // signer is the file's own (or none was found).
   const WideString* CatalogFilePath() const { return m_catalogFilePath.get(); }
