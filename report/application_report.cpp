@@ -43,6 +43,19 @@ DWORD NestedSignatures(const CMSG_SIGNER_INFO& signer) {
   return count;
 }
 
+// Which timestamp the signer carries, by its unauthenticated attribute:
+// szOID_RFC3161_counterSign (1.3.6.1.4.1.311.3.3.1) or the PKCS #9
+// countersignature (1.2.840.113549.1.9.6), the first that is there.
+WideString TimestampKind(PCMSG_SIGNER_INFO signer) {
+  for (DWORD i = 0; signer != nullptr && i < signer->UnauthAttrs.cAttr; ++i) {
+    const char* oid = signer->UnauthAttrs.rgAttr[i].pszObjId;
+    if (oid == nullptr) continue;
+    if (std::strcmp(oid, "1.3.6.1.4.1.311.3.3.1") == 0) return TEXT("rfc3161");
+    if (std::strcmp(oid, "1.2.840.113549.1.9.6") == 0) return TEXT("legacy");
+  }
+  return {};
+}
+
 // The record's view of the signer certificate: its issuer's name
 // (CertGetNameStringW with CERT_NAME_ISSUER_FLAG), serial (CERT_INFO keeps
 // it least significant byte first), SHA-1 thumbprint (CERT_SHA1_HASH_PROP_ID)
@@ -80,11 +93,18 @@ void ReadPublisher(const WCHAR* path, bool verify_unnamed, ApplicationFacts& fac
   const bool named = SUCCEEDED(certificate_info.GetPublisherName(name));
   if (!named && !verify_unnamed) return;
   bool verified = false;
+  if (verify_unnamed) certificate_info.KeepProviderFacts();
   certificate_info.VerifyTrust(verified);
   facts.trust_asked = certificate_info.LastTrustStatus(facts.trust_status, facts.trust_last_error);
-  if (verify_unnamed)
+  if (verify_unnamed) {
     ReadSignerFacts(certificate_info.SignerCertificate(), certificate_info.SignerInfo(),
                     facts.signer);
+    FILETIME as_of{};
+    if (certificate_info.Timestamp(as_of, facts.signer.timestamp_signer)) {
+      facts.signer.signed_at = IsoTime(as_of);
+      facts.signer.timestamp = TimestampKind(certificate_info.SignerInfo());
+    }
+  }
   if (!named) return;
   facts.has_publisher = true;
   facts.publisher = std::move(name);

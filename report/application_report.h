@@ -24,6 +24,13 @@ struct SignerFacts {
   // The signature that decides and those nested in it (as unauthenticated
   // attributes of its signer): 0 when none was read.
   DWORD signatures = 0;
+  // The time the trust provider judged the chain at when a timestamp holds
+  // (the signer's sftVerifyAsOf, ISO 8601 UTC), the timestamp's kind
+  // ("rfc3161" or "legacy") and its signer's simple display name; all empty
+  // when the chain was judged at the present time.
+  WideString signed_at;
+  WideString timestamp;
+  WideString timestamp_signer;
 };
 
 // `time` (a FILETIME's 100 ns since 1601) as ISO 8601 UTC to the second.

@@ -249,6 +249,9 @@ const std::vector<Column>& Columns() {
                                                        : TEXT("catalog"));
     });
     add("catalog", [](R r) { return WideString(FileName(r.facts.catalog_path)); });
+    add("signed_at", [](R r) { return r.facts.signer.signed_at; });
+    add("timestamp", [](R r) { return r.facts.signer.timestamp; });
+    add("timestamp_signer", [](R r) { return r.facts.signer.timestamp_signer; });
     add("issuer", [](R r) { return r.facts.signer.issuer; });
     add("serial", [](R r) { return r.facts.signer.serial; });
     add("thumbprint", [](R r) { return r.facts.signer.thumbprint; });

@@ -154,7 +154,9 @@ TEST_F(RealFiles, ScanFactsEqualOtherToolsReadings) {
     ASSERT_NE(line, std::string::npos);
     const std::string record = scan.out.substr(line, scan.out.find('\n', line) - line);
     const auto facts = exelore_test::IndependentFacts(path);
-    EXPECT_EQ(facts.count("thumbprint"), f.signed_file ? 1u : 0u);
+    // Every signed file of the set is timestamped, legacy or RFC 3161.
+    for (const char* key : {"thumbprint", "signed_at", "timestamp", "timestamp_signer"})
+      EXPECT_EQ(facts.count(key), f.signed_file ? 1u : 0u) << key;
     EXPECT_EQ(exelore_test::Mismatches(record, facts), std::vector<std::string>());
     if (const auto shape = shapes.find(f.name); shape != shapes.end()) {
       EXPECT_EQ(exelore_test::Field(record, "machine") + " " + exelore_test::Field(record, "kind"),

@@ -511,9 +511,9 @@ TEST(ScanRecordTest, ColumnsAreTheManPages) {
 }
 
 // The facts of each record as other tools read them: osslsigncode and
-// openssl for embedded signatures (SHA-1 and SHA-256 image hashes, a nested
-// signature, a tampered image, a signature whose certificate set lost its
-// signer), openssl on the catalog's signer for a catalog member, coreutils
+// openssl for embedded signatures (SHA-1 and SHA-256 image hashes, an RFC
+// 3161 timestamp, a nested signature, a tampered image, a signature whose
+// certificate set lost its signer), openssl on the catalog's signer for a catalog member, coreutils
 // for the hashes of every file.
 TEST_F(CatalogTest, ScanFactsEqualOtherToolsReadings) {
   if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
@@ -524,6 +524,9 @@ TEST_F(CatalogTest, ScanFactsEqualOtherToolsReadings) {
   exelore_test::WriteFile(tree + "/listed.exe", image);
   exelore_test::WriteFile(File("unsigned.exe"), Image(32));
   exelore_test::SignFile(pki_->signer, File("unsigned.exe"), tree + "/sha1.exe", "sha1");
+  ASSERT_EQ(exelore_test::OsslsigncodeSign(File("unsigned.exe"), tree + "/rfc3161.exe",
+                                           pki_->signer, "sha256", &pki_->tsa, 1700000000),
+            "");
   exelore_test::SignFile(pki_->signer, File("unsigned.exe"), File("signed.exe"));
   exelore_test::SignFile(pki_->untrusted_signer, File("signed.exe"), tree + "/nested.exe", "sha1",
                          {"-nest"});
@@ -558,6 +561,9 @@ TEST_F(CatalogTest, ScanFactsEqualOtherToolsReadings) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     own["listed.exe"]["authentihash_sha1"] += {kHex[byte >> 4], kHex[byte & 0xF]};
   }
+  own["rfc3161.exe"] = {{"signed_at", "2023-11-14T22:13:20Z"},
+                        {"timestamp", "rfc3161"},
+                        {"timestamp_signer", "ExeLore Test TSA"}};
   own["nested.exe"]["kind"] = "exe";
   own["nested.exe"]["machine"] = "x64";
   std::size_t records = 0;
@@ -573,7 +579,7 @@ TEST_F(CatalogTest, ScanFactsEqualOtherToolsReadings) {
     }
     EXPECT_EQ(exelore_test::Mismatches(record, facts), std::vector<std::string>());
   }
-  EXPECT_EQ(records, 5u);
+  EXPECT_EQ(records, 6u);
 }
 
 // The command line: what each option does to the records and the exit

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -34,7 +35,9 @@ std::string After(const std::string& text, const std::string& label) {
 }
 
 // "Jun  1 00:00:00 2015 GMT" (OpenSSL's ASN1_TIME_print) as ISO 8601.
-std::string IsoFromOpenSsl(const std::string& text) {
+std::string IsoFromOpenSsl(std::string text) {
+  if (const auto dot = text.find('.'); dot != std::string::npos)  // fractions of a second
+    text.erase(dot, text.find(' ', dot) - dot);
   std::tm tm{};
   std::istringstream in(text);
   in >> std::get_time(&tm, "%b %d %H:%M:%S %Y");
@@ -72,7 +75,8 @@ std::map<std::string, std::string> IndependentFacts(const std::string& path) {
   const std::string signer = signer_at == std::string::npos ? "" : first.substr(signer_at);
   const std::string issuer = After(signer, "Issuer :");
   const auto cn = issuer.rfind("/CN=");
-  if (cn != std::string::npos) facts["issuer"] = issuer.substr(cn + 4, issuer.find('/', cn + 4) - cn - 4);
+  if (cn != std::string::npos)
+    facts["issuer"] = issuer.substr(cn + 4, issuer.find('/', cn + 4) - cn - 4);
   std::string serial = Upper(After(signer, "Serial :"));
   facts["serial"] = serial;
   facts["not_before"] = IsoFromOpenSsl(After(signer, "notBefore :"));
@@ -83,12 +87,40 @@ std::map<std::string, std::string> IndependentFacts(const std::string& path) {
     ++signatures;
   facts["signatures"] = std::to_string(signatures);
 
+  // The timestamp: its time and its signer (the certificate osslsigncode
+  // verified it with, by the countersignature's serial).
+  const auto counter = first.find("Countersignatures:");
+  if (counter != std::string::npos) {
+    facts["signed_at"] = IsoFromOpenSsl(After(first.substr(counter), "Timestamp time:"));
+    const std::string tsa_serial = After(first.substr(counter), "Serial:");
+    const auto at = tsa_serial.empty() ? std::string::npos : first.find("Serial : " + tsa_serial);
+    const auto subject = at == std::string::npos ? at : first.rfind("Subject:", at);
+    if (subject != std::string::npos) {
+      const std::string name = After(first.substr(subject), "Subject:");
+      facts["timestamp_signer"] = name.substr(name.rfind("/CN=") + 4);
+    }
+  }
+
   // The signer certificate among the signature's: the one with its serial.
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("independent-facts-" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("independent-facts-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const std::string pem = (dir / "signature.pem").string();
   RunProcess({"/usr/bin/osslsigncode", "extract-signature", "-pem", "-in", path, "-out", pem});
+  // The kind of the first signer's timestamp: its unauthenticated
+  // attribute's OID, at the least depth either appears (nested signatures'
+  // are deeper).
+  std::istringstream parsed(
+      RunProcess({"/usr/bin/openssl", "asn1parse", "-inform", "PEM", "-in", pem}).out);
+  int kind_depth = 1 << 20;
+  for (std::string line; std::getline(parsed, line);) {
+    const bool rfc3161 = line.ends_with(":1.3.6.1.4.1.311.3.3.1");
+    if (!rfc3161 && !line.ends_with(":countersignature")) continue;
+    const int depth = std::atoi(line.c_str() + line.find("d=") + 2);
+    if (depth >= kind_depth) continue;
+    kind_depth = depth;
+    facts["timestamp"] = rfc3161 ? "rfc3161" : "legacy";
+  }
   const std::string certs =
       RunProcess({"/usr/bin/openssl", "pkcs7", "-print_certs", "-in", pem}).out;
   const std::string kEnd = "-----END CERTIFICATE-----";
@@ -103,7 +135,8 @@ std::map<std::string, std::string> IndependentFacts(const std::string& path) {
     break;
   }
   std::filesystem::remove_all(dir);
-  for (auto it = facts.begin(); it != facts.end();) it = it->second.empty() ? facts.erase(it) : ++it;
+  for (auto it = facts.begin(); it != facts.end();)
+    it = it->second.empty() ? facts.erase(it) : ++it;
   return facts;
 }
 
@@ -139,7 +172,8 @@ std::vector<std::string> Mismatches(const std::string& json_line,
   std::vector<std::string> mismatches;
   for (const auto& [key, theirs] : facts) {
     std::string ours = Field(json_line, key);
-    if (key.starts_with("authentihash") || key == "serial" || key == "thumbprint") ours = Upper(ours);
+    if (key.starts_with("authentihash") || key == "serial" || key == "thumbprint")
+      ours = Upper(ours);
     if (key == "serial" && ours.starts_with("00")) ours.erase(0, 2);
     if (ours != theirs) mismatches.push_back(key + ": " + ours + " != " + theirs);
   }

@@ -14,7 +14,10 @@ namespace exelore_test {
 // authentihash_sha256 (its calculated digest, by the signature's algorithm),
 // issuer (the CN of its issuer), serial (upper-case hex, no leading zeros),
 // not_before, not_after (ISO 8601 UTC), signatures (its count of signature
-// indexes), thumbprint (upper-case hex). Empty values are left out.
+// indexes), thumbprint (upper-case hex), signed_at (its timestamp time),
+// timestamp (rfc3161 or legacy, from the attribute's OID in openssl
+// asn1parse) and timestamp_signer (the CN of the certificate it verified the
+// timestamp with). Empty values are left out.
 std::map<std::string, std::string> IndependentFacts(const std::string& path);
 
 // issuer, serial, thumbprint, not_before, not_after of the PEM certificate

@@ -83,7 +83,12 @@ typedef struct _CMSG_SIGNER_INFO {
   CRYPT_ATTRIBUTES UnauthAttrs;
 } CMSG_SIGNER_INFO, *PCMSG_SIGNER_INFO;
 
-// Only passed on, as null, by the program.
+// Only passed on, as null, by the program, or members it does not read.
+using HCRYPTPROV = ULONG_PTR;
+typedef struct _CERT_USAGE_MATCH CERT_USAGE_MATCH, *PCERT_USAGE_MATCH;
+typedef struct _CERT_CHAIN_CONTEXT CERT_CHAIN_CONTEXT;
+typedef const CERT_CHAIN_CONTEXT* PCCERT_CHAIN_CONTEXT;
+typedef struct _CERT_CHAIN_ELEMENT CERT_CHAIN_ELEMENT, *PCERT_CHAIN_ELEMENT;
 typedef struct _CERT_STRONG_SIGN_PARA CERT_STRONG_SIGN_PARA;
 typedef const CERT_STRONG_SIGN_PARA* PCCERT_STRONG_SIGN_PARA;
 
