@@ -167,7 +167,7 @@ WideString IsoTime(const FILETIME& time) {
     text.append(buffer, static_cast<std::size_t>(digits));
     if (after != 0) text.push_back(after);
   };
-  put(year, 4, TEXT('-'));
+  put(year, year > 9999 ? 5 : 4, TEXT('-'));  // FILETIME ends in 30828
   put(month, 2, TEXT('-'));
   put(day, 2, TEXT('T'));
   put(in_day / 3600, 2, TEXT(':'));

@@ -2,6 +2,7 @@
 
 #include <bcrypt.h>
 #include <wincrypt.h>
+#include <wintrust.h>
 #include <mscat.h>
 
 #include <array>
@@ -59,16 +60,23 @@ class CngHash {
   bool failed_ = false;
 };
 
-// The image hash of `file` with `algorithm` (BCRYPT_SHA1_ALGORITHM or
-// BCRYPT_SHA256_ALGORITHM), by the catalog administrator of that hash.
+// The SHA-1 image hash of `file`, as catalogs list it
+// (CryptCATAdminCalcHashFromFileHandle), or with `algorithm` (only
+// BCRYPT_SHA256_ALGORITHM) by a catalog administrator of that hash
+// (CryptCATAdminCalcHashFromFileHandle2, Windows 8 and later).
 WideString ImageHash(HANDLE file, const WCHAR* algorithm) {
-  HCATADMIN admin = nullptr;
-  if (!CryptCATAdminAcquireContext2(&admin, nullptr, algorithm, nullptr, 0)) return {};
   std::array<BYTE, 32> hash{};
   DWORD size = static_cast<DWORD>(hash.size());
+  if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return {};
+  if (algorithm == nullptr) {
+    return CryptCATAdminCalcHashFromFileHandle(file, &size, hash.data(), 0) && size <= hash.size()
+               ? Hex(hash.data(), size)
+               : WideString();
+  }
+  HCATADMIN admin = nullptr;
+  if (!CryptCATAdminAcquireContext2(&admin, nullptr, algorithm, nullptr, 0)) return {};
   WideString text;
-  if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-      CryptCATAdminCalcHashFromFileHandle2(admin, file, &size, hash.data(), 0) &&
+  if (CryptCATAdminCalcHashFromFileHandle2(admin, file, &size, hash.data(), 0) &&
       size <= hash.size())
     text = Hex(hash.data(), size);
   CryptCATAdminReleaseContext(admin, 0);
@@ -99,7 +107,7 @@ FileHashes HashFile(HANDLE file, const HashChoice& choice) {
     }
   }
   if (choice.authentihash) {
-    hashes.authentihash_sha1 = ImageHash(file, BCRYPT_SHA1_ALGORITHM);
+    hashes.authentihash_sha1 = ImageHash(file, nullptr);
     hashes.authentihash_sha256 = ImageHash(file, BCRYPT_SHA256_ALGORITHM);
   }
   return hashes;
