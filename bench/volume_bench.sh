@@ -8,8 +8,11 @@
 # warm cache, RUNS (default 5) rounds run alternately (bench/interleave.py):
 #  - exelore-scan over System32 (default jobs, and --jobs 1), with SystemRoot
 #    the volume's Windows folder and the test root as the trust anchor;
-#  - one sha1sum pass over every file of the volume (the floor: each file
-#    read and hashed once)                     -- want scan / sha1sum <= 1.5;
+#  - one `openssl dgst -sha1` process over every file of the volume (the
+#    floor: each file read and hashed once at OpenSSL's speed)
+#                                       -- want scan / openssl-sha1 <= 2.0;
+#  - one sha1sum pass over the same files (slower than OpenSSL's SHA-1)
+#                                               -- want scan / sha1sum <= 1.5;
 #  - `xargs -n 1 exelore /c` over SAMPLE of the images (default 100, 0 for
 #    all; evenly spaced in path order), the time for all of them extrapolated
 #    from it                   -- want (xargs exelore /c) / scan >= 100;
@@ -49,6 +52,10 @@ echo "volume: $(find "$volume/Windows" -type f | wc -l) files," \
   "$catalogs catalogs ($(du -sm --apparent-size "$system32/CatRoot" | cut -f1) MiB)"
 
 printf 'find %q -type f -print0 | xargs -0 sha1sum > /dev/null\n' "$volume/Windows" > "$work/sha1sum.sh"
+# One process over every file: the largest command line (xargs's default
+# buffer is 128 KiB).
+printf 'cd %q && find . -type f -print0 | xargs -0 -s %d openssl dgst -sha1 > /dev/null\n' \
+  "$volume/Windows" "$(($(getconf ARG_MAX) - 65536))" > "$work/openssl-sha1.sh"
 printf 'xargs -n 1 -a %q %q /c > /dev/null\n' "$work/sample" "$build/exelore" > "$work/xargs.sh"
 find "$volume/Windows" -type f -exec cat {} + > /dev/null  # warm the page cache
 
@@ -106,6 +113,7 @@ done < <(python3 "$interleave" --warmup 1 "$runs" \
   "scan=$build/exelore-scan --format csv $system32" \
   "scan-jobs-1=$build/exelore-scan --jobs 1 --format csv $system32" \
   "sha1sum=bash $work/sha1sum.sh" \
+  "openssl-sha1=bash $work/openssl-sha1.sh" \
   "xargs-sample=bash $work/xargs.sh" \
   ${BASELINE:+"baseline=$BASELINE/exelore-scan --format csv $system32"} \
   ${BASELINE:+"baseline-jobs-1=$BASELINE/exelore-scan --jobs 1 --format csv $system32"})
@@ -115,6 +123,7 @@ xargs_all=$(python3 -c "import sys; print('%.0f' % (float(sys.argv[1]) * int(sys
 label="measured on all $total images"
 ((sample == total)) || label="EXTRAPOLATED from $sample of $total images"
 echo "    xargs exelore /c, all   $xargs_all ms   ($label)"
+echo "    scan / openssl-sha1       $(ratio "${ms[scan]}" "${ms[openssl-sha1]}")   (want <= 2.0; $(nproc) cores, openssl on one)"
 echo "    scan / sha1sum            $(ratio "${ms[scan]}" "${ms[sha1sum]}")   (want <= 1.5; $(nproc) cores, sha1sum on one)"
 echo "    scan --jobs 1 / sha1sum   $(ratio "${ms[scan-jobs-1]}" "${ms[sha1sum]}")"
 if [[ -n ${BASELINE:-} ]]; then

@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     catalog->ForEachMember([&](const exelore_posix::catalog::Member& m) {
       // A member is found by its own digest, and what is found carries it.
       const auto found = catalog->FindByDigest(m.digest);
-      if (m.has_indirect_data && !m.digest.empty() && (!found || found->digest != m.digest)) {
+      if (m.Lists() && !m.digest.empty() && (!found || found->digest != m.digest)) {
         __builtin_trap();
       }
       return false;

@@ -85,6 +85,11 @@ int main(int argc, char** argv) {
     write("several.cat", exelore_test::BuildCatalog(several, pki.untrusted_signer));
     write("raw-tag.cat", exelore_test::BuildCatalog(raw, pki.signer));
     write("unsigned.cat", exelore_test::BuildUnsignedCatalog(several));
+    exelore_test::CatalogOptions member2 = one;
+    member2.subject_algorithm = exelore_test::kCatalogListMember2;
+    member2.entries = exelore_test::Member2Entries(
+        exelore_test::Digest(one.entries[0].digest, "sha256"), one.entries[0].digest);
+    write("member2.cat", exelore_test::BuildCatalog(member2, pki.signer));
     write("list.der", exelore_test::BuildTrustList(several));
     std::filesystem::remove_all(out / "catalog-pki");
   }

@@ -86,7 +86,8 @@ static_assert(CERT_SHA1_HASH_PROP_ID == 3 && CERT_NAME_ISSUER_FLAG == 1);
 EXELORE_PIN(WTHelperProvDataFromStateData, CRYPT_PROVIDER_DATA*(WINAPI*)(HANDLE));
 EXELORE_PIN(WTHelperGetProvSignerFromChain,
             CRYPT_PROVIDER_SGNR*(WINAPI*)(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD));
-EXELORE_PIN(WTHelperGetProvCertFromChain, CRYPT_PROVIDER_CERT*(WINAPI*)(CRYPT_PROVIDER_SGNR*, DWORD));
+EXELORE_PIN(WTHelperGetProvCertFromChain,
+            CRYPT_PROVIDER_CERT*(WINAPI*)(CRYPT_PROVIDER_SGNR*, DWORD));
 static_assert(offsetof(CRYPT_PROVIDER_DATA, pasSigners) == (sizeof(void*) == 8 ? 128 : 68));
 static_assert(offsetof(CRYPT_PROVIDER_SGNR, pasCounterSigners) == (sizeof(void*) == 8 ? 48 : 36));
 static_assert(offsetof(CRYPT_PROVIDER_CERT, pCert) == sizeof(void*));

@@ -282,10 +282,24 @@ TEST_F(CatalogTest, ManyLookupsAnswerAsTheScanFromEveryThread) {
   CatalogOptions nameless;
   nameless.entries = {EntryFor(c)};
   nameless.entries[0].indirect_data = false;
+  // A second member listed by a member-v2 catalog alone, whose bare SHA-1
+  // entry in a classic catalog lists nothing.
+  exelore_test::PeLayout layout2;
+  const Bytes image2 = Image(9, &layout2);
+  const std::string member2 = File("many-member2.exe");
+  exelore_test::WriteFile(member2, image2);
+  const Bytes listed2 = ImageHash(image2, layout2);
+  const Bytes listed2_256 = ImageHash(image2, layout2, "sha256");
+  CatalogOptions fourth;
+  fourth.subject_algorithm = exelore_test::kCatalogListMember2;
+  fourth.entries = exelore_test::Member2Entries(listed2_256, listed2);
+  const Bytes h = exelore_test::Digest({'h'});
+  nameless.entries.push_back(exelore_test::Member2Entries(listed2_256, h)[1]);
   const Bytes signed_second = BuildCatalog(second, pki_->signer);
   PutCatalog("a-first.cat", BuildCatalog(first, pki_->untrusted_signer));
   PutCatalog("B-second.CAT", signed_second);
   PutCatalog("c-third.cat", BuildCatalog(third, pki_->signer));
+  PutCatalog("d-fourth.cat", BuildCatalog(fourth, pki_->signer));
   PutCatalog("0-truncated.cat", Bytes(signed_second.begin(), signed_second.end() - 40));
   PutCatalog("0-unsigned.cat", exelore_test::BuildUnsignedCatalog(second));
   PutCatalog("0-nameless.cat", BuildCatalog(nameless, pki_->signer));
@@ -305,6 +319,9 @@ TEST_F(CatalogTest, ManyLookupsAnswerAsTheScanFromEveryThread) {
       {"named but without hash", c, {}},
       {"in an identifier only", e, {}},
       {"digest of a raw identifier", f, {"c-third.cat"}},
+      {"member v2, by SHA-1", listed2, {"d-fourth.cat"}},
+      {"member v2, by SHA-256", listed2_256, {"d-fourth.cat"}},
+      {"bare SHA-1 entry of a classic catalog", h, {}},
       {"listed nowhere", exelore_test::Digest({'z'}), {}},
   };
   const std::vector<std::string> paths = exelore_posix::catalog::ListCatalogs(catroot_);
@@ -325,6 +342,7 @@ TEST_F(CatalogTest, ManyLookupsAnswerAsTheScanFromEveryThread) {
   // process build the index and keep the verdict, the later ones use them.
   const std::u16string catalog = Wide(catroot_ + "/B-second.CAT");
   const std::u16string tag = exelore_test::HexTag(listed);
+  const std::u16string catalog2 = Wide(catroot_ + "/d-fourth.cat");
   constexpr int kThreads = 4;
   constexpr int kRounds = 3;
   std::vector<std::vector<std::vector<std::string>>> answers(kThreads);
@@ -336,6 +354,9 @@ TEST_F(CatalogTest, ManyLookupsAnswerAsTheScanFromEveryThread) {
         for (const Case& k : cases) answers[t].push_back(EnumerateCatalogs(k.hash));
         verdicts[t].push_back(
             exelore_test::VerifyCatalogMember(catalog, tag, Wide(member)).verdict);
+        verdicts[t].push_back(exelore_test::VerifyCatalogMember(
+                                  catalog2, exelore_test::HexTag(listed2), Wide(member2))
+                                  .verdict);
       }
     });
   }
@@ -346,7 +367,7 @@ TEST_F(CatalogTest, ManyLookupsAnswerAsTheScanFromEveryThread) {
       EXPECT_EQ(answers[t][i], cases[i % std::size(cases)].catalogs)
           << cases[i % std::size(cases)].what;
     }
-    EXPECT_EQ(verdicts[t], std::vector<exelore_test::Verdict>(kRounds, {0, 0}));
+    EXPECT_EQ(verdicts[t], std::vector<exelore_test::Verdict>(2 * kRounds, {0, 0}));
   }
 }
 

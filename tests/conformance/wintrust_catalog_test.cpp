@@ -5,6 +5,9 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -20,6 +23,7 @@
 #include "wintrust/catalog_index.h"
 #include "pe_builder.h"
 #include "test_pki.h"
+#include "testing.h"
 #include "verify_file.h"
 
 namespace {
@@ -72,6 +76,12 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
   // reference tag's text, so no member by that tag.
   CatalogOptions raw = options;
   raw.entries[0].raw_tag = raw.entries[0].digest;
+  // Laid out as Windows 10/11 system catalogs: the member by both hashes,
+  // the text file by a bare SHA-1 entry.
+  CatalogOptions member2;
+  member2.subject_algorithm = exelore_test::kCatalogListMember2;
+  member2.entries = exelore_test::Member2Entries(sha256, sha1);
+  member2.entries.push_back(exelore_test::Member2Entries(sha256, text_sha1)[1]);
   CatalogOptions md5 = options;
   md5.entries[0].digest = exelore_test::Digest(image, "md5");
   md5.entries[0].digest_algorithm = "md5";
@@ -88,6 +98,7 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
   const std::string wrong_eku = put("wrong-eku.cat", BuildCatalog(options, pki_->signer_wrong_eku));
   const std::string raw_tags = put("raw.cat", BuildCatalog(raw, pki_->signer));
   const std::string weak = put("md5.cat", BuildCatalog(md5, pki_->signer));
+  const std::string v2 = put("member2.cat", BuildCatalog(member2, pki_->signer));
   const std::string unsigned_catalog =
       put("unsigned.cat", exelore_test::BuildUnsignedCatalog(options));
   CatalogOptions foreign = options;
@@ -119,6 +130,13 @@ TEST_F(CatalogTest, WinVerifyTrustJudgesTheMemberAndTheCatalog) {
        tag,
        member,
        {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_NOSIGNATURE)}},
+      {"member v2: bare SHA-1 entry", v2, tag, member, {0, 0}},
+      {"member v2: SHA-256 entry", v2, exelore_test::HexTag(sha256), member, {0, 0}},
+      {"member v2: bare entry of another file",
+       v2,
+       exelore_test::HexTag(text_sha1),
+       member,
+       {TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}},
       {"changed since",
        trusted,
        tag,
@@ -312,6 +330,38 @@ TEST_F(CatalogTest, DamagedCatalogsNeverVerify) {
     exelore_test::WriteFile(File("patched.cat"), patched);
     EXPECT_NE(VerifyMember(File("patched.cat"), exelore_test::HexTag(sha1), member).status, 0) << i;
   }
+}
+
+// A catalog that another process empties once its size is taken and before
+// its bytes are read (the seam stands between the two): no call ends the
+// process, and none vouches for the member from what is left.
+TEST_F(CatalogTest, CatalogsCutShortWhileReadVouchForNothing) {
+  exelore_test::PeLayout layout;
+  const Bytes image = Image(2, &layout);
+  exelore_test::WriteFile(File("cut.exe"), image);
+  Bytes sha1 = ImageHash(image, layout);
+  CatalogOptions options;
+  options.entries = {EntryFor(sha1)};
+  Bytes catalog = BuildCatalog(options, pki_->signer);
+  // Zeros may follow the message; past one piece the scanner reads it whole.
+  catalog.resize(exelore_posix::catalog::Scanner::kScanChunk * 3 / 2, 0);
+  exelore_test::WriteFile(File("cut.cat"), catalog);
+  PutCatalog("cut.cat", catalog);
+  std::this_thread::sleep_for(std::chrono::nanoseconds(exelore_posix::catalog::kSettledAfterNs) +
+                              std::chrono::milliseconds(200));
+  static int cuts = 0;
+  exelore_posix::testing::SetWholeFileSizedHook([](int fd) {
+    const int writable = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_WRONLY);
+    cuts += ::ftruncate(writable, 0) == 0;
+    ::close(writable);
+  });
+  HCATADMIN admin = nullptr;
+  ASSERT_TRUE(CryptCATAdminAcquireContext(&admin, nullptr, 0));
+  EXPECT_EQ(CryptCATAdminEnumCatalogFromHash(admin, sha1.data(), 20, 0, nullptr), nullptr);
+  EXPECT_TRUE(CryptCATAdminReleaseContext(admin, 0));
+  EXPECT_NE(VerifyMember(File("cut.cat"), exelore_test::HexTag(sha1), File("cut.exe")).status, 0);
+  exelore_posix::testing::SetWholeFileSizedHook(nullptr);
+  EXPECT_EQ(cuts, 2);
 }
 
 }  // namespace

@@ -314,4 +314,20 @@ TEST_F(RealFiles, ByteFlipsInWhatIsSignedNeverVerify) {
   }
 }
 
+// A real signature whose unsigned certificate set gets 255 certificates
+// named like the signer's issuer before the real one: with its key
+// identifier and keys of their own, or with its key and an attacker's
+// authority as issuer. Anyone can add them without a key, and the verdict
+// stays what it was.
+TEST_F(RealFiles, CrowdBeforeTheIssuerChangesNoVerdict) {
+  const std::string name = "digicert-snoretoast-x64-2019.exe";
+  const Bytes image = exelore_test::ReadFile(Cache() + "/" + name);
+  for (const auto kind : {exelore_test::Crowd::kOtherKeys, exelore_test::Crowd::kCrosses}) {
+    const std::string file = fs::path(testing::TempDir()) / name;
+    exelore_test::WriteFile(file, exelore_test::CrowdBeforeIssuer(image, 255, kind));
+    EXPECT_EQ(PublisherLine(file), PublisherLine(Cache() + "/" + name));
+    EXPECT_TRUE(PublisherLine(file).ends_with(" (verified)"));
+  }
+}
+
 }  // namespace

@@ -67,6 +67,10 @@ TEST_F(CatalogTest, ProgramNamesTheCatalogSigner) {
   const Bytes both_image = Image(24, &both_layout);
   const std::string both = put("both.exe", both_image);
   const std::string uncatalogued = put("uncatalogued.exe", Image(32));
+  // Listed only by a member-v2 catalog, as Windows 10/11 list system files.
+  exelore_test::PeLayout v2_layout;
+  const Bytes v2_image = Image(40, &v2_layout);
+  const std::string v2 = put("member2.exe", v2_image);
   const std::string content = "plain text, listed by the SHA-1 of its content\n";
   const std::string text = put("listed.txt", Bytes(content.begin(), content.end()));
   // Signed by an untrusted signer and listed by the trusted catalog: only the
@@ -86,6 +90,11 @@ TEST_F(CatalogTest, ProgramNamesTheCatalogSigner) {
   // 'B' sorts before 'a' bytewise, after it without case.
   PutCatalog("B-trusted.cat", trusted_bytes);
   PutCatalog("a-untrusted.CAT", BuildCatalog(untrusted, pki_->untrusted_signer));
+  CatalogOptions member2;
+  member2.subject_algorithm = exelore_test::kCatalogListMember2;
+  member2.entries = exelore_test::Member2Entries(ImageHash(v2_image, v2_layout, "sha256"),
+                                                 ImageHash(v2_image, v2_layout));
+  PutCatalog("member2.cat", BuildCatalog(member2, pki_->signer));
   PutCatalog("0-empty.cat", {});
   PutCatalog("0-garbage.cat", Bytes(1000, 0x42));
   PutCatalog("0-truncated.cat",
@@ -103,8 +112,9 @@ TEST_F(CatalogTest, ProgramNamesTheCatalogSigner) {
     std::string expected;
   };
   const Case cases[] = {
-      {listed, kVerified}, {checksum, kVerified}, {odd, kVerified},      {other, kUntrusted},
-      {both, kUntrusted},  {changed, kNone},      {uncatalogued, kNone}, {embedded, kUntrusted},
+      {listed, kVerified},   {checksum, kVerified},  {odd, kVerified},
+      {other, kUntrusted},   {both, kUntrusted},     {changed, kNone},
+      {uncatalogued, kNone}, {embedded, kUntrusted}, {v2, kVerified},
   };
   const std::vector<std::string> env = {"SystemRoot=" + system_root_,
                                         "SSL_CERT_FILE=" + pki_->root.cert,
@@ -138,21 +148,22 @@ TEST_F(CatalogTest, ProgramNamesTheCatalogSigner) {
 
   // osslsigncode reaches the same verdicts over the same catalogs and images.
   const std::string trusted_cat = catroot_ + "/B-trusted.cat";
-  const auto osslsigncode = [&](const std::string& file) {
+  const auto osslsigncode = [&](const std::string& file, const std::string& catalog) {
     return exelore_test::RunProcess({"/usr/bin/osslsigncode", "verify", "-CAfile", pki_->root.cert,
-                                     "-catalog", trusted_cat, "-in", file})
+                                     "-catalog", catalog, "-in", file})
                .exit_status == 0;
   };
-  EXPECT_TRUE(osslsigncode(listed));
-  EXPECT_TRUE(osslsigncode(checksum));
-  EXPECT_FALSE(osslsigncode(changed));
-  EXPECT_FALSE(osslsigncode(uncatalogued));
+  EXPECT_TRUE(osslsigncode(listed, trusted_cat));
+  EXPECT_TRUE(osslsigncode(checksum, trusted_cat));
+  EXPECT_FALSE(osslsigncode(changed, trusted_cat));
+  EXPECT_FALSE(osslsigncode(uncatalogued, trusted_cat));
+  EXPECT_TRUE(osslsigncode(v2, catroot_ + "/member2.cat"));
 }
 
 // Catalogs of cumulative updates are tens of MiB, larger than any
 // signature: a member listed only in one beyond 8 MiB gets its publisher
 // line. And a hash whose bytes straddle two pieces of the scan's reads is
-// found in a catalog larger than one piece (decoded through a mapping).
+// found in a catalog larger than one piece (read again whole).
 TEST_F(CatalogTest, LargeCatalogsAreReadWhereverTheHashLies) {
   exelore_test::PeLayout layout;
   const Bytes member = Image(0, &layout);

@@ -305,7 +305,9 @@ TEST_F(CatalogTest, ScanRecordsSayWhatTheReportSays) {
         // The status is what WinVerifyTrust itself returns for the file.
         if (record.at("source") != "catalog") {
           const std::u16string wide = Wide(path);
-          WINTRUST_FILE_INFO file{sizeof file, reinterpret_cast<LPCWSTR>(wide.c_str())};
+          WINTRUST_FILE_INFO file{};
+          file.cbStruct = sizeof file;
+          file.pcwszFilePath = reinterpret_cast<LPCWSTR>(wide.c_str());
           WINTRUST_DATA data{};
           data.cbStruct = sizeof data;
           data.dwUIChoice = WTD_UI_NONE;
@@ -370,7 +372,9 @@ TEST(ScanTreeTest, HostileTreeIsWalkedToTheEnd) {
   ASSERT_EQ(::pipe(pipe_fds), 0);
   if (const pid_t child = ::fork(); child == 0) {
     if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(1);
-    const auto record = ScanEntry({Wide(tree + "/unreadable.exe")});
+    WalkEntry entry;
+    entry.path = Wide(tree + "/unreadable.exe");
+    const auto record = ScanEntry(entry);
     const std::string text = *exelore_posix::Utf16ToBytes(record.error);
     ::_exit(::write(pipe_fds[1], text.data(), text.size()) < 0);
   } else {
@@ -664,7 +668,9 @@ TEST(ScanCommandLineTest, OptionsRecordsAndExitStatus) {
       EXPECT_GE(std::count(result.out.begin(), result.out.end(), '\n'), c.lines);
     }
     EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
-    if (c.status == 2) EXPECT_NE(result.err.find("Try 'exelore-scan --help'."), std::string::npos);
+    if (c.status == 2) {
+      EXPECT_NE(result.err.find("Try 'exelore-scan --help'."), std::string::npos);
+    }
   }
 }
 

@@ -124,7 +124,11 @@ Bytes Entry(const CatalogEntry& entry) {
       Seq({Oid("1.3.6.1.4.1.311.12.2.1"),
            Set({Seq({Tlv(0x1E, Utf16Le(u"File", false)), Tlv(0x02, {0x10, 0x01, 0x00, 0x01}),
                      Octets(Utf16Le(u"member.exe", true))})})});
-  Bytes attributes = name_value;
+  Bytes attributes = entry.name_value ? name_value : Bytes();
+  if (entry.member_info2) {
+    // Its value, which the code under test does not read, an empty [2].
+    Append(attributes, Seq({Oid("1.3.6.1.4.1.311.12.2.3"), Set({Tlv(0xA2, Tlv(0x80, {}))})}));
+  }
   if (entry.indirect_data) {
     Append(attributes, Seq({Oid("1.3.6.1.4.1.311.2.1.4"), Set({IndirectData(entry)})}));
   }
@@ -211,6 +215,14 @@ CatalogEntry EntryFor(const std::vector<std::uint8_t>& digest, const std::string
   entry.digest = digest;
   entry.digest_algorithm = algorithm;
   return entry;
+}
+
+std::vector<CatalogEntry> Member2Entries(const std::vector<std::uint8_t>& sha256,
+                                         const std::vector<std::uint8_t>& sha1) {
+  CatalogEntry full = EntryFor(sha256, "sha256");
+  full.raw_tag = sha256;
+  full.member_info2 = true;
+  return {full, {sha1, "sha1", {}, sha1, true, false, false, true}};
 }
 
 std::vector<std::uint8_t> BuildTrustList(const CatalogOptions& options) {

@@ -25,7 +25,19 @@ struct CatalogEntry {
   std::optional<std::vector<std::uint8_t>> raw_tag;
   bool pe_image = true;       // SpcPeImageData (1.3.6.1.4.1.311.2.1.15), else SpcLink (.25)
   bool indirect_data = true;  // carry the SPC_INDIRECT_DATA attribute at all
+  bool name_value = true;     // carry a CAT_NAMEVALUE attribute ("File")
+  bool member_info2 = false;  // carry CAT_MEMBERINFO2 (1.3.6.1.4.1.311.12.2.3)
 };
+
+// The subject algorithm of member-v2 catalogs (szOID_CATALOG_LIST_MEMBER2).
+inline constexpr char kCatalogListMember2[] = "1.3.6.1.4.1.311.12.1.3";
+
+// The two entries a member-v2 catalog holds for one file, laid out as in
+// Windows 10/11 system catalogs: the SHA-256 hash's bytes as identifier,
+// with CAT_NAMEVALUE, CAT_MEMBERINFO2 and SPC_INDIRECT_DATA; then the SHA-1
+// hash's bytes as a bare identifier carrying CAT_MEMBERINFO2 alone.
+std::vector<CatalogEntry> Member2Entries(const std::vector<std::uint8_t>& sha256,
+                                         const std::vector<std::uint8_t>& sha1);
 
 struct CatalogOptions {
   std::vector<CatalogEntry> entries;

@@ -31,6 +31,19 @@ bool HaveOsslsigncode();
 std::vector<std::uint8_t> RewriteSignature(std::vector<std::uint8_t> image,
                                            const std::function<void(PKCS7*)>& edit);
 
+// What CrowdBeforeIssuer adds: certificates with the issuer's name and key
+// identifier and keys of their own (of the issuer's key type, so each costs
+// a signature check), or cross certificates (the issuer's name and key)
+// each issued by a certificate authority of the attacker's, whose own
+// certificate (one for all) comes with them.
+enum class Crowd { kOtherKeys, kCrosses };
+
+// `image` with `count` certificates of `kind` before the others in its
+// signature's unsigned set, made without any key but throwaway ones; the
+// issuer is the certificate of the set named as the first signer's issuer.
+std::vector<std::uint8_t> CrowdBeforeIssuer(const std::vector<std::uint8_t>& image, int count,
+                                            Crowd kind = Crowd::kOtherKeys);
+
 // Replaces the certificate table with `table` (dwLength and all), pointing
 // the security directory at it with `directory_size` (the table's size when
 // zero).

@@ -8,9 +8,12 @@
 #include <wintrust.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "pe_builder.h"
+#include "signing.h"
 #include "test_pki.h"
 #include "text.h"
 #include "verify_file.h"
@@ -63,6 +66,16 @@ int main(int argc, char** argv) {
                 static_cast<unsigned>(error), status == 0 ? SignerName(path).c_str() : "");
     return status == 0 ? 0 : 1;
   }
-  std::fprintf(stderr, "usage: sigtool pki <dir> | sigtool verify <file>\n");
+  if (argc == 6 && std::strcmp(argv[1], "crowd") == 0) {
+    const auto kind = std::strcmp(argv[5], "crosses") == 0 ? exelore_test::Crowd::kCrosses
+                                                           : exelore_test::Crowd::kOtherKeys;
+    exelore_test::WriteFile(
+        argv[3],
+        exelore_test::CrowdBeforeIssuer(exelore_test::ReadFile(argv[2]), std::atoi(argv[4]), kind));
+    return 0;
+  }
+  std::fprintf(stderr,
+               "usage: sigtool pki <dir> | sigtool verify <file> |\n"
+               "       sigtool crowd <in> <out> <count> others|crosses\n");
   return 2;
 }

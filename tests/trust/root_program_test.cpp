@@ -67,6 +67,25 @@ TEST(RootProgram, SignatureVerifiesAndCatchesAChangedByte) {
   EXPECT_FALSE(authenticode::RootProgramList::Parse(changed, true).has_value());
 }
 
+// The list compiled in as a table made at build time is the list as a run
+// decodes its bytes: the same roots, date and entries.
+TEST(RootProgram, BuildTimeTableIsTheListDecoded) {
+  const auto decoded = authenticode::RootProgramList::Parse(BuiltIn(), false);
+  const auto& table = authenticode::BuiltInRootProgram();
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(table.this_update(), decoded->this_update());
+  ASSERT_EQ(table.size(), decoded->size());
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    ASSERT_EQ(table.sha1(i), decoded->sha1(i)) << i;
+    const auto* want = decoded->Find(decoded->sha1(i));
+    const auto* got = table.Find(table.sha1(i));
+    ASSERT_EQ(got == nullptr, want == nullptr) << i;
+    if (want != nullptr) {
+      EXPECT_EQ(*got, *want) << i;
+    }
+  }
+}
+
 // Every vendored certificate is a root the list names, once, and the
 // lookups find it by thumbprint and by subject.
 TEST(RootProgram, EveryVendoredCertificateIsAnEntry) {

@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 #include <openssl/pkcs7.h>
 #include <openssl/sha.h>
+#include <openssl/ts.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -223,6 +224,139 @@ TEST_F(TrustRules, EmbeddedSignaturesFollowWindowsRules) {
        "PublisherName: ExeLore Old Root Signer (verified)"},
       {"intermediate without basicConstraints", Signed(pki_->signer_non_ca),
        "PublisherName: ExeLore Under Not A CA (UNVERIFIED)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(PublisherLine(Put("case.exe", c.image)), c.line);
+  }
+}
+
+// `image` signed by osslsigncode, which hashes a file from its start to the
+// certificate table, each byte once.
+Bytes OsslsigncodeSigned(const std::string& dir, const Bytes& image,
+                         const exelore_test::PkiIdentity& id) {
+  exelore_test::WriteFile(dir + "/unsigned.exe", image);
+  EXPECT_EQ(exelore_test::OsslsigncodeSign(dir + "/unsigned.exe", dir + "/signed.exe", id), "");
+  return exelore_test::ReadFile(dir + "/signed.exe");
+}
+
+// Headers that the first section's raw data also covers, a crowd of
+// certificates named like the issuer, a certificate set with an attribute
+// certificate, and a timestamp at the signer's notAfter.
+TEST_F(TrustRules, OverlapsCrowdsAndInstantsFollowWindowsRules) {
+  const std::string kSigner = "PublisherName: ExeLore Test Signer";
+  const std::string kExpired = "PublisherName: ExeLore Expired Signer";
+  // SizeOfHeaders reaching 0x200 into the first section's raw data, signed
+  // as one pass over the file (osslsigncode), and hostile twins: `image`
+  // with the signature osslsigncode makes over `hashed`, the bytes a hash of
+  // `image` would take in order (the overlap twice: headers, then section).
+  Bytes overlapping = Unsigned();
+  const std::size_t first = SectionOffsets(overlapping).front();
+  const std::size_t size_of_headers = Get32(overlapping, 0x3C) + 24 + 60;
+  Put32(overlapping, size_of_headers, static_cast<std::uint32_t>(first + 0x200));
+  const Bytes once = OsslsigncodeSigned(dir_->path(), overlapping, pki_->signer);
+  const auto signed_as = [&](const Bytes& image, const Bytes& hashed) {
+    const Bytes signature = OsslsigncodeSigned(dir_->path(), hashed, pki_->signer);
+    const std::size_t table = Get32(signature, exelore_test::SecurityDirectoryEntry(signature));
+    return exelore_test::ReplaceCertificateTable(
+        image, Bytes(signature.begin() + static_cast<long>(table), signature.end()));
+  };
+  const auto cut = [](const Bytes& image, std::size_t from, std::size_t to) {
+    Bytes out(image.begin(), image.begin() + static_cast<long>(from));
+    out.insert(out.end(), image.begin() + static_cast<long>(to), image.end());
+    return out;
+  };
+  const Bytes twice = signed_as(overlapping, cut(overlapping, first + 0x200, first));
+  // The first section shrunk to 0x100 bytes: the headers' last 0x100 bytes,
+  // which the loader maps, lie in no section; signed as if hashed nowhere,
+  // then changed there.
+  Bytes gap = overlapping;
+  const std::size_t nt = Get32(gap, 0x3C);
+  const std::size_t section_table = nt + 24 + (gap[nt + 20] | (gap[nt + 21] << 8));
+  Put32(gap, section_table + 16, 0x100);
+  Bytes gap_changed = signed_as(gap, cut(gap, first + 0x100, first + 0x200));
+  gap_changed[first + 0x180] ^= 0x01;
+  EXPECT_TRUE(exelore_test::OsslsigncodeVerifies(Put("once.exe", once), pki_->root.cert));
+  EXPECT_FALSE(exelore_test::OsslsigncodeVerifies(Put("twice.exe", twice), pki_->root.cert));
+
+  // 255 certificates with the intermediate's name and key identifier, each
+  // with a key of its own, before the real one in the unsigned set.
+  const Bytes valid = Signed(pki_->signer);
+  const Bytes crowded = exelore_test::CrowdBeforeIssuer(valid, 255);
+  // An attribute certificate ([1]) among the message's certificates.
+  const auto with_attribute_certificate = [](const Bytes& image) {
+    const std::size_t table = Get32(image, exelore_test::SecurityDirectoryEntry(image));
+    const Bytes der = WithAttributeCertificate(
+        Bytes(image.begin() + static_cast<long>(table) + 8,
+              image.begin() + static_cast<long>(table + Get32(image, table))));
+    Bytes entry(8);
+    Put32(entry, 0, static_cast<std::uint32_t>(8 + der.size()));
+    Put32(entry, 4, 0x00020200);
+    entry.insert(entry.end(), der.begin(), der.end());
+    entry.resize((entry.size() + 7) & ~std::size_t{7});
+    return exelore_test::ReplaceCertificateTable(image, entry);
+  };
+  // The token's genTime rewritten as `time` and the token signed again by
+  // the TSA.
+  const auto stamped_at = [&](const char* time) {
+    return exelore_test::RewriteSignature(
+        Signed(pki_->signer_expired, true, &pki_->tsa, TestPki::kInsideExpiredValidity),
+        [&](PKCS7* p7) {
+          ASN1_STRING* token = TokenOf(p7);
+          const unsigned char* p = token->data;
+          CmsPtr old(d2i_CMS_ContentInfo(nullptr, &p, token->length));
+          ASN1_OCTET_STRING* content = *CMS_get0_content(old.get());
+          const unsigned char* q = content->data;
+          TS_TST_INFO* info = d2i_TS_TST_INFO(nullptr, &q, content->length);
+          ASN1_GENERALIZEDTIME* when = ASN1_GENERALIZEDTIME_new();
+          ASN1_STRING_set(when, time, -1);
+          TS_TST_INFO_set_time(info, when);
+          const Bytes tst = exelore_posix::authenticode::Encoded(info, i2d_TS_TST_INFO);
+          ASN1_GENERALIZEDTIME_free(when);
+          TS_TST_INFO_free(info);
+          exelore_posix::ossl::BioPtr in(BIO_new_mem_buf(tst.data(), static_cast<int>(tst.size())));
+          CmsPtr again(CMS_sign(LoadCertificate(pki_->tsa.cert).get(),
+                                LoadPrivateKey(pki_->tsa.key).get(), nullptr, nullptr,
+                                CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP));
+          CMS_set1_eContentType(again.get(), OBJ_nid2obj(NID_id_smime_ct_TSTInfo));
+          CMS_add1_cert(again.get(), LoadCertificate(pki_->intermediate.cert).get());
+          ASSERT_EQ(CMS_final(again.get(), in.get(), nullptr, CMS_BINARY), 1);
+          const Bytes der = exelore_posix::authenticode::Encoded(again.get(), i2d_CMS_ContentInfo);
+          ASN1_STRING_set(token, der.data(), static_cast<int>(der.size()));
+        });
+  };
+  static_assert(TestPki::kExpiredNotAfter == 1609459200);  // 2021-01-01 00:00:00
+
+  struct Case {
+    const char* what;
+    Bytes image;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"headers over the first section, hashed once", once, kSigner + " (verified)"},
+      {"headers over the first section, hashed twice", twice, kSigner + " (UNVERIFIED)"},
+      {"header bytes in no section, changed", gap_changed, kSigner + " (UNVERIFIED)"},
+      {"255 named certificates before the issuer", crowded, kSigner + " (verified)"},
+      {"255 cross certificates before the issuer",
+       exelore_test::CrowdBeforeIssuer(valid, 255, exelore_test::Crowd::kCrosses),
+       kSigner + " (verified)"},
+      {"attribute certificate in the message", with_attribute_certificate(valid),
+       kSigner + " (verified)"},
+      {"attribute certificate, file changed",
+       [&] {
+         Bytes changed = with_attribute_certificate(valid);
+         changed[SectionOffsets(changed).front() + 16] ^= 0x01;
+         return changed;
+       }(),
+       kSigner + " (UNVERIFIED)"},
+      {"timestamp before notAfter", stamped_at("20201231235959Z"), kExpired + " (verified)"},
+      {"timestamp at notAfter", stamped_at("20210101000000Z"), kExpired + " (verified)"},
+      {"timestamp at notAfter, zero fraction", stamped_at("20210101000000.000Z"),
+       kExpired + " (verified)"},
+      {"timestamp half a second before notAfter", stamped_at("20201231235959.5Z"),
+       kExpired + " (verified)"},
+      {"timestamp half a second after notAfter", stamped_at("20210101000000.5Z"),
+       kExpired + " (UNVERIFIED)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -94,6 +94,9 @@ TEST_F(TrustRules, WindowsVolumeStoresDecide) {
   };
   const std::string signed_file = save("signed.exe", Signed(pki.signer));
   const std::string untrusted = save("untrusted.exe", Signed(pki.untrusted_signer));
+  // The issuer's name and key, issued by another root, first in the set.
+  const std::string crossed =
+      save("crossed.exe", WithCertificate(Signed(pki.signer), pki.cross_intermediate, true));
   const std::string stamped =
       save("stamped.exe", Signed(pki.signer, true, &pki.tsa, TestPki::kInsideExpiredValidity));
   // Signed with the leaf alone: the intermediate must come from elsewhere.
@@ -267,6 +270,11 @@ TEST_F(TrustRules, WindowsVolumeStoresDecide) {
        stamped,
        TRUST_E_EXPLICIT_DISTRUST,
        kUnverified},
+      {"distrusted cross certificate beside a clean path",
+       {{kMachine, "Disallowed", pki.cross_intermediate}},
+       crossed,
+       kOk,
+       kVerified},
       {"disallowed beats an untrusted root",
        {{kMachine, "Disallowed", pki.untrusted_signer.cert}},
        untrusted,

@@ -1,5 +1,5 @@
-// Files for every part of the stand-in: opening regular files, mapping
-// them, the Windows error for an errno, and paths below a mounted Windows
+// Files for every part of the stand-in: opening regular files, reading
+// them whole, the Windows error for an errno, and paths below a mounted Windows
 // installation.
 #include "files.h"
 
@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "file_hooks.h"
+#include "pe.h"
 #include "text.h"
 
 namespace exelore_posix {
@@ -164,16 +166,38 @@ bool RegularFile::Attach(int fd, DWORD* error) {
   return true;
 }
 
-MappedFile::MappedFile(int fd, std::uint64_t size) {
+FileContent::FileContent(int fd, std::uint64_t size, bool read) : fd_(fd) {
   if (size == 0 || size > SIZE_MAX) return;
-  void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
-  if (p == MAP_FAILED) return;
-  data_ = static_cast<const std::uint8_t*>(p);
-  size_ = static_cast<std::size_t>(size);
+  const auto length = static_cast<std::size_t>(size);
+  // Anonymous memory, which no writer of the file can take away, asked for
+  // in huge pages where the system grants them on request
+  // (transparent_hugepage "madvise"): a catalog of tens of MiB faulted in
+  // 4 KiB at a time costs several times its reading.
+  void* memory =
+      ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return;
+  ::madvise(memory, length, MADV_HUGEPAGE);  // advice: refused, the pages are small
+  data_ = static_cast<std::uint8_t*>(memory);
+  size_ = length;
+  WholeFileSized(fd);
+  if (read) ReadRange(0, size);
 }
 
-MappedFile::~MappedFile() {
-  if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+bool FileContent::ReadRange(std::uint64_t offset, std::uint64_t length) {
+  if (data_ == nullptr) return false;
+  if (offset <= size_ && length <= size_ - offset &&
+      pe::FileSource(fd_, size_)
+          .ReadAt(offset, std::span(data_ + offset, static_cast<std::size_t>(length)))) {
+    return true;
+  }
+  ::munmap(data_, size_);
+  data_ = nullptr;
+  size_ = 0;
+  return false;
+}
+
+FileContent::~FileContent() {
+  if (data_ != nullptr) ::munmap(data_, size_);
 }
 
 std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,

@@ -1,4 +1,4 @@
-// Files for every part of the stand-in: opening regular files, mapping them,
+// Files for every part of the stand-in: opening regular files, reading them whole,
 // the Windows error for an errno, and paths below a mounted Windows
 // installation.
 #pragma once
@@ -56,19 +56,31 @@ class RegularFile {
   std::uint64_t size_ = 0;
 };
 
-// A read-only mapping of a whole regular file, or nothing when it cannot be
-// mapped (an empty file included). Unmapped on destruction.
-class MappedFile {
+// The whole content of a regular file of `size` bytes, read into memory
+// with positioned reads; nothing when it cannot be read whole: an empty
+// file, memory refused, or a file that holds fewer bytes than `size` by the
+// time it is read. A copy, never a mapping: a mapped file that another
+// process truncates ends the reader with SIGBUS at its next access (Linux
+// mmap(2), "SIGBUS"; on Windows a mapped file cannot be truncated at all),
+// while a copy is one consistent view of the bytes that stays whatever a
+// writer does next.
+class FileContent {
  public:
-  MappedFile(int fd, std::uint64_t size);
-  ~MappedFile();
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
+  // With `read` false the bytes are only set aside, all zero, and ReadRange
+  // reads the parts wanted; pages never read cost no memory.
+  FileContent(int fd, std::uint64_t size, bool read = true);
+  ~FileContent();
+  FileContent(const FileContent&) = delete;
+  FileContent& operator=(const FileContent&) = delete;
   bool ok() const { return data_ != nullptr; }
   std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+  // Reads the file's bytes [offset, offset + length) into their place;
+  // false, and not ok() from then on, when they cannot be read.
+  bool ReadRange(std::uint64_t offset, std::uint64_t length);
 
  private:
-  const std::uint8_t* data_ = nullptr;
+  int fd_ = -1;
+  std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 #include <cstring>
+#include <utility>
 
 #include "authenticode/authenticode.h"
 #include "files.h"
@@ -108,24 +109,69 @@ void PutSignerInfo(Arena& arena, PKCS7_SIGNER_INFO* si) {
   if (info != nullptr) *info = v;
 }
 
+// Where the body of a SignedData's content lies in `bytes` (ContentInfo {
+// contentType, [0] { SignedData { version, digestAlgorithms,
+// encapContentInfo { contentType, [0] { content } }, ... } } }): from after
+// the content's header to its end, read from the headers before it alone.
+// nullopt where they do not frame one.
+std::optional<std::pair<std::size_t, std::size_t>> ContentBody(
+    std::span<const std::uint8_t> bytes) {
+  // The contents of the first TLV of *rest, *rest moved past that TLV.
+  const auto next = [](std::span<const std::uint8_t>* rest) {
+    const auto contents = authenticode::DerContents(*rest);
+    if (contents)
+      *rest = rest->subspan(static_cast<std::size_t>(contents->data() - rest->data()) +
+                            contents->size());
+    return contents;
+  };
+  auto rest = bytes;
+  auto info = next(&rest);
+  if (!info || !next(&*info)) return std::nullopt;  // contentType
+  auto explicit_content = next(&*info);
+  if (!explicit_content) return std::nullopt;
+  auto signed_data = next(&*explicit_content);
+  if (!signed_data || !next(&*signed_data) || !next(&*signed_data)) return std::nullopt;
+  auto encap = next(&*signed_data);
+  if (!encap || !next(&*encap)) return std::nullopt;
+  auto inner = next(&*encap);
+  const auto body = inner ? authenticode::DerContents(*inner) : std::nullopt;
+  if (!body) return std::nullopt;
+  const auto begin = static_cast<std::size_t>(body->data() - bytes.data());
+  return std::pair(begin, begin + body->size());
+}
+
 // Decodes a whole file that may itself be a SignedData, such as a catalog,
-// with nothing but zero bytes after it: mapped, not copied, up to the
-// catalog database's size cap. A content that is a SEQUENCE, as a
-// catalog's trust list, is left undecoded (nothing here reads it); any other
-// message is decoded whole.
+// with nothing but zero bytes after it, up to the catalog database's size
+// cap. A content that is a SEQUENCE, as a catalog's trust list, is left
+// undecoded, and unread where it lies past the first kHead bytes: a
+// catalog of tens of MiB costs the reading of its headers, certificates and
+// signers. Any other message is read and decoded whole. The bytes are read
+// into memory (FileContent), never mapped.
 ossl::Pkcs7Ptr DecodeSignedDataFile(const RegularFile& file) {
-  if (file.size() > authenticode::kMaxSignedFileSize) return nullptr;
-  const MappedFile mapped(file.fd(), file.size());
-  if (!mapped.ok()) return nullptr;
-  const std::span<const std::uint8_t> bytes = mapped.bytes();
+  constexpr std::uint64_t kHead = 64u << 10;
+  const std::uint64_t size = file.size();
+  if (size > authenticode::kMaxSignedFileSize) return nullptr;
+  FileContent content(file.fd(), size, size <= kHead);
+  if (!content.ok()) return nullptr;
+  // The head is read, and what follows the content's body when the body
+  // starts inside the head; bytes [kHead, hole_end) are read only if the
+  // message is not of the shell's shape.
+  std::uint64_t hole_end = kHead;
+  if (size > kHead) {
+    if (!content.ReadRange(0, kHead)) return nullptr;
+    const auto body = ContentBody(content.bytes());
+    if (body && body->first <= kHead && body->second > kHead) hole_end = body->second;
+    if (!content.ReadRange(hole_end, size - hole_end)) return nullptr;
+  }
   std::size_t used = 0;
   ossl::Pkcs7Ptr p7;
-  if (auto shell =
-          authenticode::DecodeSignedDataShell(bytes, authenticode::kMaxSignedFileSize, &used)) {
+  if (auto shell = authenticode::DecodeSignedDataShell(content.bytes(),
+                                                       authenticode::kMaxSignedFileSize, &used)) {
     p7 = std::move(shell->message);
-  } else {
-    p7 = authenticode::DecodeSignedData(bytes, authenticode::kMaxSignedFileSize, &used);
+  } else if (hole_end == kHead || content.ReadRange(kHead, hole_end - kHead)) {
+    p7 = authenticode::DecodeSignedData(content.bytes(), authenticode::kMaxSignedFileSize, &used);
   }
+  const auto bytes = content.bytes();
   if (!p7 || !std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(used), bytes.end(),
                           [](std::uint8_t b) { return b == 0; })) {
     return nullptr;

@@ -37,4 +37,9 @@ void SetRootProgram(std::vector<std::uint8_t> list, std::string roots_pem,
                     std::array<std::uint8_t, 20> list_root = {});
 void UseMicrosoftRootProgram();
 
+// Calls `hook` with the descriptor of each file the stand-in reads whole (a
+// catalog), after its size is taken and before its bytes are read, until
+// set to null: a test changes the file there, as another process may.
+void SetWholeFileSizedHook(void (*hook)(int fd));
+
 }  // namespace exelore_posix::testing

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <openssl/asn1t.h>
 #include <openssl/objects.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,7 +59,10 @@ bool SameOid(const ASN1_OBJECT* a, const ASN1_OBJECT* b) {
   return a != nullptr && b != nullptr && OBJ_cmp(a, b) == 0;
 }
 
-Member ReadMember(const CatTrustedSubject* subject) {
+// The length of a SHA-1 hash: a bare member-v2 entry's identifier.
+constexpr std::size_t kCompatHashSize = 20;
+
+Member ReadMember(const CatTrustedSubject* subject, bool hash_identifiers) {
   Member member;
   const ASN1_OCTET_STRING* id = subject->identifier;
   member.tag.assign(id->data, id->data + id->length);
@@ -78,6 +80,11 @@ Member ReadMember(const CatTrustedSubject* subject) {
     member.digest = std::move(indirect->digest);
     member.has_indirect_data = true;
     break;  // the first SPC_INDIRECT_DATA attribute is the entry's
+  }
+  if (hash_identifiers && !member.has_indirect_data && member.tag.size() == kCompatHashSize) {
+    member.md = EVP_sha1();
+    member.digest = member.tag;
+    member.compat_sha1 = true;
   }
   return member;
 }
@@ -154,6 +161,27 @@ std::optional<std::span<const std::uint8_t>> RawIdentifier(std::span<const std::
   return authenticode::DerContents(*fields);
 }
 
+// The hexadecimal digits of `bytes`, in lower case.
+std::u16string HexText(std::span<const std::uint8_t> bytes) {
+  static constexpr char16_t kDigits[] = u"0123456789abcdef";
+  std::u16string text;
+  text.reserve(2 * bytes.size());
+  for (const std::uint8_t b : bytes) {
+    text.push_back(kDigits[b >> 4]);
+    text.push_back(kDigits[b & 0xF]);
+  }
+  return text;
+}
+
+bool TagMatchesHash(std::span<const std::uint8_t> stored, std::u16string_view tag) {
+  if (tag.size() != 2 * stored.size()) return false;
+  const std::u16string text = HexText(stored);
+  for (std::size_t i = 0; i < tag.size(); ++i) {
+    if (text[i] != AsciiLower(tag[i])) return false;
+  }
+  return true;
+}
+
 bool TagMatchesText(std::span<const std::uint8_t> stored, std::u16string_view tag) {
   if (stored.size() % 2 != 0) return false;
   std::size_t units = stored.size() / 2;
@@ -180,7 +208,7 @@ bool Catalog::ForEachMember(const std::function<bool(const Member&)>& visit) con
   return WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
            const TrustedSubjectPtr subject = DecodeSubject(der);
            if (!subject) return Step::kDamaged;
-           return visit(ReadMember(subject.get())) ? Step::kStop : Step::kNext;
+           return visit(ReadMember(subject.get(), hash_identifiers)) ? Step::kStop : Step::kNext;
          }) == Step::kStop;
 }
 
@@ -205,8 +233,8 @@ std::optional<Member> Catalog::FindByDigest(std::span<const std::uint8_t> hash) 
     if (next == nullptr || next + hash.size() > der_end) return Step::kNext;
     const TrustedSubjectPtr subject = DecodeSubject(der);
     if (!subject) return Step::kNext;
-    Member m = ReadMember(subject.get());
-    if (!m.has_indirect_data || m.digest.size() != hash.size() ||
+    Member m = ReadMember(subject.get(), hash_identifiers);
+    if (!m.Lists() || m.digest.size() != hash.size() ||
         std::memcmp(m.digest.data(), hash.data(), hash.size()) != 0) {
       return Step::kNext;
     }
@@ -222,11 +250,11 @@ std::optional<Member> Catalog::FindByTag(std::u16string_view tag) const {
   if (tag.empty()) return found;
   const Step step = WalkSubjects(entries, [&](std::span<const std::uint8_t> der) {
     const auto raw = RawIdentifier(der);
-    if (raw && !TagMatchesText(*raw, tag)) return Step::kNext;
+    if (raw && !IdentifierNames(*raw, tag, hash_identifiers)) return Step::kNext;
     const TrustedSubjectPtr subject = DecodeSubject(der);
     if (!subject) return Step::kDamaged;
-    Member m = ReadMember(subject.get());
-    if (!TagMatchesText(m.tag, tag)) return Step::kNext;
+    Member m = ReadMember(subject.get(), hash_identifiers);
+    if (!IdentifierNames(m.tag, tag, hash_identifiers)) return Step::kNext;
     found = std::move(m);
     return Step::kStop;
   });
@@ -241,21 +269,27 @@ bool ForEachEntry(std::span<const std::uint8_t> entries,
          }) != Step::kDamaged;
 }
 
-std::optional<Member> DecodeMember(std::span<const std::uint8_t> entry) {
+std::optional<Member> DecodeMember(std::span<const std::uint8_t> entry, bool hash_identifiers) {
   const TrustedSubjectPtr subject = DecodeSubject(entry);
   if (!subject) return std::nullopt;
-  return ReadMember(subject.get());
+  return ReadMember(subject.get(), hash_identifiers);
 }
 
 std::optional<std::span<const std::uint8_t>> EntryIdentifier(std::span<const std::uint8_t> entry) {
   return RawIdentifier(entry);
 }
 
-bool IdentifierNames(std::span<const std::uint8_t> identifier, std::u16string_view tag) {
-  return TagMatchesText(identifier, tag);
+bool IdentifierNames(std::span<const std::uint8_t> identifier, std::u16string_view tag,
+                     bool hash_identifiers) {
+  return hash_identifiers ? TagMatchesHash(identifier, tag) : TagMatchesText(identifier, tag);
 }
 
-bool FoldIdentifier(std::span<const std::uint8_t> identifier, std::u16string* text) {
+bool FoldIdentifier(std::span<const std::uint8_t> identifier, bool hash_identifiers,
+                    std::u16string* text) {
+  if (hash_identifiers) {
+    *text = HexText(identifier);
+    return true;
+  }
   text->clear();
   if (identifier.size() % 2 != 0) return false;
   for (std::size_t i = 0; i + 1 < identifier.size(); i += 2) {
@@ -417,6 +451,7 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
       !(SameOid(algorithm, CatalogMemberOid()) || SameOid(algorithm, CatalogMember2Oid()))) {
     return std::nullopt;
   }
+  catalog.hash_identifiers = SameOid(algorithm, CatalogMember2Oid());
   // Each search walks the whole list, checking its framing as it goes, and
   // decodes the entries it reaches.
   if (has_subjects) catalog.entries = (*fields)[subjects];
@@ -463,8 +498,9 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
       file.size() > authenticode::kMaxSignedFileSize)
     return false;
   const pe::FileSource source(file.fd(), file.size());
-  // An entry that lists the hash holds its bytes in the digest of its
-  // SpcIndirectData, so a file without them cannot list it: most files cost
+  // An entry that lists the hash holds its bytes, in the digest of its
+  // SpcIndirectData or as its identifier (Member::compat_sha1), so a file
+  // without them cannot list it: most files cost
   // one read and one search, and only candidates are parsed. Pieces
   // overlap by the hash's length less one, so no occurrence straddles two.
   const std::uint64_t size = file.size();
@@ -481,14 +517,15 @@ bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash)
     at += n - overlap;
   }
   if (!found) return false;
-  // The catalog refers into the bytes parsed: the buffer, or a mapping,
-  // which lasts until the search is done.
-  std::optional<MappedFile> mapped;
+  // The catalog refers into the bytes parsed: the buffer, or for a larger
+  // file its whole content read again, which lasts until the search is
+  // done and no longer.
+  std::optional<FileContent> content;
   std::span<const std::uint8_t> bytes(buffer_.data(), static_cast<std::size_t>(size));
   if (size > piece) {
-    mapped.emplace(file.fd(), size);
-    if (!mapped->ok()) return false;
-    bytes = mapped->bytes();
+    content.emplace(file.fd(), size);
+    if (!content->ok()) return false;
+    bytes = content->bytes();
   }
   const std::optional<Catalog> catalog = ParseCatalog(bytes);
   const bool lists = catalog && catalog->FindByDigest(hash).has_value();

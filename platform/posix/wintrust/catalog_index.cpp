@@ -99,6 +99,7 @@ struct Listing::Index {
   std::vector<Key> keys;               // every listed digest of the indexed catalogs
   std::vector<std::uint32_t> scanned;  // catalogs searched as the scanner searches
   std::vector<std::optional<FileIdentity>> identities;  // of each indexed catalog
+  std::vector<bool> hash_identifiers;                   // of each (Catalog::hash_identifiers)
 };
 
 Database& Database::Of(const std::string& folder) {
@@ -131,6 +132,7 @@ namespace {
 struct Indexed {
   bool scanned = false;                  // searched as the scanner searches, at each lookup
   std::optional<FileIdentity> identity;  // when indexed
+  bool hash_identifiers = false;
   std::vector<Listing::Index::Key> keys;
 };
 
@@ -147,25 +149,36 @@ Indexed IndexCatalog(const std::string& path, std::uint32_t catalog_at) {
     out.identity = identity;
     return out;
   }
-  const MappedFile mapped(file.fd(), file.size());
-  if (!mapped.ok()) {
+  // Read whole on the indexing thread and freed once indexed: each thread
+  // holds one catalog at a time.
+  const FileContent content(file.fd(), file.size());
+  if (!content.ok()) {
     out.scanned = true;
     return out;
   }
-  const std::span<const std::uint8_t> bytes = mapped.bytes();
+  const std::span<const std::uint8_t> bytes = content.bytes();
   const std::optional<Catalog> catalog = ParseCatalog(bytes);
   ERR_clear_error();
   bool regular = true;
   bool whole = false;
   if (catalog) {
+    out.hash_identifiers = catalog->hash_identifiers;
     // A list with an entry that is not a whole TLV lists nothing.
     whole = ForEachEntry(catalog->entries, [&](std::span<const std::uint8_t> entry) {
+      const auto offset = static_cast<std::uint32_t>(entry.data() - bytes.data());
       std::span<const std::uint8_t> digest;
       const ListedDigest listed = ReadListedDigest(entry, &digest);
       if (listed == ListedDigest::kIrregular) regular = false;
       if (listed == ListedDigest::kListed && !digest.empty()) {
-        out.keys.push_back(
-            {KeyOf(digest), catalog_at, static_cast<std::uint32_t>(entry.data() - bytes.data())});
+        out.keys.push_back({KeyOf(digest), catalog_at, offset});
+      }
+      // A member-v2 identifier may be the hash a bare entry lists: indexed
+      // too, and told apart from a digest when the entry is decoded.
+      if (catalog->hash_identifiers) {
+        const auto identifier = EntryIdentifier(entry);
+        if (identifier && !identifier->empty()) {
+          out.keys.push_back({KeyOf(*identifier), catalog_at, offset});
+        }
       }
       return regular;
     });
@@ -222,12 +235,14 @@ std::shared_ptr<const Listing::Index> Database::IndexOf(
 
   auto index = std::make_shared<Listing::Index>();
   index->identities.resize(paths.size());
+  index->hash_identifiers.resize(paths.size());
   std::size_t keys = 0;
   for (const Indexed& c : catalogs) keys += c.keys.size();
   index->keys.reserve(keys);
   for (std::size_t i = 0; i < paths.size(); ++i) {
     if (catalogs[i].scanned) index->scanned.push_back(static_cast<std::uint32_t>(i));
     index->identities[i] = catalogs[i].identity;
+    index->hash_identifiers[i] = catalogs[i].hash_identifiers;
     index->keys.insert(index->keys.end(), catalogs[i].keys.begin(), catalogs[i].keys.end());
     std::vector<Listing::Index::Key>().swap(catalogs[i].keys);
   }
@@ -269,8 +284,8 @@ std::optional<std::size_t> Database::FindFirst(const std::shared_ptr<const Listi
     for (; candidate != candidates_end && candidate->catalog == at; ++candidate) {
       if (found) continue;
       const auto entry = ReadEntry(file.fd(), file.size(), candidate->offset);
-      const auto member = entry ? DecodeMember(*entry) : std::nullopt;
-      found = member && member->has_indirect_data && member->digest.size() == hash.size() &&
+      const auto member = entry ? DecodeMember(*entry, index->hash_identifiers[at]) : std::nullopt;
+      found = member && member->Lists() && member->digest.size() == hash.size() &&
               std::equal(hash.begin(), hash.end(), member->digest.begin());
     }
     ERR_clear_error();
@@ -300,6 +315,7 @@ struct VerdictCache::Entry {
   FileIdentity identity;
   std::uint64_t entries_offset = 0;
   std::uint64_t entries_length = 0;
+  bool hash_identifiers = false;
   std::map<std::string, Verdict> verdicts;  // by trust configuration
   // The entries by folded tag: (std::hash of the folded text, offset), in
   // file order within a hash; built at the first lookup after the verdict
@@ -337,11 +353,13 @@ std::optional<VerdictCache::Verdict> VerdictCache::Find(const std::string& path,
 
 void VerdictCache::Keep(const std::string& path, const FileIdentity& identity,
                         const std::string& config_key, const Verdict& verdict,
-                        std::uint64_t entries_offset, std::uint64_t entries_length) {
+                        std::uint64_t entries_offset, std::uint64_t entries_length,
+                        bool hash_identifiers) {
   std::lock_guard lock(mutex_);
   const std::shared_ptr<Entry> entry = EntryFor(path, identity);
   entry->entries_offset = entries_offset;
   entry->entries_length = entries_length;
+  entry->hash_identifiers = hash_identifiers;
   entry->verdicts[config_key] =
       Verdict{verdict.status, ossl::UpRef(ossl::Shareable(verdict.signer.get()))};
 }
@@ -351,6 +369,7 @@ std::optional<Member> VerdictCache::FindByTag(const std::string& path, const Fil
   *answered = false;
   using Tags = std::vector<std::pair<std::size_t, std::uint64_t>>;
   std::shared_ptr<const Tags> tags;
+  bool hash_identifiers = false;
   const auto size = static_cast<std::uint64_t>(identity.size);
   {
     std::lock_guard lock(mutex_);
@@ -371,7 +390,7 @@ std::optional<Member> VerdictCache::FindByTag(const std::string& path, const Fil
               regular = false;
               return false;
             }
-            if (FoldIdentifier(*id, &folded)) {
+            if (FoldIdentifier(*id, entry.hash_identifiers, &folded)) {
               built->emplace_back(
                   std::hash<std::u16string>{}(folded),
                   entry.entries_offset + static_cast<std::uint64_t>(e.data() - list.data()));
@@ -385,6 +404,7 @@ std::optional<Member> VerdictCache::FindByTag(const std::string& path, const Fil
       }
     }
     tags = entry.tags;
+    hash_identifiers = entry.hash_identifiers;
   }
   if (!tags) return std::nullopt;
   std::optional<Member> member;
@@ -398,8 +418,8 @@ std::optional<Member> VerdictCache::FindByTag(const std::string& path, const Fil
       const auto entry = ReadEntry(fd, size, at->second);
       if (!entry) return std::nullopt;
       const auto id = EntryIdentifier(*entry);
-      if (!id || !IdentifierNames(*id, tag)) continue;
-      member = DecodeMember(*entry);
+      if (!id || !IdentifierNames(*id, tag, hash_identifiers)) continue;
+      member = DecodeMember(*entry, hash_identifiers);
       break;
     }
     ERR_clear_error();

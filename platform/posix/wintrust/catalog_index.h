@@ -110,9 +110,11 @@ class VerdictCache {
   std::optional<Verdict> Find(const std::string& path, const FileIdentity& identity,
                               const std::string& config_key);
   // Keeps `verdict` for the catalog; `entries` is where its entries lie in
-  // the file (offset and length; length 0 when it has none).
+  // the file (offset and length; length 0 when it has none), and
+  // `hash_identifiers` how they name members (Catalog::hash_identifiers).
   void Keep(const std::string& path, const FileIdentity& identity, const std::string& config_key,
-            const Verdict& verdict, std::uint64_t entries_offset, std::uint64_t entries_length);
+            const Verdict& verdict, std::uint64_t entries_offset, std::uint64_t entries_length,
+            bool hash_identifiers);
 
   // The member named `tag` (Catalog::FindByTag's answer) in the catalog open
   // as `fd`, which has `identity` and a verdict kept: found through an index

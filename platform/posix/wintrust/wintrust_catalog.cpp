@@ -15,7 +15,6 @@
 #include "catalog_index.h"
 #include "files.h"
 #include "handles.h"
-#include "pe.h"
 
 namespace exelore_posix {
 namespace {
@@ -95,7 +94,10 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
   DWORD error = 0;
   if (!catalog_file.Open(*catalog_path, &error)) return FailWithError(error, last_error);
   const auto check_member = [&](const std::optional<catalog::Member>& member) {
-    if (!member || !member->has_indirect_data) return TRUST_E_NOSIGNATURE;
+    // A bare member-v2 entry lists its identifier as its SHA-1 hash
+    // (catalog::Member::compat_sha1): the file's hash is compared with it
+    // as with an SpcIndirectData digest.
+    if (!member || !member->Lists()) return TRUST_E_NOSIGNATURE;
     if (member->md == nullptr) return NTE_BAD_ALGID;
     RegularFile member_file;
     DWORD open_error = 0;
@@ -135,11 +137,11 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
 
   // The signature is checked over one view of the catalog's bytes and the
   // member found in the same view, so that a file rewritten meanwhile cannot
-  // show the member one thing and the digest another: the mapping of a
-  // settled file that fstat shows unchanged once all is read (any write
-  // since gives it a new ctime), else a copy of its own. The content is
-  // hashed where it lies and never decoded whole. One too large to be a
-  // catalog this stand-in reads is not a catalog.
+  // show the member one thing and the digest another: a copy of its bytes
+  // read once (FileContent, never a mapping that a writer truncating the
+  // file would turn into SIGBUS). The content is hashed where it lies and
+  // never decoded whole. One too large to be a catalog this stand-in reads
+  // is not a catalog.
   struct Judged {
     bool catalog = false;
     HRESULT message = S_OK;
@@ -147,6 +149,7 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
     std::optional<catalog::Member> member;
     std::uint64_t entries_offset = 0;
     std::uint64_t entries_length = 0;
+    bool hash_identifiers = false;
   };
   const auto judge = [&](std::span<const std::uint8_t> bytes) {
     Judged judged;
@@ -161,21 +164,14 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
     }
     judged.entries_offset = static_cast<std::uint64_t>(catalog->entries.data() - bytes.data());
     judged.entries_length = catalog->entries.size();
+    judged.hash_identifiers = catalog->hash_identifiers;
     return judged;
   };
   const std::uint64_t size = catalog_file.size();
   std::optional<Judged> judged;
   if (size > 0 && size <= authenticode::kMaxSignedFileSize) {
-    if (identity) {
-      const MappedFile mapped(catalog_file.fd(), size);
-      if (mapped.ok()) judged = judge(mapped.bytes());
-      if (catalog::SettledIdentity(catalog_file.fd()) != identity) judged.reset();
-    }
-    if (!judged) {
-      const auto storage = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-      const std::span<std::uint8_t> bytes(storage.get(), static_cast<std::size_t>(size));
-      judged = pe::FileSource(catalog_file.fd(), size).ReadAt(0, bytes) ? judge(bytes) : Judged{};
-    }
+    const FileContent content(catalog_file.fd(), size);
+    if (content.ok()) judged = judge(content.bytes());
   }
   if (!judged || !judged->catalog) {
     *last_error = static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN);
@@ -185,7 +181,7 @@ HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
   if (identity && catalog::SettledIdentity(catalog_file.fd()) == identity) {
     cache.Keep(*catalog_path, *identity, config_key,
                {judged->message, ossl::UpRef(judged->result.signer.get())}, judged->entries_offset,
-               judged->entries_length);
+               judged->entries_length, judged->hash_identifiers);
   }
 
   // The steps every subject goes through, with the member's hash as the

@@ -6,9 +6,12 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "checked_links.h"
 #include "registry_stores.h"
 #include "root_program.h"
 #include "signed_data.h"
@@ -73,14 +76,30 @@ std::uint32_t EkuFlagFor(int nid) {
   }
 }
 
-// Windows' root store makes a certificate an anchor whatever its extensions
-// (Microsoft Root Authority of 1997 has neither basicConstraints nor
-// keyUsage), where OpenSSL asks every issuer to be a CA. Forgive that only
-// for the anchor itself, the last certificate of the chain and one taken
-// from the trust store: an intermediate that is not a CA stays refused.
-int ForgiveAnchorExtensions(int ok, X509_STORE_CTX* ctx) {
+// Windows' rules where OpenSSL's verification differs from them:
+// - Windows' root store makes a certificate an anchor whatever its
+//   extensions (Microsoft Root Authority of 1997 has neither
+//   basicConstraints nor keyUsage), where OpenSSL asks every issuer to be a
+//   CA. Forgive that only for the anchor itself, the last certificate of
+//   the chain and one taken from the trust store: an intermediate that is
+//   not a CA stays refused.
+// - A certificate is valid from notBefore to notAfter, both included (RFC
+//   5280 section 4.1.2.5: "the period of time from notBefore through
+//   notAfter, inclusive"; CertVerifyTimeValidity returns 1 only for a time
+//   after notAfter). OpenSSL counts the notAfter second itself as expired;
+//   a time there with no fraction of a second after it (the context's app
+//   data, an Instant) is forgiven.
+int WindowsChainRules(int ok, X509_STORE_CTX* ctx) {
   if (ok == 1) return ok;
   const int error = X509_STORE_CTX_get_error(ctx);
+  if (error == X509_V_ERR_CERT_HAS_EXPIRED) {
+    const auto* at = static_cast<const Instant*>(X509_STORE_CTX_get_app_data(ctx));
+    X509* cert = X509_STORE_CTX_get_current_cert(ctx);
+    return at != nullptr && !at->past_second && cert != nullptr &&
+                   ASN1_TIME_cmp_time_t(X509_get0_notAfter(cert), at->seconds) == 0
+               ? 1
+               : ok;
+  }
   if (error != X509_V_ERR_INVALID_CA && error != X509_V_ERR_KEYUSAGE_NO_CERTSIGN) return ok;
   const int depth = X509_STORE_CTX_get_error_depth(ctx);
   const int anchor = sk_X509_num(X509_STORE_CTX_get0_chain(ctx)) - 1;
@@ -150,102 +169,191 @@ const ASN1_OBJECT* LifetimeSigning() {
 namespace {
 
 constexpr std::size_t kMaxChainDepth = 10;
-// Signature checks one chain may cost: a certificate set stuffed with
-// same-named certificates cannot make a search run long.
-constexpr int kMaxSignatureChecks = 256;
+// Signature checks one search may cost. A certificate set stuffed with
+// certificates named like an issuer cannot make a search run long, and the
+// checks are shared out among the candidates of each certificate (see
+// Search), so that no flood at one level spends them all before the real
+// issuer is tried.
+constexpr int kMaxSignatureChecks = 2048;
 
 // The search for a path from a leaf to an anchor, as Windows' chain engine
-// searches: at each certificate every candidate issuer counts (anchors
-// first, then the message's certificates in their order, then a volume's CA
-// stores), a candidate counts only if its key verifies the certificate's
-// signature, and the first path that reaches an anchor and passes every
-// rule wins. So a certificate that anyone can add to the unsigned set with
-// the real issuer's name (a decoy, a cross certificate to another root)
-// never hides the path to a trusted root.
+// searches: at each certificate every candidate issuer counts (anchors,
+// the message's certificates and a volume's CA stores), a candidate counts
+// only if its key verifies the certificate's signature, and the first path
+// that reaches an anchor and passes every rule with no distrusted
+// certificate on it wins. So a certificate that anyone can add to the
+// unsigned set with the real issuer's name (a decoy, a cross certificate to
+// another root, one the volume distrusts) never hides the path to a trusted
+// root.
 class PathSearch {
  public:
-  PathSearch(const TrustConfig& config, STACK_OF(X509) * certificates,
-             std::optional<std::time_t> at, int eku_nid)
+  PathSearch(const TrustConfig& config, STACK_OF(X509) * certificates, std::optional<Instant> at,
+             int eku_nid)
       : config_(config),
         certificates_(certificates),
         volume_(registry::Volume(config.system_root)),
         at_(at),
-        eku_nid_(eku_nid) {}
+        when_(at.value_or(Instant{std::time(nullptr)})),
+        eku_nid_(eku_nid) {
+    for (int i = 0; i < sk_X509_num(certificates); ++i) {
+      by_subject_.push_back(sk_X509_value(certificates, i));
+    }
+    std::stable_sort(by_subject_.begin(), by_subject_.end(), SubjectOrder());
+  }
 
+  // Windows builds the candidate paths and returns the best of them, the
+  // others kept as its "lower quality" chains (CERT_CHAIN_CONTEXT's
+  // rgpLowerQualityChainContext; Wine's dlls/crypt32/chain.c,
+  // CRYPT_ChooseHighestQualityChain, ranks them by CRYPT_ChainQuality:
+  // trusted root, basic constraints, complete, time and signatures valid).
+  // A path that passes and carries no distrusted certificate is the best
+  // there is. When there is none, a distrusted certificate on any path
+  // tried (the leaf's own distrust among them) outranks the other failures.
   HRESULT Run(X509* leaf) {
     path_.push_back(leaf);
-    Distrust(leaf);
-    const bool passed = Search();
-    // Explicit distrust of any certificate on a path the signatures bear
-    // outranks everything else.
+    if (Distrusted(leaf)) distrusted_ = true;
+    int budget = kMaxSignatureChecks;
+    if (Search(&budget)) return S_OK;
     if (distrusted_) return TRUST_E_EXPLICIT_DISTRUST;
-    if (passed) return S_OK;
     if (first_failure_) return *first_failure_;
     return untrusted_root_ ? CERT_E_UNTRUSTEDROOT : CERT_E_CHAINING;
   }
 
  private:
+  // Orders certificates by subject name (the order X509_NAME_cmp gives,
+  // of canonical encodings, which decoding computes), for a lookup in
+  // O(log n) per certificate of a path however large the message's set is.
+  struct SubjectOrder {
+    bool operator()(X509* a, X509* b) const {
+      return X509_NAME_cmp(X509_get_subject_name(a), X509_get_subject_name(b)) < 0;
+    }
+    bool operator()(X509* a, const X509_NAME* b) const {
+      return X509_NAME_cmp(X509_get_subject_name(a), b) < 0;
+    }
+    bool operator()(const X509_NAME* a, X509* b) const {
+      return X509_NAME_cmp(a, X509_get_subject_name(b)) < 0;
+    }
+  };
+
   struct Candidate {
     X509* cert;
     std::optional<Anchor> anchor;
+    int rank = 0;  // the order of trial, lowest first
   };
 
-  void Distrust(X509* cert) {
-    if (volume_ != nullptr && volume_->Distrusts(cert)) distrusted_ = true;
-  }
+  bool Distrusted(X509* cert) const { return volume_ != nullptr && volume_->Distrusts(cert); }
 
-  // Whether `issuer`'s name and key identifiers fit `child` and its key
-  // verifies `child`'s signature.
-  bool Issues(X509* issuer, X509* child) {
-    if (X509_check_issued(issuer, child) != X509_V_OK) return false;
+  // Whether the key of `issuer` verifies `child`'s signature, at the cost
+  // of one check from *budget; candidates with a key already tried for
+  // `child` cost nothing (`tried` keeps the keys and their answers).
+  bool Verifies(X509* issuer, X509* child, std::vector<std::pair<EVP_PKEY*, bool>>* tried,
+                int* budget) {
     EVP_PKEY* key = X509_get0_pubkey(issuer);
-    if (key == nullptr || ++signature_checks_ > kMaxSignatureChecks) return false;
+    if (key == nullptr) return false;
+    for (const auto& [known, verifies] : *tried) {
+      if (EVP_PKEY_eq(known, key) == 1) return verifies;
+    }
+    if (*budget <= 0) return false;
+    --*budget;
     const bool verifies = X509_verify(child, key) == 1;
     ERR_clear_error();
+    tried->emplace_back(key, verifies);
     return verifies;
   }
 
+  // The candidate issuers of `cert` in the order they are tried. Only
+  // certificates whose name and key identifier fit it count
+  // (X509_check_issued: their subject is its issuer, a subject key
+  // identifier they carry is its authority key identifier, and their key
+  // is of its signature's type). Then, before any signature is checked,
+  // ranked: one whose subject key identifier is
+  // the child's authority key identifier and the hash of its own key first,
+  // one whose identifier is the child's but not its key's hash next, one
+  // that says nothing either way after, one the volume distrusts last;
+  // anchors before the rest at each rank, then the message's certificates
+  // in their order, then the volume's CA stores.
   std::vector<Candidate> CandidatesFor(X509* cert) {
     const X509_NAME* name = X509_get_issuer_name(cert);
+    const ASN1_OCTET_STRING* authority_key = X509_get0_authority_key_id(cert);
     std::vector<Candidate> candidates;
-    for (const Anchor& anchor : AnchorsBySubject(config_, name)) {
-      candidates.push_back({anchor.cert, anchor});
-    }
-    const auto add = [&](X509* c) {
-      for (const Candidate& known : candidates) {
-        if (X509_cmp(known.cert, c) == 0) return;  // an anchor the message carries too
-      }
-      candidates.push_back({c, std::nullopt});
+    // Each certificate once, an anchor the message carries too among them.
+    const auto before = [](X509* a, X509* b) { return X509_cmp(a, b) < 0; };
+    std::set<X509*, decltype(before)> seen(before);
+    const auto add = [&](X509* c, std::optional<Anchor> anchor) {
+      if (!seen.insert(c).second) return;
+      if (X509_check_issued(c, cert) != X509_V_OK) return;
+      const ASN1_OCTET_STRING* key_id = X509_get0_subject_key_id(c);
+      const bool named = authority_key != nullptr && key_id != nullptr &&
+                         ASN1_OCTET_STRING_cmp(authority_key, key_id) == 0;
+      // A key identifier anyone can copy; one that is the SHA-1 of the
+      // certificate's own key (RFC 5280 section 4.2.1.2, method 1, what
+      // CAs write) a certificate with another key cannot carry.
+      unsigned char key_hash[EVP_MAX_MD_SIZE];
+      unsigned int key_hash_length = 0;
+      const bool own =
+          named && X509_pubkey_digest(c, EVP_sha1(), key_hash, &key_hash_length) == 1 &&
+          ASN1_STRING_length(key_id) == static_cast<int>(key_hash_length) &&
+          std::equal(key_hash, key_hash + key_hash_length, ASN1_STRING_get0_data(key_id));
+      candidates.push_back({c, std::move(anchor), Distrusted(c) ? 3 : own ? 0 : named ? 1 : 2});
     };
-    for (int i = 0; i < sk_X509_num(certificates_); ++i) {
-      X509* c = sk_X509_value(certificates_, i);
-      if (X509_NAME_cmp(X509_get_subject_name(c), name) == 0) add(c);
-    }
+    for (const Anchor& anchor : AnchorsBySubject(config_, name)) add(anchor.cert, anchor);
+    const auto [from, to] =
+        std::equal_range(by_subject_.begin(), by_subject_.end(), name, SubjectOrder());
+    for (auto it = from; it != to; ++it) add(*it, std::nullopt);
     if (volume_ != nullptr) {
-      for (X509* c : volume_->IntermediatesBySubject(name)) add(c);
+      for (X509* c : volume_->IntermediatesBySubject(name)) add(c, std::nullopt);
     }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.rank < b.rank; });
     return candidates;
   }
 
-  bool Search() {
+  // Searches for a passing path above the top of path_, spending at most
+  // *budget signature checks (what it spends is taken off). Each candidate
+  // may spend, on its own check and the search above it, no more than an
+  // equal share of what is left among the candidates of its rank still to
+  // try: a flood of n certificates that verify nothing, or that lead to an
+  // attacker's own maze, leaves the last candidate of their rank at least
+  // 1/n of the budget, and takes nothing from a candidate ranked before
+  // them (the real issuer, whenever its key identifier names it).
+  bool Search(int* budget) {
     X509* top = path_.back();
-    for (const Candidate& c : CandidatesFor(top)) {
+    const std::vector<Candidate> candidates = CandidatesFor(top);
+    std::vector<std::pair<EVP_PKEY*, bool>> tried;
+    std::size_t rank_end = 0;
+    for (std::size_t i = 0; i < candidates.size() && *budget > 0; ++i) {
+      const Candidate& c = candidates[i];
+      while (rank_end <= i ||
+             (rank_end < candidates.size() && candidates[rank_end].rank == c.rank)) {
+        ++rank_end;
+      }
       if (std::find(path_.begin(), path_.end(), c.cert) != path_.end()) continue;
-      if (!Issues(c.cert, top)) continue;
-      Distrust(c.cert);
-      path_.push_back(c.cert);
-      if (c.anchor ? Evaluate(*c.anchor) : path_.size() < kMaxChainDepth && Search()) return true;
-      path_.pop_back();
+      int share = std::max(1, *budget / static_cast<int>(rank_end - i));
+      const int granted = share;
+      const bool verifies = Verifies(c.cert, top, &tried, &share);
+      bool passed = false;
+      if (verifies) {
+        if (Distrusted(c.cert)) distrusted_ = true;
+        path_.push_back(c.cert);
+        passed = c.anchor ? Evaluate(*c.anchor) : path_.size() < kMaxChainDepth && Search(&share);
+        path_.pop_back();
+      }
+      *budget -= granted - share;
+      if (passed) return true;
     }
     // A root no source trusts: the path ends here.
     if (X509_check_issued(top, top) == X509_V_OK) untrusted_root_ = true;
     return false;
   }
 
-  // Judges the path found, which ends at `anchor`.
+  // Judges the path found, which ends at `anchor`: it wins when it passes
+  // and no certificate on it is distrusted.
   bool Evaluate(const Anchor& anchor) {
+    const bool distrusted =
+        std::any_of(path_.begin(), path_.end(), [&](X509* cert) { return Distrusted(cert); });
+    if (distrusted) distrusted_ = true;
     const HRESULT hr = Judge(anchor);
-    if (hr == S_OK) return true;
+    if (hr == S_OK) return !distrusted;
     if (!first_failure_) first_failure_ = hr;
     return false;
   }
@@ -264,8 +372,13 @@ class PathSearch {
         X509_STORE_CTX_init(ctx.get(), store.get(), path_.front(), intermediates.get()) != 1) {
       return TRUST_E_SYSTEM_ERROR;
     }
-    X509_STORE_CTX_set_verify_cb(ctx.get(), ForgiveAnchorExtensions);
-    if (at_) X509_STORE_CTX_set_time(ctx.get(), 0, *at_);
+    X509_STORE_CTX_set_verify_cb(ctx.get(), WindowsChainRules);
+    X509_STORE_CTX_set_app_data(ctx.get(), const_cast<Instant*>(&when_));
+    X509_STORE_CTX_set_time(ctx.get(), 0, when_.seconds);
+    // Every link of the path is one whose signature Verifies saw verify:
+    // OpenSSL does not check it again.
+    const std::span<X509* const> verified(path_);
+    if (!TakeLinksAsVerified(ctx.get(), &verified)) return TRUST_E_SYSTEM_ERROR;
     // OpenSSL builds the policy tree, and honours policyConstraints, only
     // when asked to; the initial policy set is anyPolicy, as Authenticode
     // asks for no particular policy (RFC 5280 section 6.1.1 (c)).
@@ -305,7 +418,7 @@ class PathSearch {
 
   // Whether the signature the chain is judged for was timestamped before
   // `when`: only a valid timestamp proves when something was signed.
-  bool TimestampedBefore(std::time_t when) const { return at_ && *at_ < when; }
+  bool TimestampedBefore(std::time_t when) const { return at_ && at_->seconds < when; }
 
   // The rules Microsoft's Trusted Root Program list sets for `entry`'s root,
   // as Windows applies them (Microsoft's page "Trusted root program:
@@ -355,10 +468,11 @@ class PathSearch {
   const TrustConfig& config_;
   STACK_OF(X509) * certificates_;
   const registry::MachineStores* volume_;
-  std::optional<std::time_t> at_;
+  std::optional<Instant> at_;  // the time stamped, when there is one
+  Instant when_;               // the time the chain must hold at: that, or now
   int eku_nid_;
-  std::vector<X509*> path_;  // the leaf first
-  int signature_checks_ = 0;
+  std::vector<X509*> by_subject_;  // the message's certificates, SubjectOrder
+  std::vector<X509*> path_;        // the leaf first
   bool distrusted_ = false;
   bool untrusted_root_ = false;
   std::optional<HRESULT> first_failure_;
@@ -367,7 +481,7 @@ class PathSearch {
 }  // namespace
 
 HRESULT VerifyChain(const TrustConfig& config, X509* leaf, STACK_OF(X509) * certificates,
-                    std::optional<std::time_t> at, int eku_nid) {
+                    std::optional<Instant> at, int eku_nid) {
   return PathSearch(config, certificates, at, eku_nid).Run(leaf);
 }
 

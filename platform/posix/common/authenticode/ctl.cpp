@@ -1,5 +1,7 @@
 #include "ctl.h"
 
+#include <openssl/objects.h>
+
 namespace exelore_posix::authenticode {
 
 // OpenSSL's template macros, laid out as its own sources lay them out.
@@ -21,5 +23,15 @@ ASN1_SEQUENCE(CatTrustList) = {
     ASN1_EXP_SEQUENCE_OF_OPT(CatTrustList, extensions, X509_EXTENSION, 0),
 } ASN1_SEQUENCE_END(CatTrustList)
 // clang-format on
+
+const ASN1_OBJECT* TrustListOid() {
+  static const ASN1_OBJECT* const oid = OBJ_txt2obj("1.3.6.1.4.1.311.10.1", 1);
+  return oid;
+}
+
+const ASN1_OBJECT* RootListSignerOid() {
+  static const ASN1_OBJECT* const oid = OBJ_txt2obj("1.3.6.1.4.1.311.10.3.9", 1);
+  return oid;
+}
 
 }  // namespace exelore_posix::authenticode

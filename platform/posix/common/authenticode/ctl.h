@@ -46,6 +46,12 @@ struct CatTrustList {
 DECLARE_ASN1_ITEM(CatTrustedSubject)
 DECLARE_ASN1_ITEM(CatTrustList)
 
+// szOID_CTL (1.3.6.1.4.1.311.10.1), the content type of a CTL.
+const ASN1_OBJECT* TrustListOid();
+// szOID_ROOT_LIST_SIGNER (1.3.6.1.4.1.311.10.3.9): the subject usage of a
+// root list, and the usage its signer's certificates name.
+const ASN1_OBJECT* RootListSignerOid();
+
 using TrustListPtr = ossl::ItemPtr<CatTrustList, CatTrustList_it>;
 using TrustedSubjectPtr = ossl::ItemPtr<CatTrustedSubject, CatTrustedSubject_it>;
 

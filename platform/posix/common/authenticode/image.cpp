@@ -28,6 +28,21 @@ std::uint64_t EndOfSections(const pe::Headers& headers) {
   return end;
 }
 
+// Whether the sections' raw data cover every byte of [from, to).
+bool CoveredBySections(const pe::Headers& headers, std::uint64_t from, std::uint64_t to) {
+  for (bool grew = true; from < to && grew;) {
+    grew = false;
+    for (const pe::Section& s : headers.sections) {
+      const std::uint64_t end = std::uint64_t{s.raw_offset} + s.raw_size;
+      if (s.raw_size != 0 && s.raw_offset <= from && end > from) {
+        from = end;
+        grew = true;
+      }
+    }
+  }
+  return from >= to;
+}
+
 std::uint64_t AlignUp8(std::uint64_t n) { return (n + 7) & ~std::uint64_t{7}; }
 
 // Whether the bytes of [from, to) are all zero.
@@ -129,10 +144,27 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
   const TableState state = FindCertificateTable(file, headers, &table);
   if (state == TableState::kInvalid) return std::nullopt;
   if (state == TableState::kPresent && !table.follows_sections) return std::nullopt;
+  // The headers end where the first section's raw data begins when
+  // SizeOfHeaders reaches past it (a packer's layout: SizeOfHeaders 0x1000,
+  // the first section at 0x400). Windows hashes those bytes once, with the
+  // section, as osslsigncode and signify do, which hash the file from its
+  // start to the certificate table: signtool's digest of such a file
+  // matches only so. Microsoft's Authenticode PE document ("Calculating
+  // the PE Image Hash") hashes SizeOfHeaders bytes and then the sections
+  // without considering an overlap.
   // The headers must hold the section table and the fields left out of the
-  // hash, or the hash would not cover what says where the sections are.
+  // hash, or the hash would not cover what says where the sections are: a
+  // section starting inside them makes no valid signed image.
   const std::uint64_t size = file.size();
-  const std::uint64_t header_end = headers.size_of_headers;
+  std::uint64_t header_end = headers.size_of_headers;
+  for (const pe::Section& s : headers.sections) {
+    if (s.raw_size != 0) header_end = std::min<std::uint64_t>(header_end, s.raw_offset);
+  }
+  // The loader maps all SizeOfHeaders bytes; when sections' raw data do not
+  // cover the part cut from the headers, bytes the loader maps would be
+  // hashed nowhere. No linker or packer lays a file out so, and how Windows
+  // hashes it is not documented: such a file is not a valid signed image.
+  if (!CoveredBySections(headers, header_end, headers.size_of_headers)) return std::nullopt;
   if (header_end > size || headers.section_table_end > header_end ||
       headers.checksum_offset + 4 > header_end) {
     return std::nullopt;

@@ -1,3 +1,7 @@
+// Decoding a root program list (authroot.stl) into its entries, at run time
+// for a list a volume holds and at build time for the compiled-in one
+// (tabulate_root_program.cpp); the compiled-in list, its roots and the
+// list signature check are in root_program_builtin.cpp.
 #include "root_program.h"
 
 #include <openssl/objects.h>
@@ -19,26 +23,6 @@
 namespace exelore_posix::authenticode {
 namespace {
 
-// The list as Microsoft signed it and the roots it names, compiled in
-// (platform/posix/CMakeLists.txt generates both from root_program/).
-constexpr std::uint8_t kAuthRootStl[] = {
-#include "root_program_stl.inc"
-};
-constexpr char kProgramRoots[] =
-#include "root_program_roots.inc"
-    ;
-#include "root_program_index.inc"
-constexpr std::array<std::uint8_t, 20> kWindowsRoots[] = {
-#include "root_program_windows_roots.inc"
-};
-
-// SHA-1 of Microsoft Root Certificate Authority 2010, the root under which
-// Microsoft signs the list ("Microsoft Certificate List CA 2024", then
-// "Microsoft Certificate Trust List Publisher"); roots.pem names it.
-constexpr std::array<std::uint8_t, 20> kListRootSha1 = {0x3b, 0x1e, 0xfd, 0x3a, 0x66, 0xea, 0x28,
-                                                        0xb1, 0x66, 0x97, 0x39, 0x47, 0x03, 0xa7,
-                                                        0x2c, 0xa3, 0x40, 0xa0, 0x5b, 0xd5};
-
 // Seconds from 1601-01-01 (FILETIME's epoch) to 1970-01-01.
 constexpr std::int64_t kFiletimeEpochOffset = 11644473600;
 constexpr std::uint64_t kFiletimeTicksPerSecond = 10000000;
@@ -56,17 +40,6 @@ enum PropId : int {
   kNotBeforeFiletime = 126,
   kNotBeforeEnhkeyUsage = 127,
 };
-
-const ASN1_OBJECT* CtlOid() {
-  static const ASN1_OBJECT* const oid = OBJ_txt2obj("1.3.6.1.4.1.311.10.1", 1);
-  return oid;
-}
-// szOID_ROOT_LIST_SIGNER: the subject usage of a root list, and the usage
-// its signer's certificates name.
-const ASN1_OBJECT* RootListSigner() {
-  static const ASN1_OBJECT* const oid = OBJ_txt2obj("1.3.6.1.4.1.311.10.3.9", 1);
-  return oid;
-}
 
 std::string Dotted(const ASN1_OBJECT* oid) {
   // A list names a few dozen identifiers thousands of times, and
@@ -174,63 +147,6 @@ std::optional<RootProgramEntry> ReadEntry(const CatTrustedSubject* subject) {
   return entry;
 }
 
-// The list's signature, as Windows checks the root list it downloads before
-// it takes any entry: the signer's signature over the CTL (digested as a
-// catalog's content is, SignedContentOctets), and a chain to Microsoft
-// Root Certificate Authority 2010 valid at the list's thisUpdate (the
-// publisher's certificate lives about a year, and a list stays good for as
-// long as it is the newest). Below the root every certificate must list
-// szOID_ROOT_LIST_SIGNER ("Signer of a CTL containing trusted roots",
-// wincrypt.h): Microsoft's publisher and its CA both do, and a certificate
-// Microsoft issued for any other purpose must not sign the root list.
-bool SignatureVerifies(PKCS7* p7, std::time_t this_update) {
-  STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7);
-  if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) < 1) return false;
-  PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(signers, 0);
-  const auto content = SignedContentOctets(p7);
-  X509* signer = FindSignerCertificate(p7->d.sign->cert, si->issuer_and_serial);
-  if (!content || signer == nullptr ||
-      VerifySignerSignature(p7, si, signer, *content, CtlOid()) != S_OK) {
-    return false;
-  }
-  X509* root = ProgramRootBySha1(CurrentRootProgramSource().list_root);
-  ossl::StorePtr store(X509_STORE_new());
-  if (root == nullptr || !store || X509_STORE_add_cert(store.get(), root) != 1) return false;
-  ossl::StoreCtxPtr ctx(X509_STORE_CTX_new());
-  if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), signer, p7->d.sign->cert) != 1) {
-    return false;
-  }
-  X509_STORE_CTX_set_time(ctx.get(), 0, this_update);
-  if (X509_verify_cert(ctx.get()) != 1) return false;
-  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
-  const int n = sk_X509_num(chain);
-  if (n < 2 || X509_cmp(sk_X509_value(chain, n - 1), root) != 0) return false;
-  for (int i = 0; i + 1 < n; ++i) {
-    if (!ListsUsage(sk_X509_value(chain, i), RootListSigner())) return false;
-  }
-  return true;
-}
-
-// The program's certificates, indexed once per source and never freed, so
-// that the certificates handed out stay valid for the process.
-struct ProgramRoots {
-  explicit ProgramRoots(const RootProgramSource& source)
-      : index(source.roots_index.empty()
-                  ? BundleIndex::FromText(source.roots_pem)
-                  : BundleIndex::FromPrebuilt(source.roots_pem, source.roots_index)) {}
-  std::mutex mutex;
-  BundleIndex index;
-};
-ProgramRoots& Roots() {
-  static std::mutex mutex;
-  static auto* const all = new std::map<const char*, std::unique_ptr<ProgramRoots>>;
-  const RootProgramSource source = CurrentRootProgramSource();
-  std::lock_guard lock(mutex);
-  auto& roots = (*all)[source.roots_pem.data()];
-  if (!roots) roots = std::make_unique<ProgramRoots>(source);
-  return *roots;
-}
-
 }  // namespace
 
 bool ReadRootProperty(int id, std::span<const std::uint8_t> value, RootProgramEntry* entry) {
@@ -252,14 +168,15 @@ bool ReadRootProperty(int id, std::span<const std::uint8_t> value, RootProgramEn
   }
 }
 
-std::optional<RootProgramList> RootProgramList::Parse(std::span<const std::uint8_t> stl_der,
-                                                      bool check_signature) {
+std::optional<RootProgramList> RootProgramList::Decode(std::span<const std::uint8_t> stl_der,
+                                                       bool decode_every_entry,
+                                                       ossl::Pkcs7Ptr* message) {
   if (stl_der.empty() || stl_der.size() > kMaxSignedFileSize) return std::nullopt;
   std::size_t used = 0;
-  const ossl::Pkcs7Ptr p7 = DecodeSignedData(stl_der, kMaxSignedFileSize, &used);
+  ossl::Pkcs7Ptr p7 = DecodeSignedData(stl_der, kMaxSignedFileSize, &used);
   if (!p7 || used != stl_der.size()) return std::nullopt;
   PKCS7* content = p7->d.sign->contents;
-  if (content == nullptr || OBJ_cmp(content->type, CtlOid()) != 0 ||
+  if (content == nullptr || OBJ_cmp(content->type, TrustListOid()) != 0 ||
       !PKCS7_type_is_other(content) || content->d.other == nullptr ||
       content->d.other->type != V_ASN1_SEQUENCE) {
     return std::nullopt;
@@ -272,7 +189,7 @@ std::optional<RootProgramList> RootProgramList::Parse(std::span<const std::uint8
 
   bool root_list = false;
   for (int i = 0; i < sk_ASN1_OBJECT_num(ctl->usage); ++i) {
-    if (OBJ_cmp(sk_ASN1_OBJECT_value(ctl->usage, i), RootListSigner()) == 0) root_list = true;
+    if (OBJ_cmp(sk_ASN1_OBJECT_value(ctl->usage, i), RootListSignerOid()) == 0) root_list = true;
   }
   const auto this_update = ToTimeT(ctl->this_update);
   if (!root_list || OBJ_obj2nid(ctl->algorithm->algorithm) != NID_sha1 || !this_update) {
@@ -310,30 +227,52 @@ std::optional<RootProgramList> RootProgramList::Parse(std::span<const std::uint8
       }) != list.slots_.end()) {
     return std::nullopt;
   }
-  if (check_signature) {
+  if (decode_every_entry) {
     for (const Slot& slot : list.slots_) {
-      if (list.Decode(slot) == nullptr) return std::nullopt;
+      if (list.EntryOf(slot) == nullptr) return std::nullopt;
     }
-    if (!SignatureVerifies(p7.get(), list.this_update_)) return std::nullopt;
   }
   ERR_clear_error();
+  if (message != nullptr) *message = std::move(p7);
   return list;
 }
 
-const RootProgramEntry* RootProgramList::Decode(const Slot& slot) const {
-  std::lock_guard lock(*mutex_);
-  if (!slot.decoded) {
-    slot.decoded = true;
-    const unsigned char* p = subjects_.data() + slot.at;
-    const TrustedSubjectPtr subject(reinterpret_cast<CatTrustedSubject*>(ASN1_item_d2i(
-        nullptr, &p, static_cast<long>(slot.length), ASN1_ITEM_rptr(CatTrustedSubject))));
-    if (subject && p == subjects_.data() + slot.at + slot.length) {
-      if (auto entry = ReadEntry(subject.get())) {
-        slot.entry = std::make_unique<RootProgramEntry>(std::move(*entry));
-      }
-    }
-    ERR_clear_error();
+RootProgramList RootProgramList::FromTable(std::time_t this_update,
+                                           std::span<const Prebuilt> entries) {
+  RootProgramList list;
+  list.this_update_ = this_update;
+  list.slots_.resize(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    list.slots_[i].sha1 = entries[i].sha1;
+    list.slots_[i].prebuilt = &entries[i];
   }
+  return list;
+}
+
+const RootProgramEntry* RootProgramList::EntryOf(const Slot& slot) const {
+  std::lock_guard lock(*mutex_);
+  if (slot.decoded) return slot.entry.get();
+  slot.decoded = true;
+  if (const Prebuilt* p = slot.prebuilt; p != nullptr) {
+    if (p->decodes) {
+      const auto strings = [](std::span<const std::string_view> views) {
+        return std::vector<std::string>(views.begin(), views.end());
+      };
+      slot.entry = std::make_unique<RootProgramEntry>(RootProgramEntry{
+          p->sha1, strings(p->usages), p->disabled_at, strings(p->disallowed_usages), p->not_before,
+          strings(p->not_before_usages), std::string(p->friendly_name)});
+    }
+    return slot.entry.get();
+  }
+  const unsigned char* at = subjects_.data() + slot.at;
+  const TrustedSubjectPtr subject(reinterpret_cast<CatTrustedSubject*>(ASN1_item_d2i(
+      nullptr, &at, static_cast<long>(slot.length), ASN1_ITEM_rptr(CatTrustedSubject))));
+  if (subject && at == subjects_.data() + slot.at + slot.length) {
+    if (auto entry = ReadEntry(subject.get())) {
+      slot.entry = std::make_unique<RootProgramEntry>(std::move(*entry));
+    }
+  }
+  ERR_clear_error();
   return slot.entry.get();
 }
 
@@ -343,49 +282,7 @@ const RootProgramEntry* RootProgramList::Find(std::span<const std::uint8_t> sha1
   std::copy(sha1.begin(), sha1.end(), key.begin());
   const auto it = std::lower_bound(slots_.begin(), slots_.end(), key,
                                    [](const Slot& a, const auto& k) { return a.sha1 < k; });
-  return it != slots_.end() && it->sha1 == key ? Decode(*it) : nullptr;
-}
-
-const RootProgramList& BuiltInRootProgram() {
-  static std::mutex mutex;
-  static auto* const all = new std::map<const std::uint8_t*, std::unique_ptr<RootProgramList>>;
-  const std::span<const std::uint8_t> bytes = CurrentRootProgramSource().list;
-  std::lock_guard lock(mutex);
-  auto& list = (*all)[bytes.data()];
-  if (!list) {
-    list = std::make_unique<RootProgramList>(
-        RootProgramList::Parse(bytes, false).value_or(RootProgramList{}));
-  }
-  return *list;
-}
-
-RootProgramSource CompiledInRootProgramSource() {
-  return {kAuthRootStl, kProgramRoots, kProgramRootsIndex, kWindowsRoots, kListRootSha1};
-}
-
-std::span<const std::uint8_t> BuiltInRootProgramBytes() { return kAuthRootStl; }
-
-std::vector<X509*> ProgramRootsBySubject(const X509_NAME* name) {
-  ProgramRoots& roots = Roots();
-  std::lock_guard lock(roots.mutex);
-  std::vector<X509*> found = roots.index.FindBySubject(name);
-  ERR_clear_error();
-  return found;
-}
-
-X509* ProgramRootBySha1(std::span<const std::uint8_t> sha1) {
-  ProgramRoots& roots = Roots();
-  std::lock_guard lock(roots.mutex);
-  X509* found = roots.index.FindBySha1(sha1);
-  ERR_clear_error();
-  return found;
-}
-
-bool InWindowsRootStore(std::span<const std::uint8_t> sha1) {
-  const auto roots = CurrentRootProgramSource().windows_roots;
-  return std::any_of(roots.begin(), roots.end(), [&](const std::array<std::uint8_t, 20>& root) {
-    return std::equal(root.begin(), root.end(), sha1.begin(), sha1.end());
-  });
+  return it != slots_.end() && it->sha1 == key ? EntryOf(*it) : nullptr;
 }
 
 }  // namespace exelore_posix::authenticode

@@ -39,6 +39,8 @@ struct RootProgramEntry {
   std::vector<std::string> not_before_usages;
   // CERT_FRIENDLY_NAME_PROP_ID (11), as UTF-8.
   std::string friendly_name;
+
+  bool operator==(const RootProgramEntry&) const = default;
 };
 
 // Reads the value of property `id` (a CERT_*_PROP_ID) into `entry` as a
@@ -68,6 +70,31 @@ class RootProgramList {
   // szOID_ROOT_LIST_SIGNER. nullopt for anything else.
   static std::optional<RootProgramList> Parse(std::span<const std::uint8_t> stl_der,
                                               bool check_signature);
+  // Parse without the signature check (Parse checks it over this beside
+  // the roots it chains to, root_program_builtin.cpp), handing the decoded
+  // message to *message when that is not null; with `decode_every_entry`
+  // an entry that does not decode refuses the list, as with Parse's
+  // `check_signature`.
+  static std::optional<RootProgramList> Decode(std::span<const std::uint8_t> stl_der,
+                                               bool decode_every_entry, ossl::Pkcs7Ptr* message);
+
+  // One entry of a list decoded at build time (tabulate_root_program.cpp
+  // writes them, in SHA-1 order): the fields of its RootProgramEntry, or
+  // `decodes` false for one that is absent because it does not decode.
+  struct Prebuilt {
+    std::array<std::uint8_t, 20> sha1{};
+    bool decodes = false;
+    std::span<const std::string_view> usages;
+    std::optional<std::time_t> disabled_at;
+    std::span<const std::string_view> disallowed_usages;
+    std::optional<std::time_t> not_before;
+    std::span<const std::string_view> not_before_usages;
+    std::string_view friendly_name;
+  };
+  // The list whose thisUpdate is `this_update` and whose entries are
+  // `entries` (ordered by sha1, each once; they must outlive the list), as
+  // Parse(..., false) reads it; no byte is decoded.
+  static RootProgramList FromTable(std::time_t this_update, std::span<const Prebuilt> entries);
 
   // The list's thisUpdate, seconds since 1970.
   std::time_t this_update() const { return this_update_; }
@@ -76,22 +103,32 @@ class RootProgramList {
   const RootProgramEntry* Find(std::span<const std::uint8_t> sha1) const;
   // How many roots the list names.
   std::size_t size() const { return slots_.size(); }
+  // The SHA-1 of the `i`th root (i < size()), in ascending order.
+  const std::array<std::uint8_t, 20>& sha1(std::size_t i) const { return slots_[i].sha1; }
 
  private:
-  // One TrustedSubject, kept encoded until asked for.
+  // One TrustedSubject, kept encoded (or as its build-time entry) until
+  // asked for.
   struct Slot {
     std::array<std::uint8_t, 20> sha1{};
     std::size_t at = 0;  // its encoding in subjects_
     std::size_t length = 0;
+    const Prebuilt* prebuilt = nullptr;  // set instead of at and length
     mutable bool decoded = false;
     mutable std::unique_ptr<RootProgramEntry> entry;  // null when it does not decode
   };
-  const RootProgramEntry* Decode(const Slot& slot) const;
+  const RootProgramEntry* EntryOf(const Slot& slot) const;
 
   std::time_t this_update_ = 0;
   std::vector<std::uint8_t> subjects_;  // the trustedSubjects' contents
   std::vector<Slot> slots_;             // ordered by sha1
   std::unique_ptr<std::mutex> mutex_ = std::make_unique<std::mutex>();
+};
+
+// A root program list decoded at build time.
+struct RootProgramTable {
+  std::time_t this_update = 0;
+  std::span<const RootProgramList::Prebuilt> entries;
 };
 
 // The list and roots the anchors read: the product's are the compiled-in
@@ -108,15 +145,18 @@ struct RootProgramSource {
   // The SHA-1 of the root (in roots_pem) a root list's signature must chain
   // to: Microsoft Root Certificate Authority 2010.
   std::array<std::uint8_t, 20> list_root{};
+  // `list` decoded at build time; null: decoded at first use.
+  const RootProgramTable* list_table = nullptr;
 };
 RootProgramSource CurrentRootProgramSource();
 // The compiled-in list and roots.
 RootProgramSource CompiledInRootProgramSource();
 
 // The list of CurrentRootProgramSource (normally root_program/authroot.stl),
-// decoded on the first call from any thread and kept for the process. Its signature is not
-// checked again at run time: a test checks it. An empty list (size() 0)
-// if the compiled-in bytes do not decode.
+// made on the first call from any thread and kept for the process: from its
+// list_table when it has one, else decoded. Its signature is not checked
+// again at run time: a test checks it. An empty list (size() 0) if the
+// bytes do not decode.
 const RootProgramList& BuiltInRootProgram();
 // The compiled-in list's bytes, as Microsoft signed them (for a test of its
 // signature, and to compare a newer list with).

@@ -4,6 +4,7 @@
 #include <openssl/objects.h>
 
 #include <algorithm>
+#include <string_view>
 
 namespace exelore_posix::authenticode {
 namespace {
@@ -234,20 +235,32 @@ bool ZerosAfter(std::span<const std::uint8_t> der, std::size_t used) {
 
 }  // namespace
 
+namespace {
+std::optional<std::vector<std::uint8_t>> WithX509CertificatesOnly(std::span<const std::uint8_t> der,
+                                                                  std::size_t* length);
+}  // namespace
+
 ossl::Pkcs7Ptr DecodeSignedData(std::span<const std::uint8_t> der, std::uint64_t max_size,
                                 std::size_t* used) {
   if (der.empty() || der.size() > max_size) return nullptr;
-  const unsigned char* p = der.data();
-  ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+  // The certificate set may hold choices other than X.509 certificates,
+  // which PKCS #7's decoder refuses; they are dropped first.
+  std::size_t original_length = 0;
+  const auto x509_only = WithX509CertificatesOnly(der, &original_length);
+  const std::span<const std::uint8_t> bytes =
+      x509_only ? std::span<const std::uint8_t>(*x509_only) : der;
+  const unsigned char* p = bytes.data();
+  ossl::Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(bytes.size())));
   if (!p7) return nullptr;
   if (!PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr || p7->d.sign->contents == nullptr) {
     return nullptr;
   }
-  const auto length = static_cast<std::size_t>(p - der.data());
-  const auto sorted = WithUnsignedSetsSorted(der.first(length));
+  const auto length = static_cast<std::size_t>(p - bytes.data());
+  if (x509_only && length != x509_only->size()) return nullptr;
+  const auto sorted = WithUnsignedSetsSorted(bytes.first(length));
   const std::vector<std::uint8_t> again = Encoded(p7.get(), i2d_PKCS7);
   if (!sorted || again != *sorted) return nullptr;
-  if (used != nullptr) *used = length;
+  if (used != nullptr) *used = x509_only ? original_length : length;
   return p7;
 }
 
@@ -336,6 +349,77 @@ void Append(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> bytes)
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
+// A SignedData ContentInfo's frame: ContentInfo { contentType, [0] {
+// SignedData { version, digestAlgorithms, encapContentInfo, ... } } }.
+struct SignedDataFrame {
+  Tlv info;
+  Tlv content_type;
+  Tlv outer;  // the [0] around the SignedData
+  Tlv signed_data;
+  std::vector<Tlv> fields;  // the SignedData's, at least four
+
+  // Whether the three headers around the SignedData's fields are DER.
+  bool HeadersAreDer() const {
+    return HeaderIsDer(info) && HeaderIsDer(outer) && HeaderIsDer(signed_data);
+  }
+  // The ContentInfo again, its SignedData's fields being `signed_contents`.
+  std::vector<std::uint8_t> Rewrapped(const std::vector<std::uint8_t>& signed_contents) const {
+    std::vector<std::uint8_t> info_contents(content_type.whole.begin(), content_type.whole.end());
+    Append(info_contents, Rewrap(outer, Rewrap(signed_data, signed_contents)));
+    return Rewrap(info, info_contents);
+  }
+};
+
+std::optional<SignedDataFrame> FrameOf(std::span<const std::uint8_t> der) {
+  const auto info = TlvAt(der);
+  if (!info) return std::nullopt;
+  const auto info_fields = ChildTlvs(*info, 2);
+  if (!info_fields) return std::nullopt;
+  const auto outer_children = ChildTlvs((*info_fields)[1], 1);
+  if (!outer_children) return std::nullopt;
+  auto fields = ChildTlvs(outer_children->front(), 4, true);
+  if (!fields) return std::nullopt;
+  return SignedDataFrame{*info, (*info_fields)[0], (*info_fields)[1], outer_children->front(),
+                         std::move(*fields)};
+}
+
+// The SignedData ContentInfo at the start of `der` without the elements of
+// its certificate set that are not X.509 certificates, when it has some
+// (*length receives the length of the original's encoding); nullopt when
+// it has none, or its headers are not DER. CertificateChoices (RFC 5652
+// section 10.2.2) also allows PKCS #6 extended certificates ([0]),
+// attribute certificates ([1], [2]) and other formats ([3]); Microsoft's
+// time-stamping service puts an attribute certificate in its tokens. The
+// set is not signed, and none of those is an issuer a chain can use, so
+// Windows' chain building never looks at them: dropping them changes no
+// verdict, where refusing the message would let anyone make a signature
+// disappear by adding one.
+std::optional<std::vector<std::uint8_t>> WithX509CertificatesOnly(std::span<const std::uint8_t> der,
+                                                                  std::size_t* length) {
+  constexpr std::uint8_t kSequence = 0x30;
+  constexpr std::uint8_t kCertificates = 0xA0;  // certificates [0] IMPLICIT CertificateSet
+  const auto frame = FrameOf(der);
+  if (!frame || frame->fields[3].whole[0] != kCertificates) return std::nullopt;
+  const Tlv certificates = frame->fields[3];
+  const auto choices = ChildTlvs(certificates, 0, true);
+  if (!choices || std::all_of(choices->begin(), choices->end(),
+                              [](const Tlv& c) { return c.whole[0] == kSequence; })) {
+    return std::nullopt;
+  }
+  if (!frame->HeadersAreDer() || !HeaderIsDer(certificates)) return std::nullopt;
+  std::vector<std::uint8_t> kept;
+  for (const Tlv& c : *choices) {
+    if (c.whole[0] == kSequence) Append(kept, c.whole);
+  }
+  std::vector<std::uint8_t> signed_contents;
+  for (std::size_t i = 0; i < frame->fields.size(); ++i) {
+    Append(signed_contents, i == 3 ? std::span<const std::uint8_t>(Rewrap(certificates, kept))
+                                   : frame->fields[i].whole);
+  }
+  *length = frame->info.whole.size();
+  return frame->Rewrapped(signed_contents);
+}
+
 }  // namespace
 
 // The message is decoded with its content replaced by an empty SEQUENCE and
@@ -350,17 +434,9 @@ std::optional<SignedDataShell> DecodeSignedDataShell(std::span<const std::uint8_
   if (der.empty() || der.size() > max_size) return std::nullopt;
   // ContentInfo { contentType, [0] { SignedData { version, digestAlgorithms,
   //   encapContentInfo { contentType, [0] { content } }, ... } } }
-  const auto info = TlvAt(der);
-  if (!info) return std::nullopt;
-  const auto info_fields = ChildTlvs(*info, 2);
-  if (!info_fields) return std::nullopt;
-  const Tlv outer = (*info_fields)[1];
-  const auto outer_children = ChildTlvs(outer, 1);
-  if (!outer_children) return std::nullopt;
-  const Tlv signed_data = outer_children->front();
-  const auto fields = ChildTlvs(signed_data, 4, true);
-  if (!fields) return std::nullopt;
-  const Tlv encap = (*fields)[2];
+  const auto frame = FrameOf(der);
+  if (!frame) return std::nullopt;
+  const Tlv encap = frame->fields[2];
   const auto encap_fields = ChildTlvs(encap, 2);
   if (!encap_fields) return std::nullopt;
   const Tlv inner = (*encap_fields)[1];
@@ -368,26 +444,21 @@ std::optional<SignedDataShell> DecodeSignedDataShell(std::span<const std::uint8_
   if (!inner_children) return std::nullopt;
   const Tlv content = inner_children->front();
   if (content.whole[0] != kSequence) return std::nullopt;
-  for (const Tlv* t : {&*info, &outer, &signed_data, &encap, &inner}) {
-    if (!HeaderIsDer(*t)) return std::nullopt;
-  }
+  if (!frame->HeadersAreDer() || !HeaderIsDer(encap) || !HeaderIsDer(inner)) return std::nullopt;
 
   static constexpr std::uint8_t kEmptySequence[] = {kSequence, 0x00};
   std::vector<std::uint8_t> encap_contents(encap_fields->front().whole.begin(),
                                            encap_fields->front().whole.end());
   Append(encap_contents, Rewrap(inner, {std::begin(kEmptySequence), std::end(kEmptySequence)}));
   std::vector<std::uint8_t> signed_contents;
-  for (std::size_t i = 0; i < fields->size(); ++i) {
+  for (std::size_t i = 0; i < frame->fields.size(); ++i) {
     if (i == 2) {
       Append(signed_contents, Rewrap(encap, encap_contents));
     } else {
-      Append(signed_contents, (*fields)[i].whole);
+      Append(signed_contents, frame->fields[i].whole);
     }
   }
-  std::vector<std::uint8_t> info_contents(info_fields->front().whole.begin(),
-                                          info_fields->front().whole.end());
-  Append(info_contents, Rewrap(outer, Rewrap(signed_data, signed_contents)));
-  const std::vector<std::uint8_t> shell = Rewrap(*info, info_contents);
+  const std::vector<std::uint8_t> shell = frame->Rewrapped(signed_contents);
 
   std::size_t shell_used = 0;
   SignedDataShell out;
@@ -402,7 +473,7 @@ std::optional<SignedDataShell> DecodeSignedDataShell(std::span<const std::uint8_
     return std::nullopt;
   }
   out.content = content.whole;
-  if (used != nullptr) *used = info->whole.size();
+  if (used != nullptr) *used = frame->info.whole.size();
   return out;
 }
 
@@ -518,6 +589,22 @@ std::optional<std::time_t> ToTimeT(const ASN1_TIME* t) {
   std::tm tm{};
   if (t == nullptr || ASN1_TIME_to_tm(t, &tm) != 1) return std::nullopt;
   return ::timegm(&tm);
+}
+
+std::optional<Instant> ToInstant(const ASN1_TIME* t) {
+  const auto seconds = ToTimeT(t);
+  if (!seconds) return std::nullopt;
+  // GeneralizedTime's fraction follows the seconds after a full stop
+  // (X.680 section 46.2); a fraction of zeros only is no fraction.
+  const std::string_view text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(t)),
+                              static_cast<std::size_t>(ASN1_STRING_length(t)));
+  bool past_second = false;
+  if (const auto dot = text.find_first_of(".,"); dot != std::string_view::npos) {
+    for (std::size_t i = dot + 1; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+      past_second = past_second || text[i] != '0';
+    }
+  }
+  return Instant{*seconds, past_second};
 }
 
 }  // namespace exelore_posix::authenticode

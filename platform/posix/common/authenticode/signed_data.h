@@ -22,8 +22,8 @@ inline constexpr std::uint32_t kMaxSignatureSize = 8u << 20;
 
 // The largest file read whole as a signed message (CryptQueryObject) or as a
 // catalog; larger catalogs are skipped. Catalogs of cumulative updates reach
-// tens of MiB; such a file is mapped, never copied whole, and decoding one
-// costs about three times its size while it lasts.
+// tens of MiB; such a file is read into memory once (FileContent, never
+// mapped), and decoding one costs about three times its size while it lasts.
 inline constexpr std::uint64_t kMaxSignedFileSize = 256u << 20;
 
 // Decodes a SignedData from the start of `der`, of at most `max_size`
@@ -151,5 +151,16 @@ bool IntegerBlobsEqual(std::span<const std::uint8_t> a, std::span<const std::uin
 
 // Seconds since 1970 of an ASN.1 time; nullopt when it does not decode.
 std::optional<std::time_t> ToTimeT(const ASN1_TIME* t);
+
+// An instant as a timestamp gives it: whole seconds since 1970, and whether
+// a fraction of a second follows them (a GeneralizedTime may carry one, as
+// a TSTInfo's genTime does; certificate validity never does, RFC 5280
+// section 4.1.2.5.2).
+struct Instant {
+  std::time_t seconds = 0;
+  bool past_second = false;
+};
+// The instant of an ASN.1 time; nullopt when it does not decode.
+std::optional<Instant> ToInstant(const ASN1_TIME* t);
 
 }  // namespace exelore_posix::authenticode

@@ -236,7 +236,7 @@ HRESULT VerifySignedMessage(PKCS7* p7, std::span<const std::uint8_t> content,
     return hr;
   }
 
-  std::time_t at = 0;
+  Instant at;
   bool timestamped = false;
   {
     const std::span<const std::uint8_t> signed_digest(
@@ -269,7 +269,7 @@ HRESULT VerifySignedMessage(PKCS7* p7, std::span<const std::uint8_t> content,
       }
       at = *when;
       timestamped = true;
-      result->timestamp = when;
+      result->timestamp = when->seconds;
       result->rfc3161 = rfc3161;
       break;
     }
@@ -278,7 +278,7 @@ HRESULT VerifySignedMessage(PKCS7* p7, std::span<const std::uint8_t> content,
   // the timestamp, checked above all the same, does not extend it.
   if (ListsUsage(signer, LifetimeSigning())) timestamped = false;
   return VerifyChain(config, signer, p7->d.sign->cert,
-                     timestamped ? std::optional<std::time_t>(at) : std::nullopt,
+                     timestamped ? std::optional<Instant>(at) : std::nullopt,
                      policy.required_eku_nid);
 }
 

@@ -97,9 +97,9 @@ bool VerifyTokenSignature(CMS_ContentInfo* token, std::span<const std::uint8_t> 
 // decodes, its TSTInfo's imprint is the signer's signature's, its first
 // signer's certificate is in the token and verifies the signature, and that
 // certificate is a TSA's whose chain holds at the time stamped.
-std::optional<std::time_t> VerifyRfc3161(const TrustConfig& config, const ASN1_TYPE* value,
-                                         std::span<const std::uint8_t> signed_digest,
-                                         HRESULT* chain_status, ossl::X509Ptr* signer) {
+std::optional<Instant> VerifyRfc3161(const TrustConfig& config, const ASN1_TYPE* value,
+                                     std::span<const std::uint8_t> signed_digest,
+                                     HRESULT* chain_status, ossl::X509Ptr* signer) {
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
   const std::span<const std::uint8_t> der(value->value.sequence->data,
                                           static_cast<std::size_t>(value->value.sequence->length));
@@ -107,7 +107,9 @@ std::optional<std::time_t> VerifyRfc3161(const TrustConfig& config, const ASN1_T
   if (!token) return std::nullopt;
   const TstInfoPtr info = DecodeTstInfoOver(token.get(), signed_digest);
   if (!info) return std::nullopt;
-  const auto when = ToTimeT(TS_TST_INFO_get_time(info.get()));
+  // To the fraction of a second genTime gives (RFC 3161 section 2.4.2): a
+  // time half a second after a certificate's notAfter is after it.
+  const auto when = ToInstant(TS_TST_INFO_get_time(info.get()));
   if (!when) return std::nullopt;
 
   STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(token.get());
@@ -130,10 +132,10 @@ std::optional<std::time_t> VerifyRfc3161(const TrustConfig& config, const ASN1_T
 // Its signer must name the time-stamping usage too: Microsoft's and the
 // other legacy services' certificates do, and a certificate without it is
 // not one a timestamp can rest on.
-std::optional<std::time_t> VerifyCountersignature(const TrustConfig& config, PKCS7* p7,
-                                                  const ASN1_TYPE* value,
-                                                  std::span<const std::uint8_t> signed_digest,
-                                                  HRESULT* chain_status, ossl::X509Ptr* signer) {
+std::optional<Instant> VerifyCountersignature(const TrustConfig& config, PKCS7* p7,
+                                              const ASN1_TYPE* value,
+                                              std::span<const std::uint8_t> signed_digest,
+                                              HRESULT* chain_status, ossl::X509Ptr* signer) {
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
   const unsigned char* p = value->value.sequence->data;
   SignerInfoPtr counter(d2i_PKCS7_SIGNER_INFO(nullptr, &p, value->value.sequence->length));
@@ -149,7 +151,7 @@ std::optional<std::time_t> VerifyCountersignature(const TrustConfig& config, PKC
       (signing_time->type != V_ASN1_UTCTIME && signing_time->type != V_ASN1_GENERALIZEDTIME)) {
     return std::nullopt;
   }
-  const auto when = ToTimeT(signing_time->value.utctime);
+  const auto when = ToInstant(signing_time->value.utctime);
   if (!when) return std::nullopt;
   X509* tsa = FindSignerCertificate(p7->d.sign->cert, counter->issuer_and_serial);
   if (tsa == nullptr) return std::nullopt;

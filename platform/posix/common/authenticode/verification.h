@@ -19,14 +19,15 @@ using ossl::CmsPtr;
 using ossl::SignerInfoPtr;
 using ossl::TstInfoPtr;
 
-// Builds and checks the chain of `leaf` at `at` (or now), for the extended
-// key usage `eku_nid`: the issuers may come from `certificates` (the
-// message's), the anchors `config` names, and a volume's CA stores; the
-// first path to an anchor that passes every rule decides. A certificate of
-// a volume's Disallowed stores on any path the signatures bear is
+// Builds and checks the chain of `leaf` at `at` (or now; validity
+// includes notAfter), for the extended key usage `eku_nid`: the issuers may
+// come from `certificates` (the message's), the anchors `config` names, and
+// a volume's CA stores; the first path to an anchor that passes every rule
+// with no certificate of a volume's Disallowed stores on it decides. When
+// there is none, a distrusted certificate on a path the signatures bear is
 // TRUST_E_EXPLICIT_DISTRUST. Returns S_OK or the Windows status.
 HRESULT VerifyChain(const TrustConfig& config, X509* leaf, STACK_OF(X509) * certificates,
-                    std::optional<std::time_t> at, int eku_nid);
+                    std::optional<Instant> at, int eku_nid);
 
 // Whether the key of `cert` is one Windows refuses: RSA under 1024 bits, an
 // elliptic curve other than P-256, P-384 and P-521, explicit curve
@@ -64,13 +65,13 @@ HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
 // The time of a timestamp over the signer's signature `signed_digest`, when
 // it verifies; *chain_status receives the status of the TSA's chain, and
 // *signer (when given) the TSA's certificate once the timestamp holds.
-std::optional<std::time_t> VerifyRfc3161(const TrustConfig& config, const ASN1_TYPE* value,
-                                         std::span<const std::uint8_t> signed_digest,
-                                         HRESULT* chain_status, ossl::X509Ptr* signer = nullptr);
-std::optional<std::time_t> VerifyCountersignature(const TrustConfig& config, PKCS7* p7,
-                                                  const ASN1_TYPE* value,
-                                                  std::span<const std::uint8_t> signed_digest,
-                                                  HRESULT* chain_status,
-                                                  ossl::X509Ptr* signer = nullptr);
+std::optional<Instant> VerifyRfc3161(const TrustConfig& config, const ASN1_TYPE* value,
+                                     std::span<const std::uint8_t> signed_digest,
+                                     HRESULT* chain_status, ossl::X509Ptr* signer = nullptr);
+std::optional<Instant> VerifyCountersignature(const TrustConfig& config, PKCS7* p7,
+                                              const ASN1_TYPE* value,
+                                              std::span<const std::uint8_t> signed_digest,
+                                              HRESULT* chain_status,
+                                              ossl::X509Ptr* signer = nullptr);
 
 }  // namespace exelore_posix::authenticode
