@@ -15,7 +15,9 @@
 #                                               -- want scan / sha1sum <= 1.5;
 #  - `xargs -n 1 exelore /c` over SAMPLE of the images (default 100, 0 for
 #    all; evenly spaced in path order), the time for all of them extrapolated
-#    from it                   -- want (xargs exelore /c) / scan >= 100.
+#    from it                   -- want (xargs exelore /c) / scan >= 100;
+#  - with BASELINE=other-build-dir, that build's exelore-scan too, in the
+#    same rounds (a before/after figure under the same load).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -112,7 +114,9 @@ done < <(python3 "$interleave" --warmup 1 "$runs" \
   "scan-jobs-1=$build/exelore-scan --jobs 1 --format csv $system32" \
   "sha1sum=bash $work/sha1sum.sh" \
   "openssl-sha1=bash $work/openssl-sha1.sh" \
-  "xargs-sample=bash $work/xargs.sh")
+  "xargs-sample=bash $work/xargs.sh" \
+  ${BASELINE:+"baseline=$BASELINE/exelore-scan --format csv $system32"} \
+  ${BASELINE:+"baseline-jobs-1=$BASELINE/exelore-scan --jobs 1 --format csv $system32"})
 ratio() { python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$1" "$2"; }
 xargs_all=$(python3 -c "import sys; print('%.0f' % (float(sys.argv[1]) * int(sys.argv[2]) / int(sys.argv[3])))" \
   "${ms[xargs-sample]}" "$total" "$sample")
@@ -122,5 +126,10 @@ echo "    xargs exelore /c, all   $xargs_all ms   ($label)"
 echo "    scan / openssl-sha1       $(ratio "${ms[scan]}" "${ms[openssl-sha1]}")   (want <= 2.0; $(nproc) cores, openssl on one)"
 echo "    scan / sha1sum            $(ratio "${ms[scan]}" "${ms[sha1sum]}")   (want <= 1.5; $(nproc) cores, sha1sum on one)"
 echo "    scan --jobs 1 / sha1sum   $(ratio "${ms[scan-jobs-1]}" "${ms[sha1sum]}")"
+if [[ -n ${BASELINE:-} ]]; then
+  echo "    baseline / sha1sum        $(ratio "${ms[baseline]}" "${ms[sha1sum]}")   ($BASELINE)"
+  echo "    scan / baseline           $(ratio "${ms[scan]}" "${ms[baseline]}")"
+  echo "    scan --jobs 1 / baseline --jobs 1   $(ratio "${ms[scan-jobs-1]}" "${ms[baseline-jobs-1]}")"
+fi
 echo "    xargs exelore /c / scan   $(ratio "$xargs_all" "${ms[scan]}")   (want >= 100; $label)"
 exit "$checked"

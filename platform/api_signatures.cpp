@@ -6,6 +6,7 @@
 #include <wintrust.h>
 #include <softpub.h>
 #include <mscat.h>
+#include <bcrypt.h>
 #include <commdlg.h>
 
 #include <cstddef>
@@ -76,6 +77,30 @@ EXELORE_PIN(WinVerifyTrust, LONG(WINAPI*)(HWND, GUID*, LPVOID));
 EXELORE_PIN(CryptCATAdminAcquireContext, BOOL(WINAPI*)(HCATADMIN*, const GUID*, DWORD));
 EXELORE_PIN(CryptCATAdminReleaseContext, BOOL(WINAPI*)(HCATADMIN, DWORD));
 EXELORE_PIN(CryptCATAdminCalcHashFromFileHandle, BOOL(WINAPI*)(HANDLE, DWORD*, BYTE*, DWORD));
+EXELORE_PIN(CryptCATAdminAcquireContext2,
+            BOOL(WINAPI*)(HCATADMIN*, const GUID*, PCWSTR, PCCERT_STRONG_SIGN_PARA, DWORD));
+EXELORE_PIN(CryptCATAdminCalcHashFromFileHandle2,
+            BOOL(WINAPI*)(HCATADMIN, HANDLE, DWORD*, BYTE*, DWORD));
+EXELORE_PIN(CertGetCertificateContextProperty, BOOL(WINAPI*)(PCCERT_CONTEXT, DWORD, void*, DWORD*));
+static_assert(CERT_SHA1_HASH_PROP_ID == 3 && CERT_NAME_ISSUER_FLAG == 1);
+EXELORE_PIN(WTHelperProvDataFromStateData, CRYPT_PROVIDER_DATA*(WINAPI*)(HANDLE));
+EXELORE_PIN(WTHelperGetProvSignerFromChain,
+            CRYPT_PROVIDER_SGNR*(WINAPI*)(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD));
+EXELORE_PIN(WTHelperGetProvCertFromChain,
+            CRYPT_PROVIDER_CERT*(WINAPI*)(CRYPT_PROVIDER_SGNR*, DWORD));
+static_assert(offsetof(CRYPT_PROVIDER_DATA, pasSigners) == (sizeof(void*) == 8 ? 128 : 68));
+static_assert(offsetof(CRYPT_PROVIDER_SGNR, pasCounterSigners) == (sizeof(void*) == 8 ? 48 : 36));
+static_assert(offsetof(CRYPT_PROVIDER_CERT, pCert) == sizeof(void*));
+
+// CNG hashes.
+EXELORE_PIN(BCryptOpenAlgorithmProvider,
+            NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG));
+EXELORE_PIN(BCryptCloseAlgorithmProvider, NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, ULONG));
+EXELORE_PIN(BCryptCreateHash, NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, BCRYPT_HASH_HANDLE*, PUCHAR,
+                                                ULONG, PUCHAR, ULONG, ULONG));
+EXELORE_PIN(BCryptHashData, NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG));
+EXELORE_PIN(BCryptFinishHash, NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG));
+EXELORE_PIN(BCryptDestroyHash, NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE));
 EXELORE_PIN(CryptCATAdminEnumCatalogFromHash,
             HCATINFO(WINAPI*)(HCATADMIN, BYTE*, DWORD, DWORD, HCATINFO*));
 EXELORE_PIN(CryptCATCatalogInfoFromContext, BOOL(WINAPI*)(HCATINFO, CATALOG_INFO*, DWORD));

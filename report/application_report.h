@@ -13,6 +13,29 @@ inline constexpr std::array<const WCHAR*, 12> VersionStringKeys = {
     TEXT("FileVersion"),     TEXT("OriginalFilename"), TEXT("SpecialBuild"),
 };
 
+// The certificate that signed, and the signature, as a whole record shows
+// them; each empty when no signer certificate was found.
+struct SignerFacts {
+  WideString issuer;      // the issuer's simple display name
+  WideString serial;      // upper-case hex, most significant byte first
+  WideString thumbprint;  // the certificate's SHA-1, upper-case hex
+  WideString not_before;  // ISO 8601 UTC: 2024-05-01T12:00:00Z
+  WideString not_after;
+  // The signature that decides and those nested in it (as unauthenticated
+  // attributes of its signer): 0 when none was read.
+  DWORD signatures = 0;
+  // The time the trust provider judged the chain at when a timestamp holds
+  // (the signer's sftVerifyAsOf, ISO 8601 UTC), the timestamp's kind
+  // ("rfc3161" or "legacy") and its signer's simple display name; all empty
+  // when the chain was judged at the present time.
+  WideString signed_at;
+  WideString timestamp;
+  WideString timestamp_signer;
+};
+
+// `time` (a FILETIME's 100 ns since 1601) as ISO 8601 UTC to the second.
+WideString IsoTime(const FILETIME& time);
+
 // What a file says about itself and who signed it, field by field: what the
 // report prints, for callers that lay it out themselves.
 struct ApplicationFacts {
@@ -34,6 +57,9 @@ struct ApplicationFacts {
   bool trust_asked = false;
   LONG trust_status = 0;
   DWORD trust_last_error = 0;
+  // Filled only for a whole record: of the catalog's signature when the
+  // signer came from one.
+  SignerFacts signer;
 };
 
 // Replaces `facts` with what the report for `path` says. The publisher is

@@ -67,6 +67,9 @@ constexpr char kHelp[] =
     "  --max-bytes N[K|M|G]   do not examine a PE image whose hash would read\r\n"
     "                         more than N bytes: its record is an error saying so\r\n"
     "                         (default: no bound)\r\n"
+    "  --hash LIST            also compute these hashes of each PE image's content,\r\n"
+    "                         comma-separated: md5, sha1; none leaves out the\r\n"
+    "                         default sha256 and image hashes\r\n"
     "  --system-root DIR      judge as the Windows installation DIR (its\r\n"
     "                         catalogs and certificate stores), as SystemRoot=DIR\r\n"
     "  --help, -h             show this help;  --version  show the version\r\n"
@@ -76,8 +79,13 @@ constexpr char kHelp[] =
     "unreadable: a certificate table no signature can be read from, not-pe,\r\n"
     "skipped, error), status (WinVerifyTrust's result, as TRUST_E_BAD_DIGEST\r\n"
     "0x80096010; empty when verified), source (embedded or catalog), catalog,\r\n"
-    "error, raw_path (the path percent-encoded, only when it is not valid\r\n"
-    "Unicode). CSV escapes: see man exelore-scan.\r\n"
+    "the signer certificate's issuer, serial, thumbprint (SHA-1), not_before and\r\n"
+    "not_after (of the catalog's signer for a catalog-signed file), signatures\r\n"
+    "(1 + nested), sha256, authentihash_sha1, authentihash_sha256, md5, sha1\r\n"
+    "(with --hash), machine (x86, x64, arm64, ...), kind (exe, dll, driver,\r\n"
+    "efi; +.net for a .NET assembly), error, raw_path (the path\r\n"
+    "percent-encoded, only when it is not valid Unicode). CSV escapes: see\r\n"
+    "man exelore-scan.\r\n"
     "\r\n"
     "SystemRoot (or --system-root) names the Windows folder whose\r\n"
     "System32/CatRoot catalogs vouch for catalog-signed files and whose\r\n"
@@ -116,6 +124,7 @@ struct Options {
   std::set<Verdict> fail_on;
   std::optional<WideString> system_root;
   unsigned long long max_bytes = ~0ull;  // none
+  HashChoice hashes;
   std::vector<WideString> paths;
   std::vector<WideString> lists;  // --files-from
 };
@@ -149,6 +158,26 @@ std::optional<unsigned long long> ParseSize(WideView text) {
   }
   if (value > ~0ull / unit) return std::nullopt;
   return value * unit;
+}
+
+// --hash: more whole-file hashes (md5, sha1), or "none" to leave out the
+// default ones (sha256 and the two image hashes).
+bool ParseHashes(WideView text, HashChoice& choice) {
+  while (true) {
+    const auto comma = text.find(TEXT(','));
+    const std::string word = DisplayText(text.substr(0, comma));
+    if (word == "md5") {
+      choice.md5 = true;
+    } else if (word == "sha1") {
+      choice.sha1 = true;
+    } else if (word == "none") {
+      choice.sha256 = choice.authentihash = false;
+    } else {
+      return false;
+    }
+    if (comma == WideView::npos) return true;
+    text.remove_prefix(comma + 1);
+  }
 }
 
 bool ParseFailOn(WideView text, std::set<Verdict>& verdicts) {
@@ -192,8 +221,9 @@ std::optional<Options> ParseOptions(int argc, WCHAR* argv[]) {
         argument.substr(0, 2) == TEXT("--") ? argument.find(TEXT('=')) : WideView::npos;
     const std::string name = DisplayText(argument.substr(0, equals));
     static const std::set<std::string> kFlags = {"--all", "--no-header", "--no-formula-prefix"};
-    static const std::set<std::string> kValued = {
-        "--format", "--jobs", "-j", "--files-from", "--fail-on", "--system-root", "--max-bytes"};
+    static const std::set<std::string> kValued = {"--format",     "--jobs",    "-j",
+                                                  "--files-from", "--fail-on", "--system-root",
+                                                  "--max-bytes",  "--hash"};
     if (kFlags.count(name) != 0) {
       if (equals != WideView::npos) return bad("option '" + name + "' takes no value");
       if (name == "--all") options.all = true;
@@ -230,6 +260,9 @@ std::optional<Options> ParseOptions(int argc, WCHAR* argv[]) {
       if (!bytes)
         return bad("--max-bytes takes a number of bytes (K, M, G: 1024, ...), not " + shown);
       options.max_bytes = *bytes;
+    } else if (name == "--hash") {
+      if (!ParseHashes(value, options.hashes))
+        return bad("--hash takes md5, sha1 or none, comma-separated, not " + shown);
     } else if (name == "--files-from") {
       if (value.empty()) return bad("--files-from needs a file name or '-'");
       options.lists.emplace_back(value);
@@ -475,7 +508,7 @@ bool ScanAll(const std::vector<WideString>& roots, const Options& options, Tally
         auto [index, entry] = std::move(queue.front());
         queue.pop_front();
         lock.unlock();
-        const ScanRecord record = ScanEntry(entry, options.max_bytes);
+        const ScanRecord record = ScanEntry(entry, options.max_bytes, options.hashes);
         const bool listed =
             entry.named || options.all ||
             (record.verdict != Verdict::kNotPe && record.verdict != Verdict::kSkipped);

@@ -3,17 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
 namespace {
 
 using WideView = std::basic_string_view<WCHAR>;
-
-// The record's fields after the path and the twelve version keys.
-constexpr std::array<const char*, 7> kTrailingKeys = {
-    "PublisherName", "verdict", "status", "source", "catalog", "error", "raw_path"};
-constexpr std::size_t kFieldCount = 1 + VersionStringKeys.size() + kTrailingKeys.size();
 
 // The codes WinVerifyTrust returns, by their winerror.h names (values as in
 // the SDK's winerror.h; Microsoft's WinVerifyTrust page lists the TRUST_E_
@@ -215,37 +211,67 @@ WideString Widen(const char* ascii) {
   return text;
 }
 
-// The record's values in column order.
-std::array<WideString, kFieldCount> Values(const ScanRecord& record) {
-  std::array<WideString, kFieldCount> values;
-  std::size_t at = 0;
-  values[at++] = record.path;
-  for (const WideString& value : record.facts.values) values[at++] = value;
-  const ApplicationFacts& facts = record.facts;
-  const bool judged = record.verdict == Verdict::kUnverified ||
-                      record.verdict == Verdict::kUnsigned ||
-                      record.verdict == Verdict::kUnreadable;
-  values[at++] = facts.publisher;
-  values[at++] = Widen(VerdictName(record.verdict));
-  values[at++] = judged && facts.trust_asked
-                     ? StatusText(static_cast<std::uint32_t>(facts.trust_status))
-                     : WideString();
-  values[at++] = !facts.has_publisher         ? TEXT("")
-                 : facts.catalog_path.empty() ? TEXT("embedded")
-                                              : TEXT("catalog");
-  values[at++] = WideString(FileName(facts.catalog_path));
-  values[at++] = record.error;
-  values[at++] = RawPath(record.path);
-  return values;
+struct Column {
+  WideString name;
+  std::function<WideString(const ScanRecord&)> value;
+};
+
+WideString Decimal(DWORD value) {
+  WideString text;
+  AppendDecimal(text, value);
+  return text;
 }
 
-std::array<WideString, kFieldCount> Keys() {
-  std::array<WideString, kFieldCount> keys;
-  std::size_t at = 0;
-  keys[at++] = TEXT("path");
-  for (const WCHAR* key : VersionStringKeys) keys[at++] = key;
-  for (const char* key : kTrailingKeys) keys[at++] = Widen(key);
-  return keys;
+// The one list of the record's columns, in order: the man page lists the
+// same (a test compares them).
+const std::vector<Column>& Columns() {
+  static const std::vector<Column> columns = [] {
+    using R = const ScanRecord&;
+    std::vector<Column> list;
+    list.push_back({TEXT("path"), [](R r) { return r.path; }});
+    for (std::size_t i = 0; i < VersionStringKeys.size(); ++i)
+      list.push_back({VersionStringKeys[i], [i](R r) { return r.facts.values[i]; }});
+    const auto add = [&list](const char* name, std::function<WideString(R)> value) {
+      list.push_back({Widen(name), std::move(value)});
+    };
+    add("PublisherName", [](R r) { return r.facts.publisher; });
+    add("verdict", [](R r) { return Widen(VerdictName(r.verdict)); });
+    add("status", [](R r) {
+      const bool judged = r.verdict == Verdict::kUnverified || r.verdict == Verdict::kUnsigned ||
+                          r.verdict == Verdict::kUnreadable;
+      return judged && r.facts.trust_asked
+                 ? StatusText(static_cast<std::uint32_t>(r.facts.trust_status))
+                 : WideString();
+    });
+    add("source", [](R r) {
+      return WideString(!r.facts.has_publisher         ? TEXT("")
+                        : r.facts.catalog_path.empty() ? TEXT("embedded")
+                                                       : TEXT("catalog"));
+    });
+    add("catalog", [](R r) { return WideString(FileName(r.facts.catalog_path)); });
+    add("signed_at", [](R r) { return r.facts.signer.signed_at; });
+    add("timestamp", [](R r) { return r.facts.signer.timestamp; });
+    add("timestamp_signer", [](R r) { return r.facts.signer.timestamp_signer; });
+    add("issuer", [](R r) { return r.facts.signer.issuer; });
+    add("serial", [](R r) { return r.facts.signer.serial; });
+    add("thumbprint", [](R r) { return r.facts.signer.thumbprint; });
+    add("not_before", [](R r) { return r.facts.signer.not_before; });
+    add("not_after", [](R r) { return r.facts.signer.not_after; });
+    add("signatures", [](R r) {
+      return r.facts.signer.signatures == 0 ? WideString() : Decimal(r.facts.signer.signatures);
+    });
+    add("sha256", [](R r) { return r.hashes.sha256; });
+    add("authentihash_sha1", [](R r) { return r.hashes.authentihash_sha1; });
+    add("authentihash_sha256", [](R r) { return r.hashes.authentihash_sha256; });
+    add("md5", [](R r) { return r.hashes.md5; });
+    add("sha1", [](R r) { return r.hashes.sha1; });
+    add("machine", [](R r) { return r.machine; });
+    add("kind", [](R r) { return r.kind; });
+    add("error", [](R r) { return r.error; });
+    add("raw_path", [](R r) { return RawPath(r.path); });
+    return list;
+  }();
+  return columns;
 }
 
 // Reads exactly `size` bytes at `offset`; false when the file is shorter or
@@ -280,6 +306,59 @@ constexpr DWORD kSectionHeaderSize = 40;  // IMAGE_SECTION_HEADER
 constexpr DWORD kSizeOfRawDataOffset = 16;
 constexpr DWORD kPe32NumberOfRvaAndSizes = 92;
 constexpr DWORD kPe32PlusNumberOfRvaAndSizes = 108;
+constexpr DWORD kMachineOffset = 4;               // IMAGE_FILE_HEADER.Machine
+constexpr DWORD kCharacteristicsOffset = 4 + 18;  // IMAGE_FILE_HEADER.Characteristics
+constexpr DWORD kSubsystemOffset = 68;            // in the optional header
+constexpr DWORD kDllCharacteristicsOffset = 70;   // in the optional header
+constexpr DWORD kPe32ComEntry = 96 + 14 * 8;      // IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR
+constexpr DWORD kPe32PlusComEntry = 112 + 14 * 8;
+constexpr unsigned kImageFileDll = 0x2000;  // IMAGE_FILE_DLL
+constexpr unsigned kDllCharacteristicsWdmDriver = 0x2000;
+constexpr unsigned kSubsystemNative = 1;
+constexpr unsigned kSubsystemEfiFirst = 10;  // EFI application ... EFI ROM
+constexpr unsigned kSubsystemEfiLast = 13;
+
+// IMAGE_FILE_MACHINE_* names (winnt.h; Microsoft's "PE Format" page); any
+// other value as 0x and four hex digits.
+WideString MachineName(unsigned machine) {
+  struct Named {
+    unsigned value;
+    const char* name;
+  };
+  static constexpr Named kMachines[] = {
+      {0x014C, "x86"}, {0x8664, "x64"},     {0xAA64, "arm64"},   {0x01C0, "arm"},
+      {0x01C2, "arm"}, {0x01C4, "arm"},     {0xA641, "arm64ec"}, {0x0200, "ia64"},
+      {0x0EBC, "ebc"}, {0x5032, "riscv32"}, {0x5064, "riscv64"}, {0x6264, "loongarch64"},
+  };
+  for (const Named& named : kMachines)
+    if (named.value == machine) return Widen(named.name);
+  WideString text = TEXT("0x");
+  for (int shift = 12; shift >= 0; shift -= 4)
+    text.push_back(TEXT("0123456789abcdef")[(machine >> shift) & 0xF]);
+  return text;
+}
+
+// What the image is made to be, by its headers: an EFI image by its
+// subsystem; a kernel-mode driver: a native image marked a WDM driver or
+// named .sys (the native subsystem alone also holds smss.exe and the like);
+// then a DLL by IMAGE_FILE_DLL, an exe otherwise. "+.net" when a CLR header
+// is named (a .NET assembly).
+WideString KindName(WideView path, unsigned characteristics, unsigned subsystem,
+                    unsigned dll_characteristics, bool clr) {
+  const WideView name = FileName(path);
+  const bool sys_name = name.size() > 4 && name[name.size() - 4] == TEXT('.') &&
+                        (name[name.size() - 3] | 0x20) == TEXT('s') &&
+                        (name[name.size() - 2] | 0x20) == TEXT('y') &&
+                        (name[name.size() - 1] | 0x20) == TEXT('s');
+  WideString kind = subsystem >= kSubsystemEfiFirst && subsystem <= kSubsystemEfiLast ? TEXT("efi")
+                    : subsystem == kSubsystemNative &&
+                            ((dll_characteristics & kDllCharacteristicsWdmDriver) != 0 || sys_name)
+                        ? TEXT("driver")
+                    : (characteristics & kImageFileDll) != 0 ? TEXT("dll")
+                                                             : TEXT("exe");
+  if (clr) kind += TEXT("+.net");
+  return kind;
+}
 
 struct ImageShape {
   bool pe = false;
@@ -291,6 +370,8 @@ struct ImageShape {
   // The bytes an image hash reads, at most: the file's size, or the sum of
   // its sections' raw sizes where sections name the same bytes many times.
   unsigned long long hashed_bytes = 0;
+  WideString machine;
+  WideString kind;
 };
 
 // What the file of `entry` is; *problem set when it cannot be opened or
@@ -329,6 +410,18 @@ ImageShape ReadImageShape(const WalkEntry& entry, bool count_hashed, WideString*
       shape.claims_signature =
           (magic == 0x10B || plus) && count > 4 && optional_size >= entry_offset + 8 &&
           Le32(optional + entry_offset) != 0 && Le32(optional + entry_offset + 4) != 0;
+      const auto le16 = [](const BYTE* p) { return static_cast<unsigned>(p[0] | (p[1] << 8)); };
+      const bool has_subsystem = optional_size >= kDllCharacteristicsOffset + 2;
+      const DWORD com_offset = plus ? kPe32PlusComEntry : kPe32ComEntry;
+      BYTE com[8] = {};
+      const bool clr =
+          (magic == 0x10B || plus) && count > 14 && optional_size >= com_offset + 8 &&
+          ReadAt(file, offset + kOptionalHeaderOffset + com_offset, com, sizeof com, &ignored) &&
+          Le32(com) != 0 && Le32(com + 4) != 0;
+      shape.machine = MachineName(le16(nt + kMachineOffset));
+      shape.kind = KindName(entry.path, le16(nt + kCharacteristicsOffset),
+                            has_subsystem ? le16(optional + kSubsystemOffset) : 0,
+                            has_subsystem ? le16(optional + kDllCharacteristicsOffset) : 0, clr);
       const DWORD sections = nt[kNumberOfSectionsOffset] | (nt[kNumberOfSectionsOffset + 1] << 8);
       std::vector<BYTE> table(std::size_t{sections} * kSectionHeaderSize);
       if (count_hashed && sections != 0 &&
@@ -399,7 +492,27 @@ const char* VerdictName(Verdict verdict) {
   return "error";
 }
 
-ScanRecord ScanEntry(const WalkEntry& entry, unsigned long long max_bytes) {
+namespace {
+
+// The hashes of the file of `entry`, when it is still the file `identity`
+// describes; false when it cannot be opened or was replaced.
+bool HashEntry(const WalkEntry& entry, const FileIdentity& identity, const HashChoice& choice,
+               FileHashes& hashes) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  DWORD error = 0;
+  if (OpenIdentity(entry.path, entry.named, &error, &file) != identity) {
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return false;
+  }
+  hashes = HashFile(file, choice);
+  CloseHandle(file);
+  return true;
+}
+
+}  // namespace
+
+ScanRecord ScanEntry(const WalkEntry& entry, unsigned long long max_bytes,
+                     const HashChoice& hashes) {
   ScanRecord record;
   record.path = entry.path;
   if (!entry.problem.empty()) {
@@ -420,17 +533,27 @@ ScanRecord ScanEntry(const WalkEntry& entry, unsigned long long max_bytes) {
     record.error += TEXT(" bytes to hash, more than --max-bytes");
     return record;
   }
+  record.machine = shape.machine;
+  record.kind = shape.kind;
   ReadApplicationFacts(entry.path.c_str(), true, record.facts);
   // The reads above open the file by its path again: it must still be the
   // file that was checked, or what they read may come from elsewhere.
   DWORD error = 0;
-  if (OpenIdentity(entry.path, entry.named, &error) != shape.identity) {
+  if (!HashEntry(entry, shape.identity, hashes, record.hashes) ||
+      OpenIdentity(entry.path, entry.named, &error) != shape.identity) {
     record.facts = ApplicationFacts{};
+    record.hashes = FileHashes{};
     record.error = TEXT("changed during the scan: replaced while read");
     return record;
   }
   record.verdict = Judge(record.facts, shape.claims_signature, &record.error);
   return record;
+}
+
+std::vector<std::string> ColumnNames() {
+  std::vector<std::string> names;
+  for (const Column& column : Columns()) names.push_back(DisplayText(column.name));
+  return names;
 }
 
 std::string DisplayText(WideView text) {
@@ -442,31 +565,28 @@ std::string DisplayText(WideView text) {
 std::string FormatHeader(const FormatOptions& options) {
   if (options.format != OutputFormat::kCsv) return {};
   std::string line;
-  for (const WideString& key : Keys()) {
-    if (!line.empty()) line.push_back(',');
-    AppendCsvField(line, key, options);
+  for (const Column& column : Columns()) {
+    if (&column != &Columns().front()) line.push_back(',');
+    AppendCsvField(line, column.name, options);
   }
   return line + "\r\n";
 }
 
 std::string FormatRecord(const FormatOptions& options, const ScanRecord& record) {
-  const auto values = Values(record);
   std::string line;
   if (options.format == OutputFormat::kCsv) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      if (i != 0) line.push_back(',');
-      AppendCsvField(line, values[i], options);
+    for (const Column& column : Columns()) {
+      if (&column != &Columns().front()) line.push_back(',');
+      AppendCsvField(line, column.value(record), options);
     }
     return line + "\r\n";
   }
-  static const auto keys = Keys();
-  line.push_back('{');
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i != 0) line.push_back(',');
+  for (const Column& column : Columns()) {
+    line.push_back(line.empty() ? '{' : ',');
     line.push_back('"');
-    AppendText(line, keys[i], TextForm::kJson);
+    AppendText(line, column.name, TextForm::kJson);
     line += "\":\"";
-    AppendText(line, values[i], TextForm::kJson);
+    AppendText(line, column.value(record), TextForm::kJson);
     line.push_back('"');
   }
   return line + "}\n";

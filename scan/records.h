@@ -4,7 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
 #include "report/application_report.h"
+#include "scan/file_hashes.h"
 #include "scan/tree_walk.h"
 
 enum class OutputFormat { kCsv, kJsonLines };
@@ -25,7 +28,15 @@ struct ScanRecord {
   ApplicationFacts facts;
   Verdict verdict = Verdict::kError;
   WideString error;  // empty, or what went wrong with this file
+  FileHashes hashes;
+  // From the image's own headers: "x86", "x64", "arm64", ... and "exe",
+  // "dll", "driver" or "efi", with "+.net" for a .NET assembly.
+  WideString machine;
+  WideString kind;
 };
+
+// The record's columns (keys in JSON Lines), in order.
+std::vector<std::string> ColumnNames();
 
 struct FormatOptions {
   OutputFormat format = OutputFormat::kCsv;
@@ -42,7 +53,9 @@ struct FormatOptions {
 // than `max_bytes` (its size, or the sum of its sections' raw sizes when
 // they name the same bytes many times) is neither read further nor hashed:
 // its record says so in `error`.
-ScanRecord ScanEntry(const WalkEntry& entry, unsigned long long max_bytes = ~0ull);
+// The hashes of `hashes` are computed of a PE image that is examined.
+ScanRecord ScanEntry(const WalkEntry& entry, unsigned long long max_bytes = ~0ull,
+                     const HashChoice& hashes = {});
 
 // The verdict's name as the records write it ("verified", "not-pe", ...).
 const char* VerdictName(Verdict verdict);

@@ -190,6 +190,7 @@ HRESULT FileCertificateInfo::VerifyTrust(bool& verified) {
       file.hFile = nullptr;
       file.pgKnownSubject = nullptr;
       FillFileTrustData(data);
+      if (m_keepProviderFacts) data.dwStateAction = WTD_STATEACTION_VERIFY;
       data.pFile = &file;
     }
 
@@ -225,13 +226,36 @@ HRESULT FileCertificateInfo::VerifyTrust(bool& verified) {
     // A verification that keeps state (catalog mode) is closed whatever its
     // outcome, so the provider releases what it held; a successful one is
     // always followed by the closing call.
-    if (status == ERROR_SUCCESS || catalog_mode) {
+    if (m_keepProviderFacts) ReadProviderFacts(data.hWVTStateData);
+    if (status == ERROR_SUCCESS || catalog_mode || m_keepProviderFacts) {
       data.dwStateAction = WTD_STATEACTION_CLOSE;
       WinVerifyTrust(nullptr, &action, &data);
     }
   }
   verified = m_trustVerdict ? *m_trustVerdict : false;
   return result;
+}
+
+// The first signer's sftVerifyAsOf and first counter-signer, which the
+// provider loads from the signature's timestamp (Microsoft's
+// CRYPT_PROVIDER_SGNR page).
+void FileCertificateInfo::ReadProviderFacts(HANDLE state) {
+  CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
+  CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+  CRYPT_PROVIDER_SGNR* counter = WTHelperGetProvSignerFromChain(provider, 0, TRUE, 0);
+  if (signer == nullptr || counter == nullptr) return;
+  m_timestamped = true;
+  m_verifyAsOf = signer->sftVerifyAsOf;
+  const CRYPT_PROVIDER_CERT* cert = WTHelperGetProvCertFromChain(counter, 0);
+  if (cert == nullptr || cert->pCert == nullptr) return;
+  const DWORD length =
+      CertGetNameStringW(cert->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+  std::vector<WCHAR> name(length == 0 ? 1 : length);
+  if (CertGetNameStringW(cert->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(),
+                         static_cast<DWORD>(name.size())) != 0) {
+    name.back() = 0;
+    m_timestampSigner = name.data();
+  }
 }
 
 }  // namespace orvik_util

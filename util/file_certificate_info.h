@@ -46,6 +46,26 @@ class FileCertificateInfo {
   // unwritten, before a successful Initialize.
   HRESULT VerifyTrust(bool& verified);
 
+  // The signer's certificate and signer information, once Initialize found
+  // them; null otherwise. Owned by the object.
+  PCCERT_CONTEXT SignerCertificate() const { return m_certContext; }
+  PCMSG_SIGNER_INFO SignerInfo() const { return m_signerInfo; }
+
+  // Asks VerifyTrust to keep the trust provider's state until it has read
+  // the time the signer's chain was judged at and the timestamp's signer
+  // (WTHelperProvDataFromStateData); call before VerifyTrust.
+  void KeepProviderFacts() { m_keepProviderFacts = true; }
+
+  // After VerifyTrust with KeepProviderFacts: whether the provider found a
+  // counter-signer (a timestamp), the signer's sftVerifyAsOf, and the
+  // counter-signer certificate's simple display name. False otherwise.
+  bool Timestamp(FILETIME& verify_as_of, WideString& signer_name) const {
+    if (!m_timestamped) return false;
+    verify_as_of = m_verifyAsOf;
+    signer_name = m_timestampSigner;
+    return true;
+  }
+
   // The path of the catalog the signer was read from, or null when the
   // signer is the file's own (or none was found).
   const WideString* CatalogFilePath() const { return m_catalogFilePath.get(); }
@@ -63,6 +83,7 @@ class FileCertificateInfo {
   bool FindInCatalog();
   void FillFileTrustData(WINTRUST_DATA& data);
   void FillCatalogTrustData(WINTRUST_DATA& data);
+  void ReadProviderFacts(HANDLE state);
 
   WideString m_path;
   std::unique_ptr<WideString> m_publisherName;
@@ -70,6 +91,10 @@ class FileCertificateInfo {
   std::unique_ptr<bool> m_trustVerdict;
   bool m_initialized;
   bool m_trustAsked = false;
+  bool m_keepProviderFacts = false;
+  bool m_timestamped = false;
+  FILETIME m_verifyAsOf = {};
+  WideString m_timestampSigner;
   LONG m_trustStatus = 0;
   DWORD m_trustLastError = 0;
   PCCERT_CONTEXT m_certContext;

@@ -19,6 +19,7 @@
 #include "authenticode/root_program.h"
 #include "authenticode/signed_data.h"
 #include "hive_builder.h"
+#include "independent_facts.h"
 #include "pe_builder.h"
 #include "process.h"
 #include "publisher_line.h"
@@ -121,9 +122,46 @@ TEST_F(RealFiles, ScanGivesTheReportsVerdicts) {
     EXPECT_NE(record.find(verdict == "unverified" ? tail : tail + status + "\""), std::string::npos)
         << record;
     EXPECT_NE(record.find(std::string("\"source\":\"") + (verdict == "unsigned" ? "" : "embedded") +
-                          "\",\"catalog\":\"\",\"error\":\"\",\"raw_path\":\"\"}"),
+                          "\",\"catalog\":\"\","),
               std::string::npos)
         << record;
+    EXPECT_NE(record.find("\"error\":\"\",\"raw_path\":\"\"}"), std::string::npos) << record;
+  }
+}
+
+// Every record's facts as other tools read them: coreutils' hashes,
+// osslsigncode's reading of the first signature (its calculated digest, the
+// signer's issuer, serial and validity, how many signatures) and openssl's
+// thumbprint of the signer.
+TEST_F(RealFiles, ScanFactsEqualOtherToolsReadings) {
+  if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
+  const auto scan = exelore_test::RunProcess(
+      {EXELORE_SCAN_BINARY, "--format", "jsonl", "--hash", "md5,sha1", Cache()}, {},
+      std::chrono::seconds(120));
+  ASSERT_EQ(scan.exit_status, 0) << scan.err;
+  // Read from the headers by hand (Machine, Characteristics, Subsystem, the
+  // CLR directory); the arm64 folder's vcruntime140.dll is an x86 image.
+  const std::map<std::string, std::string> shapes = {
+      {"ms-vcruntime140-arm64-2024.dll", "x86 dll"},
+      {"sectigo-r46-windivert64-2022.sys", "x64 driver"},
+      {"unsigned-mono-system-core.dll", "x86 dll+.net"},
+      {"ms-signtool-2026.exe", "x64 exe"},
+  };
+  for (const RealFile& f : Manifest()) {
+    SCOPED_TRACE(f.name);
+    const std::string path = Cache() + "/" + f.name;
+    const auto line = scan.out.find("{\"path\":\"" + path + "\"");
+    ASSERT_NE(line, std::string::npos);
+    const std::string record = scan.out.substr(line, scan.out.find('\n', line) - line);
+    const auto facts = exelore_test::IndependentFacts(path);
+    // Every signed file of the set is timestamped, legacy or RFC 3161.
+    for (const char* key : {"thumbprint", "signed_at", "timestamp", "timestamp_signer"})
+      EXPECT_EQ(facts.count(key), f.signed_file ? 1u : 0u) << key;
+    EXPECT_EQ(exelore_test::Mismatches(record, facts), std::vector<std::string>());
+    if (const auto shape = shapes.find(f.name); shape != shapes.end()) {
+      EXPECT_EQ(exelore_test::Field(record, "machine") + " " + exelore_test::Field(record, "kind"),
+                shape->second);
+    }
   }
 }
 

@@ -8,13 +8,16 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "catalog_builder.h"
 #include "catalog_fixture.h"
+#include "independent_facts.h"
 #include "pe_builder.h"
 #include "process.h"
 #include "scan/records.h"
@@ -488,6 +491,101 @@ TEST(ScanRecordTest, HostileTextRoundTripsAndForgesNoLine) {
   }
 }
 
+// The columns the records have are the ones the man page lists, in order:
+// each .TP entry of OUTPUT up to the first paragraph after them.
+TEST(ScanRecordTest, ColumnsAreTheManPages) {
+  std::ifstream page(std::string(EXELORE_SOURCE_DIR) + "/docs/exelore-scan.1");
+  std::vector<std::string> listed;
+  bool output = false, tagged = false;
+  for (std::string line; std::getline(page, line);) {
+    output = output || line == ".SH OUTPUT";
+    if (!output) continue;
+    if (line == ".PP" && !listed.empty()) break;
+    if (tagged && (line.starts_with(".B ") || line.starts_with(".BR "))) {
+      std::string names = line.substr(line.find(' '));
+      std::replace_if(
+          names.begin(), names.end(), [](char c) { return c == '"' || c == ','; }, ' ');
+      std::istringstream words(names);
+      for (std::string word; words >> word;) listed.push_back(word);
+    }
+    tagged = line == ".TP";
+  }
+  EXPECT_EQ(listed, ColumnNames());
+  EXPECT_EQ(FormatHeader({}).substr(0, 5), "path,");
+}
+
+// The facts of each record as other tools read them: osslsigncode and
+// openssl for embedded signatures (SHA-1 and SHA-256 image hashes, an RFC
+// 3161 timestamp, a nested signature, a tampered image, a signature whose
+// certificate set lost its signer), openssl on the catalog's signer for a catalog member, coreutils
+// for the hashes of every file.
+TEST_F(CatalogTest, ScanFactsEqualOtherToolsReadings) {
+  if (!exelore_test::HaveOsslsigncode()) GTEST_SKIP() << "osslsigncode is not installed";
+  const std::string tree = File("facts");
+  fs::create_directories(tree);
+  exelore_test::PeLayout layout;
+  const Bytes image = Image(24, &layout);
+  exelore_test::WriteFile(tree + "/listed.exe", image);
+  exelore_test::WriteFile(File("unsigned.exe"), Image(32));
+  exelore_test::SignFile(pki_->signer, File("unsigned.exe"), tree + "/sha1.exe", "sha1");
+  ASSERT_EQ(exelore_test::OsslsigncodeSign(File("unsigned.exe"), tree + "/rfc3161.exe",
+                                           pki_->signer, "sha256", &pki_->tsa, 1700000000),
+            "");
+  exelore_test::SignFile(pki_->signer, File("unsigned.exe"), File("signed.exe"));
+  exelore_test::SignFile(pki_->untrusted_signer, File("signed.exe"), tree + "/nested.exe", "sha1",
+                         {"-nest"});
+  Bytes tampered = exelore_test::ReadFile(File("signed.exe"));
+  tampered[layout.version_data_offset + 3] ^= 0x01;
+  exelore_test::WriteFile(tree + "/tampered.exe", tampered);
+  exelore_test::WriteFile(
+      tree + "/no-signer-certificate.exe",
+      exelore_test::RewriteSignature(exelore_test::ReadFile(File("signed.exe")), [](PKCS7* p7) {
+        sk_X509_pop_free(p7->d.sign->cert, X509_free);
+        p7->d.sign->cert = nullptr;
+      }));
+  exelore_test::CatalogOptions catalog;
+  catalog.entries = {exelore_test::EntryFor(ImageHash(image, layout))};
+  PutCatalog("facts.cat", exelore_test::BuildCatalog(catalog, pki_->signer));
+  const auto scan = exelore_test::RunProcess(
+      {EXELORE_SCAN_BINARY, "--format", "jsonl", "--hash", "md5,sha1", tree},
+      {"SystemRoot=" + system_root_, "SSL_CERT_FILE=" + pki_->root.cert,
+       "SSL_CERT_DIR=" + pki_->ca_dir});
+  ASSERT_EQ(scan.exit_status, 0) << scan.err;
+  const auto signer = exelore_test::CertificateFacts(pki_->signer.cert);
+  // name -> facts that no other tool gives here (catalog member: the
+  // catalog's signer; the image hash by the fixture's own reckoning).
+  std::map<std::string, std::map<std::string, std::string>> own = {
+      {"listed.exe", signer},
+      {"no-signer-certificate.exe",
+       {{"issuer", ""}, {"serial", ""}, {"thumbprint", ""}, {"signatures", "1"}}},
+  };
+  own["listed.exe"]["signatures"] = "1";
+  own["listed.exe"]["source"] = "catalog";
+  for (const std::uint8_t byte : ImageHash(image, layout)) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    own["listed.exe"]["authentihash_sha1"] += {kHex[byte >> 4], kHex[byte & 0xF]};
+  }
+  own["rfc3161.exe"] = {{"signed_at", "2023-11-14T22:13:20Z"},
+                        {"timestamp", "rfc3161"},
+                        {"timestamp_signer", "ExeLore Test TSA"}};
+  own["nested.exe"]["kind"] = "exe";
+  own["nested.exe"]["machine"] = "x64";
+  std::size_t records = 0;
+  for (std::size_t at = 0; at < scan.out.size(); at = scan.out.find('\n', at) + 1, ++records) {
+    const std::string record = scan.out.substr(at, scan.out.find('\n', at) - at);
+    const std::string path = exelore_test::Field(record, "path");
+    SCOPED_TRACE(path);
+    auto facts = exelore_test::IndependentFacts(path);
+    for (const auto& [key, value] : own[fs::path(path).filename().string()]) facts[key] = value;
+    // osslsigncode names no signer of a changed image.
+    if (!path.ends_with("no-signer-certificate.exe") && !path.ends_with("tampered.exe")) {
+      EXPECT_EQ(facts.count("thumbprint"), 1u);
+    }
+    EXPECT_EQ(exelore_test::Mismatches(record, facts), std::vector<std::string>());
+  }
+  EXPECT_EQ(records, 6u);
+}
+
 // The command line: what each option does to the records and the exit
 // status, and what a mistake says.
 TEST(ScanCommandLineTest, OptionsRecordsAndExitStatus) {
@@ -554,6 +652,9 @@ TEST(ScanCommandLineTest, OptionsRecordsAndExitStatus) {
       {{"--fail-on", "unsigned,\x1b[2J", tree}, 2, 0, "not 'unsigned,\\x1b[2J'"},
       {{"--system-root", dir.File("missing"), tree}, 2, 0, "--system-root names no folder"},
       {{"--max-bytes", "99999999999999G", tree}, 2, 0, "--max-bytes takes a number of bytes"},
+      {{"--hash", "sha1,md5", tree}, 0, 2, "1 unsigned"},
+      {{"--hash=none", tree}, 0, 2, "1 unsigned"},
+      {{"--hash", "md5,crc32", tree}, 2, 0, "--hash takes md5, sha1 or none"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {EXELORE_SCAN_BINARY};

@@ -12,7 +12,17 @@
 
 namespace exelore_posix {
 
-enum class HandleKind { kFile, kFind, kCertStore, kMessage, kCatAdmin, kCatInfo, kTrustState };
+enum class HandleKind {
+  kFile,
+  kFind,
+  kCertStore,
+  kMessage,
+  kCatAdmin,
+  kCatInfo,
+  kTrustState,
+  kHashAlgorithm,
+  kHash,
+};
 
 void RegisterHandle(const void* object, HandleKind kind);
 // Whether `handle` is live and of `kind`.

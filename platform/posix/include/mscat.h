@@ -16,9 +16,14 @@ typedef struct CATALOG_INFO_ {
 extern "C" {
 BOOL WINAPI CryptCATAdminAcquireContext(HCATADMIN* phCatAdmin, const GUID* pgSubsystem,
                                         DWORD dwFlags);
+BOOL WINAPI CryptCATAdminAcquireContext2(HCATADMIN* phCatAdmin, const GUID* pgSubsystem,
+                                         PCWSTR pwszHashAlgorithm,
+                                         PCCERT_STRONG_SIGN_PARA pStrongHashPolicy, DWORD dwFlags);
 BOOL WINAPI CryptCATAdminReleaseContext(HCATADMIN hCatAdmin, DWORD dwFlags);
 BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE hFile, DWORD* pcbHash, BYTE* pbHash,
                                                 DWORD dwFlags);
+BOOL WINAPI CryptCATAdminCalcHashFromFileHandle2(HCATADMIN hCatAdmin, HANDLE hFile, DWORD* pcbHash,
+                                                 BYTE* pbHash, DWORD dwFlags);
 HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHash, DWORD cbHash,
                                                  DWORD dwFlags, HCATINFO* phPrevCatInfo);
 BOOL WINAPI CryptCATCatalogInfoFromContext(HCATINFO hCatInfo, CATALOG_INFO* psCatInfo,

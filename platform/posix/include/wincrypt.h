@@ -83,6 +83,15 @@ typedef struct _CMSG_SIGNER_INFO {
   CRYPT_ATTRIBUTES UnauthAttrs;
 } CMSG_SIGNER_INFO, *PCMSG_SIGNER_INFO;
 
+// Only passed on, as null, by the program, or members it does not read.
+using HCRYPTPROV = ULONG_PTR;
+typedef struct _CERT_USAGE_MATCH CERT_USAGE_MATCH, *PCERT_USAGE_MATCH;
+typedef struct _CERT_CHAIN_CONTEXT CERT_CHAIN_CONTEXT;
+typedef const CERT_CHAIN_CONTEXT* PCCERT_CHAIN_CONTEXT;
+typedef struct _CERT_CHAIN_ELEMENT CERT_CHAIN_ELEMENT, *PCERT_CHAIN_ELEMENT;
+typedef struct _CERT_STRONG_SIGN_PARA CERT_STRONG_SIGN_PARA;
+typedef const CERT_STRONG_SIGN_PARA* PCCERT_STRONG_SIGN_PARA;
+
 typedef struct _CTL_CONTEXT CTL_CONTEXT;
 typedef const CTL_CONTEXT* PCCTL_CONTEXT;
 
@@ -106,6 +115,8 @@ typedef const CTL_CONTEXT* PCCTL_CONTEXT;
 #define CERT_NAME_SIMPLE_DISPLAY_TYPE 4u
 #define CERT_NAME_ISSUER_FLAG 0x1u
 
+#define CERT_SHA1_HASH_PROP_ID 3u
+
 extern "C" {
 BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject,
                              DWORD dwExpectedContentTypeFlags, DWORD dwExpectedFormatTypeFlags,
@@ -121,6 +132,8 @@ PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dw
                                                  PCCERT_CONTEXT pPrevCertContext);
 DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
                                 void* pvTypePara, LPWSTR pszNameString, DWORD cchNameString);
+BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                              void* pvData, DWORD* pcbData);
 BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 }

@@ -56,6 +56,80 @@ typedef struct _WINTRUST_DATA {
   DWORD dwUIContext;
 } WINTRUST_DATA, *PWINTRUST_DATA;
 
+// The trust provider's state after a WTD_STATEACTION_VERIFY call, with the
+// SDK's layouts (the members after dwUIStateFlags left out).
+typedef struct _CRYPT_PROVIDER_CERT {
+  DWORD cbStruct;
+  PCCERT_CONTEXT pCert;
+  BOOL fCommercial;
+  BOOL fTrustedRoot;
+  BOOL fSelfSigned;
+  BOOL fTestCert;
+  DWORD dwRevokedReason;
+  DWORD dwConfidence;
+  DWORD dwError;
+  CTL_CONTEXT* pTrustListContext;
+  BOOL fTrustListSignerCert;
+  PCCTL_CONTEXT pCtlContext;
+  DWORD dwCtlError;
+  BOOL fIsCyclic;
+  PCERT_CHAIN_ELEMENT pChainElement;
+} CRYPT_PROVIDER_CERT, *PCRYPT_PROVIDER_CERT;
+
+typedef struct _CRYPT_PROVIDER_SGNR {
+  DWORD cbStruct;
+  FILETIME sftVerifyAsOf;
+  DWORD csCertChain;
+  struct _CRYPT_PROVIDER_CERT* pasCertChain;
+  DWORD dwSignerType;
+  CMSG_SIGNER_INFO* psSigner;
+  DWORD dwError;
+  DWORD csCounterSigners;
+  struct _CRYPT_PROVIDER_SGNR* pasCounterSigners;
+  PCCERT_CHAIN_CONTEXT pChainContext;
+} CRYPT_PROVIDER_SGNR, *PCRYPT_PROVIDER_SGNR;
+
+typedef struct _CRYPT_PROVIDER_DATA {
+  DWORD cbStruct;
+  WINTRUST_DATA* pWintrustData;
+  BOOL fOpenedFile;
+  HWND hWndParent;
+  GUID* pgActionID;
+  HCRYPTPROV hProv;
+  DWORD dwError;
+  DWORD dwRegSecuritySettings;
+  DWORD dwRegPolicySettings;
+  struct _CRYPT_PROVIDER_FUNCTIONS* psPfns;
+  DWORD cdwTrustStepErrors;
+  DWORD* padwTrustStepErrors;
+  DWORD chStores;
+  HCERTSTORE* pahStores;
+  DWORD dwEncoding;
+  HCRYPTMSG hMsg;
+  DWORD csSigners;
+  struct _CRYPT_PROVIDER_SGNR* pasSigners;
+  DWORD csProvPrivData;
+  struct _CRYPT_PROVIDER_PRIVDATA* pasProvPrivData;
+  DWORD dwSubjectChoice;
+  union {
+    struct _PROVDATA_SIP* pPDSip;
+  };
+  char* pszUsageOID;
+  BOOL fRecallWithState;
+  FILETIME sftSystemTime;
+  char* pszCTLSignerUsageOID;
+  DWORD dwProvFlags;
+  DWORD dwFinalError;
+  PCERT_USAGE_MATCH pRequestUsage;
+  DWORD dwTrustPubSettings;
+  DWORD dwUIStateFlags;
+} CRYPT_PROVIDER_DATA, *PCRYPT_PROVIDER_DATA;
+
 extern "C" {
 LONG WINAPI WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTData);
+CRYPT_PROVIDER_DATA* WINAPI WTHelperProvDataFromStateData(HANDLE hStateData);
+CRYPT_PROVIDER_SGNR* WINAPI WTHelperGetProvSignerFromChain(CRYPT_PROVIDER_DATA* pProvData,
+                                                           DWORD idxSigner, BOOL fCounterSigner,
+                                                           DWORD idxCounterSigner);
+CRYPT_PROVIDER_CERT* WINAPI WTHelperGetProvCertFromChain(CRYPT_PROVIDER_SGNR* pSgnr, DWORD idxCert);
 }

@@ -29,6 +29,9 @@ struct AdminContext {
   catalog::Database* database = nullptr;             // of the folder found at the first search
   std::shared_ptr<const catalog::Listing> catalogs;  // in lookup order, from the first search
   catalog::Scanner scanner;
+  // The image hash CryptCATAdminCalcHashFromFileHandle2 computes: SHA-1
+  // unless CryptCATAdminAcquireContext2 named SHA-256.
+  const EVP_MD* (*hash)() = EVP_sha1;
 };
 
 struct CatalogContext {
@@ -62,6 +65,28 @@ BOOL WINAPI CryptCATAdminAcquireContext(HCATADMIN* phCatAdmin, const GUID* /*pgS
     return FALSE;
   }
   *phCatAdmin = NewHandle(std::make_unique<AdminContext>(), HandleKind::kCatAdmin);
+  return TRUE;
+}
+
+// CryptCATAdminAcquireContext2 (Microsoft's page): as
+// CryptCATAdminAcquireContext, for the hash algorithm named (only "SHA1" and
+// "SHA256", BCRYPT_SHA1_ALGORITHM and BCRYPT_SHA256_ALGORITHM, are supported;
+// null is SHA-1); any other name fails with ERROR_INVALID_PARAMETER. The
+// strong-signature policy is not read. A context is given even where there
+// is no catalog folder, for its hash: no catalog then lists any hash.
+BOOL WINAPI CryptCATAdminAcquireContext2(HCATADMIN* phCatAdmin, const GUID* /*pgSubsystem*/,
+                                         PCWSTR pwszHashAlgorithm,
+                                         PCCERT_STRONG_SIGN_PARA /*pStrongHashPolicy*/,
+                                         DWORD dwFlags) {
+  const std::u16string_view name =
+      pwszHashAlgorithm == nullptr ? u"SHA1" : std::u16string_view(pwszHashAlgorithm);
+  if (phCatAdmin == nullptr || dwFlags != 0 || (name != u"SHA1" && name != u"SHA256")) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto context = std::make_unique<AdminContext>();
+  if (name == u"SHA256") context->hash = EVP_sha256;
+  *phCatAdmin = NewHandle(std::move(context), HandleKind::kCatAdmin);
   return TRUE;
 }
 
@@ -115,6 +140,48 @@ BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE hFile, DWORD* pcbHash, BY
   }
   std::memcpy(pbHash, hash->data(), kHashSize);
   *pcbHash = kHashSize;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// CryptCATAdminCalcHashFromFileHandle2 (Microsoft's page): as
+// CryptCATAdminCalcHashFromFileHandle, with the hash of the context (20 bytes
+// for SHA-1, 32 for SHA-256); a handle that is not a live context fails with
+// ERROR_INVALID_PARAMETER.
+BOOL WINAPI CryptCATAdminCalcHashFromFileHandle2(HCATADMIN hCatAdmin, HANDLE hFile, DWORD* pcbHash,
+                                                 BYTE* pbHash, DWORD dwFlags) {
+  const ossl::ApiCall openssl_call;
+  const auto* admin = FromHandle<AdminContext>(hCatAdmin, HandleKind::kCatAdmin);
+  if (admin == nullptr || hFile == nullptr || pcbHash == nullptr || dwFlags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const EVP_MD* md = admin->hash();
+  const auto size = static_cast<DWORD>(EVP_MD_get_size(md));
+  if (*pcbHash < size || pbHash == nullptr) {
+    *pcbHash = size;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return TRUE;
+  }
+  const int fd = FdFromHandle(hFile);
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  RegularFile file;
+  DWORD error = 0;
+  if (!file.Attach(fd, &error)) {
+    SetLastError(error);
+    return FALSE;
+  }
+  const auto hash = catalog::ListedHashOf(file, md);
+  ERR_clear_error();
+  if (!hash || hash->size() != size) {
+    SetLastError(ERROR_BAD_FORMAT);
+    return FALSE;
+  }
+  std::memcpy(pbHash, hash->data(), size);
+  *pcbHash = size;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

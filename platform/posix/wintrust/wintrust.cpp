@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <vector>
 
 #include "authenticode/authenticode.h"
 #include "files.h"
@@ -28,12 +30,72 @@ struct Outcome {
 
 Outcome Fail(HRESULT status) { return {status, static_cast<DWORD>(status)}; }
 
+// A certificate as the provider's state hands it out: a context over its
+// encoding (crypt32's functions decode a context from its bytes).
+struct ProviderCert {
+  std::vector<std::uint8_t> der;
+  CERT_INFO info{};
+  CERT_CONTEXT context{};
+  CRYPT_PROVIDER_CERT entry{};
+
+  void Set(X509* cert) {
+    unsigned char* out = nullptr;
+    const int length = cert != nullptr ? i2d_X509(cert, &out) : -1;
+    if (length <= 0) return;
+    der.assign(out, out + length);
+    OPENSSL_free(out);
+    context = {X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+               &info, nullptr};
+    entry.cbStruct = sizeof entry;
+    entry.pCert = &context;
+  }
+};
+
 // The state a WTD_STATEACTION_VERIFY call leaves in hWVTStateData until the
-// WTD_STATEACTION_CLOSE call.
+// WTD_STATEACTION_CLOSE call, with what WTHelperProvDataFromStateData shows
+// of it: the signer (when the signature was read), the time its chain was
+// judged at, and the timestamp's signer as its one counter-signer.
 struct TrustState {
   HRESULT status = S_OK;
   ossl::X509Ptr signer;
+  CRYPT_PROVIDER_DATA data{};
+  CRYPT_PROVIDER_SGNR signer_entry{};
+  CRYPT_PROVIDER_SGNR counter_entry{};
+  ProviderCert signer_cert;
+  ProviderCert counter_cert;
 };
+
+// `time` as a FILETIME (100 ns since 1601).
+FILETIME ToFileTime(std::time_t time) {
+  const auto ticks = (static_cast<unsigned long long>(time) + 11644473600ull) * 10000000ull;
+  return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+// Fills the provider data of `state` from what the signer's checks found:
+// sftVerifyAsOf is the timestamp's time, or the present when there is none
+// (Microsoft's CRYPT_PROVIDER_SGNR page: "the current system time" when not
+// time stamped; Wine's softpub.c WINTRUST_GetTimeFromSigner).
+void FillProviderData(TrustState& state, const authenticode::SignerResult& result) {
+  state.data.cbStruct = sizeof state.data;
+  if (!result.signer) return;
+  state.signer_cert.Set(result.signer.get());
+  const FILETIME as_of = ToFileTime(result.timestamp ? *result.timestamp : std::time(nullptr));
+  state.signer_entry.cbStruct = sizeof state.signer_entry;
+  state.signer_entry.sftVerifyAsOf = as_of;
+  state.signer_entry.csCertChain = 1;
+  state.signer_entry.pasCertChain = &state.signer_cert.entry;
+  if (result.timestamp && result.timestamp_signer) {
+    state.counter_cert.Set(result.timestamp_signer.get());
+    state.counter_entry.cbStruct = sizeof state.counter_entry;
+    state.counter_entry.sftVerifyAsOf = as_of;
+    state.counter_entry.csCertChain = 1;
+    state.counter_entry.pasCertChain = &state.counter_cert.entry;
+    state.signer_entry.csCounterSigners = 1;
+    state.signer_entry.pasCounterSigners = &state.counter_entry;
+  }
+  state.data.csSigners = 1;
+  state.data.pasSigners = &state.signer_entry;
+}
 
 bool IsGenericVerifyV2(const GUID* guid) {
   static const GUID kGenericVerifyV2 = WINTRUST_ACTION_GENERIC_VERIFY_V2;
@@ -44,7 +106,7 @@ bool IsGenericVerifyV2(const GUID* guid) {
 // works: load the signature, then the steps every subject goes through
 // (authenticode::VerifySubject) with the image hash as the subject's.
 Outcome VerifyFile(const WINTRUST_FILE_INFO* info, const authenticode::TrustConfig& config,
-                   ossl::X509Ptr* signer) {
+                   ossl::X509Ptr* signer, authenticode::SignerResult* found) {
   if (info == nullptr || info->pcwszFilePath == nullptr) return Fail(E_INVALIDARG);
   DWORD path_error = 0;
   const auto path = PathFromWide(info->pcwszFilePath, &path_error);
@@ -96,8 +158,12 @@ Outcome VerifyFile(const WINTRUST_FILE_INFO* info, const authenticode::TrustConf
                    : TRUST_E_BAD_DIGEST;
       },
       &result);
-  if (status != S_OK) return Fail(status);
-  *signer = std::move(result.signer);
+  if (result.signer) *signer = ossl::UpRef(result.signer.get());
+  *found = std::move(result);
+  if (status != S_OK) {
+    signer->reset();
+    return Fail(status);
+  }
   return {S_OK, ERROR_SUCCESS};
 }
 
@@ -149,9 +215,10 @@ LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
   const authenticode::TrustConfig config = authenticode::TrustConfig::FromEnvironment();
   Outcome outcome{};
   ossl::X509Ptr signer;
+  authenticode::SignerResult found;
   switch (data->dwUnionChoice) {
     case WTD_CHOICE_FILE:
-      outcome = VerifyFile(data->pFile, config, &signer);
+      outcome = VerifyFile(data->pFile, config, &signer, &found);
       break;
     case WTD_CHOICE_CATALOG:
       outcome.status = VerifyCatalogMember(data->pCatalog, config, &outcome.last_error, &signer);
@@ -165,10 +232,41 @@ LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
     auto state = std::make_unique<TrustState>();
     state->status = outcome.status;
     state->signer = std::move(signer);
+    FillProviderData(*state, found);
     data->hWVTStateData = NewHandle(std::move(state), HandleKind::kTrustState);
   }
   SetLastError(outcome.last_error);
   return outcome.status;
+}
+
+// WTHelperProvDataFromStateData (Microsoft's page; Wine's wintrust_main.c):
+// the provider data behind a state handle, or null for another handle.
+// Here only file mode records its signer and counter-signer; catalog mode's
+// state holds no signers.
+CRYPT_PROVIDER_DATA* WINAPI WTHelperProvDataFromStateData(HANDLE hStateData) {
+  auto* state = FromHandle<TrustState>(hStateData, HandleKind::kTrustState);
+  return state != nullptr ? &state->data : nullptr;
+}
+
+// WTHelperGetProvSignerFromChain (Microsoft's page; Wine's
+// wintrust_main.c): signer idxSigner, or its counter-signer
+// idxCounterSigner; null past either count.
+CRYPT_PROVIDER_SGNR* WINAPI WTHelperGetProvSignerFromChain(CRYPT_PROVIDER_DATA* pProvData,
+                                                           DWORD idxSigner, BOOL fCounterSigner,
+                                                           DWORD idxCounterSigner) {
+  if (pProvData == nullptr || idxSigner >= pProvData->csSigners) return nullptr;
+  CRYPT_PROVIDER_SGNR* signer = &pProvData->pasSigners[idxSigner];
+  if (!fCounterSigner) return signer;
+  if (idxCounterSigner >= signer->csCounterSigners) return nullptr;
+  return &signer->pasCounterSigners[idxCounterSigner];
+}
+
+// WTHelperGetProvCertFromChain (Microsoft's page; Wine's wintrust_main.c):
+// certificate idxCert of the signer's chain, null past its end.
+CRYPT_PROVIDER_CERT* WINAPI WTHelperGetProvCertFromChain(CRYPT_PROVIDER_SGNR* pSgnr,
+                                                         DWORD idxCert) {
+  if (pSgnr == nullptr || idxCert >= pSgnr->csCertChain) return nullptr;
+  return &pSgnr->pasCertChain[idxCert];
 }
 
 }  // extern "C"

@@ -252,9 +252,11 @@ HRESULT VerifySignedMessage(PKCS7* p7, std::span<const std::uint8_t> content,
       // signature rather than being ignored.
       const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attr, 0);
       HRESULT timestamp_chain = S_OK;
-      const auto when =
-          rfc3161 ? VerifyRfc3161(config, value, signed_digest, &timestamp_chain)
-                  : VerifyCountersignature(config, p7, value, signed_digest, &timestamp_chain);
+      const auto when = rfc3161
+                            ? VerifyRfc3161(config, value, signed_digest, &timestamp_chain,
+                                            &result->timestamp_signer)
+                            : VerifyCountersignature(config, p7, value, signed_digest,
+                                                     &timestamp_chain, &result->timestamp_signer);
       if (!when) {
         // Explicit distrust, of the timestamp's chain or the signer's,
         // outranks a timestamp that fails otherwise.
@@ -268,6 +270,7 @@ HRESULT VerifySignedMessage(PKCS7* p7, std::span<const std::uint8_t> content,
       at = *when;
       timestamped = true;
       result->timestamp = when->seconds;
+      result->rfc3161 = rfc3161;
       break;
     }
   }

@@ -36,6 +36,10 @@ struct SignerPolicy {
 struct SignerResult {
   ossl::X509Ptr signer;                  // the signer's certificate, when found
   std::optional<std::time_t> timestamp;  // the time of a valid countersignature
+  // With `timestamp`: an RFC 3161 token (else a legacy countersignature),
+  // and its signer's certificate.
+  bool rfc3161 = false;
+  ossl::X509Ptr timestamp_signer;
 };
 
 // Verifies the FIRST signer of a SignedData: its certificate is the first of

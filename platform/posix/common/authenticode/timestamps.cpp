@@ -99,7 +99,7 @@ bool VerifyTokenSignature(CMS_ContentInfo* token, std::span<const std::uint8_t> 
 // certificate is a TSA's whose chain holds at the time stamped.
 std::optional<Instant> VerifyRfc3161(const TrustConfig& config, const ASN1_TYPE* value,
                                      std::span<const std::uint8_t> signed_digest,
-                                     HRESULT* chain_status) {
+                                     HRESULT* chain_status, ossl::X509Ptr* signer) {
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
   const std::span<const std::uint8_t> der(value->value.sequence->data,
                                           static_cast<std::size_t>(value->value.sequence->length));
@@ -123,6 +123,7 @@ std::optional<Instant> VerifyRfc3161(const TrustConfig& config, const ASN1_TYPE*
   if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
   *chain_status = VerifyChain(config, tsa, certs.get(), *when, NID_time_stamp);
   if (*chain_status != S_OK) return std::nullopt;
+  if (signer != nullptr) *signer = ossl::UpRef(tsa);
   return when;
 }
 
@@ -134,7 +135,7 @@ std::optional<Instant> VerifyRfc3161(const TrustConfig& config, const ASN1_TYPE*
 std::optional<Instant> VerifyCountersignature(const TrustConfig& config, PKCS7* p7,
                                               const ASN1_TYPE* value,
                                               std::span<const std::uint8_t> signed_digest,
-                                              HRESULT* chain_status) {
+                                              HRESULT* chain_status, ossl::X509Ptr* signer) {
   if (value == nullptr || value->type != V_ASN1_SEQUENCE) return std::nullopt;
   const unsigned char* p = value->value.sequence->data;
   SignerInfoPtr counter(d2i_PKCS7_SIGNER_INFO(nullptr, &p, value->value.sequence->length));
@@ -168,6 +169,7 @@ std::optional<Instant> VerifyCountersignature(const TrustConfig& config, PKCS7* 
   if (!ListsUsage(tsa, OBJ_nid2obj(NID_time_stamp))) return std::nullopt;
   *chain_status = VerifyChain(config, tsa, p7->d.sign->cert, *when, NID_time_stamp);
   if (*chain_status != S_OK) return std::nullopt;
+  if (signer != nullptr) *signer = ossl::UpRef(tsa);
   return when;
 }
 

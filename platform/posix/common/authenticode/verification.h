@@ -63,13 +63,15 @@ HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
                               RsaBlock rsa_block = RsaBlock::kDigestInfo);
 
 // The time of a timestamp over the signer's signature `signed_digest`, when
-// it verifies; *chain_status receives the status of the TSA's chain.
+// it verifies; *chain_status receives the status of the TSA's chain, and
+// *signer (when given) the TSA's certificate once the timestamp holds.
 std::optional<Instant> VerifyRfc3161(const TrustConfig& config, const ASN1_TYPE* value,
                                      std::span<const std::uint8_t> signed_digest,
-                                     HRESULT* chain_status);
+                                     HRESULT* chain_status, ossl::X509Ptr* signer = nullptr);
 std::optional<Instant> VerifyCountersignature(const TrustConfig& config, PKCS7* p7,
                                               const ASN1_TYPE* value,
                                               std::span<const std::uint8_t> signed_digest,
-                                              HRESULT* chain_status);
+                                              HRESULT* chain_status,
+                                              ossl::X509Ptr* signer = nullptr);
 
 }  // namespace exelore_posix::authenticode
