@@ -100,63 +100,11 @@ BOOL WINAPI CryptCATAdminReleaseContext(HCATADMIN hCatAdmin, DWORD /*dwFlags*/) 
   return TRUE;
 }
 
-// CryptCATAdminCalcHashFromFileHandle (Microsoft's page; Wine's crypt.c and
-// its test_calchash): a null handle or size pointer, or nonzero flags, fail
-// with ERROR_INVALID_PARAMETER. A size below 20 (or no buffer) is answered
-// with 20, TRUE and ERROR_INSUFFICIENT_BUFFER as the last error; otherwise the
-// 20-byte SHA-1 hash is written, the size set to 20 and the last error
-// cleared. The hash is the one catalogs list: a PE's Authenticode image hash
-// (checksum, security directory and certificate table left out; an image
-// without certificates zero-padded to a multiple of 8 bytes), the SHA-1 of
-// the whole content for any other file. Only regular files are read.
-BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE hFile, DWORD* pcbHash, BYTE* pbHash,
-                                                DWORD dwFlags) {
-  const ossl::ApiCall openssl_call;
-  if (hFile == nullptr || pcbHash == nullptr || dwFlags != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (*pcbHash < kHashSize || pbHash == nullptr) {
-    *pcbHash = kHashSize;
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return TRUE;
-  }
-  const int fd = FdFromHandle(hFile);
-  if (fd < 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  RegularFile file;
-  DWORD error = 0;
-  if (!file.Attach(fd, &error)) {
-    SetLastError(error);
-    return FALSE;
-  }
-  const auto hash = catalog::ListedHashOf(file, EVP_sha1());
-  ERR_clear_error();
-  if (!hash || hash->size() != kHashSize) {
-    SetLastError(ERROR_BAD_FORMAT);
-    return FALSE;
-  }
-  std::memcpy(pbHash, hash->data(), kHashSize);
-  *pcbHash = kHashSize;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
-}
+namespace {
 
-// CryptCATAdminCalcHashFromFileHandle2 (Microsoft's page): as
-// CryptCATAdminCalcHashFromFileHandle, with the hash of the context (20 bytes
-// for SHA-1, 32 for SHA-256); a handle that is not a live context fails with
-// ERROR_INVALID_PARAMETER.
-BOOL WINAPI CryptCATAdminCalcHashFromFileHandle2(HCATADMIN hCatAdmin, HANDLE hFile, DWORD* pcbHash,
-                                                 BYTE* pbHash, DWORD dwFlags) {
-  const ossl::ApiCall openssl_call;
-  const auto* admin = FromHandle<AdminContext>(hCatAdmin, HandleKind::kCatAdmin);
-  if (admin == nullptr || hFile == nullptr || pcbHash == nullptr || dwFlags != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const EVP_MD* md = admin->hash();
+// The two-call protocol of the CalcHash functions once their arguments are
+// checked: `md`'s size asked for, or the file's listed hash written.
+BOOL HashFileInto(HANDLE hFile, const EVP_MD* md, DWORD* pcbHash, BYTE* pbHash) {
   const auto size = static_cast<DWORD>(EVP_MD_get_size(md));
   if (*pcbHash < size || pbHash == nullptr) {
     *pcbHash = size;
@@ -184,6 +132,42 @@ BOOL WINAPI CryptCATAdminCalcHashFromFileHandle2(HCATADMIN hCatAdmin, HANDLE hFi
   *pcbHash = size;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
+}
+
+}  // namespace
+
+// CryptCATAdminCalcHashFromFileHandle (Microsoft's page; Wine's crypt.c and
+// its test_calchash): a null handle or size pointer, or nonzero flags, fail
+// with ERROR_INVALID_PARAMETER. A size below 20 (or no buffer) is answered
+// with 20, TRUE and ERROR_INSUFFICIENT_BUFFER as the last error; otherwise the
+// 20-byte SHA-1 hash is written, the size set to 20 and the last error
+// cleared. The hash is the one catalogs list: a PE's Authenticode image hash
+// (checksum, security directory and certificate table left out; an image
+// without certificates zero-padded to a multiple of 8 bytes), the SHA-1 of
+// the whole content for any other file. Only regular files are read.
+BOOL WINAPI CryptCATAdminCalcHashFromFileHandle(HANDLE hFile, DWORD* pcbHash, BYTE* pbHash,
+                                                DWORD dwFlags) {
+  const ossl::ApiCall openssl_call;
+  if (hFile == nullptr || pcbHash == nullptr || dwFlags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return HashFileInto(hFile, EVP_sha1(), pcbHash, pbHash);
+}
+
+// CryptCATAdminCalcHashFromFileHandle2 (Microsoft's page): as
+// CryptCATAdminCalcHashFromFileHandle, with the hash of the context (20 bytes
+// for SHA-1, 32 for SHA-256); a handle that is not a live context fails with
+// ERROR_INVALID_PARAMETER.
+BOOL WINAPI CryptCATAdminCalcHashFromFileHandle2(HCATADMIN hCatAdmin, HANDLE hFile, DWORD* pcbHash,
+                                                 BYTE* pbHash, DWORD dwFlags) {
+  const ossl::ApiCall openssl_call;
+  const auto* admin = FromHandle<AdminContext>(hCatAdmin, HandleKind::kCatAdmin);
+  if (admin == nullptr || hFile == nullptr || pcbHash == nullptr || dwFlags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return HashFileInto(hFile, admin->hash(), pcbHash, pbHash);
 }
 
 // CryptCATAdminEnumCatalogFromHash (Microsoft's page; Wine's crypt.c): the
