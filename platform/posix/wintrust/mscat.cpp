@@ -21,9 +21,6 @@
 namespace exelore_posix {
 namespace {
 
-// The legacy context hashes with SHA-1.
-constexpr DWORD kHashSize = 20;
-
 struct AdminContext {
   bool listed = false;
   catalog::Database* database = nullptr;             // of the folder found at the first search
