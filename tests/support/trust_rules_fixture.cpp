@@ -13,6 +13,7 @@
 
 #include "authenticode/authenticode.h"
 #include "authenticode/signed_data.h"
+#include "der.h"
 #include "signing.h"
 
 namespace exelore_test {
@@ -52,14 +53,11 @@ Bytes MoveTableOverSections(const Bytes& image, std::size_t at, const Bytes& att
 }
 
 std::vector<Bytes> Children(const Bytes& tlv) {
-  const auto contents = exelore_posix::authenticode::DerContents(tlv);
+  const auto element = exelore_posix::der::ElementAt(tlv);
+  const auto children = element ? exelore_posix::der::ElementsOf(element->contents) : std::nullopt;
   std::vector<Bytes> out;
-  for (std::size_t at = 0; contents && at < contents->size();) {
-    const auto rest = contents->subspan(at);
-    const auto inner = exelore_posix::authenticode::DerContents(rest);
-    const std::size_t whole = static_cast<std::size_t>(inner->data() - rest.data()) + inner->size();
-    out.emplace_back(rest.begin(), rest.begin() + static_cast<long>(whole));
-    at += whole;
+  for (const auto& child : children.value_or(std::vector<exelore_posix::der::Element>())) {
+    out.emplace_back(child.whole.begin(), child.whole.end());
   }
   return out;
 }

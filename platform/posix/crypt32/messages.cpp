@@ -109,37 +109,6 @@ void PutSignerInfo(Arena& arena, PKCS7_SIGNER_INFO* si) {
   if (info != nullptr) *info = v;
 }
 
-// Where the body of a SignedData's content lies in `bytes` (ContentInfo {
-// contentType, [0] { SignedData { version, digestAlgorithms,
-// encapContentInfo { contentType, [0] { content } }, ... } } }): from after
-// the content's header to its end, read from the headers before it alone.
-// nullopt where they do not frame one.
-std::optional<std::pair<std::size_t, std::size_t>> ContentBody(
-    std::span<const std::uint8_t> bytes) {
-  // The contents of the first TLV of *rest, *rest moved past that TLV.
-  const auto next = [](std::span<const std::uint8_t>* rest) {
-    const auto contents = authenticode::DerContents(*rest);
-    if (contents)
-      *rest = rest->subspan(static_cast<std::size_t>(contents->data() - rest->data()) +
-                            contents->size());
-    return contents;
-  };
-  auto rest = bytes;
-  auto info = next(&rest);
-  if (!info || !next(&*info)) return std::nullopt;  // contentType
-  auto explicit_content = next(&*info);
-  if (!explicit_content) return std::nullopt;
-  auto signed_data = next(&*explicit_content);
-  if (!signed_data || !next(&*signed_data) || !next(&*signed_data)) return std::nullopt;
-  auto encap = next(&*signed_data);
-  if (!encap || !next(&*encap)) return std::nullopt;
-  auto inner = next(&*encap);
-  const auto body = inner ? authenticode::DerContents(*inner) : std::nullopt;
-  if (!body) return std::nullopt;
-  const auto begin = static_cast<std::size_t>(body->data() - bytes.data());
-  return std::pair(begin, begin + body->size());
-}
-
 // Decodes a whole file that may itself be a SignedData, such as a catalog,
 // with nothing but zero bytes after it, up to the catalog database's size
 // cap. A content that is a SEQUENCE, as a catalog's trust list, is left
@@ -159,8 +128,13 @@ ossl::Pkcs7Ptr DecodeSignedDataFile(const RegularFile& file) {
   std::uint64_t hole_end = kHead;
   if (size > kHead) {
     if (!content.ReadRange(0, kHead)) return nullptr;
-    const auto body = ContentBody(content.bytes());
-    if (body && body->first <= kHead && body->second > kHead) hole_end = body->second;
+    // Where the content's body lies, read from the headers before it.
+    const auto bytes = content.bytes();
+    if (const auto inner = authenticode::SignedDataContent(bytes)) {
+      const auto begin = static_cast<std::uint64_t>(inner->contents.data() - bytes.data());
+      const std::uint64_t end = begin + inner->contents.size();
+      if (begin <= kHead && end > kHead) hole_end = end;
+    }
     if (!content.ReadRange(hole_end, size - hole_end)) return nullptr;
   }
   std::size_t used = 0;

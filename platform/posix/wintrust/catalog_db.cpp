@@ -16,6 +16,7 @@
 
 #include "authenticode/authenticode.h"
 #include "authenticode/ctl.h"
+#include "der.h"
 #include "digest.h"
 #include "pe.h"
 #include "text.h"
@@ -91,37 +92,6 @@ Member ReadMember(const CatTrustedSubject* subject, bool hash_identifiers) {
 
 enum class Step { kNext, kStop, kDamaged };
 
-// The children of one TLV, read one at a time without a list of them: the
-// reader of a million entries allocates nothing per entry.
-class Children {
- public:
-  explicit Children(std::span<const std::uint8_t> tlv) {
-    const auto contents = authenticode::DerContents(tlv);
-    whole_ = contents.has_value();
-    if (whole_) rest_ = *contents;
-  }
-  // The next child; nullopt after the last, or where one is not a whole TLV
-  // inside the parent (whole() false from then on).
-  std::optional<std::span<const std::uint8_t>> Next() {
-    if (!whole_ || rest_.empty()) return std::nullopt;
-    const auto inner = authenticode::DerContents(rest_);
-    if (!inner) {
-      whole_ = false;
-      return std::nullopt;
-    }
-    const auto length = static_cast<std::size_t>(inner->data() + inner->size() - rest_.data());
-    const auto child = rest_.first(length);
-    rest_ = rest_.subspan(length);
-    return child;
-  }
-  // Whether every child so far was whole and none is left.
-  bool Finished() const { return whole_ && rest_.empty(); }
-
- private:
-  std::span<const std::uint8_t> rest_;
-  bool whole_ = false;
-};
-
 // Walks the TrustedSubjects of `entries` (an encoded SEQUENCE OF, or nothing)
 // in order, handing `visit` the encoding of each until it answers other than
 // kNext, and checks that every entry, to the end of the list, is a whole
@@ -131,16 +101,18 @@ class Children {
 Step WalkSubjects(std::span<const std::uint8_t> entries,
                   const std::function<Step(std::span<const std::uint8_t>)>& visit) {
   if (entries.empty()) return Step::kNext;
-  Children subjects(entries);
+  const auto list = der::ElementAt(entries);
+  if (!list) return Step::kDamaged;
+  der::Cursor subjects(list->contents);
   Step answer = Step::kNext;
-  while (const auto subject = subjects.Next()) {
+  while (const auto subject = subjects.NextAny()) {
     // Entries lie some hundred bytes apart, and a large catalog is tens of
     // MiB: asked for ahead, the next pages are there when the walk arrives.
-    __builtin_prefetch(subject->data() + 4096);
-    if (answer == Step::kNext) answer = visit(*subject);
+    __builtin_prefetch(subject->whole.data() + 4096);
+    if (answer == Step::kNext) answer = visit(subject->whole);
     if (answer == Step::kDamaged) return answer;
   }
-  return subjects.Finished() ? answer : Step::kDamaged;
+  return subjects.AtEnd() ? answer : Step::kDamaged;
 }
 
 // Decodes one TrustedSubject filling `der`, or null.
@@ -155,10 +127,11 @@ TrustedSubjectPtr DecodeSubject(std::span<const std::uint8_t> der) {
 // The identifier of an encoded TrustedSubject when it is a primitive OCTET
 // STRING, as DER writes it, without decoding the entry; nullopt otherwise.
 std::optional<std::span<const std::uint8_t>> RawIdentifier(std::span<const std::uint8_t> der) {
-  constexpr std::uint8_t kOctetString = 0x04;
-  const auto fields = authenticode::DerContents(der);
-  if (!fields || fields->empty() || (*fields)[0] != kOctetString) return std::nullopt;
-  return authenticode::DerContents(*fields);
+  const auto subject = der::ElementAt(der);
+  if (!subject) return std::nullopt;
+  const auto identifier = der::Cursor(subject->contents).Next(der::kOctetString);
+  if (!identifier) return std::nullopt;
+  return identifier->contents;
 }
 
 // The hexadecimal digits of `bytes`, in lower case.
@@ -307,19 +280,49 @@ std::u16string FoldTag(std::u16string_view tag) {
 
 namespace {
 
-// The children of `tlv` when it has exactly `N`, each a whole TLV.
+// The children of `parent` when it has exactly `N`, each a whole element.
 template <std::size_t N>
-std::optional<std::array<std::span<const std::uint8_t>, N>> ExactChildren(
-    std::span<const std::uint8_t> tlv) {
-  Children children(tlv);
-  std::array<std::span<const std::uint8_t>, N> out;
+std::optional<std::array<der::Element, N>> ExactChildren(const der::Element& parent) {
+  der::Cursor children(parent.contents);
+  std::array<der::Element, N> out;
   for (auto& child : out) {
-    const auto next = children.Next();
+    const auto next = children.NextAny();
     if (!next) return std::nullopt;
     child = *next;
   }
-  if (!children.Finished()) return std::nullopt;
+  if (!children.AtEnd()) return std::nullopt;
   return out;
+}
+
+// The first value of the entry's one SPC_INDIRECT_DATA attribute among
+// `attributes` (a SET OF Attribute), *value null when it has none or the
+// attribute no value; false where the set is irregular.
+bool IndirectDataValue(const der::Element& attributes, std::optional<der::Element>* value) {
+  // The contents octets of SPC_INDIRECT_DATA_OBJID, 1.3.6.1.4.1.311.2.1.4.
+  static constexpr std::uint8_t kSpcIndirectData[] = {0x2B, 0x06, 0x01, 0x04, 0x01,
+                                                      0x82, 0x37, 0x02, 0x01, 0x04};
+  der::Cursor each(attributes.contents);
+  bool seen = false;
+  while (const auto attribute = each.NextAny()) {
+    const auto parts = ExactChildren<2>(*attribute);
+    if (!attribute->Is(der::kSequence) || !parts || !(*parts)[0].Is(der::kOid) ||
+        !(*parts)[1].Is(der::kSet)) {
+      return false;
+    }
+    const auto oid = (*parts)[0].contents;
+    if (!std::equal(oid.begin(), oid.end(), std::begin(kSpcIndirectData),
+                    std::end(kSpcIndirectData))) {
+      continue;
+    }
+    if (seen) return false;  // ReadMember might take either
+    seen = true;
+    der::Cursor values((*parts)[1].contents);
+    *value = values.NextAny();
+    while (values.NextAny()) {
+    }
+    if (!values.AtEnd()) return false;
+  }
+  return each.AtEnd();
 }
 
 }  // namespace
@@ -331,54 +334,85 @@ std::optional<std::array<std::span<const std::uint8_t>, N>> ExactChildren(
 // ReadMember finds the digest, read by tag-length-values alone.
 ListedDigest ReadListedDigest(std::span<const std::uint8_t> entry,
                               std::span<const std::uint8_t>* digest) {
-  constexpr std::uint8_t kOctetString = 0x04;
-  constexpr std::uint8_t kOid = 0x06;
-  constexpr std::uint8_t kSequence = 0x30;
-  constexpr std::uint8_t kSet = 0x31;
-  // The contents octets of SPC_INDIRECT_DATA_OBJID, 1.3.6.1.4.1.311.2.1.4.
-  static constexpr std::uint8_t kSpcIndirectData[] = {0x2B, 0x06, 0x01, 0x04, 0x01,
-                                                      0x82, 0x37, 0x02, 0x01, 0x04};
-  if (entry.empty() || entry[0] != kSequence) return ListedDigest::kIrregular;
-  Children fields(entry);
-  const auto identifier = fields.Next();
-  const auto attributes = fields.Next();
-  if (!identifier || (*identifier)[0] != kOctetString || fields.Next() || !fields.Finished()) {
+  const auto subject = der::ElementAt(entry);
+  if (!subject || !subject->Is(der::kSequence)) return ListedDigest::kIrregular;
+  der::Cursor fields(subject->contents);
+  const auto identifier = fields.Next(der::kOctetString);
+  const auto attributes = fields.NextAny();
+  if (!identifier || !fields.AtEnd()) return ListedDigest::kIrregular;
+  if (!attributes) return ListedDigest::kNone;
+  std::optional<der::Element> value;
+  if (!attributes->Is(der::kSet) || !IndirectDataValue(*attributes, &value)) {
     return ListedDigest::kIrregular;
   }
-  if (!attributes) return ListedDigest::kNone;
-  if ((*attributes)[0] != kSet) return ListedDigest::kIrregular;
-  Children each(*attributes);
-  std::optional<std::span<const std::uint8_t>> value;
-  while (const auto attribute = each.Next()) {
-    const auto parts = ExactChildren<2>(*attribute);
-    if ((*attribute)[0] != kSequence || !parts || (*parts)[0][0] != kOid ||
-        (*parts)[1][0] != kSet) {
-      return ListedDigest::kIrregular;
-    }
-    const auto oid = authenticode::DerContents((*parts)[0]);
-    if (!oid) return ListedDigest::kIrregular;
-    if (!std::equal(oid->begin(), oid->end(), std::begin(kSpcIndirectData),
-                    std::end(kSpcIndirectData))) {
-      continue;
-    }
-    if (value) return ListedDigest::kIrregular;  // ReadMember might take either
-    Children values((*parts)[1]);
-    value = values.Next().value_or(std::span<const std::uint8_t>());
-    while (values.Next()) {
-    }
-    if (!values.Finished()) return ListedDigest::kIrregular;
-  }
-  if (!each.Finished()) return ListedDigest::kIrregular;
-  if (!value || value->empty() || (*value)[0] != kSequence) return ListedDigest::kNone;
+  if (!value || !value->Is(der::kSequence)) return ListedDigest::kNone;
   const auto indirect = ExactChildren<2>(*value);
-  if (!indirect || (*indirect)[1][0] != kSequence) return ListedDigest::kIrregular;
+  if (!indirect || !(*indirect)[1].Is(der::kSequence)) return ListedDigest::kIrregular;
   const auto digest_info = ExactChildren<2>((*indirect)[1]);
-  if (!digest_info || (*digest_info)[1][0] != kOctetString) return ListedDigest::kIrregular;
-  const auto contents = authenticode::DerContents((*digest_info)[1]);
-  if (!contents) return ListedDigest::kIrregular;
-  *digest = *contents;
+  if (!digest_info || !(*digest_info)[1].Is(der::kOctetString)) return ListedDigest::kIrregular;
+  *digest = (*digest_info)[1].contents;
   return ListedDigest::kListed;
 }
+
+namespace {
+
+// Where a CTL's entries lie among its fields: the SEQUENCE after the subject
+// algorithm, which follows thisUpdate and the optional nextUpdate (the only
+// times among the fields); fields.size() when it has none.
+std::size_t EntriesField(const std::vector<der::Element>& fields) {
+  const auto is_time = [](const der::Element& f) {
+    return f.Is(der::kUtcTime) || f.Is(der::kGeneralizedTime);
+  };
+  std::size_t at = 0;
+  while (at < fields.size() && !is_time(fields[at])) ++at;
+  if (at + 1 < fields.size() && is_time(fields[at + 1])) ++at;
+  const std::size_t subjects = at + 2;
+  return subjects < fields.size() && fields[subjects].Is(der::kSequence) ? subjects : fields.size();
+}
+
+// The CTL of `fields`, decoded with its entries (the field at `entries`,
+// when there is one) left out, as the message was with its content: an
+// empty SEQUENCE stands in for them. Null when it does not decode whole, or
+// the placeholder is not where the entries were.
+TrustListPtr DecodeWithoutEntries(const std::vector<der::Element>& fields, std::size_t entries) {
+  const bool has_subjects = entries < fields.size();
+  const std::vector<std::uint8_t> empty_sequence = der::DerHeader(der::kSequence, 0);
+  std::vector<std::uint8_t> rest;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const std::span<const std::uint8_t> field =
+        i == entries ? std::span<const std::uint8_t>(empty_sequence) : fields[i].whole;
+    rest.insert(rest.end(), field.begin(), field.end());
+  }
+  std::vector<std::uint8_t> ctl_der = der::DerHeader(der::kSequence, rest.size());
+  ctl_der.insert(ctl_der.end(), rest.begin(), rest.end());
+  const unsigned char* p = ctl_der.data();
+  TrustListPtr ctl(reinterpret_cast<CatTrustList*>(
+      ASN1_item_d2i(nullptr, &p, static_cast<long>(ctl_der.size()), ASN1_ITEM_rptr(CatTrustList))));
+  if (!ctl || p != ctl_der.data() + ctl_der.size()) return nullptr;
+  if (has_subjects != (ctl->subjects != nullptr) ||
+      (has_subjects && ctl->subjects->length != static_cast<int>(empty_sequence.size()))) {
+    return nullptr;
+  }
+  return ctl;
+}
+
+// Whether a CTL lists a catalog's members: szOID_CATALOG_LIST among its
+// usages, member or member-v2 its subject algorithm (*hash_identifiers then).
+bool IsCatalogList(const CatTrustList* ctl, bool* hash_identifiers) {
+  bool catalog_list = false;
+  for (int i = 0; i < sk_ASN1_OBJECT_num(ctl->usage); ++i) {
+    if (SameOid(sk_ASN1_OBJECT_value(ctl->usage, i), CatalogListOid())) catalog_list = true;
+  }
+  const ASN1_OBJECT* algorithm = ctl->algorithm->algorithm;
+  if (!catalog_list ||
+      !(SameOid(algorithm, CatalogMemberOid()) || SameOid(algorithm, CatalogMember2Oid()))) {
+    return false;
+  }
+  *hash_identifiers = SameOid(algorithm, CatalogMember2Oid());
+  return true;
+}
+
+}  // namespace
 
 std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
   if (der.empty() || der.size() > authenticode::kMaxSignedFileSize) return std::nullopt;
@@ -401,60 +435,16 @@ std::optional<Catalog> ParseCatalog(std::span<const std::uint8_t> der) {
     return std::nullopt;
   }
   if (!SameOid(p7->d.sign->contents->type, CtlOid())) return std::nullopt;
-  const auto ctl_fields = authenticode::DerContents(shell->content);
-  const auto fields = authenticode::DerChildren(shell->content);
-  if (!ctl_fields || !fields) return std::nullopt;
-  catalog.content = *ctl_fields;
-
-  // The CTL's fields are decoded with its entries left out, as the message
-  // was with its content: the entries are the SEQUENCE after the subject
-  // algorithm, which follows thisUpdate and the optional nextUpdate (the
-  // only times among the fields).
-  constexpr std::uint8_t kSequence = 0x30;
-  const auto is_time = [](std::span<const std::uint8_t> f) {
-    return f[0] == V_ASN1_UTCTIME || f[0] == V_ASN1_GENERALIZEDTIME;
-  };
-  std::size_t at = 0;
-  while (at < fields->size() && !is_time((*fields)[at])) ++at;
-  if (at + 1 < fields->size() && is_time((*fields)[at + 1])) ++at;
-  const std::size_t subjects = at + 2;
-  const bool has_subjects = subjects < fields->size() && (*fields)[subjects][0] == kSequence;
-  static constexpr std::uint8_t kEmptySequence[] = {kSequence, 0x00};
-  std::vector<std::uint8_t> rest;
-  for (std::size_t i = 0; i < fields->size(); ++i) {
-    const std::span<const std::uint8_t> field = has_subjects && i == subjects
-                                                    ? std::span<const std::uint8_t>(kEmptySequence)
-                                                    : (*fields)[i];
-    rest.insert(rest.end(), field.begin(), field.end());
-  }
-  std::vector<std::uint8_t> ctl_der(static_cast<std::size_t>(
-      ASN1_object_size(1, static_cast<int>(rest.size()), V_ASN1_SEQUENCE)));
-  unsigned char* out = ctl_der.data();
-  ASN1_put_object(&out, 1, static_cast<int>(rest.size()), V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
-  std::copy(rest.begin(), rest.end(), out);
-  const unsigned char* p = ctl_der.data();
-  TrustListPtr ctl(reinterpret_cast<CatTrustList*>(
-      ASN1_item_d2i(nullptr, &p, static_cast<long>(ctl_der.size()), ASN1_ITEM_rptr(CatTrustList))));
-  if (!ctl || p != ctl_der.data() + ctl_der.size()) return std::nullopt;
-  // The placeholder must have landed where the entries were.
-  if (has_subjects != (ctl->subjects != nullptr) ||
-      (has_subjects && ctl->subjects->length != static_cast<int>(sizeof kEmptySequence))) {
-    return std::nullopt;
-  }
-
-  bool catalog_list = false;
-  for (int i = 0; i < sk_ASN1_OBJECT_num(ctl->usage); ++i) {
-    if (SameOid(sk_ASN1_OBJECT_value(ctl->usage, i), CatalogListOid())) catalog_list = true;
-  }
-  const ASN1_OBJECT* algorithm = ctl->algorithm->algorithm;
-  if (!catalog_list ||
-      !(SameOid(algorithm, CatalogMemberOid()) || SameOid(algorithm, CatalogMember2Oid()))) {
-    return std::nullopt;
-  }
-  catalog.hash_identifiers = SameOid(algorithm, CatalogMember2Oid());
+  const auto ctl_element = der::ElementAt(shell->content);
+  const auto fields = ctl_element ? der::ElementsOf(ctl_element->contents) : std::nullopt;
+  if (!fields) return std::nullopt;
+  catalog.content = ctl_element->contents;
+  const std::size_t entries = EntriesField(*fields);
+  const TrustListPtr ctl = DecodeWithoutEntries(*fields, entries);
+  if (!ctl || !IsCatalogList(ctl.get(), &catalog.hash_identifiers)) return std::nullopt;
   // Each search walks the whole list, checking its framing as it goes, and
   // decodes the entries it reaches.
-  if (has_subjects) catalog.entries = (*fields)[subjects];
+  if (entries < fields->size()) catalog.entries = (*fields)[entries].whole;
   return catalog;
 }
 

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "authenticode/authenticode.h"
+#include "der.h"
 #include "files.h"
 #include "pe.h"
 
@@ -55,25 +56,16 @@ std::optional<std::vector<std::uint8_t>> ReadEntry(int fd, std::uint64_t size,
   std::vector<std::uint8_t> bytes(
       static_cast<std::size_t>(std::min<std::uint64_t>(kFirstRead, size - offset)));
   if (!source.ReadAt(offset, bytes)) return std::nullopt;
-  // The header says how long the entry is; a read too short for the whole
-  // entry is flagged, with the header read all the same.
-  const unsigned char* p = bytes.data();
-  long length = 0;
-  int tag = 0;
-  int cls = 0;
-  const int r = ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(bytes.size()));
-  if (((r & 0x80) != 0 && p == bytes.data()) || (r & 0x01) != 0 || length < 0) {
-    return std::nullopt;
-  }
-  const std::uint64_t whole =
-      static_cast<std::uint64_t>(p - bytes.data()) + static_cast<std::uint64_t>(length);
-  if (whole > size - offset) return std::nullopt;
+  // The header says how long the entry is, however much of it was read.
+  const auto header = der::ReadHeader(bytes);
+  if (!header || header->length > size - offset - header->size) return std::nullopt;
+  const std::uint64_t whole = header->size + header->length;
   if (whole > bytes.size()) {
     bytes.resize(static_cast<std::size_t>(whole));
     if (!source.ReadAt(offset, bytes)) return std::nullopt;
   }
   bytes.resize(static_cast<std::size_t>(whole));
-  if (!authenticode::DerContents(bytes)) return std::nullopt;
+  if (!der::ElementAt(bytes)) return std::nullopt;
   return bytes;
 }
 

@@ -54,38 +54,25 @@ bool DecodeBase64(std::string_view text, std::vector<std::uint8_t>* out,
 // may announce more than `der` holds; the fields up to the subject must lie
 // inside it.
 bool LocateSubject(std::span<const std::uint8_t> der, std::size_t* at, std::size_t* len) {
-  const unsigned char* p = der.data();
+  // The two outer headers, whose contents may run past `der`.
+  std::size_t offset = 0;
   for (int outer = 0; outer < 2; ++outer) {
-    const unsigned char* header = p;
-    long length = 0;
-    int tag = 0;
-    int cls = 0;
-    // "Too long" (0x80 with the header read) is what a prefix gives; a
-    // header that does not decode leaves p where it was.
-    const long left = static_cast<long>(der.size()) - static_cast<long>(header - der.data());
-    const int r = ASN1_get_object(&p, &length, &tag, &cls, left);
-    if (p == header || (r & V_ASN1_CONSTRUCTED) == 0 || tag != V_ASN1_SEQUENCE) return false;
+    const auto header = der::ReadHeader(der.subspan(offset));
+    if (!header || header->tag != der::kSequence) return false;
+    offset += header->size;
   }
-  ERR_clear_error();
-  std::size_t offset = static_cast<std::size_t>(p - der.data());
-  const std::size_t end = der.size();
-  for (int field = 0; field < 6 && offset < end; ++field) {
-    p = der.data() + offset;
-    long length = 0;
-    int tag = 0;
-    int cls = 0;
-    const int r = ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(end - offset));
-    if ((r & 0x80) != 0 || length < 0) return false;
-    const std::size_t header = static_cast<std::size_t>(p - (der.data() + offset));
-    if (static_cast<std::size_t>(length) > end - offset - header) return false;
-    const std::size_t whole = header + static_cast<std::size_t>(length);
-    if (field == 0 && cls != V_ASN1_CONTEXT_SPECIFIC) ++field;  // no version field
+  der::Cursor fields(der.subspan(offset));
+  for (int field = 0; field < 6; ++field) {
+    const auto element = fields.NextAny();
+    if (!element) return false;
+    if (field == 0 && element->tag.tag_class() != der::kContextSpecific) {
+      ++field;  // no version field
+    }
     if (field == 5) {
-      *at = offset;
-      *len = whole;
+      *at = static_cast<std::size_t>(element->whole.data() - der.data());
+      *len = element->whole.size();
       return true;
     }
-    offset += whole;
   }
   return false;
 }

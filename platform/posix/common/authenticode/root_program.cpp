@@ -168,6 +168,62 @@ bool ReadRootProperty(int id, std::span<const std::uint8_t> value, RootProgramEn
   }
 }
 
+namespace {
+
+// The CTL of a root program list's message: content of type szOID_CTL, for
+// szOID_ROOT_LIST_SIGNER, of SHA-1 subjects, with a thisUpdate. Null
+// otherwise.
+TrustListPtr DecodeRootTrustList(PKCS7* p7) {
+  PKCS7* content = p7->d.sign->contents;
+  if (content == nullptr || OBJ_cmp(content->type, TrustListOid()) != 0 ||
+      !PKCS7_type_is_other(content) || content->d.other == nullptr ||
+      content->d.other->type != V_ASN1_SEQUENCE) {
+    return nullptr;
+  }
+  const ASN1_STRING* ctl_der = content->d.other->value.sequence;
+  const unsigned char* p = ctl_der->data;
+  TrustListPtr ctl(reinterpret_cast<CatTrustList*>(
+      ASN1_item_d2i(nullptr, &p, ctl_der->length, ASN1_ITEM_rptr(CatTrustList))));
+  if (!ctl || p != ctl_der->data + ctl_der->length) return nullptr;
+  bool root_list = false;
+  for (int i = 0; i < sk_ASN1_OBJECT_num(ctl->usage); ++i) {
+    if (OBJ_cmp(sk_ASN1_OBJECT_value(ctl->usage, i), RootListSignerOid()) == 0) root_list = true;
+  }
+  if (!root_list || OBJ_obj2nid(ctl->algorithm->algorithm) != NID_sha1 ||
+      !ToTimeT(ctl->this_update)) {
+    return nullptr;
+  }
+  return ctl;
+}
+
+}  // namespace
+
+bool RootProgramList::ReadSubjects(std::span<const std::uint8_t> subjects) {
+  const auto whole = der::ElementAt(subjects);
+  const auto entries = whole ? der::ElementsOf(whole->contents) : std::nullopt;
+  if (!entries) return false;
+  subjects_.assign(whole->contents.begin(), whole->contents.end());
+  slots_.reserve(entries->size());
+  for (const der::Element& entry : *entries) {
+    // TrustedSubject ::= SEQUENCE { subjectIdentifier OCTET STRING, ... }
+    const auto fields = der::ElementsOf(entry.contents);
+    if (!fields || fields->empty() || !fields->front().Is(der::kOctetString)) return false;
+    const auto id = fields->front().contents;
+    Slot slot;
+    if (id.size() != slot.sha1.size()) return false;
+    std::copy(id.begin(), id.end(), slot.sha1.begin());
+    slot.at = static_cast<std::size_t>(entry.whole.data() - whole->contents.data());
+    slot.length = entry.whole.size();
+    slots_.push_back(std::move(slot));
+  }
+  std::sort(slots_.begin(), slots_.end(),
+            [](const Slot& a, const Slot& b) { return a.sha1 < b.sha1; });
+  // A root listed twice has no one set of properties.
+  return std::adjacent_find(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) {
+           return a.sha1 == b.sha1;
+         }) == slots_.end();
+}
+
 std::optional<RootProgramList> RootProgramList::Decode(std::span<const std::uint8_t> stl_der,
                                                        bool decode_every_entry,
                                                        ossl::Pkcs7Ptr* message) {
@@ -175,56 +231,13 @@ std::optional<RootProgramList> RootProgramList::Decode(std::span<const std::uint
   std::size_t used = 0;
   ossl::Pkcs7Ptr p7 = DecodeSignedData(stl_der, kMaxSignedFileSize, &used);
   if (!p7 || used != stl_der.size()) return std::nullopt;
-  PKCS7* content = p7->d.sign->contents;
-  if (content == nullptr || OBJ_cmp(content->type, TrustListOid()) != 0 ||
-      !PKCS7_type_is_other(content) || content->d.other == nullptr ||
-      content->d.other->type != V_ASN1_SEQUENCE) {
-    return std::nullopt;
-  }
-  const ASN1_STRING* ctl_der = content->d.other->value.sequence;
-  const unsigned char* p = ctl_der->data;
-  const TrustListPtr ctl(reinterpret_cast<CatTrustList*>(
-      ASN1_item_d2i(nullptr, &p, ctl_der->length, ASN1_ITEM_rptr(CatTrustList))));
-  if (!ctl || p != ctl_der->data + ctl_der->length) return std::nullopt;
-
-  bool root_list = false;
-  for (int i = 0; i < sk_ASN1_OBJECT_num(ctl->usage); ++i) {
-    if (OBJ_cmp(sk_ASN1_OBJECT_value(ctl->usage, i), RootListSignerOid()) == 0) root_list = true;
-  }
-  const auto this_update = ToTimeT(ctl->this_update);
-  if (!root_list || OBJ_obj2nid(ctl->algorithm->algorithm) != NID_sha1 || !this_update) {
-    return std::nullopt;
-  }
+  const TrustListPtr ctl = DecodeRootTrustList(p7.get());
+  if (!ctl) return std::nullopt;
   RootProgramList list;
-  list.this_update_ = *this_update;
-  if (ctl->subjects != nullptr) {
-    const std::span<const std::uint8_t> whole(ctl->subjects->data,
-                                              static_cast<std::size_t>(ctl->subjects->length));
-    const auto contents = DerContents(whole);
-    const auto subjects = DerChildren(whole);
-    if (!contents || !subjects) return std::nullopt;
-    list.subjects_.assign(contents->begin(), contents->end());
-    list.slots_.reserve(subjects->size());
-    for (const auto der : *subjects) {
-      // TrustedSubject ::= SEQUENCE { subjectIdentifier OCTET STRING, ... }
-      constexpr std::uint8_t kOctetString = 0x04;
-      const auto fields = DerChildren(der);
-      if (!fields || fields->empty() || fields->front()[0] != kOctetString) return std::nullopt;
-      const auto id = DerContents(fields->front());
-      Slot slot;
-      if (!id || id->size() != slot.sha1.size()) return std::nullopt;
-      std::copy(id->begin(), id->end(), slot.sha1.begin());
-      slot.at = static_cast<std::size_t>(der.data() - contents->data());
-      slot.length = der.size();
-      list.slots_.push_back(std::move(slot));
-    }
-  }
-  std::sort(list.slots_.begin(), list.slots_.end(),
-            [](const Slot& a, const Slot& b) { return a.sha1 < b.sha1; });
-  // A root listed twice has no one set of properties.
-  if (std::adjacent_find(list.slots_.begin(), list.slots_.end(), [](const Slot& a, const Slot& b) {
-        return a.sha1 == b.sha1;
-      }) != list.slots_.end()) {
+  list.this_update_ = *ToTimeT(ctl->this_update);
+  if (ctl->subjects != nullptr &&
+      !list.ReadSubjects(std::span<const std::uint8_t>(
+          ctl->subjects->data, static_cast<std::size_t>(ctl->subjects->length)))) {
     return std::nullopt;
   }
   if (decode_every_entry) {

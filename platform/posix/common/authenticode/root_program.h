@@ -118,6 +118,10 @@ class RootProgramList {
     mutable std::unique_ptr<RootProgramEntry> entry;  // null when it does not decode
   };
   const RootProgramEntry* EntryOf(const Slot& slot) const;
+  // Keeps the encoded trustedSubjects SEQUENCE `subjects` and a slot for each
+  // entry, ordered by SHA-1; false when an entry is not a TrustedSubject
+  // with a 20-byte identifier, or a root is listed twice.
+  bool ReadSubjects(std::span<const std::uint8_t> subjects);
 
   std::time_t this_update_ = 0;
   std::vector<std::uint8_t> subjects_;  // the trustedSubjects' contents

@@ -4,6 +4,7 @@
 #include <openssl/objects.h>
 
 #include <algorithm>
+#include <functional>
 #include <string_view>
 
 namespace exelore_posix::authenticode {
@@ -67,62 +68,13 @@ const EVP_MD* AcceptedDigest(const ASN1_OBJECT* algorithm) {
   }
 }
 
-std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::uint8_t> tlv) {
-  // The headers a catalog's entries have, a one-byte tag and a length of at
-  // most four octets, read here as ASN1_get_object reads them: a walk over
-  // a million entries spends its time in this function.
-  constexpr std::uint8_t kHighTagNumber = 0x1F;
-  constexpr std::uint8_t kLongForm = 0x80;
-  if (tlv.size() >= 2 && (tlv[0] & kHighTagNumber) != kHighTagNumber &&
-      (tlv[1] < kLongForm || (tlv[1] > kLongForm && tlv[1] <= kLongForm + 4))) {
-    std::size_t header = 2;
-    std::size_t length = tlv[1];
-    if (tlv[1] > kLongForm) {
-      const std::size_t octets = tlv[1] - kLongForm;
-      // ASN1_get_object wants a byte beyond the length octets even for an
-      // empty value.
-      if (tlv.size() - header < octets + 1) return std::nullopt;
-      length = 0;
-      for (std::size_t i = 0; i < octets; ++i) length = (length << 8) | tlv[header + i];
-      header += octets;
-    }
-    if (length > tlv.size() - header) return std::nullopt;
-    return tlv.subspan(header, length);
-  }
-  const unsigned char* p = tlv.data();
-  long length = 0;
-  int tag = 0;
-  int cls = 0;
-  const int r = ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(tlv.size()));
-  if ((r & 0x80) != 0 || r == (V_ASN1_CONSTRUCTED | 1)) return std::nullopt;  // error / indefinite
-  const auto header = static_cast<std::size_t>(p - tlv.data());
-  if (length < 0 || static_cast<std::size_t>(length) > tlv.size() - header) return std::nullopt;
-  return tlv.subspan(header, static_cast<std::size_t>(length));
-}
-
-std::optional<std::vector<std::span<const std::uint8_t>>> DerChildren(
-    std::span<const std::uint8_t> tlv) {
-  const auto contents = DerContents(tlv);
-  if (!contents) return std::nullopt;
-  std::vector<std::span<const std::uint8_t>> children;
-  std::span<const std::uint8_t> rest = *contents;
-  while (!rest.empty()) {
-    const auto inner = DerContents(rest);
-    if (!inner) return std::nullopt;
-    const auto length = static_cast<std::size_t>(inner->data() + inner->size() - rest.data());
-    children.push_back(rest.first(length));
-    rest = rest.subspan(length);
-  }
-  return children;
-}
-
 std::vector<std::uint8_t> NameDer(const X509_NAME* name) { return Encoded(name, i2d_X509_NAME); }
 
 std::vector<std::uint8_t> IntegerBlob(const ASN1_INTEGER* value) {
   const std::vector<std::uint8_t> der = Encoded(value, i2d_ASN1_INTEGER);
-  const auto contents = DerContents(der);
-  if (!contents) return {};
-  return std::vector<std::uint8_t>(contents->rbegin(), contents->rend());
+  const auto integer = der::ElementAt(der);
+  if (!integer) return {};
+  return std::vector<std::uint8_t>(integer->contents.rbegin(), integer->contents.rend());
 }
 
 namespace {
@@ -151,19 +103,107 @@ bool IntegerBlobsEqual(std::span<const std::uint8_t> a, std::span<const std::uin
 
 namespace {
 
-// SignedData ::= SEQUENCE { version, digestAlgorithms SET, encapContentInfo,
-//   certificates [0] OPTIONAL, crls [1] OPTIONAL, signerInfos SET }
-// (RFC 5652 section 5.1), inside ContentInfo ::= SEQUENCE { contentType,
-// content [0] EXPLICIT }.
-std::optional<std::vector<std::span<const std::uint8_t>>> SignedDataFields(
-    std::span<const std::uint8_t> der) {
-  const auto info = DerChildren(der);
-  if (!info || info->size() != 2) return std::nullopt;
-  const auto explicit_content = DerChildren((*info)[1]);
-  if (!explicit_content || explicit_content->size() != 1) return std::nullopt;
-  auto fields = DerChildren(explicit_content->front());
-  if (!fields || fields->size() < 4) return std::nullopt;
-  return fields;
+// A SignedData ContentInfo read from its front: ContentInfo { contentType,
+// [0] EXPLICIT { SignedData { version, digestAlgorithms, encapContentInfo,
+// certificates [0] OPTIONAL, crls [1] OPTIONAL, signerInfos SET } } } (RFC
+// 5652 sections 3 and 5.1), each element inside its parent, nothing after
+// encapContentInfo read.
+struct SignedDataFront {
+  der::Element info;
+  der::Element content_type;
+  der::Element outer;  // the [0] around the SignedData
+  der::Element signed_data;
+  std::vector<der::Element> fields;  // version, digestAlgorithms, encapContentInfo
+  der::Cursor info_after;            // what follows `outer` inside `info`
+  der::Cursor outer_after;           // what follows `signed_data` inside `outer`
+  der::Cursor fields_after;          // the SignedData's fields after encapContentInfo
+};
+
+std::optional<SignedDataFront> FrontOf(std::span<const std::uint8_t> der) {
+  const auto info = der::ElementAt(der);
+  if (!info) return std::nullopt;
+  der::Cursor info_fields(info->contents);
+  const auto content_type = info_fields.NextAny();
+  const auto outer = info_fields.NextAny();
+  if (!content_type || !outer) return std::nullopt;
+  der::Cursor outer_children(outer->contents);
+  const auto signed_data = outer_children.NextAny();
+  if (!signed_data) return std::nullopt;
+  SignedDataFront front{*info, *content_type, *outer,         *signed_data,
+                        {},    info_fields,   outer_children, der::Cursor(signed_data->contents)};
+  for (int i = 0; i < 3; ++i) {
+    const auto field = front.fields_after.NextAny();
+    if (!field) return std::nullopt;
+    front.fields.push_back(*field);
+  }
+  return front;
+}
+
+// encapContentInfo ::= SEQUENCE { eContentType, [0] EXPLICIT content },
+// read from its front.
+struct Encapsulated {
+  der::Element content_type;
+  der::Element inner;  // the [0] around the content
+  der::Element content;
+  bool alone = false;  // nothing follows the [0], nor the content inside it
+};
+
+std::optional<Encapsulated> EncapsulatedOf(const der::Element& encap) {
+  der::Cursor fields(encap.contents);
+  const auto content_type = fields.NextAny();
+  const auto inner = fields.NextAny();
+  if (!content_type || !inner) return std::nullopt;
+  der::Cursor inner_children(inner->contents);
+  const auto content = inner_children.NextAny();
+  if (!content) return std::nullopt;
+  return Encapsulated{*content_type, *inner, *content, fields.AtEnd() && inner_children.AtEnd()};
+}
+
+// `contents` under a DER header of `element`'s tag.
+std::vector<std::uint8_t> Rewrap(const der::Element& element,
+                                 const std::vector<std::uint8_t>& contents) {
+  std::vector<std::uint8_t> out = der::DerHeader(element.tag, contents.size());
+  out.insert(out.end(), contents.begin(), contents.end());
+  return out;
+}
+
+void Append(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> bytes) {
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+// A SignedData ContentInfo read whole: exactly a contentType and a [0] in
+// the ContentInfo, exactly the SignedData in the [0], and its fields.
+struct SignedDataFrame {
+  der::Element info;
+  der::Element content_type;
+  der::Element outer;
+  der::Element signed_data;
+  std::vector<der::Element> fields;  // the SignedData's, at least four
+
+  // Whether the three headers around the SignedData's fields are DER.
+  bool HeadersAreDer() const {
+    return der::HeaderIsDer(info) && der::HeaderIsDer(outer) && der::HeaderIsDer(signed_data);
+  }
+  // The ContentInfo again, its SignedData's fields being `signed_contents`.
+  std::vector<std::uint8_t> Rewrapped(const std::vector<std::uint8_t>& signed_contents) const {
+    std::vector<std::uint8_t> info_contents(content_type.whole.begin(), content_type.whole.end());
+    Append(info_contents, Rewrap(outer, Rewrap(signed_data, signed_contents)));
+    return Rewrap(info, info_contents);
+  }
+};
+
+std::optional<SignedDataFrame> FrameOf(std::span<const std::uint8_t> der) {
+  auto front = FrontOf(der);
+  if (!front || !front->info_after.AtEnd() || !front->outer_after.AtEnd()) return std::nullopt;
+  SignedDataFrame frame{front->info, front->content_type, front->outer, front->signed_data,
+                        std::move(front->fields)};
+  while (!front->fields_after.AtEnd()) {
+    const auto field = front->fields_after.NextAny();
+    if (!field) return std::nullopt;
+    frame.fields.push_back(*field);
+  }
+  if (frame.fields.size() < 4) return std::nullopt;
+  return frame;
 }
 
 // Puts the elements of the SET OF at the start of `set` in DER's order:
@@ -171,15 +211,35 @@ std::optional<std::vector<std::span<const std::uint8_t>>> SignedDataFields(
 // of a longer one first (X.690 section 11.6, as OpenSSL sorts them). The
 // lengths do not change, so the set is rewritten in place.
 bool SortSet(std::span<std::uint8_t> set) {
-  const auto children = DerChildren(set);
-  const auto contents = DerContents(set);
-  if (!children || !contents) return false;
+  const auto whole = der::ElementAt(set);
+  const auto children = whole ? der::ElementsOf(whole->contents) : std::nullopt;
+  if (!children) return false;
   std::vector<std::vector<std::uint8_t>> elements;
-  for (const auto child : *children) elements.emplace_back(child.begin(), child.end());
+  for (const der::Element& child : *children) {
+    elements.emplace_back(child.whole.begin(), child.whole.end());
+  }
   std::sort(elements.begin(), elements.end());
-  std::uint8_t* out = set.data() + (contents->data() - set.data());
+  std::uint8_t* out = set.data() + (whole->contents.data() - set.data());
   for (const auto& e : elements) out = std::copy(e.begin(), e.end(), out);
   return true;
+}
+
+// SignerInfo ::= SEQUENCE { ..., unsignedAttrs [1] IMPLICIT SET OF
+// Attribute OPTIONAL }, the last field; Attribute ::= SEQUENCE { attrType,
+// attrValues SET OF }. Sorts the attributes and the values of each.
+bool SortUnsignedAttributes(const der::Element& signer,
+                            const std::function<std::span<std::uint8_t>(const der::Element&)>& at) {
+  const auto signer_fields = der::ElementsOf(signer.contents);
+  if (!signer_fields || signer_fields->empty()) return false;
+  const der::Element& unsigned_attributes = signer_fields->back();
+  if (!unsigned_attributes.Is(der::ContextConstructed(1))) return true;
+  const auto attributes = der::ElementsOf(unsigned_attributes.contents);
+  if (!attributes) return false;
+  for (const der::Element& attribute : *attributes) {
+    const auto parts = der::ElementsOf(attribute.contents);
+    if (!parts || parts->size() != 2 || !SortSet(at((*parts)[1]))) return false;
+  }
+  return SortSet(at(unsigned_attributes));
 }
 
 // `der` with the sets DecodeSignedData lets be in any order sorted as DER
@@ -188,44 +248,28 @@ bool SortSet(std::span<std::uint8_t> set) {
 std::optional<std::vector<std::uint8_t>> WithUnsignedSetsSorted(std::span<const std::uint8_t> der) {
   std::vector<std::uint8_t> copy(der.begin(), der.end());
   const std::span<std::uint8_t> bytes(copy);
-  const auto writable = [&](std::span<const std::uint8_t> part) {
-    return bytes.subspan(static_cast<std::size_t>(part.data() - bytes.data()), part.size());
+  const auto writable = [&](const der::Element& part) {
+    return bytes.subspan(static_cast<std::size_t>(part.whole.data() - bytes.data()),
+                         part.whole.size());
   };
-  const auto fields = SignedDataFields(bytes);
-  if (!fields) return std::nullopt;
-  // SignerInfo ::= SEQUENCE { ..., unsignedAttrs [1] IMPLICIT SET OF
-  // Attribute OPTIONAL }, the last field; Attribute ::= SEQUENCE { attrType,
-  // attrValues SET OF }.
-  constexpr std::uint8_t kContextConstructed1 = 0xA1;
-  const auto signers = DerChildren(fields->back());
+  const auto frame = FrameOf(bytes);
+  if (!frame) return std::nullopt;
+  const auto& fields = frame->fields;
+  const auto signers = der::ElementsOf(fields.back().contents);
   if (!signers) return std::nullopt;
-  for (const auto signer : *signers) {
-    const auto signer_fields = DerChildren(signer);
-    if (!signer_fields || signer_fields->empty()) return std::nullopt;
-    const auto unsigned_attributes = signer_fields->back();
-    if (unsigned_attributes[0] != kContextConstructed1) continue;
-    const auto attributes = DerChildren(unsigned_attributes);
-    if (!attributes) return std::nullopt;
-    for (const auto attribute : *attributes) {
-      const auto parts = DerChildren(attribute);
-      if (!parts || parts->size() != 2 || !SortSet(writable((*parts)[1]))) return std::nullopt;
-    }
-    if (!SortSet(writable(unsigned_attributes))) return std::nullopt;
+  for (const der::Element& signer : *signers) {
+    if (!SortUnsignedAttributes(signer, writable)) return std::nullopt;
   }
   // digestAlgorithms, crls [1] (between the content and the signers, when
   // there) and signerInfos.
-  for (std::size_t i = 3; i + 1 < fields->size(); ++i) {
-    if ((*fields)[i][0] == kContextConstructed1 && !SortSet(writable((*fields)[i]))) {
+  for (std::size_t i = 3; i + 1 < fields.size(); ++i) {
+    if (fields[i].Is(der::ContextConstructed(1)) && !SortSet(writable(fields[i]))) {
       return std::nullopt;
     }
   }
-  if (!SortSet(writable(fields->back())) || !SortSet(writable((*fields)[1]))) return std::nullopt;
+  if (!SortSet(writable(fields.back())) || !SortSet(writable(fields[1]))) return std::nullopt;
   return copy;
 }
-
-}  // namespace
-
-namespace {
 
 // Whether every byte of `der` after its first `used` is zero.
 bool ZerosAfter(std::span<const std::uint8_t> der, std::size_t used) {
@@ -233,11 +277,42 @@ bool ZerosAfter(std::span<const std::uint8_t> der, std::size_t used) {
                      [](std::uint8_t b) { return b == 0; });
 }
 
-}  // namespace
-
-namespace {
+// The SignedData ContentInfo at the start of `der` without the elements of
+// its certificate set that are not X.509 certificates, when it has some
+// (*length receives the length of the original's encoding); nullopt when
+// it has none, or its headers are not DER. CertificateChoices (RFC 5652
+// section 10.2.2) also allows PKCS #6 extended certificates ([0]),
+// attribute certificates ([1], [2]) and other formats ([3]); Microsoft's
+// time-stamping service puts an attribute certificate in its tokens. The
+// set is not signed, and none of those is an issuer a chain can use, so
+// Windows' chain building never looks at them: dropping them changes no
+// verdict, where refusing the message would let anyone make a signature
+// disappear by adding one.
 std::optional<std::vector<std::uint8_t>> WithX509CertificatesOnly(std::span<const std::uint8_t> der,
-                                                                  std::size_t* length);
+                                                                  std::size_t* length) {
+  // certificates [0] IMPLICIT CertificateSet, the fourth field when there.
+  const auto frame = FrameOf(der);
+  if (!frame || !frame->fields[3].Is(der::ContextConstructed(0))) return std::nullopt;
+  const der::Element certificates = frame->fields[3];
+  const auto choices = der::ElementsOf(certificates.contents);
+  if (!choices || std::all_of(choices->begin(), choices->end(),
+                              [](const der::Element& c) { return c.Is(der::kSequence); })) {
+    return std::nullopt;
+  }
+  if (!frame->HeadersAreDer() || !der::HeaderIsDer(certificates)) return std::nullopt;
+  std::vector<std::uint8_t> kept;
+  for (const der::Element& c : *choices) {
+    if (c.Is(der::kSequence)) Append(kept, c.whole);
+  }
+  std::vector<std::uint8_t> signed_contents;
+  for (std::size_t i = 0; i < frame->fields.size(); ++i) {
+    Append(signed_contents, i == 3 ? std::span<const std::uint8_t>(Rewrap(certificates, kept))
+                                   : frame->fields[i].whole);
+  }
+  *length = frame->info.whole.size();
+  return frame->Rewrapped(signed_contents);
+}
+
 }  // namespace
 
 ossl::Pkcs7Ptr DecodeSignedData(std::span<const std::uint8_t> der, std::uint64_t max_size,
@@ -284,143 +359,12 @@ std::shared_ptr<PKCS7> DecodeSignedDataShared(std::span<const std::uint8_t> der,
   return last.p7;
 }
 
-namespace {
-
-// One tag-length-value at the start of some bytes: all of it, and its
-// contents octets.
-struct Tlv {
-  std::span<const std::uint8_t> whole;
-  std::span<const std::uint8_t> contents;
-};
-
-std::optional<Tlv> TlvAt(std::span<const std::uint8_t> bytes) {
-  const auto contents = DerContents(bytes);
-  if (!contents) return std::nullopt;
-  const auto length = static_cast<std::size_t>(contents->data() + contents->size() - bytes.data());
-  return Tlv{bytes.first(length), *contents};
+std::optional<der::Element> SignedDataContent(std::span<const std::uint8_t> der) {
+  const auto front = FrontOf(der);
+  const auto encapsulated = front ? EncapsulatedOf(front->fields[2]) : std::nullopt;
+  if (!encapsulated) return std::nullopt;
+  return encapsulated->content;
 }
-
-// The children of `tlv` when there are exactly `count` (at least `count`
-// when `at_least`), each a whole TLV; nullopt otherwise.
-std::optional<std::vector<Tlv>> ChildTlvs(const Tlv& tlv, std::size_t count,
-                                          bool at_least = false) {
-  const auto children = DerChildren(tlv.whole);
-  if (!children || children->size() < count || (!at_least && children->size() != count)) {
-    return std::nullopt;
-  }
-  std::vector<Tlv> out;
-  for (const auto child : *children) out.push_back(*TlvAt(child));
-  return out;
-}
-
-// The identifier and length octets DER writes for a TLV of `tlv`'s tag,
-// class and form with `length` contents octets.
-std::vector<std::uint8_t> DerHeader(const Tlv& tlv, std::size_t length) {
-  const unsigned char* p = tlv.whole.data();
-  long ignored = 0;
-  int tag = 0;
-  int cls = 0;
-  const int form = ASN1_get_object(&p, &ignored, &tag, &cls, static_cast<long>(tlv.whole.size())) &
-                   V_ASN1_CONSTRUCTED;
-  const int whole = ASN1_object_size(form != 0 ? 1 : 0, static_cast<int>(length), tag);
-  if (whole < 0) return {};
-  std::vector<std::uint8_t> header(static_cast<std::size_t>(whole) - length);
-  unsigned char* out = header.data();
-  ASN1_put_object(&out, form != 0 ? 1 : 0, static_cast<int>(length), tag, cls);
-  return header;
-}
-
-// Whether `tlv`'s own header is the one DER writes for it.
-bool HeaderIsDer(const Tlv& tlv) {
-  const std::vector<std::uint8_t> header = DerHeader(tlv, tlv.contents.size());
-  return !header.empty() &&
-         std::equal(header.begin(), header.end(), tlv.whole.begin(),
-                    tlv.whole.begin() + (tlv.contents.data() - tlv.whole.data()));
-}
-
-// `contents` under a DER header of `tlv`'s tag, class and form.
-std::vector<std::uint8_t> Rewrap(const Tlv& tlv, const std::vector<std::uint8_t>& contents) {
-  std::vector<std::uint8_t> out = DerHeader(tlv, contents.size());
-  out.insert(out.end(), contents.begin(), contents.end());
-  return out;
-}
-
-void Append(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> bytes) {
-  out.insert(out.end(), bytes.begin(), bytes.end());
-}
-
-// A SignedData ContentInfo's frame: ContentInfo { contentType, [0] {
-// SignedData { version, digestAlgorithms, encapContentInfo, ... } } }.
-struct SignedDataFrame {
-  Tlv info;
-  Tlv content_type;
-  Tlv outer;  // the [0] around the SignedData
-  Tlv signed_data;
-  std::vector<Tlv> fields;  // the SignedData's, at least four
-
-  // Whether the three headers around the SignedData's fields are DER.
-  bool HeadersAreDer() const {
-    return HeaderIsDer(info) && HeaderIsDer(outer) && HeaderIsDer(signed_data);
-  }
-  // The ContentInfo again, its SignedData's fields being `signed_contents`.
-  std::vector<std::uint8_t> Rewrapped(const std::vector<std::uint8_t>& signed_contents) const {
-    std::vector<std::uint8_t> info_contents(content_type.whole.begin(), content_type.whole.end());
-    Append(info_contents, Rewrap(outer, Rewrap(signed_data, signed_contents)));
-    return Rewrap(info, info_contents);
-  }
-};
-
-std::optional<SignedDataFrame> FrameOf(std::span<const std::uint8_t> der) {
-  const auto info = TlvAt(der);
-  if (!info) return std::nullopt;
-  const auto info_fields = ChildTlvs(*info, 2);
-  if (!info_fields) return std::nullopt;
-  const auto outer_children = ChildTlvs((*info_fields)[1], 1);
-  if (!outer_children) return std::nullopt;
-  auto fields = ChildTlvs(outer_children->front(), 4, true);
-  if (!fields) return std::nullopt;
-  return SignedDataFrame{*info, (*info_fields)[0], (*info_fields)[1], outer_children->front(),
-                         std::move(*fields)};
-}
-
-// The SignedData ContentInfo at the start of `der` without the elements of
-// its certificate set that are not X.509 certificates, when it has some
-// (*length receives the length of the original's encoding); nullopt when
-// it has none, or its headers are not DER. CertificateChoices (RFC 5652
-// section 10.2.2) also allows PKCS #6 extended certificates ([0]),
-// attribute certificates ([1], [2]) and other formats ([3]); Microsoft's
-// time-stamping service puts an attribute certificate in its tokens. The
-// set is not signed, and none of those is an issuer a chain can use, so
-// Windows' chain building never looks at them: dropping them changes no
-// verdict, where refusing the message would let anyone make a signature
-// disappear by adding one.
-std::optional<std::vector<std::uint8_t>> WithX509CertificatesOnly(std::span<const std::uint8_t> der,
-                                                                  std::size_t* length) {
-  constexpr std::uint8_t kSequence = 0x30;
-  constexpr std::uint8_t kCertificates = 0xA0;  // certificates [0] IMPLICIT CertificateSet
-  const auto frame = FrameOf(der);
-  if (!frame || frame->fields[3].whole[0] != kCertificates) return std::nullopt;
-  const Tlv certificates = frame->fields[3];
-  const auto choices = ChildTlvs(certificates, 0, true);
-  if (!choices || std::all_of(choices->begin(), choices->end(),
-                              [](const Tlv& c) { return c.whole[0] == kSequence; })) {
-    return std::nullopt;
-  }
-  if (!frame->HeadersAreDer() || !HeaderIsDer(certificates)) return std::nullopt;
-  std::vector<std::uint8_t> kept;
-  for (const Tlv& c : *choices) {
-    if (c.whole[0] == kSequence) Append(kept, c.whole);
-  }
-  std::vector<std::uint8_t> signed_contents;
-  for (std::size_t i = 0; i < frame->fields.size(); ++i) {
-    Append(signed_contents, i == 3 ? std::span<const std::uint8_t>(Rewrap(certificates, kept))
-                                   : frame->fields[i].whole);
-  }
-  *length = frame->info.whole.size();
-  return frame->Rewrapped(signed_contents);
-}
-
-}  // namespace
 
 // The message is decoded with its content replaced by an empty SEQUENCE and
 // the five headers around it rewritten for their new lengths. A whole
@@ -430,33 +374,26 @@ std::optional<std::vector<std::uint8_t>> WithX509CertificatesOnly(std::span<cons
 // decoder reads of an ANY's SEQUENCE: its header, its length, no more).
 std::optional<SignedDataShell> DecodeSignedDataShell(std::span<const std::uint8_t> der,
                                                      std::uint64_t max_size, std::size_t* used) {
-  constexpr std::uint8_t kSequence = 0x30;
   if (der.empty() || der.size() > max_size) return std::nullopt;
-  // ContentInfo { contentType, [0] { SignedData { version, digestAlgorithms,
-  //   encapContentInfo { contentType, [0] { content } }, ... } } }
   const auto frame = FrameOf(der);
   if (!frame) return std::nullopt;
-  const Tlv encap = frame->fields[2];
-  const auto encap_fields = ChildTlvs(encap, 2);
-  if (!encap_fields) return std::nullopt;
-  const Tlv inner = (*encap_fields)[1];
-  const auto inner_children = ChildTlvs(inner, 1);
-  if (!inner_children) return std::nullopt;
-  const Tlv content = inner_children->front();
-  if (content.whole[0] != kSequence) return std::nullopt;
-  if (!frame->HeadersAreDer() || !HeaderIsDer(encap) || !HeaderIsDer(inner)) return std::nullopt;
-
-  static constexpr std::uint8_t kEmptySequence[] = {kSequence, 0x00};
-  std::vector<std::uint8_t> encap_contents(encap_fields->front().whole.begin(),
-                                           encap_fields->front().whole.end());
-  Append(encap_contents, Rewrap(inner, {std::begin(kEmptySequence), std::end(kEmptySequence)}));
+  const der::Element encap = frame->fields[2];
+  const auto encapsulated = EncapsulatedOf(encap);
+  if (!encapsulated || !encapsulated->alone || !encapsulated->content.Is(der::kSequence)) {
+    return std::nullopt;
+  }
+  if (!frame->HeadersAreDer() || !der::HeaderIsDer(encap) ||
+      !der::HeaderIsDer(encapsulated->inner)) {
+    return std::nullopt;
+  }
+  const std::vector<std::uint8_t> empty_sequence = der::DerHeader(der::kSequence, 0);
+  std::vector<std::uint8_t> encap_contents(encapsulated->content_type.whole.begin(),
+                                           encapsulated->content_type.whole.end());
+  Append(encap_contents, Rewrap(encapsulated->inner, empty_sequence));
   std::vector<std::uint8_t> signed_contents;
   for (std::size_t i = 0; i < frame->fields.size(); ++i) {
-    if (i == 2) {
-      Append(signed_contents, Rewrap(encap, encap_contents));
-    } else {
-      Append(signed_contents, frame->fields[i].whole);
-    }
+    Append(signed_contents, i == 2 ? std::span<const std::uint8_t>(Rewrap(encap, encap_contents))
+                                   : frame->fields[i].whole);
   }
   const std::vector<std::uint8_t> shell = frame->Rewrapped(signed_contents);
 
@@ -469,10 +406,10 @@ std::optional<SignedDataShell> DecodeSignedDataShell(std::span<const std::uint8_
   PKCS7* decoded = out.message->d.sign->contents;
   if (!PKCS7_type_is_other(decoded) || decoded->d.other == nullptr ||
       decoded->d.other->type != V_ASN1_SEQUENCE ||
-      decoded->d.other->value.sequence->length != static_cast<int>(sizeof kEmptySequence)) {
+      decoded->d.other->value.sequence->length != static_cast<int>(empty_sequence.size())) {
     return std::nullopt;
   }
-  out.content = content.whole;
+  out.content = encapsulated->content.whole;
   if (used != nullptr) *used = frame->info.whole.size();
   return out;
 }
@@ -490,11 +427,10 @@ std::shared_ptr<PKCS7> ParseSignedDataShared(std::span<const std::uint8_t> der) 
 }
 
 std::optional<std::span<const std::uint8_t>> FirstSignerInfoDer(std::span<const std::uint8_t> der) {
-  const auto fields = SignedDataFields(der);
-  if (!fields) return std::nullopt;
-  const auto signers = DerChildren(fields->back());
+  const auto frame = FrameOf(der);
+  const auto signers = frame ? der::ElementsOf(frame->fields.back().contents) : std::nullopt;
   if (!signers || signers->empty()) return std::nullopt;
-  return signers->front();
+  return signers->front().whole;
 }
 
 std::vector<X509_ATTRIBUTE*> AttributeList(const STACK_OF(X509_ATTRIBUTE) * stack) {
@@ -509,20 +445,18 @@ bool SignedAttributesAreDer(std::span<const std::uint8_t> signer_info,
   // SignerInfo ::= SEQUENCE { version, sid, digestAlgorithm,
   //   signedAttrs [0] IMPLICIT SET OF Attribute OPTIONAL, ... }
   constexpr std::size_t kSignedAttrs = 3;
-  constexpr std::uint8_t kContextConstructed0 = 0xA0;
-  const auto fields = DerChildren(signer_info);
+  const auto signer = der::ElementAt(signer_info);
+  const auto fields = signer ? der::ElementsOf(signer->contents) : std::nullopt;
   if (!fields || fields->size() <= kSignedAttrs) return false;
-  const std::span<const std::uint8_t> field = (*fields)[kSignedAttrs];
-  if (field[0] != kContextConstructed0) return attributes.empty();
-  const auto contents = DerContents(field);
-  if (!contents) return false;
+  const der::Element& field = (*fields)[kSignedAttrs];
+  if (!field.Is(der::ContextConstructed(0))) return attributes.empty();
   std::vector<std::uint8_t> again;
   for (const X509_ATTRIBUTE* attribute : attributes) {
     const std::vector<std::uint8_t> one = Encoded(attribute, i2d_X509_ATTRIBUTE);
     if (one.empty()) return false;
     again.insert(again.end(), one.begin(), one.end());
   }
-  return std::equal(again.begin(), again.end(), contents->begin(), contents->end());
+  return std::equal(again.begin(), again.end(), field.contents.begin(), field.contents.end());
 }
 
 std::optional<std::span<const std::uint8_t>> SignedContentOctets(PKCS7* p7) {
@@ -544,8 +478,10 @@ std::optional<std::span<const std::uint8_t>> SignedContentOctets(PKCS7* p7) {
           static_cast<std::size_t>(other->value.octet_string->length));
     }
     if (other->type == V_ASN1_SEQUENCE) {
-      return DerContents(std::span<const std::uint8_t>(
+      const auto sequence = der::ElementAt(std::span<const std::uint8_t>(
           other->value.sequence->data, static_cast<std::size_t>(other->value.sequence->length)));
+      if (!sequence) return std::nullopt;
+      return sequence->contents;
     }
   }
   return std::nullopt;

@@ -1,6 +1,6 @@
 // PKCS #7 SignedData as Authenticode uses it: decoding a message held to
 // DER, the content its signers digested, the SpcIndirectDataContent digest,
-// and the DER and integer helpers every signature check shares.
+// and the name and integer helpers every signature check shares.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "der.h"
 #include "ossl.h"
 
 namespace exelore_posix::authenticode {
@@ -50,6 +51,15 @@ struct SignedDataShell {
   // octets are what the signers digested (SignedContentOctets of the whole).
   std::span<const std::uint8_t> content;
 };
+
+// The content of the SignedData ContentInfo at the start of `der`
+// (ContentInfo { contentType, [0] { SignedData { version,
+// digestAlgorithms, encapContentInfo { contentType, [0] { content } }, ...
+// } } }), read from the headers before it alone: each element on the way
+// lies inside its parent, nothing after the content is read, and no tag is
+// checked. nullopt where they do not frame one. So a large file's content
+// can be left unread.
+std::optional<der::Element> SignedDataContent(std::span<const std::uint8_t> der);
 
 // DecodeSignedData for a message whose content is a SEQUENCE of a type
 // OpenSSL's PKCS #7 does not decode itself (a certificate trust list, say),
@@ -120,14 +130,6 @@ std::optional<IndirectData> DecodeIndirectData(std::span<const std::uint8_t> der
 // The digests a signature or a listed hash may use (SHA-1 and SHA-2); null
 // for MD5 and older, and for anything unknown.
 const EVP_MD* AcceptedDigest(const ASN1_OBJECT* algorithm);
-
-// The contents octets of one DER tag-length-value (definite length, inside
-// `tlv`); nullopt otherwise.
-std::optional<std::span<const std::uint8_t>> DerContents(std::span<const std::uint8_t> tlv);
-// The tag-length-values that fill the contents of the one at the start of
-// `tlv`, in order; nullopt when one is not a whole definite-length TLV.
-std::optional<std::vector<std::span<const std::uint8_t>>> DerChildren(
-    std::span<const std::uint8_t> tlv);
 
 // What an OpenSSL i2d function writes for `value`; empty when it fails.
 template <typename T, typename Encode>
