@@ -136,26 +136,20 @@ bool CertificateTableIsClean(const pe::FileSource& file, const pe::Headers& head
   return length && table.follows_sections && RestOfTableIsClean(file, table, *length);
 }
 
-std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& file,
-                                                          const pe::Headers& headers,
-                                                          const EVP_MD* md,
-                                                          ImageHashOptions options) {
-  CertificateTable table;
-  const TableState state = FindCertificateTable(file, headers, &table);
-  if (state == TableState::kInvalid) return std::nullopt;
-  if (state == TableState::kPresent && !table.follows_sections) return std::nullopt;
-  // The headers end where the first section's raw data begins when
-  // SizeOfHeaders reaches past it (a packer's layout: SizeOfHeaders 0x1000,
-  // the first section at 0x400). Windows hashes those bytes once, with the
-  // section, as osslsigncode and signify do, which hash the file from its
-  // start to the certificate table: signtool's digest of such a file
-  // matches only so. Microsoft's Authenticode PE document ("Calculating
-  // the PE Image Hash") hashes SizeOfHeaders bytes and then the sections
-  // without considering an overlap.
-  // The headers must hold the section table and the fields left out of the
-  // hash, or the hash would not cover what says where the sections are: a
-  // section starting inside them makes no valid signed image.
-  const std::uint64_t size = file.size();
+namespace {
+
+// Where the hashed headers end: SizeOfHeaders, or where the first section's
+// raw data begins when SizeOfHeaders reaches past it (a packer's layout:
+// SizeOfHeaders 0x1000, the first section at 0x400). Windows hashes those
+// bytes once, with the section, as osslsigncode and signify do, which hash
+// the file from its start to the certificate table: signtool's digest of
+// such a file matches only so. Microsoft's Authenticode PE document
+// ("Calculating the PE Image Hash") hashes SizeOfHeaders bytes and then the
+// sections without considering an overlap. nullopt when the headers so cut
+// do not hold the section table and the fields left out of the hash (the
+// hash would not cover what says where the sections are: a section starting
+// inside them makes no valid signed image).
+std::optional<std::uint64_t> HashedHeadersEnd(const pe::Headers& headers, std::uint64_t size) {
   std::uint64_t header_end = headers.size_of_headers;
   for (const pe::Section& s : headers.sections) {
     if (s.raw_size != 0) header_end = std::min<std::uint64_t>(header_end, s.raw_offset);
@@ -169,11 +163,13 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
       headers.checksum_offset + 4 > header_end) {
     return std::nullopt;
   }
-  // In the order Microsoft's Authenticode PE format document gives: the
-  // headers without the CheckSum and the security directory entry; each
-  // section's raw data, in the order of their file offsets; then what
-  // follows the last section, without the certificate table.
-  std::vector<FileRange> ranges;
+  return header_end;
+}
+
+// The headers up to `header_end` without the CheckSum and the security
+// directory entry.
+void AddHeaderRanges(const pe::Headers& headers, std::uint64_t header_end,
+                     std::vector<FileRange>* ranges) {
   std::vector<FileRange> skip{{headers.checksum_offset, 4}};
   if (headers.number_of_directories > pe::kDirectorySecurity) {
     skip.push_back({headers.DirectoryEntryOffset(pe::kDirectorySecurity), 8});
@@ -183,20 +179,48 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
   std::uint64_t at = 0;
   for (const FileRange& r : skip) {
     if (r.offset < at) continue;  // overlapping exclusions hash nothing twice
-    ranges.push_back({at, r.offset - at});
+    ranges->push_back({at, r.offset - at});
     at = r.offset + r.length;
   }
-  ranges.push_back({at, header_end - at});
+  ranges->push_back({at, header_end - at});
+}
+
+// Each section's raw data, in the order of their file offsets; false when
+// one lies past the file's end.
+bool AddSectionRanges(const pe::Headers& headers, std::uint64_t size,
+                      std::vector<FileRange>* ranges) {
   std::vector<pe::Section> sections;
   for (const pe::Section& s : headers.sections) {
     if (s.raw_size == 0) continue;
-    if (s.raw_offset > size || s.raw_size > size - s.raw_offset) return std::nullopt;
+    if (s.raw_offset > size || s.raw_size > size - s.raw_offset) return false;
     sections.push_back(s);
   }
   std::stable_sort(
       sections.begin(), sections.end(),
       [](const pe::Section& a, const pe::Section& b) { return a.raw_offset < b.raw_offset; });
-  for (const pe::Section& s : sections) ranges.push_back({s.raw_offset, s.raw_size});
+  for (const pe::Section& s : sections) ranges->push_back({s.raw_offset, s.raw_size});
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& file,
+                                                          const pe::Headers& headers,
+                                                          const EVP_MD* md,
+                                                          ImageHashOptions options) {
+  CertificateTable table;
+  const TableState state = FindCertificateTable(file, headers, &table);
+  if (state == TableState::kInvalid) return std::nullopt;
+  if (state == TableState::kPresent && !table.follows_sections) return std::nullopt;
+  const std::uint64_t size = file.size();
+  const auto header_end = HashedHeadersEnd(headers, size);
+  if (!header_end) return std::nullopt;
+  // In the order Microsoft's Authenticode PE format document gives: the
+  // headers, the sections, then what follows the last section, without the
+  // certificate table.
+  std::vector<FileRange> ranges;
+  AddHeaderRanges(headers, *header_end, &ranges);
+  if (!AddSectionRanges(headers, size, &ranges)) return std::nullopt;
   const std::uint64_t tail = EndOfSections(headers);
   if (state == TableState::kPresent) {
     ranges.push_back({tail, table.offset - tail});
@@ -204,7 +228,6 @@ std::optional<std::vector<std::uint8_t>> ComputeImageHash(const pe::FileSource& 
   } else {
     ranges.push_back({tail, size - std::min(tail, size)});
   }
-
   static constexpr std::uint8_t kZeros[8] = {};
   std::span<const std::uint8_t> padding;
   if (options.pad_unsigned_to_8 && state == TableState::kAbsent && size % 8 != 0) {

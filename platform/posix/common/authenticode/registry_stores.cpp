@@ -116,6 +116,51 @@ std::optional<SerializedCertificate> ReadSerializedCertificate(std::span<const s
   return out;
 }
 
+namespace {
+
+// The rules an anchor's own properties set. One that does not decode, or
+// comes twice, drops the anchor, as an undecodable usage does: never a
+// restriction lost.
+std::optional<authenticode::RootProgramEntry> ReadRules(
+    const std::vector<std::pair<std::uint32_t, std::span<const std::uint8_t>>>& properties) {
+  authenticode::RootProgramEntry rules;
+  std::vector<std::uint32_t> seen;
+  for (const auto& [id, value] : properties) {
+    if (std::find(seen.begin(), seen.end(), id) != seen.end() ||
+        !authenticode::ReadRootProperty(static_cast<int>(id), value, &rules)) {
+      return std::nullopt;
+    }
+    seen.push_back(id);
+  }
+  return rules;
+}
+
+}  // namespace
+
+std::optional<MachineStores::Entry> MachineStores::EntryOf(const SerializedCertificate& serialized,
+                                                           Kind kind, bool root_store) {
+  Entry entry{kind, nullptr, false, {}, root_store, std::nullopt};
+  const unsigned char* p = serialized.certificate.data();
+  entry.cert.reset(
+      ossl::Shareable(d2i_X509(nullptr, &p, static_cast<long>(serialized.certificate.size()))));
+  if (!entry.cert || p != serialized.certificate.data() + serialized.certificate.size()) {
+    return std::nullopt;
+  }
+  if (serialized.enhanced_key_usage) {
+    auto usages = DecodeUsages(*serialized.enhanced_key_usage);
+    if (!usages) return std::nullopt;
+    entry.restricts_usage = true;
+    entry.usages = std::move(*usages);
+  }
+  // Only an anchor's rules are read (a Disallowed entry is never dropped
+  // for them).
+  if (kind == Kind::kAnchor && !serialized.rule_properties.empty()) {
+    entry.rules = ReadRules(serialized.rule_properties);
+    if (!entry.rules) return std::nullopt;
+  }
+  return entry;
+}
+
 std::unique_ptr<MachineStores> MachineStores::Open(const std::string& path) {
   HivePtr hive(hivex_open(path.c_str(), 0));
   if (!hive) return nullptr;
@@ -149,37 +194,10 @@ std::unique_ptr<MachineStores> MachineStores::Open(const std::string& path) {
       for (const hive_node_h* child = children.get();
            *child != 0 && taken < kMaxCertificatesPerStore; ++child, ++taken) {
         const auto blob = ReadBlob(hive.get(), *child);
-        if (!blob) continue;
-        const auto serialized = ReadSerializedCertificate(*blob);
-        if (!serialized) continue;
-        Entry entry{kind, nullptr, false, {}, std::string_view(name) == "ROOT", std::nullopt};
-        const unsigned char* p = serialized->certificate.data();
-        entry.cert.reset(ossl::Shareable(
-            d2i_X509(nullptr, &p, static_cast<long>(serialized->certificate.size()))));
-        if (!entry.cert || p != serialized->certificate.data() + serialized->certificate.size())
-          continue;
-        if (serialized->enhanced_key_usage) {
-          auto usages = DecodeUsages(*serialized->enhanced_key_usage);
-          if (!usages) continue;
-          entry.restricts_usage = true;
-          entry.usages = std::move(*usages);
-        }
-        if (kind == Kind::kAnchor && !serialized->rule_properties.empty()) {
-          // Only an anchor's are read (a Disallowed entry is never dropped
-          // for them). One that does not decode drops the anchor, as an
-          // undecodable usage does: never a restriction lost.
-          authenticode::RootProgramEntry rules;
-          std::vector<std::uint32_t> seen;
-          bool ok = true;
-          for (const auto& [id, value] : serialized->rule_properties) {
-            ok = ok && std::find(seen.begin(), seen.end(), id) == seen.end() &&
-                 authenticode::ReadRootProperty(static_cast<int>(id), value, &rules);
-            seen.push_back(id);
-          }
-          if (!ok) continue;
-          entry.rules = std::move(rules);
-        }
-        stores->entries_.push_back(std::move(entry));
+        const auto serialized = blob ? ReadSerializedCertificate(*blob) : std::nullopt;
+        auto entry = serialized ? EntryOf(*serialized, kind, std::string_view(name) == "ROOT")
+                                : std::nullopt;
+        if (entry) stores->entries_.push_back(std::move(*entry));
       }
     }
   }

@@ -100,6 +100,10 @@ class MachineStores {
     bool root_store = false;  // an anchor from a ROOT store, not AuthRoot
     std::optional<authenticode::RootProgramEntry> rules;  // when it carries any
   };
+  // The entry of a certificate read from a store of `kind`; nullopt when its
+  // certificate, usages or rules do not decode.
+  static std::optional<Entry> EntryOf(const SerializedCertificate& serialized, Kind kind,
+                                      bool root_store);
   const Entry* Find(X509* cert, Kind kind) const;
   std::vector<X509*> BySubject(const X509_NAME* name, Kind kind) const;
 

@@ -110,6 +110,7 @@ std::optional<std::span<const std::uint8_t>> FirstSignerInfoDer(std::span<const 
 // other than plain data. Empty span when the message carries no content.
 std::optional<std::span<const std::uint8_t>> SignedContentOctets(PKCS7* p7);
 
+// Defined in indirect_data.cpp.
 // SPC_INDIRECT_DATA_OBJID (1.3.6.1.4.1.311.2.1.4): the content type of an
 // Authenticode signature, and the attribute of a catalog entry.
 const ASN1_OBJECT* SpcIndirectDataOid();
