@@ -26,8 +26,8 @@ TEST(Der, ReadsAWholeElementOrNone) {
     std::optional<std::size_t> header;  // ReadHeader's size, nullopt when refused
     std::optional<std::size_t> whole;   // ElementAt's, nullopt when refused
     der::Tag tag = {};
-    bool is_tag = true;       // Element::Is(tag)
-    bool der_header = true;   // HeaderIsDer
+    bool is_tag = true;      // Element::Is(tag)
+    bool der_header = true;  // HeaderIsDer
   };
   const Case cases[] = {
       {"zero length", {0x05, 0x00}, 2, 2, der::kNull},
@@ -39,12 +39,21 @@ TEST(Der, ReadsAWholeElementOrNone) {
       {"long form", With({0x04, 0x81, 0x80}, 0x80), 3, 0x83, der::kOctetString},
       {"long form, not minimal", {0x04, 0x81, 0x01, 0xAA}, 3, 4, der::kOctetString, true, false},
       {"four length octets", {0x04, 0x84, 0, 0, 0, 1, 0xAA}, 6, 7, der::kOctetString, true, false},
-      {"five length octets", {0x04, 0x85, 0, 0, 0, 0, 1, 0xAA}, 7, 8, der::kOctetString, true,
+      {"five length octets",
+       {0x04, 0x85, 0, 0, 0, 0, 1, 0xAA},
+       7,
+       8,
+       der::kOctetString,
+       true,
        false},
       // A length of 2^63 - 1: the header reads, its contents are not there.
-      {"huge length", {0x04, 0x88, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xAA}, 10,
+      {"huge length",
+       {0x04, 0x88, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xAA},
+       10,
        std::nullopt},
-      {"length past 64 bits", {0x04, 0x89, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0xAA}, std::nullopt,
+      {"length past 64 bits",
+       {0x04, 0x89, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0xAA},
+       std::nullopt,
        std::nullopt},
       {"long form with nothing after it", {0x04, 0x81, 0x00}, std::nullopt, std::nullopt},
       {"indefinite, constructed", {0x30, 0x80, 0x00, 0x00}, std::nullopt, std::nullopt},
@@ -53,8 +62,13 @@ TEST(Der, ReadsAWholeElementOrNone) {
       {"tag 31", {0x9F, 0x1F, 0x01, 0xAA}, 3, 4, der::Tag{der::kContextSpecific, 31}},
       {"tag 128", {0xBF, 0x81, 0x00, 0x00}, 4, 4, der::ContextConstructed(128)},
       {"tag 4 in high form", {0x1F, 0x04, 0x01, 0xAA}, 3, 4, der::kOctetString, false, false},
-      {"tag 31 padded", {0x9F, 0x80, 0x1F, 0x01, 0xAA}, 4, 5, der::Tag{der::kContextSpecific, 31},
-       false, false},
+      {"tag 31 padded",
+       {0x9F, 0x80, 0x1F, 0x01, 0xAA},
+       4,
+       5,
+       der::Tag{der::kContextSpecific, 31},
+       false,
+       false},
       {"tag number cut", {0x9F, 0x81}, std::nullopt, std::nullopt},
   };
   for (const Case& c : cases) {
