@@ -12,14 +12,15 @@ namespace {
 constexpr std::uint8_t kClassAndForm = 0xE0;
 constexpr std::uint8_t kHighTagNumber = 0x1F;
 constexpr std::uint8_t kLongForm = 0x80;
-// ASN1_get_object's flags in its answer (crypto/asn1/asn1_lib.c): the
+// The flags in the answer of OpenSSL's header reader (ReadHeader's call;
+// crypto/asn1/asn1_lib.c): the
 // header did not decode, or its contents run past the bytes given
 // ("too long", with the header read all the same); an indefinite length.
 constexpr int kAsn1Error = 0x80;
 constexpr int kAsn1Indefinite = 0x01;
 
 // The headers nearly every element has, a one-byte identifier and a length
-// in at most four octets, read here as ASN1_get_object reads them: a walk
+// in at most four octets, read here as OpenSSL's reader reads them: a walk
 // over a catalog of a million entries spends its time in this function.
 std::optional<Header> ReadCommonHeader(std::span<const std::uint8_t> bytes) {
   const std::uint8_t first = bytes[0];
@@ -31,7 +32,7 @@ std::optional<Header> ReadCommonHeader(std::span<const std::uint8_t> bytes) {
                 length_octet};
   if (length_octet > kLongForm) {
     const std::size_t octets = length_octet - kLongForm;
-    // ASN1_get_object wants a byte beyond the length octets even for an
+    // OpenSSL's reader wants a byte beyond the length octets even for an
     // empty value.
     if (bytes.size() - header.size < octets + 1) return std::nullopt;
     header.length = 0;

@@ -6,7 +6,7 @@
 // CBS_get_asn1, CBS_get_any_asn1_element, CBS_peek_asn1_tag): an element is
 // read whole or not at all, never outside the span it lies in, and tags have
 // names. Lengths are definite; an indefinite length is refused. A header is
-// read as OpenSSL's ASN1_get_object reads it, so a length in more octets
+// read as OpenSSL's header reader reads it, so a length in more octets
 // than it needs is accepted, as every decoder behind these walks accepts it;
 // HeaderIsDer tells the headers DER would write.
 #pragma once
