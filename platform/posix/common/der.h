@@ -56,11 +56,43 @@ struct Header {
   std::size_t length = 0;  // of the contents, which may lie past the bytes read
 };
 
+// ReadHeader for headers other than those ReadHeader reads itself: tag
+// numbers from 31, lengths in more than four octets, the malformed.
+std::optional<Header> ReadUncommonHeader(std::span<const std::uint8_t> bytes);
+
 // The header at the start of `bytes`, when its identifier and length octets
 // lie inside them and the length is definite; nullopt otherwise. The
 // contents it announces need not lie inside `bytes` (a header read from the
 // first bytes of a file, say).
-std::optional<Header> ReadHeader(std::span<const std::uint8_t> bytes);
+inline std::optional<Header> ReadHeader(std::span<const std::uint8_t> bytes) {
+  // The headers nearly every element has, a one-octet identifier and a
+  // length in at most four octets, read here as OpenSSL's header reader
+  // reads them (ReadUncommonHeader calls it for the rest): a walk over a
+  // catalog of a million entries spends its time here.
+  constexpr std::uint8_t kHighTagNumber = 0x1F;
+  constexpr std::uint8_t kLongForm = 0x80;
+  if (bytes.size() < 2 || (bytes[0] & kHighTagNumber) == kHighTagNumber || bytes[1] == kLongForm ||
+      bytes[1] > kLongForm + 4) {
+    return ReadUncommonHeader(bytes);
+  }
+  Header header{{static_cast<std::uint8_t>(bytes[0] & 0xE0),
+                 static_cast<std::uint32_t>(bytes[0] & kHighTagNumber)},
+                true,
+                2,
+                bytes[1]};
+  if (bytes[1] > kLongForm) {
+    const std::size_t octets = bytes[1] - kLongForm;
+    // OpenSSL's reader wants a byte beyond the length octets even for an
+    // empty value.
+    if (bytes.size() - header.size < octets + 1) return std::nullopt;
+    header.length = 0;
+    for (std::size_t i = 0; i < octets; ++i) {
+      header.length = (header.length << 8) | bytes[header.size + i];
+    }
+    header.size += octets;
+  }
+  return header;
+}
 
 // One whole element.
 struct Element {
@@ -75,7 +107,12 @@ struct Element {
 
 // The element at the start of `bytes`, when all of it lies inside them;
 // what follows it is left alone. nullopt otherwise.
-std::optional<Element> ElementAt(std::span<const std::uint8_t> bytes);
+inline std::optional<Element> ElementAt(std::span<const std::uint8_t> bytes) {
+  const auto header = ReadHeader(bytes);
+  if (!header || header->length > bytes.size() - header->size) return std::nullopt;
+  return Element{header->tag, header->der_identifier, bytes.first(header->size + header->length),
+                 bytes.subspan(header->size, header->length)};
+}
 
 // The elements that fill `contents`, in order; nullopt when one of them is
 // not whole inside it.
@@ -101,11 +138,23 @@ class Cursor {
 
   // Whether the next element's identifier is DER's for `tag`
   // (CBS_peek_asn1_tag); nothing is read.
-  bool PeekTag(Tag tag) const;
+  bool PeekTag(Tag tag) const {
+    const auto header = ReadHeader(rest_);
+    return header && header->der_identifier && header->tag == tag;
+  }
   // The next element, whatever its tag (CBS_get_any_asn1_element).
-  std::optional<Element> NextAny();
+  std::optional<Element> NextAny() {
+    auto element = ElementAt(rest_);
+    if (element) rest_ = rest_.subspan(element->whole.size());
+    return element;
+  }
   // The next element when it is a `tag` (CBS_get_asn1_element).
-  std::optional<Element> Next(Tag tag);
+  std::optional<Element> Next(Tag tag) {
+    auto element = ElementAt(rest_);
+    if (!element || !element->Is(tag)) return std::nullopt;
+    rest_ = rest_.subspan(element->whole.size());
+    return element;
+  }
   // Moves past the next element, whatever its tag.
   bool Skip() { return NextAny().has_value(); }
 
