@@ -98,6 +98,11 @@ class Database {
 // its entries by tag once the catalog is used a second time.
 class VerdictCache {
  public:
+  // A catalog's entries by folded tag (FoldIdentifier): (std::hash of the
+  // text, offset of the entry in the file), sorted by hash, in file order
+  // within one.
+  using Tags = std::vector<std::pair<std::size_t, std::uint64_t>>;
+
   struct Verdict {
     HRESULT status = S_OK;
     ossl::X509Ptr signer;  // shareable (ossl::Shareable); null when none was found
@@ -120,13 +125,19 @@ class VerdictCache {
   // as `fd`, which has `identity` and a verdict kept: found through an index
   // of its entries' tags, built at this second use from the file. nullopt
   // in `*answered` false when the catalog must be read whole instead (it
-  // changed, or an entry's tag cannot be indexed).
+  // changed, or an entry's tag cannot be indexed). The file is read under
+  // the catalog's own lock, never under the cache's.
   std::optional<Member> FindByTag(const std::string& path, const FileIdentity& identity, int fd,
                                   std::u16string_view tag, bool* answered);
 
  private:
   struct Entry;
-  std::shared_ptr<Entry> EntryFor(const std::string& path, const FileIdentity& identity);
+  // The tags of the kept catalog, built from `fd` at the first call; null
+  // when it has no verdict kept for `identity` or its tags cannot be
+  // indexed. *hash_identifiers as Catalog::hash_identifiers.
+  std::shared_ptr<const Tags> TagsOf(const std::string& path, const FileIdentity& identity, int fd,
+                                     bool* hash_identifiers);
+  // Guards the map and each entry's verdicts; never held over file I/O.
   std::mutex mutex_;
   std::map<std::string, std::shared_ptr<Entry>> entries_;
 };
