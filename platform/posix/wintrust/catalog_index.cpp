@@ -115,13 +115,20 @@ Database& Database::Of(const std::string& folder) {
 }
 
 std::shared_ptr<const Listing> Database::List() {
-  std::lock_guard lock(mutex_);
+  // The folder is read outside the lock; a listing made meanwhile by
+  // another thread for the same settled folder is the one kept.
   std::optional<FileIdentity> folder;
   struct stat st {};
   if (::stat(folder_.c_str(), &st) == 0) folder = SettledStat(st);
-  if (current_ && folder && current_folder_ == folder) return current_;
+  const auto current = [&] { return current_ && folder && current_folder_ == folder; };
+  {
+    std::lock_guard lock(mutex_);
+    if (current()) return current_;
+  }
   auto listing = std::make_shared<Listing>();
   listing->paths_ = ListCatalogs(folder_);
+  std::lock_guard lock(mutex_);
+  if (current()) return current_;
   current_folder_ = folder;
   current_ = std::move(listing);
   return current_;
@@ -215,11 +222,12 @@ void SortByKey(std::vector<Listing::Index::Key>& keys) {
 
 std::shared_ptr<const Listing::Index> Database::IndexOf(
     const std::shared_ptr<const Listing>& listing) {
-  // Built under the lock: the threads of one scan wait for the one index
-  // rather than each reading the folder. The catalogs are read on as many
-  // threads as there are processors.
-  if (listing->index_) return listing->index_;
-  const std::vector<std::string>& paths = listing->paths_;
+  std::call_once(listing->index_once_, [&] { listing->index_ = BuildIndex(listing->paths_); });
+  return listing->index_;
+}
+
+std::shared_ptr<const Listing::Index> Database::BuildIndex(const std::vector<std::string>& paths) {
+  // The catalogs are read on as many threads as there are processors.
   std::vector<Indexed> catalogs(paths.size());
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
@@ -248,8 +256,6 @@ std::shared_ptr<const Listing::Index> Database::IndexOf(
     std::vector<Listing::Index::Key>().swap(catalogs[i].keys);
   }
   SortByKey(index->keys);
-  // Published whole: the listing's readers only read it.
-  listing->index_ = index;
   return index;
 }
 
@@ -258,12 +264,13 @@ std::optional<std::size_t> Database::FindFirst(const std::shared_ptr<const Listi
                                                std::span<const std::uint8_t> hash,
                                                Scanner& scanner) {
   if (hash.empty()) return std::nullopt;
-  std::shared_ptr<const Listing::Index> index;
+  bool indexed = false;
   {
     std::lock_guard lock(mutex_);
     // A process that asks once, such as `exelore /c`, scans and stops early.
-    if (++lookups_ >= 2) index = IndexOf(listing);
+    indexed = ++lookups_ >= 2;
   }
+  const std::shared_ptr<const Listing::Index> index = indexed ? IndexOf(listing) : nullptr;
   const std::vector<std::string>& paths = listing->paths();
   if (!index) return scanner.FindFirst(paths, start, hash);
 

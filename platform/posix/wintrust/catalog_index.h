@@ -57,7 +57,10 @@ class Listing {
  private:
   friend class Database;
   std::vector<std::string> paths_;
-  // Built at most once, and read, under the database's lock.
+  // Built at most once, under the listing's own once-flag and never the
+  // database's lock: the threads of one scan wait for the one index they
+  // all need rather than each reading the folder, and nothing else waits.
+  mutable std::once_flag index_once_;
   mutable std::shared_ptr<const Index> index_;
 };
 
@@ -85,8 +88,11 @@ class Database {
  private:
   explicit Database(std::string folder) : folder_(std::move(folder)) {}
   std::shared_ptr<const Listing::Index> IndexOf(const std::shared_ptr<const Listing>& listing);
+  static std::shared_ptr<const Listing::Index> BuildIndex(const std::vector<std::string>& paths);
 
   const std::string folder_;
+  // Guards the current listing and the count of lookups; never held over
+  // file I/O.
   std::mutex mutex_;
   std::shared_ptr<const Listing> current_;
   std::optional<FileIdentity> current_folder_;
