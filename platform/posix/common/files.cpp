@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 
 #include "file_hooks.h"
@@ -194,19 +193,17 @@ class SpareMappings {
   ~SpareMappings() {
     for (const Spare& spare : spares_) ::munmap(spare.data, spare.capacity);
   }
-  // A mapping of at least `length` bytes: a fresh one, all zero, or one
-  // given back, its contents whatever they were (*reused).
-  std::uint8_t* Take(std::size_t length, std::size_t* capacity, bool* reused) {
+  // A mapping of at least `length` bytes: a fresh one, or one given back,
+  // its contents whatever they were.
+  std::uint8_t* Take(std::size_t length, std::size_t* capacity) {
     for (std::size_t i = 0; i < count_; ++i) {
       if (spares_[i].capacity < length) continue;
       const Spare spare = spares_[i];
       spares_[i] = spares_[--count_];
       *capacity = spare.capacity;
-      *reused = true;
       return spare.data;
     }
     *capacity = length;
-    *reused = false;
     return MapAnonymous(length);
   }
   void Give(std::uint8_t* data, std::size_t capacity) {
@@ -244,13 +241,9 @@ SpareMappings& Spares() {
 FileContent::FileContent(int fd, std::uint64_t size, bool read) : fd_(fd) {
   if (size == 0 || size > SIZE_MAX) return;
   const auto length = static_cast<std::size_t>(size);
-  bool reused = false;
-  data_ = Spares().Take(length, &capacity_, &reused);
+  data_ = Spares().Take(length, &capacity_);
   if (data_ == nullptr) return;
   size_ = length;
-  // A copy read in parts promises zeros where it did not read; a fresh
-  // mapping's pages never read cost no memory.
-  if (!read && reused) std::memset(data_, 0, length);
   WholeFileSized(fd);
   if (read) ReadRange(0, size);
 }

@@ -68,8 +68,9 @@ class RegularFile {
 // faults and TLB shootdowns than the reading itself.
 class FileContent {
  public:
-  // With `read` false the bytes are only set aside, all zero, and ReadRange
-  // reads the parts wanted.
+  // With `read` false the bytes are only set aside, and ReadRange reads the
+  // parts wanted; bytes not read hold whatever the memory held before (a
+  // file this thread read earlier): a caller reads every byte it looks at.
   FileContent(int fd, std::uint64_t size, bool read = true);
   ~FileContent();
   FileContent(const FileContent&) = delete;
