@@ -63,11 +63,14 @@ class RegularFile {
 // process truncates ends the reader with SIGBUS at its next access (Linux
 // mmap(2), "SIGBUS"; on Windows a mapped file cannot be truncated at all),
 // while a copy is one consistent view of the bytes that stays whatever a
-// writer does next.
+// writer does next. Memory for a whole read is reused within the thread:
+// mapping and unmapping a fresh copy for every catalog costs more in page
+// faults and TLB shootdowns than the reading itself.
 class FileContent {
  public:
-  // With `read` false the bytes are only set aside, all zero, and ReadRange
-  // reads the parts wanted; pages never read cost no memory.
+  // With `read` false the bytes are only set aside, and ReadRange reads the
+  // parts wanted; bytes not read hold whatever the memory held before (a
+  // file this thread read earlier): a caller reads every byte it looks at.
   FileContent(int fd, std::uint64_t size, bool read = true);
   ~FileContent();
   FileContent(const FileContent&) = delete;
@@ -79,9 +82,12 @@ class FileContent {
   bool ReadRange(std::uint64_t offset, std::uint64_t length);
 
  private:
+  void Release();
+
   int fd_ = -1;
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t capacity_ = 0;  // of the mapping at data_, reused by the thread's next
 };
 
 // The path below the SystemRoot environment variable named by `components`,
