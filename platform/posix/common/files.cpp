@@ -268,12 +268,6 @@ void FileContent::Release() {
 
 FileContent::~FileContent() { Release(); }
 
-std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
-                                           bool last_is_folder) {
-  const char* root = std::getenv("SystemRoot");
-  return BelowSystemRoot(root != nullptr ? root : "", components, last_is_folder);
-}
-
 std::optional<std::string> BelowSystemRoot(const std::string& root,
                                            std::span<const std::string_view> components,
                                            bool last_is_folder) {

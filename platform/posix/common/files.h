@@ -90,15 +90,12 @@ class FileContent {
   std::size_t capacity_ = 0;  // of the mapping at data_, reused by the thread's next
 };
 
-// The path below the SystemRoot environment variable named by `components`,
-// each matched without regard to ASCII case (the exact spelling first, else
-// the bytewise least), as Windows' file system matches them: every
-// component but the last a folder, the last a folder when `last_is_folder`,
-// else a regular file. nullopt without SystemRoot or such an entry.
-std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
-                                           bool last_is_folder);
-// The same below `root`, the value SystemRoot was read as; nullopt when it
-// is empty.
+// The path below `root`, a Windows installation's folder as SystemRoot
+// names it, named by `components`, each matched without regard to ASCII
+// case (the exact spelling first, else the bytewise least), as Windows'
+// file system matches them: every component but the last a folder, the last
+// a folder when `last_is_folder`, else a regular file. nullopt when `root`
+// is empty or there is no such entry.
 std::optional<std::string> BelowSystemRoot(const std::string& root,
                                            std::span<const std::string_view> components,
                                            bool last_is_folder);

@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "authenticode/trust_config.h"
 #include "files.h"
 #include "ossl.h"
 
@@ -133,11 +134,12 @@ enum class ListedDigest { kListed, kNone, kIrregular };
 ListedDigest ReadListedDigest(std::span<const std::uint8_t> entry,
                               std::span<const std::uint8_t>* digest);
 
-// The folder of the catalog database: with SystemRoot set,
-// $SystemRoot/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE} with
-// each component below SystemRoot matched without regard to ASCII case;
-// otherwise the configure-time folder. nullopt when it does not exist.
-std::optional<std::string> DatabaseFolder();
+// The folder of the catalog database the trust configuration names: below
+// a Windows installation (its system_root),
+// System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE} with each
+// component matched without regard to ASCII case; without one, the
+// configure-time folder. nullopt when it does not exist.
+std::optional<std::string> DatabaseFolder(const authenticode::TrustConfig& config);
 
 // The paths of the `*.cat` files in `folder` (extension in any case), in
 // lookup order: names compared without ASCII case, then bytewise.

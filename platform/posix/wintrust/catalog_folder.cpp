@@ -3,7 +3,6 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -19,15 +18,14 @@ constexpr char kCatRootGuid[] = "{F750E6C3-38EE-11D1-85E5-00C04FC295EE}";
 
 }  // namespace
 
-std::optional<std::string> DatabaseFolder() {
-  const char* root = std::getenv("SystemRoot");
-  if (root == nullptr || *root == '\0') {
+std::optional<std::string> DatabaseFolder(const authenticode::TrustConfig& config) {
+  if (config.system_root.empty()) {
     const std::string configured = EXELORE_CATALOG_DIR;
     if (configured.empty() || !IsEntryOfType(configured, true)) return std::nullopt;
     return configured;
   }
   static constexpr std::string_view kCatRoot[] = {"System32", "CatRoot", kCatRootGuid};
-  return BelowSystemRoot(kCatRoot, true);
+  return BelowSystemRoot(config.system_root, kCatRoot, true);
 }
 
 std::vector<std::string> ListCatalogs(const std::string& folder) {
