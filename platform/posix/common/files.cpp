@@ -180,6 +180,10 @@ std::uint8_t* MapAnonymous(std::size_t length) {
   return static_cast<std::uint8_t*>(memory);
 }
 
+// Whether this thread's SpareMappings exists: a copy kept in another
+// thread-local object may outlive it at the thread's exit.
+thread_local bool spares_alive = false;
+
 // Mappings a whole read of this thread used and gave back, kept for the next
 // one: a scan reads hundreds of catalogs, and faulting in and unmapping a
 // fresh copy for each (a TLB shootdown on every core the process runs on)
@@ -190,8 +194,10 @@ class SpareMappings {
   static constexpr std::size_t kKept = 2;
   static constexpr std::size_t kLargestKept = std::size_t{64} << 20;
 
+  SpareMappings() { spares_alive = true; }
   ~SpareMappings() {
-    for (const Spare& spare : spares_) ::munmap(spare.data, spare.capacity);
+    spares_alive = false;
+    for (std::size_t i = 0; i < count_; ++i) ::munmap(spares_[i].data, spares_[i].capacity);
   }
   // A mapping of at least `length` bytes: a fresh one, or one given back,
   // its contents whatever they were.
@@ -261,7 +267,11 @@ bool FileContent::ReadRange(std::uint64_t offset, std::uint64_t length) {
 
 void FileContent::Release() {
   if (data_ == nullptr) return;
-  Spares().Give(data_, capacity_);
+  if (spares_alive) {
+    Spares().Give(data_, capacity_);
+  } else {
+    ::munmap(data_, capacity_);
+  }
   data_ = nullptr;
   size_ = 0;
 }

@@ -146,9 +146,10 @@ std::optional<std::string> DatabaseFolder(const authenticode::TrustConfig& confi
 std::vector<std::string> ListCatalogs(const std::string& folder);
 
 // Finds catalogs that list a hash. Reads each file once, in pieces of at
-// most kScanChunk bytes through a buffer kept across files, and parses only
-// the files that contain the hash's bytes: one that fits the buffer from
-// there, a larger one read again whole (FileContent).
+// most kScanChunk bytes searched as they come, and parses only the files
+// that contain the hash's bytes. The bytes of the catalog found are kept
+// for this thread's next check of it (TakeFoundCatalog), where the file
+// was settled.
 class Scanner {
  public:
   static constexpr std::size_t kScanChunk = 1u << 20;
@@ -161,9 +162,6 @@ class Scanner {
 
   // Whether the file at `path` is a catalog that lists `hash`.
   bool Lists(const std::string& path, std::span<const std::uint8_t> hash);
-
- private:
-  std::vector<std::uint8_t> buffer_;
 };
 
 // The hash a catalog lists for the file open in `file`: for a PE image its

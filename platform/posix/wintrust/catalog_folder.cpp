@@ -3,11 +3,13 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstring>
 #include <utility>
 
 #include "authenticode/authenticode.h"
 #include "catalog_db.h"
+#include "catalog_index.h"
 #include "pe.h"
 #include "text.h"
 
@@ -50,46 +52,63 @@ std::vector<std::string> ListCatalogs(const std::string& folder) {
   return paths;
 }
 
+namespace {
+
+// The catalog this thread's last search found, while its file is settled.
+struct Found {
+  std::string path;
+  FileIdentity identity;
+  std::shared_ptr<const FileContent> content;
+};
+thread_local Found last_found;
+
+}  // namespace
+
 bool Scanner::Lists(const std::string& path, std::span<const std::uint8_t> hash) {
   RegularFile file;
   DWORD error = 0;
   if (!file.Open(path, &error) || file.size() == 0 ||
       file.size() > authenticode::kMaxSignedFileSize)
     return false;
-  const pe::FileSource source(file.fd(), file.size());
+  const std::uint64_t size = file.size();
+  const auto identity = SettledIdentity(file.fd());
   // An entry that lists the hash holds its bytes, in the digest of its
   // SpcIndirectData or as its identifier (Member::compat_sha1), so a file
-  // without them cannot list it: most files cost
-  // one read and one search, and only candidates are parsed. Pieces
-  // overlap by the hash's length less one, so no occurrence straddles two.
-  const std::uint64_t size = file.size();
-  const std::size_t overlap = hash.size() - 1;
-  const std::size_t piece =
-      static_cast<std::size_t>(std::min<std::uint64_t>(size, kScanChunk + overlap));
-  if (buffer_.size() < piece) buffer_.resize(piece);
+  // without them cannot list it: most files cost one read and one search,
+  // and only candidates are parsed. The file is read into its place piece by
+  // piece, each searched while it is fresh in the cache, from the hash's
+  // length less one before it so that no occurrence straddles two; a
+  // candidate's rest is read after and the whole parsed where it lies.
+  auto content = std::make_shared<FileContent>(file.fd(), size, false);
+  if (!content->ok()) return false;
+  const std::uint8_t* bytes = content->bytes().data();
+  const std::uint64_t overlap = hash.size() - 1;
   bool found = false;
-  for (std::uint64_t at = 0; !found && at < size;) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - at));
-    if (!source.ReadAt(at, std::span(buffer_.data(), n))) return false;
-    found = ::memmem(buffer_.data(), n, hash.data(), hash.size()) != nullptr;
-    if (at + n == size) break;
-    at += n - overlap;
+  std::uint64_t read = 0;
+  while (!found && read < size) {
+    const std::uint64_t n = std::min<std::uint64_t>(kScanChunk, size - read);
+    if (!content->ReadRange(read, n)) return false;
+    const std::uint64_t from = read > overlap ? read - overlap : 0;
+    found = ::memmem(bytes + from, static_cast<std::size_t>(read + n - from), hash.data(),
+                     hash.size()) != nullptr;
+    read += n;
   }
-  if (!found) return false;
-  // The catalog refers into the bytes parsed: the buffer, or for a larger
-  // file its whole content read again, which lasts until the search is
-  // done and no longer.
-  std::optional<FileContent> content;
-  std::span<const std::uint8_t> bytes(buffer_.data(), static_cast<std::size_t>(size));
-  if (size > piece) {
-    content.emplace(file.fd(), size);
-    if (!content->ok()) return false;
-    bytes = content->bytes();
-  }
-  const std::optional<Catalog> catalog = ParseCatalog(bytes);
+  if (!found || (read < size && !content->ReadRange(read, size - read))) return false;
+  const std::optional<Catalog> catalog = ParseCatalog(content->bytes());
   const bool lists = catalog && catalog->FindByDigest(hash).has_value();
   ERR_clear_error();
+  // Unchanged from before the read to after it: these are its bytes.
+  if (lists && identity && SettledIdentity(file.fd()) == identity)
+    last_found = {path, *identity, std::move(content)};
   return lists;
+}
+
+std::shared_ptr<const FileContent> TakeFoundCatalog(const std::string& path,
+                                                    const FileIdentity& identity) {
+  Found found = std::move(last_found);
+  last_found = {};
+  if (found.path != path || found.identity != identity) return nullptr;
+  return std::move(found.content);
 }
 
 std::optional<std::size_t> Scanner::FindFirst(const std::vector<std::string>& paths,

@@ -46,6 +46,14 @@ inline constexpr std::int64_t kSettledAfterNs = 2'000'000'000;
 // fstat fails.
 std::optional<FileIdentity> SettledIdentity(int fd);
 
+// The bytes of the catalog this thread's last search found listing a hash
+// (Scanner), when it is `path` and they were read from a settled file of
+// `identity`, the identity the caller's own descriptor has now: the same
+// bytes, read once for the search and the check. Null otherwise. Given
+// once: the bytes are let go either way.
+std::shared_ptr<const FileContent> TakeFoundCatalog(const std::string& path,
+                                                    const FileIdentity& identity);
+
 // A folder's catalogs in lookup order (ListCatalogs), and once a process has
 // asked about more than one hash, an index of what they list.
 class Listing {

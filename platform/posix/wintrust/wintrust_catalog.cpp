@@ -90,7 +90,9 @@ std::optional<LoadedCatalog> FromCache(const std::string& path, const RegularFil
 // and the member found in the same view, so that a file rewritten meanwhile
 // cannot show the member one thing and the digest another: a copy of its
 // bytes read once (FileContent, never a mapping that a writer truncating
-// the file would turn into SIGBUS). The content is hashed where it lies and
+// the file would turn into SIGBUS), or the same bytes as the search that
+// found the catalog read them, where the file is settled and unchanged
+// since (catalog::TakeFoundCatalog). The content is hashed where it lies and
 // never decoded whole. One too large to be a catalog this stand-in reads is
 // not a catalog. The verdict is kept only if the file was settled and is
 // unchanged since.
@@ -101,9 +103,11 @@ LoadedCatalog ReadCatalog(const std::string& path, const RegularFile& file,
   LoadedCatalog loaded;
   const std::uint64_t size = file.size();
   if (size == 0 || size > authenticode::kMaxSignedFileSize) return loaded;
-  const FileContent content(file.fd(), size);
-  if (!content.ok()) return loaded;
-  const std::span<const std::uint8_t> bytes = content.bytes();
+  std::shared_ptr<const FileContent> content;
+  if (identity) content = catalog::TakeFoundCatalog(path, *identity);
+  if (!content) content = std::make_shared<const FileContent>(file.fd(), size);
+  if (!content->ok()) return loaded;
+  const std::span<const std::uint8_t> bytes = content->bytes();
   const std::optional<catalog::Catalog> parsed = catalog::ParseCatalog(bytes);
   if (!parsed) return loaded;
   loaded.catalog = true;
