@@ -187,12 +187,13 @@ thread_local bool spares_alive = false;
 // Mappings a whole read of this thread used and gave back, kept for the next
 // one: a scan reads hundreds of catalogs, and faulting in and unmapping a
 // fresh copy for each (a TLB shootdown on every core the process runs on)
-// cost a third of its time. A few are kept, none larger than a catalog is
-// likely to be, so what stays is bounded by what one read needed anyway.
+// cost a third of its time. One is kept, the larger, and none over 16 MiB
+// (most catalogs are far smaller; the few larger ones are read rarely), so
+// a thread keeps at most 16 MiB whatever it reads.
 class SpareMappings {
  public:
-  static constexpr std::size_t kKept = 2;
-  static constexpr std::size_t kLargestKept = std::size_t{64} << 20;
+  static constexpr std::size_t kKept = 1;
+  static constexpr std::size_t kLargestKept = std::size_t{16} << 20;
 
   SpareMappings() { spares_alive = true; }
   ~SpareMappings() {
