@@ -80,7 +80,7 @@ no_skips() {
 }
 
 deps() { ./scripts/install-deps.sh; }
-format() { ./scripts/format.sh --check; }
+format() { ./scripts/format.sh --check && ./scripts/check-size.sh; }
 real_files() { ./scripts/fetch-real-files.sh; }
 # The real files' tests fail, rather than skip, when a file is missing.
 export EXELORE_REQUIRE_REAL_FILES=1
@@ -126,7 +126,7 @@ package() { ./scripts/package-check.sh; }
 fuzz() { ./scripts/fuzz-smoke.sh; }
 
 stage deps "" "install what is missing (scripts/install-deps.sh)" deps
-stage format "deps" "source formatting (.clang-format)" format
+stage format "deps" "source formatting (.clang-format), and the trust code's file and function sizes" format
 stage real-files "deps" "real signed files from public packages" real_files
 stage suite "deps" "build and test (ci preset: warnings are errors)" suite
 stage sanitizers "deps" "build and test under ASan and UBSan, and the parallel scan under TSan" sanitizers

@@ -6,6 +6,7 @@
 #include <wintrust.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -284,6 +285,9 @@ TEST_F(CatalogTest, CatalogsChangedOnDiskAreJudgedAfresh) {
       EXPECT_EQ(VerifyMember(settled_flipped, tag, member),
                 (Verdict{CRYPT_E_HASH_VALUE, static_cast<DWORD>(CRYPT_E_HASH_VALUE)}));
     }
+    // A search without an index (a process's first) offers the bytes it read
+    // to the check that follows: not once the file has changed.
+    EXPECT_TRUE(exelore_posix::catalog::Scanner().Lists(path, sha1));
     if (c.in_place) {
       std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
       file.write(reinterpret_cast<const char*>(c.bytes->data()),
@@ -293,6 +297,9 @@ TEST_F(CatalogTest, CatalogsChangedOnDiskAreJudgedAfresh) {
       std::filesystem::rename(path + ".new", path);
     }
     EXPECT_EQ(VerifyMember(path, tag, member), c.expected);
+    std::this_thread::sleep_for(std::chrono::nanoseconds(exelore_posix::catalog::kSettledAfterNs) +
+                                std::chrono::milliseconds(200));
+    EXPECT_EQ(VerifyMember(path, tag, member), c.expected) << "settled again";
     EXPECT_EQ(first_catalog(), c.listed);
   }
 }
@@ -362,6 +369,57 @@ TEST_F(CatalogTest, CatalogsCutShortWhileReadVouchForNothing) {
   EXPECT_NE(VerifyMember(File("cut.cat"), exelore_test::HexTag(sha1), File("cut.exe")).status, 0);
   exelore_posix::testing::SetWholeFileSizedHook(nullptr);
   EXPECT_EQ(cuts, 2);
+}
+
+// A request hashes a member for its lookup and WinVerifyTrust reuses that
+// hash only while the file is the same settled file. One rewritten in place
+// after it settled, its size kept and its mtime set back, is judged from its
+// new bytes: at once (it has not settled again), and once it has settled
+// again (its ctime moved on).
+TEST_F(CatalogTest, AMemberRewrittenWithItsTimesSetBackIsHashedAfresh) {
+  exelore_test::PeLayout layout;
+  const Bytes image = Image(6, &layout);
+  const Bytes sha1 = ImageHash(image, layout);
+  CatalogOptions options;
+  options.entries = {EntryFor(sha1)};
+  exelore_test::WriteFile(File("rewritten.cat"), BuildCatalog(options, pki_->signer));
+  const auto settle = [] {
+    std::this_thread::sleep_for(std::chrono::nanoseconds(exelore_posix::catalog::kSettledAfterNs) +
+                                std::chrono::milliseconds(200));
+  };
+  for (const bool settled_again : {false, true}) {
+    SCOPED_TRACE(settled_again ? "settled again" : "at once");
+    const std::string member = File(settled_again ? "rewritten-2.exe" : "rewritten-1.exe");
+    exelore_test::WriteFile(member, image);
+    settle();
+    // The lookup's hash, as the program takes it, then the member check.
+    HANDLE file = CreateFileW(Wide(member).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    Bytes hash(20);
+    DWORD size = 20;
+    EXPECT_TRUE(CryptCATAdminCalcHashFromFileHandle(file, &size, hash.data(), 0));
+    EXPECT_EQ(hash, sha1);
+    CloseHandle(file);
+    const std::u16string tag = exelore_test::HexTag(sha1);
+    EXPECT_EQ(VerifyMember(File("rewritten.cat"), tag, member), (Verdict{0, 0}));
+
+    struct stat before {};
+    ASSERT_EQ(::stat(member.c_str(), &before), 0);
+    Bytes changed = image;
+    changed[layout.version_data_offset + 40] ^= 1;
+    std::fstream out(member, std::ios::in | std::ios::out | std::ios::binary);
+    out.write(reinterpret_cast<const char*>(changed.data()),
+              static_cast<std::streamsize>(changed.size()));
+    out.close();
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, member.c_str(), times, 0), 0);
+    if (settled_again) settle();
+    // Nor does the old hash count when the caller hands it in.
+    const auto run =
+        exelore_test::VerifyCatalogMember(Wide(File("rewritten.cat")), tag, Wide(member), sha1);
+    EXPECT_EQ(run.verdict, (Verdict{TRUST_E_BAD_DIGEST, static_cast<DWORD>(TRUST_E_BAD_DIGEST)}));
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "text.h"
 
@@ -57,9 +58,14 @@ struct CatalogRun {
   HANDLE state_after_close;
 };
 
+// `calculated`, when given, is handed in as pbCalculatedFileHash: a hash the
+// caller claims for the member, which WinVerifyTrust must not take on trust.
 inline CatalogRun VerifyCatalogMember(const std::u16string& catalog, const std::u16string& tag,
-                                      const std::u16string& member) {
+                                      const std::u16string& member,
+                                      std::vector<std::uint8_t> calculated = {}) {
   WINTRUST_CATALOG_INFO info{};
+  info.pbCalculatedFileHash = calculated.empty() ? nullptr : calculated.data();
+  info.cbCalculatedFileHash = static_cast<DWORD>(calculated.size());
   info.cbStruct = offsetof(WINTRUST_CATALOG_INFO, pcCatalogContext) + sizeof(info.pcCatalogContext);
   info.pcwszCatalogFilePath = catalog.c_str();
   info.pcwszMemberTag = tag.c_str();

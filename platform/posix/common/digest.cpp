@@ -39,4 +39,9 @@ std::optional<std::vector<std::uint8_t>> DigestFileRanges(const pe::FileSource& 
   return digest;
 }
 
+bool SameDigest(std::span<const std::uint8_t> computed, std::span<const std::uint8_t> expected) {
+  return !computed.empty() && computed.size() == expected.size() &&
+         CRYPTO_memcmp(computed.data(), expected.data(), computed.size()) == 0;
+}
+
 }  // namespace exelore_posix

@@ -25,4 +25,12 @@ std::optional<std::vector<std::uint8_t>> DigestFileRanges(
     const pe::FileSource& file, std::span<const FileRange> ranges, const EVP_MD* md,
     std::span<const std::uint8_t> trailer = {});
 
+// Whether `computed` is the digest `expected` names: the same length and the
+// same bytes, compared in constant time (CRYPTO_memcmp), so the time a
+// comparison takes tells nothing of how many leading bytes matched. An empty
+// digest is no digest and matches nothing. Every comparison of a digest
+// (an image hash, a listed member hash, a messageDigest, a timestamp's
+// imprint, a key identifier, a thumbprint) goes through here.
+bool SameDigest(std::span<const std::uint8_t> computed, std::span<const std::uint8_t> expected);
+
 }  // namespace exelore_posix

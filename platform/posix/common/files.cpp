@@ -166,18 +166,90 @@ bool RegularFile::Attach(int fd, DWORD* error) {
   return true;
 }
 
+namespace {
+
+// Anonymous memory, which no writer of the file can take away, asked for in
+// huge pages where the system grants them on request (transparent_hugepage
+// "madvise"): a catalog of tens of MiB faulted in 4 KiB at a time costs
+// several times its reading.
+std::uint8_t* MapAnonymous(std::size_t length) {
+  void* memory =
+      ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+  ::madvise(memory, length, MADV_HUGEPAGE);  // advice: refused, the pages are small
+  return static_cast<std::uint8_t*>(memory);
+}
+
+// Whether this thread's SpareMappings exists: a copy kept in another
+// thread-local object may outlive it at the thread's exit.
+thread_local bool spares_alive = false;
+
+// Mappings a whole read of this thread used and gave back, kept for the next
+// one: a scan reads hundreds of catalogs, and faulting in and unmapping a
+// fresh copy for each (a TLB shootdown on every core the process runs on)
+// cost a third of its time. One is kept, the larger, and none over 16 MiB
+// (most catalogs are far smaller; the few larger ones are read rarely), so
+// a thread keeps at most 16 MiB whatever it reads.
+class SpareMappings {
+ public:
+  static constexpr std::size_t kKept = 1;
+  static constexpr std::size_t kLargestKept = std::size_t{16} << 20;
+
+  SpareMappings() { spares_alive = true; }
+  ~SpareMappings() {
+    spares_alive = false;
+    for (std::size_t i = 0; i < count_; ++i) ::munmap(spares_[i].data, spares_[i].capacity);
+  }
+  // A mapping of at least `length` bytes: a fresh one, or one given back,
+  // its contents whatever they were.
+  std::uint8_t* Take(std::size_t length, std::size_t* capacity) {
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (spares_[i].capacity < length) continue;
+      const Spare spare = spares_[i];
+      spares_[i] = spares_[--count_];
+      *capacity = spare.capacity;
+      return spare.data;
+    }
+    *capacity = length;
+    return MapAnonymous(length);
+  }
+  void Give(std::uint8_t* data, std::size_t capacity) {
+    if (capacity <= kLargestKept && count_ < kKept) {
+      spares_[count_++] = {data, capacity};
+      return;
+    }
+    // Keep the larger: the next catalog is as likely to be the large one.
+    std::size_t smallest = 0;
+    for (std::size_t i = 1; i < count_; ++i)
+      if (spares_[i].capacity < spares_[smallest].capacity) smallest = i;
+    if (capacity <= kLargestKept && count_ != 0 && spares_[smallest].capacity < capacity) {
+      std::swap(data, spares_[smallest].data);
+      std::swap(capacity, spares_[smallest].capacity);
+    }
+    ::munmap(data, capacity);
+  }
+
+ private:
+  struct Spare {
+    std::uint8_t* data;
+    std::size_t capacity;
+  };
+  Spare spares_[kKept] = {};
+  std::size_t count_ = 0;
+};
+
+SpareMappings& Spares() {
+  thread_local SpareMappings spares;
+  return spares;
+}
+
+}  // namespace
+
 FileContent::FileContent(int fd, std::uint64_t size, bool read) : fd_(fd) {
   if (size == 0 || size > SIZE_MAX) return;
   const auto length = static_cast<std::size_t>(size);
-  // Anonymous memory, which no writer of the file can take away, asked for
-  // in huge pages where the system grants them on request
-  // (transparent_hugepage "madvise"): a catalog of tens of MiB faulted in
-  // 4 KiB at a time costs several times its reading.
-  void* memory =
-      ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return;
-  ::madvise(memory, length, MADV_HUGEPAGE);  // advice: refused, the pages are small
-  data_ = static_cast<std::uint8_t*>(memory);
+  data_ = Spares().Take(length, &capacity_);
+  if (data_ == nullptr) return;
   size_ = length;
   WholeFileSized(fd);
   if (read) ReadRange(0, size);
@@ -190,21 +262,22 @@ bool FileContent::ReadRange(std::uint64_t offset, std::uint64_t length) {
           .ReadAt(offset, std::span(data_ + offset, static_cast<std::size_t>(length)))) {
     return true;
   }
-  ::munmap(data_, size_);
-  data_ = nullptr;
-  size_ = 0;
+  Release();
   return false;
 }
 
-FileContent::~FileContent() {
-  if (data_ != nullptr) ::munmap(data_, size_);
+void FileContent::Release() {
+  if (data_ == nullptr) return;
+  if (spares_alive) {
+    Spares().Give(data_, capacity_);
+  } else {
+    ::munmap(data_, capacity_);
+  }
+  data_ = nullptr;
+  size_ = 0;
 }
 
-std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
-                                           bool last_is_folder) {
-  const char* root = std::getenv("SystemRoot");
-  return BelowSystemRoot(root != nullptr ? root : "", components, last_is_folder);
-}
+FileContent::~FileContent() { Release(); }
 
 std::optional<std::string> BelowSystemRoot(const std::string& root,
                                            std::span<const std::string_view> components,

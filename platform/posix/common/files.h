@@ -63,11 +63,14 @@ class RegularFile {
 // process truncates ends the reader with SIGBUS at its next access (Linux
 // mmap(2), "SIGBUS"; on Windows a mapped file cannot be truncated at all),
 // while a copy is one consistent view of the bytes that stays whatever a
-// writer does next.
+// writer does next. Memory for a whole read is reused within the thread:
+// mapping and unmapping a fresh copy for every catalog costs more in page
+// faults and TLB shootdowns than the reading itself.
 class FileContent {
  public:
-  // With `read` false the bytes are only set aside, all zero, and ReadRange
-  // reads the parts wanted; pages never read cost no memory.
+  // With `read` false the bytes are only set aside, and ReadRange reads the
+  // parts wanted; bytes not read hold whatever the memory held before (a
+  // file this thread read earlier): a caller reads every byte it looks at.
   FileContent(int fd, std::uint64_t size, bool read = true);
   ~FileContent();
   FileContent(const FileContent&) = delete;
@@ -79,20 +82,20 @@ class FileContent {
   bool ReadRange(std::uint64_t offset, std::uint64_t length);
 
  private:
+  void Release();
+
   int fd_ = -1;
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t capacity_ = 0;  // of the mapping at data_, reused by the thread's next
 };
 
-// The path below the SystemRoot environment variable named by `components`,
-// each matched without regard to ASCII case (the exact spelling first, else
-// the bytewise least), as Windows' file system matches them: every
-// component but the last a folder, the last a folder when `last_is_folder`,
-// else a regular file. nullopt without SystemRoot or such an entry.
-std::optional<std::string> BelowSystemRoot(std::span<const std::string_view> components,
-                                           bool last_is_folder);
-// The same below `root`, the value SystemRoot was read as; nullopt when it
-// is empty.
+// The path below `root`, a Windows installation's folder as SystemRoot
+// names it, named by `components`, each matched without regard to ASCII
+// case (the exact spelling first, else the bytewise least), as Windows'
+// file system matches them: every component but the last a folder, the last
+// a folder when `last_is_folder`, else a regular file. nullopt when `root`
+// is empty or there is no such entry.
 std::optional<std::string> BelowSystemRoot(const std::string& root,
                                            std::span<const std::string_view> components,
                                            bool last_is_folder);

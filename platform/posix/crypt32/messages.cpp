@@ -266,28 +266,13 @@ BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwInd
   }
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(message->p7.get());
   const int count = sk_PKCS7_SIGNER_INFO_num(signers);
-  const auto give = [&](const auto& fill, std::size_t needed) -> BOOL {
-    if (needed > 0xFFFFFFFFu) {
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-      return FALSE;
-    }
-    if (pvData == nullptr) {
-      *pcbData = static_cast<DWORD>(needed);
-      return TRUE;
-    }
-    if (*pcbData < needed) {
-      *pcbData = static_cast<DWORD>(needed);
-      SetLastError(ERROR_MORE_DATA);
-      return FALSE;
-    }
-    fill();
-    *pcbData = static_cast<DWORD>(needed);
-    return TRUE;
-  };
   switch (dwParamType) {
     case CMSG_SIGNER_COUNT_PARAM: {
       const DWORD value = static_cast<DWORD>(std::max(0, count));
-      return give([&] { std::memcpy(pvData, &value, sizeof value); }, sizeof value);
+      return GiveSized(pvData, pcbData, sizeof value, [&] {
+        std::memcpy(pvData, &value, sizeof value);
+        return true;
+      });
     }
     case CMSG_SIGNER_INFO_PARAM: {
       if (static_cast<int>(dwIndex) < 0 || static_cast<int>(dwIndex) >= count) {
@@ -298,12 +283,11 @@ BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwInd
       Arena measure(nullptr, 0);
       PutSignerInfo(measure, si);
       const std::size_t needed = measure.used();
-      return give(
-          [&] {
-            Arena arena(static_cast<BYTE*>(pvData), needed);
-            PutSignerInfo(arena, si);
-          },
-          needed);
+      return GiveSized(pvData, pcbData, needed, [&] {
+        Arena arena(static_cast<BYTE*>(pvData), needed);
+        PutSignerInfo(arena, si);
+        return true;
+      });
     }
     default:
       SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));

@@ -5,6 +5,7 @@
 #include <wincrypt.h>
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,31 @@ struct Store {
     if (references.fetch_sub(1) == 1) TakeHandle<Store>(this, HandleKind::kCertStore);
   }
 };
+
+// The two-call size/fill protocol of crypt32's getters (Microsoft's
+// CryptMsgGetParam and CertGetCertificateContextProperty pages): a null
+// buffer asks for the size (TRUE); a short one fails with ERROR_MORE_DATA
+// and the size needed; otherwise `fill` writes the value into `data` and
+// the size is set, or it returns false having set the last error.
+template <typename Fill>
+BOOL GiveSized(void* data, DWORD* size, std::size_t needed, const Fill& fill) {
+  if (needed > 0xFFFFFFFFu) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  if (data == nullptr) {
+    *size = static_cast<DWORD>(needed);
+    return TRUE;
+  }
+  if (*size < needed) {
+    *size = static_cast<DWORD>(needed);
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
+  }
+  if (!fill()) return FALSE;
+  *size = static_cast<DWORD>(needed);
+  return TRUE;
+}
 
 // The store behind a live HCERTSTORE, or null.
 Store* StoreFromHandle(HCERTSTORE handle);

@@ -2,8 +2,7 @@
 // the encoded certificate when asked.
 #include <wincrypt.h>
 
-#include <cstring>
-
+#include "objects.h"
 #include "ossl.h"
 
 using namespace exelore_posix;
@@ -28,25 +27,15 @@ BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD
     SetLastError(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
     return FALSE;
   }
-  if (pvData == nullptr) {
-    *pcbData = kSha1Size;
-    return TRUE;
-  }
-  if (*pcbData < kSha1Size) {
-    *pcbData = kSha1Size;
-    SetLastError(ERROR_MORE_DATA);
-    return FALSE;
-  }
-  unsigned char digest[kSha1Size];
-  if (EVP_Digest(pCertContext->pbCertEncoded, pCertContext->cbCertEncoded, digest, nullptr,
-                 EVP_sha1(), nullptr) != 1) {
+  return GiveSized(pvData, pcbData, kSha1Size, [&] {
+    if (EVP_Digest(pCertContext->pbCertEncoded, pCertContext->cbCertEncoded,
+                   static_cast<unsigned char*>(pvData), nullptr, EVP_sha1(), nullptr) == 1) {
+      return true;
+    }
     ERR_clear_error();
     SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
-    return FALSE;
-  }
-  std::memcpy(pvData, digest, kSha1Size);
-  *pcbData = kSha1Size;
-  return TRUE;
+    return false;
+  });
 }
 
 }  // extern "C"

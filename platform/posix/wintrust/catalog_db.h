@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "authenticode/trust_config.h"
 #include "files.h"
 #include "ossl.h"
 
@@ -133,20 +134,22 @@ enum class ListedDigest { kListed, kNone, kIrregular };
 ListedDigest ReadListedDigest(std::span<const std::uint8_t> entry,
                               std::span<const std::uint8_t>* digest);
 
-// The folder of the catalog database: with SystemRoot set,
-// $SystemRoot/System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE} with
-// each component below SystemRoot matched without regard to ASCII case;
-// otherwise the configure-time folder. nullopt when it does not exist.
-std::optional<std::string> DatabaseFolder();
+// The folder of the catalog database the trust configuration names: below
+// a Windows installation (its system_root),
+// System32/CatRoot/{F750E6C3-38EE-11D1-85E5-00C04FC295EE} with each
+// component matched without regard to ASCII case; without one, the
+// configure-time folder. nullopt when it does not exist.
+std::optional<std::string> DatabaseFolder(const authenticode::TrustConfig& config);
 
 // The paths of the `*.cat` files in `folder` (extension in any case), in
 // lookup order: names compared without ASCII case, then bytewise.
 std::vector<std::string> ListCatalogs(const std::string& folder);
 
 // Finds catalogs that list a hash. Reads each file once, in pieces of at
-// most kScanChunk bytes through a buffer kept across files, and parses only
-// the files that contain the hash's bytes: one that fits the buffer from
-// there, a larger one read again whole (FileContent).
+// most kScanChunk bytes searched as they come, and parses only the files
+// that contain the hash's bytes. The bytes of the catalog found are kept
+// for this thread's next check of it (TakeFoundCatalog), where the file
+// was settled.
 class Scanner {
  public:
   static constexpr std::size_t kScanChunk = 1u << 20;
@@ -159,9 +162,6 @@ class Scanner {
 
   // Whether the file at `path` is a catalog that lists `hash`.
   bool Lists(const std::string& path, std::span<const std::uint8_t> hash);
-
- private:
-  std::vector<std::uint8_t> buffer_;
 };
 
 // The hash a catalog lists for the file open in `file`: for a PE image its

@@ -14,6 +14,7 @@
 
 #include "authenticode/authenticode.h"
 #include "der.h"
+#include "digest.h"
 #include "files.h"
 #include "pe.h"
 
@@ -106,13 +107,20 @@ Database& Database::Of(const std::string& folder) {
 }
 
 std::shared_ptr<const Listing> Database::List() {
-  std::lock_guard lock(mutex_);
+  // The folder is read outside the lock; a listing made meanwhile by
+  // another thread for the same settled folder is the one kept.
   std::optional<FileIdentity> folder;
   struct stat st {};
   if (::stat(folder_.c_str(), &st) == 0) folder = SettledStat(st);
-  if (current_ && folder && current_folder_ == folder) return current_;
+  const auto current = [&] { return current_ && folder && current_folder_ == folder; };
+  {
+    std::lock_guard lock(mutex_);
+    if (current()) return current_;
+  }
   auto listing = std::make_shared<Listing>();
   listing->paths_ = ListCatalogs(folder_);
+  std::lock_guard lock(mutex_);
+  if (current()) return current_;
   current_folder_ = folder;
   current_ = std::move(listing);
   return current_;
@@ -206,11 +214,12 @@ void SortByKey(std::vector<Listing::Index::Key>& keys) {
 
 std::shared_ptr<const Listing::Index> Database::IndexOf(
     const std::shared_ptr<const Listing>& listing) {
-  // Built under the lock: the threads of one scan wait for the one index
-  // rather than each reading the folder. The catalogs are read on as many
-  // threads as there are processors.
-  if (listing->index_) return listing->index_;
-  const std::vector<std::string>& paths = listing->paths_;
+  std::call_once(listing->index_once_, [&] { listing->index_ = BuildIndex(listing->paths_); });
+  return listing->index_;
+}
+
+std::shared_ptr<const Listing::Index> Database::BuildIndex(const std::vector<std::string>& paths) {
+  // The catalogs are read on as many threads as there are processors.
   std::vector<Indexed> catalogs(paths.size());
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
@@ -239,8 +248,6 @@ std::shared_ptr<const Listing::Index> Database::IndexOf(
     std::vector<Listing::Index::Key>().swap(catalogs[i].keys);
   }
   SortByKey(index->keys);
-  // Published whole: the listing's readers only read it.
-  listing->index_ = index;
   return index;
 }
 
@@ -249,12 +256,13 @@ std::optional<std::size_t> Database::FindFirst(const std::shared_ptr<const Listi
                                                std::span<const std::uint8_t> hash,
                                                Scanner& scanner) {
   if (hash.empty()) return std::nullopt;
-  std::shared_ptr<const Listing::Index> index;
+  bool indexed = false;
   {
     std::lock_guard lock(mutex_);
     // A process that asks once, such as `exelore /c`, scans and stops early.
-    if (++lookups_ >= 2) index = IndexOf(listing);
+    indexed = ++lookups_ >= 2;
   }
+  const std::shared_ptr<const Listing::Index> index = indexed ? IndexOf(listing) : nullptr;
   const std::vector<std::string>& paths = listing->paths();
   if (!index) return scanner.FindFirst(paths, start, hash);
 
@@ -277,8 +285,7 @@ std::optional<std::size_t> Database::FindFirst(const std::shared_ptr<const Listi
       if (found) continue;
       const auto entry = ReadEntry(file.fd(), file.size(), candidate->offset);
       const auto member = entry ? DecodeMember(*entry, index->hash_identifiers[at]) : std::nullopt;
-      found = member && member->Lists() && member->digest.size() == hash.size() &&
-              std::equal(hash.begin(), hash.end(), member->digest.begin());
+      found = member && member->Lists() && SameDigest(hash, member->digest);
     }
     ERR_clear_error();
     return found;
@@ -308,28 +315,21 @@ struct VerdictCache::Entry {
   std::uint64_t entries_offset = 0;
   std::uint64_t entries_length = 0;
   bool hash_identifiers = false;
-  std::map<std::string, Verdict> verdicts;  // by trust configuration
+  std::map<std::string, Verdict> verdicts;  // by trust configuration, under the cache's lock
   // The entries by folded tag: (std::hash of the folded text, offset), in
-  // file order within a hash; built at the first lookup after the verdict
-  // was kept (the catalog's second use). Null before, and
-  // when an entry's tag cannot be read without decoding it.
-  std::shared_ptr<const std::vector<std::pair<std::size_t, std::uint64_t>>> tags;
+  // file order within a hash; built from the file at the first lookup after
+  // the verdict was kept (the catalog's second use), under this catalog's
+  // own lock and never the cache's, so that threads asking about other
+  // catalogs do not wait for its read. Null before, and when an entry's tag
+  // cannot be read without decoding it.
+  std::mutex tags_mutex;
   bool tags_tried = false;
+  std::shared_ptr<const Tags> tags;
 };
 
 VerdictCache& VerdictCache::Instance() {
   static auto* cache = new VerdictCache;
   return *cache;
-}
-
-std::shared_ptr<VerdictCache::Entry> VerdictCache::EntryFor(const std::string& path,
-                                                            const FileIdentity& identity) {
-  std::shared_ptr<Entry>& entry = entries_[path];
-  if (!entry || entry->identity != identity) {
-    entry = std::make_shared<Entry>();
-    entry->identity = identity;
-  }
-  return entry;
 }
 
 std::optional<VerdictCache::Verdict> VerdictCache::Find(const std::string& path,
@@ -348,56 +348,80 @@ void VerdictCache::Keep(const std::string& path, const FileIdentity& identity,
                         std::uint64_t entries_offset, std::uint64_t entries_length,
                         bool hash_identifiers) {
   std::lock_guard lock(mutex_);
-  const std::shared_ptr<Entry> entry = EntryFor(path, identity);
-  entry->entries_offset = entries_offset;
-  entry->entries_length = entries_length;
-  entry->hash_identifiers = hash_identifiers;
+  std::shared_ptr<Entry>& entry = entries_[path];
+  // An entry's place and form are set only when it is made, before any
+  // reader has it: the same identity is the same bytes.
+  if (!entry || entry->identity != identity) {
+    entry = std::make_shared<Entry>();
+    entry->identity = identity;
+    entry->entries_offset = entries_offset;
+    entry->entries_length = entries_length;
+    entry->hash_identifiers = hash_identifiers;
+  }
   entry->verdicts[config_key] =
       Verdict{verdict.status, ossl::UpRef(ossl::Shareable(verdict.signer.get()))};
+}
+
+namespace {
+
+// The index of the tags of the entries list at `offset` (`length` bytes) of
+// the file open as `fd`, of `size` bytes; null when a read fails or an
+// entry's tag cannot be read without decoding it.
+std::shared_ptr<const VerdictCache::Tags> ReadTags(int fd, std::uint64_t size, std::uint64_t offset,
+                                                   std::uint64_t length, bool hash_identifiers) {
+  std::vector<std::uint8_t> list(static_cast<std::size_t>(length));
+  auto tags = std::make_shared<VerdictCache::Tags>();
+  bool regular = true;
+  std::u16string folded;
+  const bool walked =
+      pe::FileSource(fd, size).ReadAt(offset, list) &&
+      ForEachEntry(list, [&](std::span<const std::uint8_t> e) {
+        const auto id = EntryIdentifier(e);
+        if (!id) {
+          regular = false;
+          return false;
+        }
+        if (FoldIdentifier(*id, hash_identifiers, &folded)) {
+          tags->emplace_back(std::hash<std::u16string>{}(folded),
+                             offset + static_cast<std::uint64_t>(e.data() - list.data()));
+        }
+        return true;
+      });
+  if (!walked || !regular) return nullptr;
+  std::stable_sort(tags->begin(), tags->end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  return tags;
+}
+
+}  // namespace
+
+std::shared_ptr<const VerdictCache::Tags> VerdictCache::TagsOf(const std::string& path,
+                                                               const FileIdentity& identity, int fd,
+                                                               bool* hash_identifiers) {
+  std::shared_ptr<Entry> entry;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(path);
+    if (found == entries_.end() || found->second->identity != identity) return nullptr;
+    entry = found->second;
+  }
+  *hash_identifiers = entry->hash_identifiers;
+  std::lock_guard lock(entry->tags_mutex);
+  if (!entry->tags_tried) {
+    entry->tags_tried = true;
+    auto tags = ReadTags(fd, static_cast<std::uint64_t>(identity.size), entry->entries_offset,
+                         entry->entries_length, entry->hash_identifiers);
+    // Read from the file the verdict was kept for, or not kept.
+    if (tags && SettledIdentity(fd) == identity) entry->tags = std::move(tags);
+  }
+  return entry->tags;
 }
 
 std::optional<Member> VerdictCache::FindByTag(const std::string& path, const FileIdentity& identity,
                                               int fd, std::u16string_view tag, bool* answered) {
   *answered = false;
-  using Tags = std::vector<std::pair<std::size_t, std::uint64_t>>;
-  std::shared_ptr<const Tags> tags;
   bool hash_identifiers = false;
-  const auto size = static_cast<std::uint64_t>(identity.size);
-  {
-    std::lock_guard lock(mutex_);
-    const auto found = entries_.find(path);
-    if (found == entries_.end() || found->second->identity != identity) return std::nullopt;
-    Entry& entry = *found->second;
-    if (!entry.tags_tried) {
-      entry.tags_tried = true;
-      std::vector<std::uint8_t> list(static_cast<std::size_t>(entry.entries_length));
-      auto built = std::make_shared<Tags>();
-      bool regular = true;
-      std::u16string folded;
-      const bool walked =
-          pe::FileSource(fd, size).ReadAt(entry.entries_offset, list) &&
-          ForEachEntry(list, [&](std::span<const std::uint8_t> e) {
-            const auto id = EntryIdentifier(e);
-            if (!id) {
-              regular = false;
-              return false;
-            }
-            if (FoldIdentifier(*id, entry.hash_identifiers, &folded)) {
-              built->emplace_back(
-                  std::hash<std::u16string>{}(folded),
-                  entry.entries_offset + static_cast<std::uint64_t>(e.data() - list.data()));
-            }
-            return true;
-          });
-      if (walked && regular && SettledIdentity(fd) == identity) {
-        std::stable_sort(built->begin(), built->end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-        entry.tags = std::move(built);
-      }
-    }
-    tags = entry.tags;
-    hash_identifiers = entry.hash_identifiers;
-  }
+  const std::shared_ptr<const Tags> tags = TagsOf(path, identity, fd, &hash_identifiers);
   if (!tags) return std::nullopt;
   std::optional<Member> member;
   if (!tag.empty()) {
@@ -407,7 +431,7 @@ std::optional<Member> VerdictCache::FindByTag(const std::string& path, const Fil
     auto at = std::lower_bound(tags->begin(), tags->end(), wanted,
                                [](const auto& e, std::size_t h) { return e.first < h; });
     for (; at != tags->end() && at->first == wanted; ++at) {
-      const auto entry = ReadEntry(fd, size, at->second);
+      const auto entry = ReadEntry(fd, static_cast<std::uint64_t>(identity.size), at->second);
       if (!entry) return std::nullopt;
       const auto id = EntryIdentifier(*entry);
       if (!id || !IdentifierNames(*id, tag, hash_identifiers)) continue;

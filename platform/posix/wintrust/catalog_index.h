@@ -46,6 +46,14 @@ inline constexpr std::int64_t kSettledAfterNs = 2'000'000'000;
 // fstat fails.
 std::optional<FileIdentity> SettledIdentity(int fd);
 
+// The bytes of the catalog this thread's last search found listing a hash
+// (Scanner), when it is `path` and they were read from a settled file of
+// `identity`, the identity the caller's own descriptor has now: the same
+// bytes, read once for the search and the check. Null otherwise. Given
+// once: the bytes are let go either way.
+std::shared_ptr<const FileContent> TakeFoundCatalog(const std::string& path,
+                                                    const FileIdentity& identity);
+
 // A folder's catalogs in lookup order (ListCatalogs), and once a process has
 // asked about more than one hash, an index of what they list.
 class Listing {
@@ -57,7 +65,10 @@ class Listing {
  private:
   friend class Database;
   std::vector<std::string> paths_;
-  // Built at most once, and read, under the database's lock.
+  // Built at most once, under the listing's own once-flag and never the
+  // database's lock: the threads of one scan wait for the one index they
+  // all need rather than each reading the folder, and nothing else waits.
+  mutable std::once_flag index_once_;
   mutable std::shared_ptr<const Index> index_;
 };
 
@@ -85,8 +96,11 @@ class Database {
  private:
   explicit Database(std::string folder) : folder_(std::move(folder)) {}
   std::shared_ptr<const Listing::Index> IndexOf(const std::shared_ptr<const Listing>& listing);
+  static std::shared_ptr<const Listing::Index> BuildIndex(const std::vector<std::string>& paths);
 
   const std::string folder_;
+  // Guards the current listing and the count of lookups; never held over
+  // file I/O.
   std::mutex mutex_;
   std::shared_ptr<const Listing> current_;
   std::optional<FileIdentity> current_folder_;
@@ -98,6 +112,11 @@ class Database {
 // its entries by tag once the catalog is used a second time.
 class VerdictCache {
  public:
+  // A catalog's entries by folded tag (FoldIdentifier): (std::hash of the
+  // text, offset of the entry in the file), sorted by hash, in file order
+  // within one.
+  using Tags = std::vector<std::pair<std::size_t, std::uint64_t>>;
+
   struct Verdict {
     HRESULT status = S_OK;
     ossl::X509Ptr signer;  // shareable (ossl::Shareable); null when none was found
@@ -120,13 +139,19 @@ class VerdictCache {
   // as `fd`, which has `identity` and a verdict kept: found through an index
   // of its entries' tags, built at this second use from the file. nullopt
   // in `*answered` false when the catalog must be read whole instead (it
-  // changed, or an entry's tag cannot be indexed).
+  // changed, or an entry's tag cannot be indexed). The file is read under
+  // the catalog's own lock, never under the cache's.
   std::optional<Member> FindByTag(const std::string& path, const FileIdentity& identity, int fd,
                                   std::u16string_view tag, bool* answered);
 
  private:
   struct Entry;
-  std::shared_ptr<Entry> EntryFor(const std::string& path, const FileIdentity& identity);
+  // The tags of the kept catalog, built from `fd` at the first call; null
+  // when it has no verdict kept for `identity` or its tags cannot be
+  // indexed. *hash_identifiers as Catalog::hash_identifiers.
+  std::shared_ptr<const Tags> TagsOf(const std::string& path, const FileIdentity& identity, int fd,
+                                     bool* hash_identifiers);
+  // Guards the map and each entry's verdicts; never held over file I/O.
   std::mutex mutex_;
   std::map<std::string, std::shared_ptr<Entry>> entries_;
 };

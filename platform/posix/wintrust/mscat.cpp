@@ -26,6 +26,9 @@ struct AdminContext {
   catalog::Database* database = nullptr;             // of the folder found at the first search
   std::shared_ptr<const catalog::Listing> catalogs;  // in lookup order, from the first search
   catalog::Scanner scanner;
+  // Read when the context is acquired, as Windows reads its catalog
+  // database's location once.
+  authenticode::TrustConfig config = authenticode::TrustConfig::FromEnvironment();
   // The image hash CryptCATAdminCalcHashFromFileHandle2 computes: SHA-1
   // unless CryptCATAdminAcquireContext2 named SHA-256.
   const EVP_MD* (*hash)() = EVP_sha1;
@@ -56,12 +59,13 @@ BOOL WINAPI CryptCATAdminAcquireContext(HCATADMIN* phCatAdmin, const GUID* /*pgS
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (!exelore_posix::catalog::DatabaseFolder()) {
+  auto context = std::make_unique<AdminContext>();
+  if (!exelore_posix::catalog::DatabaseFolder(context->config)) {
     *phCatAdmin = nullptr;
     SetLastError(ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
-  *phCatAdmin = NewHandle(std::make_unique<AdminContext>(), HandleKind::kCatAdmin);
+  *phCatAdmin = NewHandle(std::move(context), HandleKind::kCatAdmin);
   return TRUE;
 }
 
@@ -192,7 +196,7 @@ HCATINFO WINAPI CryptCATAdminEnumCatalogFromHash(HCATADMIN hCatAdmin, BYTE* pbHa
     start = previous->index + 1;
   }
   if (!admin->listed) {
-    if (const auto folder = catalog::DatabaseFolder()) {
+    if (const auto folder = catalog::DatabaseFolder(admin->config)) {
       admin->database = &catalog::Database::Of(*folder);
       admin->catalogs = admin->database->List();
     }

@@ -16,19 +16,11 @@
 #include "handles.h"
 #include "ossl.h"
 #include "pe.h"
+#include "judge.h"
 #include "wintrust_catalog.h"
 
 namespace exelore_posix {
 namespace {
-
-// What WinVerifyTrust returns and what it leaves as the last error; they
-// differ only where Windows makes them differ.
-struct Outcome {
-  HRESULT status;
-  DWORD last_error;
-};
-
-Outcome Fail(HRESULT status) { return {status, static_cast<DWORD>(status)}; }
 
 // A certificate as the provider's state hands it out: a context over its
 // encoding (crypt32's functions decode a context from its bytes).
@@ -102,69 +94,60 @@ bool IsGenericVerifyV2(const GUID* guid) {
   return guid != nullptr && std::memcmp(guid, &kGenericVerifyV2, sizeof(GUID)) == 0;
 }
 
-// Authenticode verification of a PE file, in the order Windows' provider
-// works: load the signature, then the steps every subject goes through
-// (authenticode::VerifySubject) with the image hash as the subject's.
-Outcome VerifyFile(const WINTRUST_FILE_INFO* info, const authenticode::TrustConfig& config,
-                   ossl::X509Ptr* signer, authenticode::SignerResult* found) {
-  if (info == nullptr || info->pcwszFilePath == nullptr) return Fail(E_INVALIDARG);
-  DWORD path_error = 0;
-  const auto path = PathFromWide(info->pcwszFilePath, &path_error);
-  if (!path) return {static_cast<HRESULT>(path_error), path_error};
-  RegularFile file;
-  DWORD open_error = 0;
-  if (!file.Open(*path, &open_error)) {
-    // The provider's first step fails with the file's own error, which
-    // WinVerifyTrust passes on as it is.
-    return {static_cast<HRESULT>(open_error), open_error};
+// Loads an embedded signature as Windows' provider loads a file's message
+// (Wine's softpub.c SOFTPUB_LoadFileMessage): the file, its PE headers, the
+// signature in its certificate table and the SpcIndirectData digest the
+// message lists; the subject is hashed as its Authenticode image hash.
+Subject LoadFile(const WINTRUST_FILE_INFO* info) {
+  Subject subject;
+  if (info == nullptr || info->pcwszFilePath == nullptr) {
+    subject.failure = Fail(E_INVALIDARG);
+    return subject;
   }
-  const pe::FileSource source(file.fd(), file.size());
-  const auto headers = pe::ReadHeaders(source);
+  DWORD error = 0;
+  const auto path = PathFromWide(info->pcwszFilePath, &error);
+  auto file = std::make_shared<RegularFile>();
+  // The provider's first step fails with the file's own error, which
+  // WinVerifyTrust passes on as it is.
+  if (!path || !file->Open(*path, &error)) {
+    subject.failure = FailWithError(error);
+    return subject;
+  }
+  const pe::FileSource source(file->fd(), file->size());
+  auto headers = pe::ReadHeaders(source);
   // No subject interface package knows the file: unsigned as far as callers
   // are concerned, with the reason in the last error.
-  if (!headers) return {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};
-
+  if (!headers) {
+    subject.failure = {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};
+    return subject;
+  }
   const auto der = authenticode::ReadEmbeddedSignature(source, *headers);
-  if (!der) return Fail(TRUST_E_NOSIGNATURE);
   // What crypt32 opens, WinVerifyTrust may still refuse: a table over the
   // sections, bytes no signature covers in or after the first certificate
   // (which Windows refuses with EnableCertPaddingCheck, CVE-2013-3900), or
   // signed parts in an encoding other than DER. The file is then as good
-  // as unsigned.
-  if (!authenticode::CertificateTableIsClean(source, *headers)) return Fail(TRUST_E_NOSIGNATURE);
-  // The message CryptQueryObject decoded from the same bytes, if it did.
-  const std::shared_ptr<PKCS7> p7 = authenticode::ParseSignedDataShared(*der);
-  if (!p7) return Fail(TRUST_E_NOSIGNATURE);
-  // Authenticode's SignedData and SignerInfo are both version 1.
-  STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7.get());
-  if (ASN1_INTEGER_get(p7->d.sign->version) != 1 || sk_PKCS7_SIGNER_INFO_num(signers) < 1 ||
-      ASN1_INTEGER_get(sk_PKCS7_SIGNER_INFO_value(signers, 0)->version) != 1) {
-    return Fail(TRUST_E_NOSIGNATURE);
+  // as unsigned. The message is the one CryptQueryObject decoded from the
+  // same bytes, if it did.
+  if (der && authenticode::CertificateTableIsClean(source, *headers)) {
+    subject.message = authenticode::ParseSignedDataShared(*der);
   }
-  const auto indirect = authenticode::ParseIndirectData(p7.get());
-  if (!indirect) return Fail(TRUST_E_NOSIGNATURE);
-
-  if (indirect->md == nullptr) return Fail(NTE_BAD_ALGID);
-  authenticode::SignerResult result;
-  const HRESULT status = authenticode::VerifySubject(
-      p7.get(), config,
-      [&] {
-        const auto image_hash = authenticode::ComputeImageHash(source, *headers, indirect->md);
-        if (!image_hash) return TRUST_E_NOSIGNATURE;
-        return image_hash->size() == indirect->digest.size() &&
-                       CRYPTO_memcmp(image_hash->data(), indirect->digest.data(),
-                                     image_hash->size()) == 0
-                   ? S_OK
-                   : TRUST_E_BAD_DIGEST;
-      },
-      &result);
-  if (result.signer) *signer = ossl::UpRef(result.signer.get());
-  *found = std::move(result);
-  if (status != S_OK) {
-    signer->reset();
-    return Fail(status);
+  if (!subject.message) {
+    subject.failure = Fail(TRUST_E_NOSIGNATURE);
+    return subject;
   }
-  return {S_OK, ERROR_SUCCESS};
+  Listed& listed = subject.listed.emplace();
+  if (auto indirect = authenticode::ParseIndirectData(subject.message.get())) {
+    listed.md = indirect->md;
+    listed.digest = std::move(indirect->digest);
+  } else {
+    listed.status = TRUST_E_NOSIGNATURE;
+  }
+  subject.hash = [file, headers = std::move(*headers)](const EVP_MD* md) {
+    const auto image_hash =
+        authenticode::ComputeImageHash(pe::FileSource(file->fd(), file->size()), headers, md);
+    return image_hash ? Hashed{S_OK, *image_hash} : Hashed{TRUST_E_NOSIGNATURE, {}};
+  };
+  return subject;
 }
 
 }  // namespace
@@ -213,26 +196,28 @@ LONG WINAPI WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
 
   // What the decision reads from outside, read once for every step.
   const authenticode::TrustConfig config = authenticode::TrustConfig::FromEnvironment();
-  Outcome outcome{};
-  ossl::X509Ptr signer;
-  authenticode::SignerResult found;
+  Subject subject;
   switch (data->dwUnionChoice) {
     case WTD_CHOICE_FILE:
-      outcome = VerifyFile(data->pFile, config, &signer, &found);
+      subject = LoadFile(data->pFile);
       break;
     case WTD_CHOICE_CATALOG:
-      outcome.status = VerifyCatalogMember(data->pCatalog, config, &outcome.last_error, &signer);
+      subject = LoadCatalogMember(data->pCatalog, config);
       break;
     default:
-      outcome = {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};
+      subject.failure = {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};
       break;
   }
+  Judged judged = Judge(subject, config);
+  const Outcome outcome = judged.outcome;
   ERR_clear_error();
   if (data->dwStateAction == WTD_STATEACTION_VERIFY) {
     auto state = std::make_unique<TrustState>();
     state->status = outcome.status;
-    state->signer = std::move(signer);
-    FillProviderData(*state, found);
+    if (outcome.status == S_OK) state->signer = ossl::UpRef(judged.found.signer.get());
+    // Only file mode shows its signer and counter-signer (below).
+    static const authenticode::SignerResult kNoSigner;
+    FillProviderData(*state, data->dwUnionChoice == WTD_CHOICE_FILE ? judged.found : kNoSigner);
     data->hWVTStateData = NewHandle(std::move(state), HandleKind::kTrustState);
   }
   SetLastError(outcome.last_error);

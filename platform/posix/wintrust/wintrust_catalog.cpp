@@ -15,6 +15,7 @@
 #include "catalog_index.h"
 #include "files.h"
 #include "handles.h"
+#include "judge.h"
 
 namespace exelore_posix {
 namespace {
@@ -22,11 +23,6 @@ namespace {
 // The members of WINTRUST_CATALOG_INFO this code reads end with hMemberFile.
 constexpr std::size_t kCatalogInfoMinSize =
     offsetof(WINTRUST_CATALOG_INFO, hMemberFile) + sizeof(HANDLE);
-
-HRESULT Fail(HRESULT status, DWORD* last_error) {
-  *last_error = static_cast<DWORD>(status);
-  return status;
-}
 
 // The trust configuration as a key of the verdicts kept: each variable
 // unset, or set to its value.
@@ -38,11 +34,6 @@ std::string ConfigKey(const authenticode::TrustConfig& config) {
     key.push_back('\0');
   }
   return key;
-}
-
-HRESULT FailWithError(DWORD error, DWORD* last_error) {
-  *last_error = error;
-  return static_cast<HRESULT>(error);
 }
 
 // Opens the member file: its handle when given, else its path.
@@ -57,6 +48,85 @@ bool OpenMember(const WINTRUST_CATALOG_INFO* info, RegularFile* file, DWORD* err
   }
   const auto path = PathFromWide(info->pcwszMemberFilePath, error);
   return path && file->Open(*path, error);
+}
+
+// The digest a member lists, as the steps judge it.
+Listed ListedBy(const std::optional<catalog::Member>& member) {
+  // A bare member-v2 entry lists its identifier as its SHA-1 hash
+  // (catalog::Member::compat_sha1): the file's hash is compared with it as
+  // with an SpcIndirectData digest.
+  if (!member || !member->Lists()) return {TRUST_E_NOSIGNATURE, nullptr, {}};
+  return {S_OK, member->md, member->digest};
+}
+
+// What the catalog's message step leaves: its verdict, held by the
+// process's cache or reached now, and the member named by the tag, searched
+// only when the signature itself holds.
+struct LoadedCatalog {
+  bool catalog = false;  // false: not a signed catalog
+  HeldVerdict verdict;
+  std::optional<catalog::Member> member;
+};
+
+// A catalog this process verified before, still the same settled file: its
+// signature's verdict as kept, the member found through the index of its
+// tags (catalog_index.h). nullopt when it must be read again.
+std::optional<LoadedCatalog> FromCache(const std::string& path, const RegularFile& file,
+                                       const std::optional<catalog::FileIdentity>& identity,
+                                       const std::string& config_key, std::u16string_view tag) {
+  auto& cache = catalog::VerdictCache::Instance();
+  if (!identity) return std::nullopt;
+  auto kept = cache.Find(path, *identity, config_key);
+  if (!kept) return std::nullopt;
+  LoadedCatalog loaded{true, {kept->status, std::move(kept->signer)}, std::nullopt};
+  if (authenticode::FailsBeforeSubjectHash(loaded.verdict.status)) return loaded;
+  bool answered = false;
+  loaded.member = cache.FindByTag(path, *identity, file.fd(), tag, &answered);
+  if (!answered) return std::nullopt;
+  return loaded;
+}
+
+// The catalog read now: the signature is checked over one view of its bytes
+// and the member found in the same view, so that a file rewritten meanwhile
+// cannot show the member one thing and the digest another: a copy of its
+// bytes read once (FileContent, never a mapping that a writer truncating
+// the file would turn into SIGBUS), or the same bytes as the search that
+// found the catalog read them, where the file is settled and unchanged
+// since (catalog::TakeFoundCatalog). The content is hashed where it lies and
+// never decoded whole. One too large to be a catalog this stand-in reads is
+// not a catalog. The verdict is kept only if the file was settled and is
+// unchanged since.
+LoadedCatalog ReadCatalog(const std::string& path, const RegularFile& file,
+                          const std::optional<catalog::FileIdentity>& identity,
+                          const std::string& config_key, std::u16string_view tag,
+                          const authenticode::TrustConfig& config) {
+  LoadedCatalog loaded;
+  const std::uint64_t size = file.size();
+  if (size == 0 || size > authenticode::kMaxSignedFileSize) return loaded;
+  std::shared_ptr<const FileContent> content;
+  if (identity) content = catalog::TakeFoundCatalog(path, *identity);
+  if (!content) content = std::make_shared<const FileContent>(file.fd(), size);
+  if (!content->ok()) return loaded;
+  const std::span<const std::uint8_t> bytes = content->bytes();
+  const std::optional<catalog::Catalog> parsed = catalog::ParseCatalog(bytes);
+  if (!parsed) return loaded;
+  loaded.catalog = true;
+  authenticode::SignerResult result;
+  loaded.verdict.status = authenticode::VerifySignedMessage(parsed->message.get(), parsed->content,
+                                                            {}, config, &result);
+  loaded.verdict.signer = std::move(result.signer);
+  // A catalog that does not verify never costs a search for the member.
+  if (!authenticode::FailsBeforeSubjectHash(loaded.verdict.status)) {
+    loaded.member = parsed->FindByTag(tag);
+  }
+  if (identity && catalog::SettledIdentity(file.fd()) == identity) {
+    catalog::VerdictCache::Instance().Keep(
+        path, *identity, config_key,
+        {loaded.verdict.status, ossl::UpRef(loaded.verdict.signer.get())},
+        static_cast<std::uint64_t>(parsed->entries.data() - bytes.data()), parsed->entries.size(),
+        parsed->hash_identifiers);
+  }
+  return loaded;
 }
 
 }  // namespace
@@ -77,119 +147,47 @@ bool OpenMember(const WINTRUST_CATALOG_INFO* info, RegularFile* file, DWORD* err
 // - a timestamp that does not verify: TRUST_E_TIME_STAMP;
 // - chain and usage failures: the CERT_E_ codes, and TRUST_E_EXPLICIT_DISTRUST
 //   for a certificate a Windows volume's Disallowed store holds.
-// A precomputed pbCalculatedFileHash is never trusted: the hash is always
-// computed from the file.
-HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
-                            const authenticode::TrustConfig& config, DWORD* last_error,
-                            ossl::X509Ptr* signer) {
+// A precomputed pbCalculatedFileHash is never trusted: the hash is the
+// file's own (catalog::ListedHashOf).
+Subject LoadCatalogMember(const WINTRUST_CATALOG_INFO* info,
+                          const authenticode::TrustConfig& config) {
+  Subject subject;
   if (info == nullptr || info->cbStruct < kCatalogInfoMinSize ||
       info->pcwszCatalogFilePath == nullptr || info->pcwszMemberTag == nullptr ||
       (info->pcwszMemberFilePath == nullptr && info->hMemberFile == nullptr)) {
-    return Fail(E_INVALIDARG, last_error);
+    subject.failure = Fail(E_INVALIDARG);
+    return subject;
   }
-  DWORD path_error = 0;
-  const auto catalog_path = PathFromWide(info->pcwszCatalogFilePath, &path_error);
-  if (!catalog_path) return FailWithError(path_error, last_error);
-  RegularFile catalog_file;
   DWORD error = 0;
-  if (!catalog_file.Open(*catalog_path, &error)) return FailWithError(error, last_error);
-  const auto check_member = [&](const std::optional<catalog::Member>& member) {
-    // A bare member-v2 entry lists its identifier as its SHA-1 hash
-    // (catalog::Member::compat_sha1): the file's hash is compared with it
-    // as with an SpcIndirectData digest.
-    if (!member || !member->Lists()) return TRUST_E_NOSIGNATURE;
-    if (member->md == nullptr) return NTE_BAD_ALGID;
+  const auto path = PathFromWide(info->pcwszCatalogFilePath, &error);
+  RegularFile file;
+  if (!path || !file.Open(*path, &error)) {
+    subject.failure = FailWithError(error);
+    return subject;
+  }
+  const auto identity = catalog::SettledIdentity(file.fd());
+  const std::string config_key = ConfigKey(config);
+  const std::u16string_view tag(info->pcwszMemberTag);
+  auto loaded = FromCache(*path, file, identity, config_key, tag);
+  if (!loaded) loaded = ReadCatalog(*path, file, identity, config_key, tag, config);
+  if (!loaded->catalog) {
+    subject.failure = {TRUST_E_NOSIGNATURE, static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN)};
+    return subject;
+  }
+  subject.held = std::move(loaded->verdict);
+  subject.find_listed = [member = std::move(loaded->member)] { return ListedBy(member); };
+  // The member file as it is now; a precomputed pbCalculatedFileHash is
+  // never read.
+  subject.hash = [info](const EVP_MD* md) {
     RegularFile member_file;
     DWORD open_error = 0;
-    if (!OpenMember(info, &member_file, &open_error)) return static_cast<HRESULT>(open_error);
-    const auto hash = catalog::ListedHashOf(member_file, member->md);
-    return hash && hash->size() == member->digest.size() &&
-                   CRYPTO_memcmp(hash->data(), member->digest.data(), hash->size()) == 0
-               ? S_OK
-               : TRUST_E_BAD_DIGEST;
-  };
-  const auto succeed = [&](ossl::X509Ptr found) {
-    *signer = std::move(found);
-    *last_error = ERROR_SUCCESS;
-    return S_OK;
-  };
-
-  // A catalog this process verified before, still the same settled file:
-  // its signature's verdict is kept, and the member is found through the
-  // index of its tags (catalog_index.h).
-  auto& cache = catalog::VerdictCache::Instance();
-  const auto identity = catalog::SettledIdentity(catalog_file.fd());
-  const std::string config_key = ConfigKey(config);
-  if (identity) {
-    if (auto kept = cache.Find(*catalog_path, *identity, config_key)) {
-      if (authenticode::FailsBeforeSubjectHash(kept->status)) return Fail(kept->status, last_error);
-      bool answered = false;
-      const auto member = cache.FindByTag(*catalog_path, *identity, catalog_file.fd(),
-                                          info->pcwszMemberTag, &answered);
-      if (answered) {
-        const HRESULT status = authenticode::VerifySubjectAfterMessage(
-            kept->status, [&] { return check_member(member); });
-        if (status != S_OK) return Fail(status, last_error);
-        return succeed(std::move(kept->signer));
-      }
+    if (!OpenMember(info, &member_file, &open_error)) {
+      return Hashed{static_cast<HRESULT>(open_error), {}};
     }
-  }
-
-  // The signature is checked over one view of the catalog's bytes and the
-  // member found in the same view, so that a file rewritten meanwhile cannot
-  // show the member one thing and the digest another: a copy of its bytes
-  // read once (FileContent, never a mapping that a writer truncating the
-  // file would turn into SIGBUS). The content is hashed where it lies and
-  // never decoded whole. One too large to be a catalog this stand-in reads
-  // is not a catalog.
-  struct Judged {
-    bool catalog = false;
-    HRESULT message = S_OK;
-    authenticode::SignerResult result;
-    std::optional<catalog::Member> member;
-    std::uint64_t entries_offset = 0;
-    std::uint64_t entries_length = 0;
-    bool hash_identifiers = false;
+    auto hash = catalog::ListedHashOf(member_file, md);
+    return hash ? Hashed{S_OK, std::move(*hash)} : Hashed{TRUST_E_BAD_DIGEST, {}};
   };
-  const auto judge = [&](std::span<const std::uint8_t> bytes) {
-    Judged judged;
-    const std::optional<catalog::Catalog> catalog = catalog::ParseCatalog(bytes);
-    if (!catalog) return judged;
-    judged.catalog = true;
-    judged.message = authenticode::VerifySignedMessage(catalog->message.get(), catalog->content, {},
-                                                       config, &judged.result);
-    // A catalog that does not verify never costs a search for the member.
-    if (!authenticode::FailsBeforeSubjectHash(judged.message)) {
-      judged.member = catalog->FindByTag(info->pcwszMemberTag);
-    }
-    judged.entries_offset = static_cast<std::uint64_t>(catalog->entries.data() - bytes.data());
-    judged.entries_length = catalog->entries.size();
-    judged.hash_identifiers = catalog->hash_identifiers;
-    return judged;
-  };
-  const std::uint64_t size = catalog_file.size();
-  std::optional<Judged> judged;
-  if (size > 0 && size <= authenticode::kMaxSignedFileSize) {
-    const FileContent content(catalog_file.fd(), size);
-    if (content.ok()) judged = judge(content.bytes());
-  }
-  if (!judged || !judged->catalog) {
-    *last_error = static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN);
-    return TRUST_E_NOSIGNATURE;
-  }
-  // Kept only if the file was settled and is unchanged since.
-  if (identity && catalog::SettledIdentity(catalog_file.fd()) == identity) {
-    cache.Keep(*catalog_path, *identity, config_key,
-               {judged->message, ossl::UpRef(judged->result.signer.get())}, judged->entries_offset,
-               judged->entries_length, judged->hash_identifiers);
-  }
-
-  // The steps every subject goes through, with the member's hash as the
-  // subject's: a changed member is reported before a chain problem.
-  const HRESULT status = authenticode::VerifySubjectAfterMessage(
-      judged->message, [&] { return check_member(judged->member); });
-  if (status != S_OK) return Fail(status, last_error);
-  return succeed(std::move(judged->result.signer));
+  return subject;
 }
 
 }  // namespace exelore_posix

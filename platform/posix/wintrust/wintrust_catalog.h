@@ -4,15 +4,15 @@
 #include <wintrust.h>
 
 #include "authenticode/trust_config.h"
-#include "ossl.h"
+#include "judge.h"
 
 namespace exelore_posix {
 
-// Verifies that the catalog `info` names vouches for its member file:
-// returns the status WinVerifyTrust returns, stores the last error it leaves
-// in *last_error and, on success, the catalog's signer in *signer.
-HRESULT VerifyCatalogMember(const WINTRUST_CATALOG_INFO* info,
-                            const authenticode::TrustConfig& config, DWORD* last_error,
-                            ossl::X509Ptr* signer);
+// Loads the member of the catalog `info` names for the steps (judge.h): the
+// catalog's message step (its verdict, kept by the process while the file
+// stays the same settled file), the digest the catalog lists under the
+// member's tag, and the member file's hash as the subject's.
+Subject LoadCatalogMember(const WINTRUST_CATALOG_INFO* info,
+                          const authenticode::TrustConfig& config);
 
 }  // namespace exelore_posix

@@ -14,6 +14,7 @@
 #include "checked_links.h"
 #include "registry_stores.h"
 #include "root_program.h"
+#include "digest.h"
 #include "signed_data.h"
 #include "trust_anchors.h"
 #include "verification.h"
@@ -292,8 +293,10 @@ class PathSearch {
       unsigned int key_hash_length = 0;
       const bool own =
           named && X509_pubkey_digest(c, EVP_sha1(), key_hash, &key_hash_length) == 1 &&
-          ASN1_STRING_length(key_id) == static_cast<int>(key_hash_length) &&
-          std::equal(key_hash, key_hash + key_hash_length, ASN1_STRING_get0_data(key_id));
+          SameDigest(std::span<const std::uint8_t>(key_hash, key_hash_length),
+                     std::span<const std::uint8_t>(
+                         ASN1_STRING_get0_data(key_id),
+                         static_cast<std::size_t>(std::max(0, ASN1_STRING_length(key_id)))));
       candidates.push_back({c, std::move(anchor), Distrusted(c) ? 3 : own ? 0 : named ? 1 : 2});
     };
     for (const Anchor& anchor : AnchorsBySubject(config_, name)) add(anchor.cert, anchor);

@@ -11,6 +11,7 @@
 #include "bundle_index.h"
 #include "ctl.h"
 #include "root_program.h"
+#include "digest.h"
 #include "signed_data.h"
 #include "verification.h"
 
@@ -152,7 +153,7 @@ X509* ProgramRootBySha1(std::span<const std::uint8_t> sha1) {
 bool InWindowsRootStore(std::span<const std::uint8_t> sha1) {
   const auto roots = CurrentRootProgramSource().windows_roots;
   return std::any_of(roots.begin(), roots.end(), [&](const std::array<std::uint8_t, 20>& root) {
-    return std::equal(root.begin(), root.end(), sha1.begin(), sha1.end());
+    return SameDigest(root, sha1);
   });
 }
 

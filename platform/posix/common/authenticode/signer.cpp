@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "digest.h"
 #include "signed_data.h"
 #include "verification.h"
 
@@ -58,7 +59,7 @@ bool IsDigestOf(std::span<const std::uint8_t> expected, const EVP_MD* md,
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   return EVP_Digest(data.data(), data.size(), digest, &length, md, nullptr) == 1 &&
-         expected.size() == length && CRYPTO_memcmp(digest, expected.data(), length) == 0;
+         SameDigest(std::span<const std::uint8_t>(digest, length), expected);
 }
 
 // Whether the RSA signature of `si` by `signer` holds, after a PKCS #1 v1.5
@@ -197,6 +198,52 @@ HRESULT VerifySignerSignature(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer,
   return WeakKey(signer) ? TRUST_E_CERT_SIGNATURE : S_OK;
 }
 
+namespace {
+
+// The first timestamp of signer `si` (an RFC 3161 token or a legacy
+// countersignature, whichever comes first among its unauthenticated
+// attributes): S_OK with *at its time, or none there (*at left empty); a
+// timestamp that is there must hold, and a broken one fails the signature
+// rather than being ignored (TRUST_E_TIME_STAMP, or
+// TRUST_E_EXPLICIT_DISTRUST, which outranks it).
+HRESULT CheckTimestamp(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* signer, const SignerPolicy& policy,
+                       const TrustConfig& config, std::optional<Instant>* at,
+                       SignerResult* result) {
+  const std::span<const std::uint8_t> signed_digest(
+      si->enc_digest->data, static_cast<std::size_t>(si->enc_digest->length));
+  static const ASN1_OBJECT* const kRfc3161 = OBJ_txt2obj("1.3.6.1.4.1.311.3.3.1", 1);
+  for (int i = 0; i < sk_X509_ATTRIBUTE_num(si->unauth_attr); ++i) {
+    X509_ATTRIBUTE* attr = sk_X509_ATTRIBUTE_value(si->unauth_attr, i);
+    const ASN1_OBJECT* oid = X509_ATTRIBUTE_get0_object(attr);
+    const bool rfc3161 = OBJ_cmp(oid, kRfc3161) == 0;
+    const bool legacy = OBJ_obj2nid(oid) == NID_pkcs9_countersignature;
+    if (!rfc3161 && !legacy) continue;
+    const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attr, 0);
+    HRESULT timestamp_chain = S_OK;
+    const auto when = rfc3161 ? VerifyRfc3161(config, value, signed_digest, &timestamp_chain,
+                                              &result->timestamp_signer)
+                              : VerifyCountersignature(config, p7, value, signed_digest,
+                                                       &timestamp_chain, &result->timestamp_signer);
+    if (!when) {
+      // Explicit distrust, of the timestamp's chain or the signer's,
+      // outranks a timestamp that fails otherwise.
+      if (timestamp_chain == TRUST_E_EXPLICIT_DISTRUST ||
+          VerifyChain(config, signer, p7->d.sign->cert, std::nullopt, policy.required_eku_nid) ==
+              TRUST_E_EXPLICIT_DISTRUST) {
+        return TRUST_E_EXPLICIT_DISTRUST;
+      }
+      return TRUST_E_TIME_STAMP;
+    }
+    *at = *when;
+    result->timestamp = when->seconds;
+    result->rfc3161 = rfc3161;
+    return S_OK;
+  }
+  return S_OK;
+}
+
+}  // namespace
+
 bool FailsBeforeSubjectHash(HRESULT status) {
   return status == TRUST_E_NOSIGNATURE || status == TRUST_E_NO_SIGNER_CERT ||
          status == NTE_BAD_SIGNATURE || status == CRYPT_E_HASH_VALUE || status == NTE_BAD_ALGID;
@@ -236,64 +283,14 @@ HRESULT VerifySignedMessage(PKCS7* p7, std::span<const std::uint8_t> content,
     return hr;
   }
 
-  Instant at;
-  bool timestamped = false;
-  {
-    const std::span<const std::uint8_t> signed_digest(
-        si->enc_digest->data, static_cast<std::size_t>(si->enc_digest->length));
-    static const ASN1_OBJECT* const kRfc3161 = OBJ_txt2obj("1.3.6.1.4.1.311.3.3.1", 1);
-    for (int i = 0; i < sk_X509_ATTRIBUTE_num(si->unauth_attr); ++i) {
-      X509_ATTRIBUTE* attr = sk_X509_ATTRIBUTE_value(si->unauth_attr, i);
-      const ASN1_OBJECT* oid = X509_ATTRIBUTE_get0_object(attr);
-      const bool rfc3161 = OBJ_cmp(oid, kRfc3161) == 0;
-      const bool legacy = OBJ_obj2nid(oid) == NID_pkcs9_countersignature;
-      if (!rfc3161 && !legacy) continue;
-      // A timestamp that is there must hold; a broken one fails the
-      // signature rather than being ignored.
-      const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attr, 0);
-      HRESULT timestamp_chain = S_OK;
-      const auto when = rfc3161
-                            ? VerifyRfc3161(config, value, signed_digest, &timestamp_chain,
-                                            &result->timestamp_signer)
-                            : VerifyCountersignature(config, p7, value, signed_digest,
-                                                     &timestamp_chain, &result->timestamp_signer);
-      if (!when) {
-        // Explicit distrust, of the timestamp's chain or the signer's,
-        // outranks a timestamp that fails otherwise.
-        if (timestamp_chain == TRUST_E_EXPLICIT_DISTRUST ||
-            VerifyChain(config, signer, p7->d.sign->cert, std::nullopt, policy.required_eku_nid) ==
-                TRUST_E_EXPLICIT_DISTRUST) {
-          return TRUST_E_EXPLICIT_DISTRUST;
-        }
-        return TRUST_E_TIME_STAMP;
-      }
-      at = *when;
-      timestamped = true;
-      result->timestamp = when->seconds;
-      result->rfc3161 = rfc3161;
-      break;
-    }
+  std::optional<Instant> at;
+  if (const HRESULT hr = CheckTimestamp(p7, si, signer, policy, config, &at, result); hr != S_OK) {
+    return hr;
   }
   // A lifetime-signing certificate's signature ends with the certificate:
   // the timestamp, checked above all the same, does not extend it.
-  if (ListsUsage(signer, LifetimeSigning())) timestamped = false;
-  return VerifyChain(config, signer, p7->d.sign->cert,
-                     timestamped ? std::optional<Instant>(at) : std::nullopt,
-                     policy.required_eku_nid);
-}
-
-HRESULT VerifySubject(PKCS7* p7, const TrustConfig& config,
-                      const std::function<HRESULT()>& check_subject, SignerResult* result) {
-  // The message first, so a signature that does not verify never costs a
-  // pass over the subject; a changed subject is reported before a chain
-  // problem, as Windows does.
-  return VerifySubjectAfterMessage(VerifySignedMessage(p7, {}, config, result), check_subject);
-}
-
-HRESULT VerifySubjectAfterMessage(HRESULT message, const std::function<HRESULT()>& check_subject) {
-  if (FailsBeforeSubjectHash(message)) return message;
-  if (const HRESULT subject = check_subject(); subject != S_OK) return subject;
-  return message;
+  if (ListsUsage(signer, LifetimeSigning())) at.reset();
+  return VerifyChain(config, signer, p7->d.sign->cert, at, policy.required_eku_nid);
 }
 
 }  // namespace exelore_posix::authenticode

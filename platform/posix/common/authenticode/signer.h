@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <functional>
 #include <optional>
 #include <span>
 
@@ -64,20 +63,5 @@ HRESULT VerifySignedMessage(PKCS7* p7, const SignerPolicy& policy, const TrustCo
 HRESULT VerifySignedMessage(PKCS7* p7, std::span<const std::uint8_t> content,
                             const SignerPolicy& policy, const TrustConfig& config,
                             SignerResult* result);
-
-// WinVerifyTrust's Authenticode steps for one subject, in the order Windows'
-// provider runs them and the same for an embedded signature and a catalog
-// member, with `config` read once for all of them: the message
-// (VerifySignedMessage with the code-signing policy), whose failures of the
-// signature itself (FailsBeforeSubjectHash) end the steps; then
-// `check_subject`, which tells whether the subject's hash is the one the
-// message vouches for (S_OK, or the status to return: TRUST_E_BAD_DIGEST
-// for a changed subject); then the message's other failures. Returns S_OK
-// or the Windows status; *result as VerifySignedMessage leaves it.
-HRESULT VerifySubject(PKCS7* p7, const TrustConfig& config,
-                      const std::function<HRESULT()>& check_subject, SignerResult* result);
-// The same steps after the message's own, already run: `message` is what
-// VerifySignedMessage returned, with the code-signing policy.
-HRESULT VerifySubjectAfterMessage(HRESULT message, const std::function<HRESULT()>& check_subject);
 
 }  // namespace exelore_posix::authenticode

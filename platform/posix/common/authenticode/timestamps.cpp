@@ -2,6 +2,9 @@
 // countersignatures.
 #include <openssl/objects.h>
 
+#include <algorithm>
+
+#include "digest.h"
 #include "signed_data.h"
 #include "verification.h"
 
@@ -44,8 +47,10 @@ TstInfoPtr DecodeTstInfoOver(CMS_ContentInfo* token, std::span<const std::uint8_
   if (imprint_md == nullptr ||
       EVP_Digest(signed_digest.data(), signed_digest.size(), digest, &digest_len, imprint_md,
                  nullptr) != 1 ||
-      static_cast<int>(digest_len) != ASN1_STRING_length(expected) ||
-      CRYPTO_memcmp(digest, ASN1_STRING_get0_data(expected), digest_len) != 0) {
+      !SameDigest(std::span<const std::uint8_t>(digest, digest_len),
+                  std::span<const std::uint8_t>(
+                      ASN1_STRING_get0_data(expected),
+                      static_cast<std::size_t>(std::max(0, ASN1_STRING_length(expected)))))) {
     return nullptr;
   }
   return info;
