@@ -184,58 +184,42 @@ std::uint8_t* MapAnonymous(std::size_t length) {
 // thread-local object may outlive it at the thread's exit.
 thread_local bool spares_alive = false;
 
-// Mappings a whole read of this thread used and gave back, kept for the next
+// The mapping a whole read of this thread used last, kept for the next
 // one: a scan reads hundreds of catalogs, and faulting in and unmapping a
 // fresh copy for each (a TLB shootdown on every core the process runs on)
-// cost a third of its time. One is kept, the larger, and none over 16 MiB
-// (most catalogs are far smaller; the few larger ones are read rarely), so
-// a thread keeps at most 16 MiB whatever it reads.
+// cost a third of its time. The larger of the last two is kept, and none
+// over 16 MiB (most catalogs are far smaller; the few larger ones are read
+// rarely), so a thread keeps at most 16 MiB whatever it reads.
 class SpareMappings {
  public:
-  static constexpr std::size_t kKept = 1;
   static constexpr std::size_t kLargestKept = std::size_t{16} << 20;
 
   SpareMappings() { spares_alive = true; }
   ~SpareMappings() {
     spares_alive = false;
-    for (std::size_t i = 0; i < count_; ++i) ::munmap(spares_[i].data, spares_[i].capacity);
+    if (data_ != nullptr) ::munmap(data_, capacity_);
   }
-  // A mapping of at least `length` bytes: a fresh one, or one given back,
-  // its contents whatever they were.
+  // A mapping of at least `length` bytes: the one kept, its contents
+  // whatever they were, or a fresh one.
   std::uint8_t* Take(std::size_t length, std::size_t* capacity) {
-    for (std::size_t i = 0; i < count_; ++i) {
-      if (spares_[i].capacity < length) continue;
-      const Spare spare = spares_[i];
-      spares_[i] = spares_[--count_];
-      *capacity = spare.capacity;
-      return spare.data;
+    if (data_ == nullptr || capacity_ < length) {
+      *capacity = length;
+      return MapAnonymous(length);
     }
-    *capacity = length;
-    return MapAnonymous(length);
+    *capacity = capacity_;
+    return std::exchange(data_, nullptr);
   }
   void Give(std::uint8_t* data, std::size_t capacity) {
-    if (capacity <= kLargestKept && count_ < kKept) {
-      spares_[count_++] = {data, capacity};
-      return;
+    if (capacity <= kLargestKept && (data_ == nullptr || capacity_ < capacity)) {
+      std::swap(data, data_);
+      std::swap(capacity, capacity_);
     }
-    // Keep the larger: the next catalog is as likely to be the large one.
-    std::size_t smallest = 0;
-    for (std::size_t i = 1; i < count_; ++i)
-      if (spares_[i].capacity < spares_[smallest].capacity) smallest = i;
-    if (capacity <= kLargestKept && count_ != 0 && spares_[smallest].capacity < capacity) {
-      std::swap(data, spares_[smallest].data);
-      std::swap(capacity, spares_[smallest].capacity);
-    }
-    ::munmap(data, capacity);
+    if (data != nullptr) ::munmap(data, capacity);
   }
 
  private:
-  struct Spare {
-    std::uint8_t* data;
-    std::size_t capacity;
-  };
-  Spare spares_[kKept] = {};
-  std::size_t count_ = 0;
+  std::uint8_t* data_ = nullptr;
+  std::size_t capacity_ = 0;
 };
 
 SpareMappings& Spares() {
