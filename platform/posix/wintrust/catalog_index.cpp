@@ -369,24 +369,27 @@ namespace {
 // entry's tag cannot be read without decoding it.
 std::shared_ptr<const VerdictCache::Tags> ReadTags(int fd, std::uint64_t size, std::uint64_t offset,
                                                    std::uint64_t length, bool hash_identifiers) {
-  std::vector<std::uint8_t> list(static_cast<std::size_t>(length));
+  // Read into its place in the thread's copy of the file (FileContent),
+  // the rest of which is left unread.
+  FileContent content(fd, size, false);
+  if (offset > size || length > size - offset || !content.ReadRange(offset, length)) return nullptr;
+  const std::span<const std::uint8_t> list =
+      content.bytes().subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
   auto tags = std::make_shared<VerdictCache::Tags>();
   bool regular = true;
   std::u16string folded;
-  const bool walked =
-      pe::FileSource(fd, size).ReadAt(offset, list) &&
-      ForEachEntry(list, [&](std::span<const std::uint8_t> e) {
-        const auto id = EntryIdentifier(e);
-        if (!id) {
-          regular = false;
-          return false;
-        }
-        if (FoldIdentifier(*id, hash_identifiers, &folded)) {
-          tags->emplace_back(std::hash<std::u16string>{}(folded),
-                             offset + static_cast<std::uint64_t>(e.data() - list.data()));
-        }
-        return true;
-      });
+  const bool walked = ForEachEntry(list, [&](std::span<const std::uint8_t> e) {
+    const auto id = EntryIdentifier(e);
+    if (!id) {
+      regular = false;
+      return false;
+    }
+    if (FoldIdentifier(*id, hash_identifiers, &folded)) {
+      tags->emplace_back(std::hash<std::u16string>{}(folded),
+                         offset + static_cast<std::uint64_t>(e.data() - list.data()));
+    }
+    return true;
+  });
   if (!walked || !regular) return nullptr;
   std::stable_sort(tags->begin(), tags->end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
