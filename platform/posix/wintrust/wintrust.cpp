@@ -31,11 +31,9 @@ struct ProviderCert {
   CRYPT_PROVIDER_CERT entry{};
 
   void Set(X509* cert) {
-    unsigned char* out = nullptr;
-    const int length = cert != nullptr ? i2d_X509(cert, &out) : -1;
-    if (length <= 0) return;
-    der.assign(out, out + length);
-    OPENSSL_free(out);
+    if (cert == nullptr) return;
+    der = authenticode::Encoded(cert, i2d_X509);
+    if (der.empty()) return;
     context = {X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
                &info, nullptr};
     entry.cbStruct = sizeof entry;
